@@ -1,0 +1,78 @@
+// Machinery shared by every area of the simulated kernel: bugchecks, the
+// "not implemented" stop, per-routine call counters, per-thread kernel state
+// (IRQL, current simulated thread) and the reset of the whole kernel between
+// tests. Host code only.
+#pragma once
+
+#include "sim/public/kernel.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+struct _EPROCESS;
+struct _ETHREAD;
+
+namespace sim {
+
+// Bugcheck codes used by the model (the real codes).
+constexpr ULONG kBugIrqlNotLessOrEqual = 0x0A;
+constexpr ULONG kBugNoMoreIrpStackLocations = 0x35;
+constexpr ULONG kBugMultipleIrpCompleteRequests = 0x44;
+constexpr ULONG kBugBadPoolCaller = 0xC2;
+constexpr ULONG kBugDriverCorruptedExpool = 0xC5;
+constexpr ULONG kBugDriverUnloadedWithoutCancellingPending = 0xCE;
+constexpr ULONG kBugDriverVerifierDetectedViolation = 0xC4;
+constexpr ULONG kBugKernelSecurityCheckFailure = 0x139;
+constexpr ULONG kBugFltmgrFileSystem = 0xF5;  // FLTMGR_FILE_SYSTEM: misuse of a Filter Manager object
+constexpr ULONG kBugApcIndexMismatch = 0x01;
+// DRIVER_VERIFIER_DETECTED_VIOLATION parameter 1 for "driver unloaded with pool still allocated".
+constexpr ULONG_PTR kVerifierPoolLeakedAtUnload = 0x62;
+
+// Stops the run as a real system would: prints a named report with the code and
+// parameters to stderr and aborts the process. Tests check it with death tests.
+[[noreturn]] void BugCheck(ULONG code, const std::string& name, const std::string& detail, ULONG_PTR p1 = 0,
+                           ULONG_PTR p2 = 0, ULONG_PTR p3 = 0, ULONG_PTR p4 = 0);
+
+// A routine the model does not implement: stops the run with its name.
+[[noreturn]] void NotImplemented(const char* routine);
+
+// Per-routine call counters. Every platform routine calls Count with its own
+// name on entry, so tests and benchmarks can state what an operation cost.
+void Count(const char* routine);
+uint64_t CallCount(const std::string& routine);
+std::map<std::string, uint64_t> CallCounts();
+void ResetCounters();
+
+// Per host thread kernel state. A host thread that performs an operation is a
+// simulated thread; CurrentThread() is null until it is attached to one (the
+// ps area then treats it as a thread of the System process).
+struct ThreadState {
+    KIRQL irql = PASSIVE_LEVEL;
+    _ETHREAD* thread = nullptr;
+    int fastMutexesHeld = 0;
+};
+ThreadState& CurrentThreadState();
+
+// Raises or lowers the current thread's IRQL (tests use it to run a routine at
+// APC_LEVEL). Lowering below the current level through Raise, or raising
+// through Lower, is a bugcheck as on the real system.
+KIRQL RaiseIrql(KIRQL newIrql);
+void LowerIrql(KIRQL oldIrql);
+
+// Asserts that the caller runs at or below the given IRQL; above it the run
+// stops with IRQL_NOT_LESS_OR_EQUAL naming the routine.
+void RequireIrqlAtMost(KIRQL maxIrql, const char* routine);
+
+// Every area registers how it goes back to the state of a freshly booted
+// machine. ResetKernel runs them all (areas in registration order).
+void RegisterResetHook(const char* area, std::function<void()> hook);
+void ResetKernel();
+
+// Messages the driver printed through DbgPrint, captured for tests.
+std::vector<std::string> DebugOutput();
+void ClearDebugOutput();
+
+}  // namespace sim

@@ -1,0 +1,205 @@
+// Base types and status codes of the simulated kernel: the names, widths and
+// values of the x64 driver kit. ULONG is 32 bits here too.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#define NTAPI
+#define NTKERNELAPI
+#define NTSYSAPI
+#define FLTAPI
+#define _In_
+#define _In_opt_
+#define _Out_
+#define _Out_opt_
+#define _Inout_
+#define _Inout_opt_
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+
+#ifndef VOID
+#define VOID void
+#endif
+
+typedef uint8_t UCHAR, *PUCHAR;
+typedef int8_t CHAR, *PCHAR;
+typedef const char* PCSTR;
+typedef uint16_t USHORT, *PUSHORT;
+typedef int16_t SHORT;
+typedef uint32_t ULONG, *PULONG;
+typedef int32_t LONG, *PLONG;
+typedef uint64_t ULONGLONG, *PULONGLONG;
+typedef int64_t LONGLONG, *PLONGLONG;
+typedef uint64_t ULONG64, *PULONG64;
+typedef uintptr_t ULONG_PTR, *PULONG_PTR;
+typedef intptr_t LONG_PTR;
+typedef size_t SIZE_T, *PSIZE_T;
+typedef uint8_t BOOLEAN, *PBOOLEAN;
+typedef void* PVOID;
+typedef PVOID* PPVOID;
+typedef PVOID HANDLE, *PHANDLE;
+typedef char16_t WCHAR, *PWCHAR, *PWSTR;
+typedef const char16_t* PCWSTR;
+typedef LONG NTSTATUS, *PNTSTATUS;
+typedef UCHAR KIRQL, *PKIRQL;
+typedef CHAR KPROCESSOR_MODE;
+typedef ULONG ACCESS_MASK, *PACCESS_MASK;
+typedef ULONG DEVICE_TYPE;
+typedef ULONG SECURITY_INFORMATION;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+#define KernelMode 0
+#define UserMode 1
+
+#define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+
+typedef union _LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    };
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef struct _UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
+
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define OBJ_INHERIT 0x00000002L
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+#define InitializeObjectAttributes(p, n, a, r, s) \
+    do {                                          \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
+        (p)->RootDirectory = (r);                 \
+        (p)->Attributes = (a);                    \
+        (p)->ObjectName = (n);                    \
+        (p)->SecurityDescriptor = (s);            \
+        (p)->SecurityQualityOfService = nullptr;  \
+    } while (0)
+
+typedef struct _CLIENT_ID {
+    HANDLE UniqueProcess;
+    HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
+
+#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+
+#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+#define CONTAINING_RECORD(address, type, field) \
+    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+
+// Status codes (values of the driver kit's ntstatus.h).
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
+#define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
+#define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_REPARSE ((NTSTATUS)0x00000104L)
+#define STATUS_MORE_ENTRIES ((NTSTATUS)0x00000105L)
+#define STATUS_OBJECT_NAME_EXISTS ((NTSTATUS)0x40000000L)
+#define STATUS_DATATYPE_MISALIGNMENT ((NTSTATUS)0x80000002L)
+#define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
+#define STATUS_NO_MORE_FILES ((NTSTATUS)0x80000006L)
+#define STATUS_NO_MORE_ENTRIES ((NTSTATUS)0x8000001AL)
+#define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
+#define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#define STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003L)
+#define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004L)
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
+#define STATUS_INVALID_CID ((NTSTATUS)0xC000000BL)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
+#define STATUS_NO_SUCH_FILE ((NTSTATUS)0xC000000FL)
+#define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
+#define STATUS_END_OF_FILE ((NTSTATUS)0xC0000011L)
+#define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017L)
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
+#define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
+#define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033L)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
+#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
+#define STATUS_PORT_DISCONNECTED ((NTSTATUS)0xC0000037L)
+#define STATUS_OBJECT_PATH_INVALID ((NTSTATUS)0xC0000039L)
+#define STATUS_OBJECT_PATH_NOT_FOUND ((NTSTATUS)0xC000003AL)
+#define STATUS_OBJECT_PATH_SYNTAX_BAD ((NTSTATUS)0xC000003BL)
+#define STATUS_SHARING_VIOLATION ((NTSTATUS)0xC0000043L)
+#define STATUS_THREAD_IS_TERMINATING ((NTSTATUS)0xC000004BL)
+#define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056L)
+#define STATUS_PRIVILEGE_NOT_HELD ((NTSTATUS)0xC0000061L)
+#define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
+#define STATUS_MEMORY_NOT_ALLOCATED ((NTSTATUS)0xC00000A0L)
+#define STATUS_MEDIA_WRITE_PROTECTED ((NTSTATUS)0xC00000A2L)
+#define STATUS_FILE_IS_A_DIRECTORY ((NTSTATUS)0xC00000BAL)
+#define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
+#define STATUS_NOT_SAME_DEVICE ((NTSTATUS)0xC00000D4L)
+#define STATUS_INVALID_USER_BUFFER ((NTSTATUS)0xC00000E8L)
+#define STATUS_DIRECTORY_NOT_EMPTY ((NTSTATUS)0xC0000101L)
+#define STATUS_NOT_A_DIRECTORY ((NTSTATUS)0xC0000103L)
+#define STATUS_PROCESS_IS_TERMINATING ((NTSTATUS)0xC000010AL)
+#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#define STATUS_CANNOT_DELETE ((NTSTATUS)0xC0000121L)
+#define STATUS_FILE_DELETED ((NTSTATUS)0xC0000123L)
+#define STATUS_FILE_CLOSED ((NTSTATUS)0xC0000128L)
+#define STATUS_KEY_DELETED ((NTSTATUS)0xC000017CL)
+#define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225L)
+#define STATUS_CONNECTION_COUNT_LIMIT ((NTSTATUS)0xC0000246L)
+#define STATUS_INVALID_IMAGE_HASH ((NTSTATUS)0xC0000428L)
+#define STATUS_CALLBACK_BYPASS ((NTSTATUS)0xC0000503L)
+#define STATUS_ALREADY_REGISTERED ((NTSTATUS)0xC0000718L)
+#define STATUS_MOUNT_POINT_NOT_RESOLVED ((NTSTATUS)0xC0000368L)
+#define STATUS_FLT_NO_HANDLER_DEFINED ((NTSTATUS)0xC01C0001L)
+#define STATUS_FLT_CONTEXT_ALREADY_DEFINED ((NTSTATUS)0xC01C0002L)
+#define STATUS_FLT_INVALID_NAME_REQUEST ((NTSTATUS)0xC01C0005L)
+#define STATUS_FLT_NOT_INITIALIZED ((NTSTATUS)0xC01C0007L)
+#define STATUS_FLT_POST_OPERATION_CLEANUP ((NTSTATUS)0xC01C0009L)
+#define STATUS_FLT_DELETING_OBJECT ((NTSTATUS)0xC01C000BL)
+#define STATUS_FLT_MUST_BE_NONPAGED_POOL ((NTSTATUS)0xC01C000CL)
+#define STATUS_FLT_DO_NOT_ATTACH ((NTSTATUS)0xC01C000FL)
+#define STATUS_FLT_DO_NOT_DETACH ((NTSTATUS)0xC01C0010L)
+#define STATUS_FLT_INSTANCE_ALTITUDE_COLLISION ((NTSTATUS)0xC01C0011L)
+#define STATUS_FLT_CONTEXT_ALLOCATION_NOT_FOUND ((NTSTATUS)0xC01C0016L)
+#define STATUS_FLT_INVALID_CONTEXT_REGISTRATION ((NTSTATUS)0xC01C0017L)
+#define STATUS_FLT_NAME_CACHE_MISS ((NTSTATUS)0xC01C0018L)
+#define STATUS_FLT_CONTEXT_ALREADY_LINKED ((NTSTATUS)0xC01C001CL)
+#define STATUS_FLT_NO_WAITER_FOR_REPLY ((NTSTATUS)0xC01C0020L)

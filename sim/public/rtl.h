@@ -1,0 +1,166 @@
+// Run-time library: counted strings, safe-string appends, lists, version,
+// security descriptors.
+#pragma once
+
+#include "sim/public/ex.h"
+
+#define NTSTRSAFE_UNICODE_STRING_MAX_CCH 32767
+
+typedef struct _OSVERSIONINFOW {
+    ULONG dwOSVersionInfoSize;
+    ULONG dwMajorVersion;
+    ULONG dwMinorVersion;
+    ULONG dwBuildNumber;
+    ULONG dwPlatformId;
+    WCHAR szCSDVersion[128];
+} RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
+static_assert(sizeof(RTL_OSVERSIONINFOW) == 276, "RTL_OSVERSIONINFOW is 276 bytes");
+
+// Security identifiers, access control lists and descriptors in their real
+// self-relative binary forms (revision 1).
+typedef struct _SID_IDENTIFIER_AUTHORITY {
+    UCHAR Value[6];
+} SID_IDENTIFIER_AUTHORITY;
+
+typedef struct _SID {
+    UCHAR Revision;
+    UCHAR SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+    ULONG SubAuthority[1];
+} SID, *PSID_STRUCT;
+typedef PVOID PSID;
+
+typedef struct _ACL {
+    UCHAR AclRevision;
+    UCHAR Sbz1;
+    USHORT AclSize;
+    USHORT AceCount;
+    USHORT Sbz2;
+} ACL, *PACL;
+
+typedef struct _ACE_HEADER {
+    UCHAR AceType;
+    UCHAR AceFlags;
+    USHORT AceSize;
+} ACE_HEADER;
+
+typedef struct _ACCESS_ALLOWED_ACE {
+    ACE_HEADER Header;
+    ACCESS_MASK Mask;
+    ULONG SidStart;
+} ACCESS_ALLOWED_ACE;
+
+typedef struct _SECURITY_DESCRIPTOR {
+    UCHAR Revision;
+    UCHAR Sbz1;
+    USHORT Control;
+    PSID Owner;
+    PSID Group;
+    PACL Sacl;
+    PACL Dacl;
+} SECURITY_DESCRIPTOR;
+typedef PVOID PSECURITY_DESCRIPTOR;
+
+#define ACL_REVISION 2
+#define ACCESS_ALLOWED_ACE_TYPE 0
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_PROTECTED 0x1000
+#define DACL_SECURITY_INFORMATION 0x00000004L
+
+#define DELETE 0x00010000L
+#define READ_CONTROL 0x00020000L
+#define WRITE_DAC 0x00040000L
+#define WRITE_OWNER 0x00080000L
+#define SYNCHRONIZE 0x00100000L
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
+#define STANDARD_RIGHTS_ALL 0x001F0000L
+#define GENERIC_READ 0x80000000L
+#define GENERIC_WRITE 0x40000000L
+#define GENERIC_EXECUTE 0x20000000L
+#define GENERIC_ALL 0x10000000L
+#define MAXIMUM_ALLOWED 0x02000000L
+
+typedef struct _SE_EXPORTS {
+    PSID SeLocalSystemSid;
+    PSID SeAliasAdminsSid;
+    PSID SeWorldSid;
+} SE_EXPORTS, *PSE_EXPORTS;
+
+extern "C" {
+
+NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+NTSYSAPI VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSYSAPI BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+NTSYSAPI NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+
+// The driver kit's safe-string appends (ntstrsafe), UNICODE_STRING forms.
+NTSTATUS RtlUnicodeStringCat(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSTATUS RtlUnicodeStringCatString(PUNICODE_STRING DestinationString, PCWSTR pszSrc);
+
+NTSYSAPI NTSTATUS NTAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
+
+NTSYSAPI NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision);
+NTSYSAPI NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
+NTSYSAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask, PSID Sid);
+NTSYSAPI NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent,
+                                                     PACL Dacl, BOOLEAN DaclDefaulted);
+NTSYSAPI ULONG NTAPI RtlLengthSid(PSID Sid);
+
+extern PSE_EXPORTS SeExports;
+
+}  // extern "C"
+
+// The list routines with the driver kit's integrity checks: a link that does
+// not point back halts the system with FAST_FAIL_CORRUPT_LIST_ENTRY.
+inline VOID InitializeListHead(PLIST_ENTRY ListHead) {
+    ListHead->Flink = ListHead->Blink = ListHead;
+}
+
+inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
+    return (BOOLEAN)(ListHead->Flink == ListHead);
+}
+
+inline VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+    PLIST_ENTRY NextEntry = ListHead->Flink;
+    if (NextEntry->Blink != ListHead) {
+        RtlFailFast(FAST_FAIL_CORRUPT_LIST_ENTRY);
+    }
+    Entry->Flink = NextEntry;
+    Entry->Blink = ListHead;
+    NextEntry->Blink = Entry;
+    ListHead->Flink = Entry;
+}
+
+inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+    PLIST_ENTRY PrevEntry = ListHead->Blink;
+    if (PrevEntry->Flink != ListHead) {
+        RtlFailFast(FAST_FAIL_CORRUPT_LIST_ENTRY);
+    }
+    Entry->Flink = ListHead;
+    Entry->Blink = PrevEntry;
+    PrevEntry->Flink = Entry;
+    ListHead->Blink = Entry;
+}
+
+inline BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
+    PLIST_ENTRY NextEntry = Entry->Flink;
+    PLIST_ENTRY PrevEntry = Entry->Blink;
+    if (NextEntry->Blink != Entry || PrevEntry->Flink != Entry) {
+        RtlFailFast(FAST_FAIL_CORRUPT_LIST_ENTRY);
+    }
+    PrevEntry->Flink = NextEntry;
+    NextEntry->Blink = PrevEntry;
+    return (BOOLEAN)(PrevEntry == NextEntry);
+}
+
+inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
+    PLIST_ENTRY Entry = ListHead->Flink;
+    PLIST_ENTRY NextEntry = Entry->Flink;
+    if (Entry->Blink != ListHead || NextEntry->Blink != Entry) {
+        RtlFailFast(FAST_FAIL_CORRUPT_LIST_ENTRY);
+    }
+    ListHead->Flink = NextEntry;
+    NextEntry->Blink = ListHead;
+    return Entry;
+}
