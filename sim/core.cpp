@@ -32,6 +32,12 @@ std::vector<std::string>& DebugLines() {
 
 thread_local ThreadState tState;
 
+std::mutex gFaultsLock;
+std::unordered_map<std::string, std::pair<NTSTATUS, int>>& Faults() {
+    static std::unordered_map<std::string, std::pair<NTSTATUS, int>> faults;
+    return faults;
+}
+
 }  // namespace
 
 void BugCheck(ULONG code, const std::string& name, const std::string& detail, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3,
@@ -73,6 +79,29 @@ void ResetCounters() {
 
 ThreadState& CurrentThreadState() { return tState; }
 
+void InjectFailure(const std::string& routine, NTSTATUS status, int count) {
+    std::lock_guard<std::mutex> guard(gFaultsLock);
+    Faults()[routine] = {status, count};
+}
+
+NTSTATUS TakeInjectedFailure(const char* routine) {
+    std::lock_guard<std::mutex> guard(gFaultsLock);
+    auto it = Faults().find(routine);
+    if (it == Faults().end() || it->second.second <= 0) {
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status = it->second.first;
+    if (--it->second.second == 0) {
+        Faults().erase(it);
+    }
+    return status;
+}
+
+void ClearInjectedFailures() {
+    std::lock_guard<std::mutex> guard(gFaultsLock);
+    Faults().clear();
+}
+
 KIRQL RaiseIrql(KIRQL newIrql) {
     KIRQL old = tState.irql;
     if (newIrql < old) {
@@ -113,6 +142,7 @@ void ResetKernel() {
         entry.second();
     }
     ResetCounters();
+    ClearInjectedFailures();
     ClearDebugOutput();
     tState = ThreadState{};
 }

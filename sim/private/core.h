@@ -46,6 +46,14 @@ uint64_t CallCount(const std::string& routine);
 std::map<std::string, uint64_t> CallCounts();
 void ResetCounters();
 
+// Per-routine fault injection: the next `count` calls of the named routine fail
+// with the given status instead of doing their work (the routine decides what a
+// failure leaves behind, as the real one would). Cleared by ResetKernel.
+void InjectFailure(const std::string& routine, NTSTATUS status, int count = 1);
+// Called by a routine on entry: STATUS_SUCCESS when no failure is pending for it.
+NTSTATUS TakeInjectedFailure(const char* routine);
+void ClearInjectedFailures();
+
 // Per host thread kernel state. A host thread that performs an operation is a
 // simulated thread; CurrentThread() is null until it is attached to one (the
 // ps area then treats it as a thread of the System process).

@@ -1,0 +1,46 @@
+// The driver's single global state record and the gates every monitor asks
+// before it reports anything.
+#pragma once
+
+#include "platform/kernel.h"
+#include "driver/id_list.h"
+#include "driver/counted_string.h"
+
+struct DRIVER_DATA {
+    PFLT_FILTER Filter;
+    PFLT_PORT ServerPort;
+    PFLT_PORT ClientPort;
+    PVOID ConnectionContext;
+    ULONG ConnectionContextSize;
+    ULONG_PTR ConnectionCookie;
+    PEPROCESS ClientProcess;
+    HANDLE ClientProcessId;
+    UCHAR FileMonEnabled;
+    UCHAR ProcMonEnabled;
+    UCHAR Switch2;
+    UCHAR RegMonEnabled;
+    PCOUNTED_STRING BackupDir;
+    LockedIdList ProcessList;
+    LockedIdList FileIdList;
+    FAST_MUTEX Lock;
+    LARGE_INTEGER RegistryCookie;
+    PDEVICE_OBJECT ControlDevice;
+    PVOID GetKeyObjectID;
+    PVOID GetKeyObjectIDEx;
+    PVOID ReleaseKeyObjectIDEx;
+};
+
+extern DRIVER_DATA DriverData;
+extern POOL_TYPE DriverPoolType;
+
+VOID DriverDataInit(DRIVER_DATA* Data);
+VOID DriverDataFree(DRIVER_DATA* Data);
+VOID DriverDataLock();
+VOID DriverDataUnlock();
+
+// Gates. The Is* tests expect the caller to hold Lock.
+BOOLEAN IsClientProcess(PEPROCESS Process);
+BOOLEAN IsClientProcessId(HANDLE ProcessId);
+BOOLEAN FilterIsWatchedRequest(PETHREAD Thread, PFILE_OBJECT FileObject);
+BOOLEAN ProcMonIsWanted(HANDLE ProcessId);
+BOOLEAN RegMonIsWanted(HANDLE ProcessId);
