@@ -33,6 +33,12 @@ struct DRIVER_DATA {
 extern DRIVER_DATA DriverData;
 extern POOL_TYPE DriverPoolType;
 
+// Life cycle: the entry point, the driver object's unload routine, and the
+// look-up of kernel routines that older systems lack (none when not exported).
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
+PVOID DriverResolveRoutine(PCWSTR RoutineName);
+
 VOID DriverDataInit(DRIVER_DATA* Data);
 VOID DriverDataFree(DRIVER_DATA* Data);
 VOID DriverDataLock();

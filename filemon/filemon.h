@@ -40,10 +40,17 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreDeviceControl(PFLT_CALLBACK_DATA Data,
 FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreCleanup(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID* CompletionContext);
 FLT_POSTOP_CALLBACK_STATUS FLTAPI FilterPostCleanup(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID CompletionContext,
                                                     FLT_POST_OPERATION_FLAGS Flags);
+// A record's name is released once: by FilterHandleTrackReleaseName, which
+// also clears the pointer (post-cleanup), or by the context's cleanup when the
+// record goes without it.
 VOID FLTAPI FilterHandleTrackCleanup(PFLT_CONTEXT Context, FLT_CONTEXT_TYPE ContextType);
+VOID FilterHandleTrackReleaseName(PHandleTrack Track);
 
+// The caller owns the name it receives and releases it with FilterReleaseName.
 NTSTATUS FilterGetFileName(PFLT_CALLBACK_DATA Data, PFLT_FILE_NAME_INFORMATION* NameInfo);
 OpParams FilterGetParams(PFLT_IO_PARAMETER_BLOCK Iopb);
+// Both hand the caller a reference to the record, found or created alike,
+// which it releases with FilterReleaseContext.
 NTSTATUS FilterGetHandleTrack(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PHandleTrack* Track);
 NTSTATUS FilterGetOrCreateHandleTrack(PFLT_INSTANCE Instance, PFLT_FILTER Filter, PFILE_OBJECT FileObject, SIZE_T Size,
                                       PHandleTrack* Track);

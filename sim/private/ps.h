@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <string_view>
 
 struct _EPROCESS {
     ULONG_PTR pid = 0;
@@ -47,5 +48,31 @@ private:
     _ETHREAD* thread_;
     _ETHREAD* previous_;
 };
+
+// Whether the image that registers the extended process notification was
+// linked with FORCE_INTEGRITY (default true); without it
+// PsSetCreateProcessNotifyRoutineEx is refused with STATUS_ACCESS_DENIED.
+void SetDriverImageForceIntegrity(bool forceIntegrity);
+
+// The names MmGetSystemRoutineAddress finds. By default every routine of the
+// model a driver may resolve; tests remove names to play an older system.
+void SetExportAvailable(const std::string& name, bool available);
+
+namespace ps {
+// Registered process notification routines (legacy and extended).
+bool IsNotifyRoutineRegistered(const void* routine);
+size_t NotifyRoutineCount();
+// A new process object with the next id, already in the id table, holding
+// one reference (the one its running keeps; EndProcess drops it).
+_EPROCESS* CreateProcessObject(_EPROCESS* parent, std::u16string_view imagePath, std::u16string_view commandLine,
+                               bool isAdmin);
+// Calls the registered routines, in registration order, with a creation
+// (createInfo) or an exit (null) in the current thread. A creation stops at
+// the first extended routine that sets an error CreationStatus and returns it.
+NTSTATUS CallNotifyRoutines(_EPROCESS* process, PPS_CREATE_NOTIFY_INFO createInfo);
+// Looks a process up by id without taking a reference (null if unknown).
+_EPROCESS* FindProcess(ULONG_PTR pid);
+void ResetPs();
+}  // namespace ps
 
 }  // namespace sim

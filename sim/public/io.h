@@ -242,6 +242,19 @@ inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
     return Irp->Tail.Overlay.CurrentStackLocation;
 }
 
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+    return Irp->Tail.Overlay.CurrentStackLocation - 1;
+}
+
+#define SL_PENDING_RETURNED 0x01
+#define SL_INVOKE_ON_CANCEL 0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR 0x80
+
+inline VOID IoMarkIrpPending(PIRP Irp) {
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
+
 inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
@@ -257,6 +270,9 @@ inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
 #define FILE_ANY_ACCESS 0
 #define FILE_READ_ACCESS 0x0001
 #define FILE_WRITE_ACCESS 0x0002
+
+#define SYMBOLIC_LINK_QUERY 0x0001
+#define SYMBOLIC_LINK_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | 0x1)
 
 // File access rights.
 #define FILE_READ_DATA 0x0001
@@ -318,6 +334,9 @@ NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttri
                                                  ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                                  KPROCESSOR_MODE AccessMode, PHANDLE Handle);
 NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
+NTSYSAPI NTSTATUS NTAPI ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
+                                                 POBJECT_ATTRIBUTES ObjectAttributes);
+NTSYSAPI NTSTATUS NTAPI ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING LinkTarget, PULONG ReturnedLength);
 
 }  // extern "C"
 

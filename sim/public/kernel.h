@@ -6,5 +6,7 @@
 #include "sim/public/ex.h"
 #include "sim/public/rtl.h"
 #include "sim/public/io.h"
+#include "sim/public/fs.h"
 #include "sim/public/ps.h"
+#include "sim/public/cm.h"
 #include "windows/fltkernel.h"

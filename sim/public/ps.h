@@ -36,6 +36,17 @@ typedef NTSTATUS(NTAPI* PPS_SET_CREATE_PROCESS_NOTIFY_ROUTINE_EX)(PCREATE_PROCES
 typedef NTSTATUS(NTAPI* PCM_REGISTER_CALLBACK_EX)(PEX_CALLBACK_FUNCTION Function, PCUNICODE_STRING Altitude, PVOID Driver,
                                                    PVOID Context, PLARGE_INTEGER Cookie, PVOID Reserved);
 
+
+typedef enum _PROCESSINFOCLASS {
+    ProcessBasicInformation = 0,
+    ProcessImageFileName = 27,
+    ProcessImageFileNameWin32 = 43,
+} PROCESSINFOCLASS;
+
+#define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
+#define PROCESS_QUERY_INFORMATION 0x0400
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000
+
 extern "C" {
 
 NTKERNELAPI HANDLE NTAPI PsGetCurrentProcessId(VOID);
@@ -52,5 +63,16 @@ NTKERNELAPI NTSTATUS NTAPI CmRegisterCallback(PEX_CALLBACK_FUNCTION Function, PV
 NTKERNELAPI NTSTATUS NTAPI CmRegisterCallbackEx(PEX_CALLBACK_FUNCTION Function, PCUNICODE_STRING Altitude, PVOID Driver,
                                                 PVOID Context, PLARGE_INTEGER Cookie, PVOID Reserved);
 NTKERNELAPI NTSTATUS NTAPI CmUnRegisterCallback(LARGE_INTEGER Cookie);
+NTKERNELAPI NTSTATUS NTAPI CmCallbackGetKeyObjectID(PLARGE_INTEGER Cookie, PVOID Object, PULONG_PTR ObjectID,
+                                                    PCUNICODE_STRING* ObjectName);
+NTKERNELAPI NTSTATUS NTAPI CmCallbackGetKeyObjectIDEx(PLARGE_INTEGER Cookie, PVOID Object, PULONG_PTR ObjectID,
+                                                      PCUNICODE_STRING* ObjectName, ULONG Flags);
+NTKERNELAPI VOID NTAPI CmCallbackReleaseKeyObjectIDEx(PCUNICODE_STRING ObjectName);
+
+extern POBJECT_TYPE* PsProcessType;
+extern POBJECT_TYPE* PsThreadType;
+NTSYSAPI NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS ProcessInformationClass,
+                                                  PVOID ProcessInformation, ULONG ProcessInformationLength,
+                                                  PULONG ReturnLength);
 
 }  // extern "C"

@@ -67,6 +67,27 @@ typedef PVOID PSECURITY_DESCRIPTOR;
 #define SE_DACL_PRESENT 0x0004
 #define SE_DACL_PROTECTED 0x1000
 #define DACL_SECURITY_INFORMATION 0x00000004L
+#define ACL_REVISION_DS 4
+#define ACCESS_DENIED_ACE_TYPE 1
+#define SE_DACL_DEFAULTED 0x0008
+#define SE_SELF_RELATIVE 0x8000
+
+typedef struct _ACCESS_DENIED_ACE {
+    ACE_HEADER Header;
+    ACCESS_MASK Mask;
+    ULONG SidStart;
+} ACCESS_DENIED_ACE;
+
+// Self-relative form: the same header with offsets from the descriptor's start.
+typedef struct _SECURITY_DESCRIPTOR_RELATIVE {
+    UCHAR Revision;
+    UCHAR Sbz1;
+    USHORT Control;
+    ULONG Owner;
+    ULONG Group;
+    ULONG Sacl;
+    ULONG Dacl;
+} SECURITY_DESCRIPTOR_RELATIVE;
 
 #define DELETE 0x00010000L
 #define READ_CONTROL 0x00020000L

@@ -1,0 +1,62 @@
+// The client library: connect to the driver, configure it, receive its event
+// messages and answer them with verdicts. The same API on Windows (fltlib and
+// DeviceIoControl) and on the simulated kernel.
+#pragma once
+
+#include "channel/wire.h"
+#include "client/lib/decode.h"
+#include "client/lib/transport.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vetrona::client {
+
+enum class Monitor : uint32_t { File = 0, Process = 1, Switch2 = 2, Registry = 3 };
+
+struct Message {
+    uint64_t messageId = 0;
+    uint32_t replyLength = 0;  // reply bytes the driver waits for, header included (0: no reply wanted)
+    std::vector<uint8_t> bytes;  // the event message, EventHeader.Size bytes
+    DecodeResult Decode() const { return DecodeEvent(bytes); }
+};
+
+class Client {
+public:
+    // Device path of the control device as user mode names it.
+    static constexpr const char16_t* kDevicePath = u"\\\\.\\Vetrona";
+    static constexpr const char16_t* kPortName = u"\\VetronaFlt_Com";
+
+    explicit Client(void* identity = nullptr) : transport_(identity) {}
+
+    // Opens the port and the control device; either failure closes both.
+    HResult Connect();
+    void Disconnect() { transport_.Close(); }
+    bool connected() const { return transport_.portOpen(); }
+
+    // Control device.
+    HResult GetVersion(std::string* version);
+    HResult AddProcess(uint32_t processId);
+    HResult ClearProcesses();
+    HResult SetBackupDir(std::u16string_view folder);
+    HResult ClearFileIds();
+
+    // Port commands.
+    HResult SetMonitor(Monitor monitor, uint8_t value);
+    HResult GetMonitor(Monitor monitor, uint8_t* value);
+
+    // Events. Receive waits up to timeoutMs (< 0: for ever).
+    HResult Receive(Message* message, int timeoutMs = -1);
+    HResult Reply(const Message& message, Verdict verdict);
+
+    Transport& transport() { return transport_; }
+
+private:
+    Transport transport_;
+    std::vector<uint8_t> receiveBuffer_;
+};
+
+}  // namespace vetrona::client

@@ -1,0 +1,121 @@
+// Simulated-kernel back end: the client runs in-process as a simulated
+// process and reaches the driver through the simulated kernel's user side.
+// (There is no out-of-process road on Linux: tests and tools link this in.)
+#include "client/lib/transport.h"
+
+#include "sim/private/ob.h"
+#include "sim/user/device.h"
+#include "sim/user/fltuser.h"
+
+#include <chrono>
+
+namespace vetrona::client {
+
+struct Transport::Impl {
+    _EPROCESS* process = nullptr;
+    HANDLE port = nullptr;
+    HANDLE device = nullptr;
+};
+
+Transport::Transport(void* identity) : impl_(std::make_unique<Impl>()) {
+    impl_->process = static_cast<_EPROCESS*>(identity);
+}
+
+Transport::~Transport() { Close(); }
+
+HResult Transport::OpenPort(const char16_t* portName) {
+    if (impl_->port != nullptr) {
+        return kOk;
+    }
+    if (impl_->process == nullptr) {
+        return kHrInvalidArgument;
+    }
+    HANDLE port = sim::user::INVALID_HANDLE_VALUE;
+    HResult hr = sim::user::FilterConnectCommunicationPort(impl_->process, portName, 0, nullptr, 0, &port);
+    if (Succeeded(hr)) {
+        impl_->port = port;
+    }
+    return hr;
+}
+
+HResult Transport::OpenDevice(const char16_t* devicePath) {
+    if (impl_->device != nullptr) {
+        return kOk;
+    }
+    if (impl_->process == nullptr) {
+        return kHrInvalidArgument;
+    }
+    HANDLE device = nullptr;
+    NTSTATUS status = sim::user::CreateFile(impl_->process, devicePath, GENERIC_READ | GENERIC_WRITE, &device);
+    if (!NT_SUCCESS(status)) {
+        return sim::user::HResultFromNtStatus(status);
+    }
+    impl_->device = device;
+    return kOk;
+}
+
+void Transport::Close() {
+    if (impl_->port != nullptr) {
+        sim::ob::CloseHandle(impl_->process, impl_->port);
+        impl_->port = nullptr;
+    }
+    if (impl_->device != nullptr) {
+        sim::user::CloseHandle(impl_->process, impl_->device);
+        impl_->device = nullptr;
+    }
+}
+
+bool Transport::portOpen() const { return impl_->port != nullptr; }
+bool Transport::deviceOpen() const { return impl_->device != nullptr; }
+
+HResult Transport::PortCommand(const void* in, uint32_t inLength, void* out, uint32_t outLength, uint32_t* returned) {
+    *returned = 0;
+    if (!portOpen()) {
+        return kHrNotConnected;
+    }
+    sim::user::DWORD bytes = 0;
+    HResult hr = sim::user::FilterSendMessage(impl_->process, impl_->port, const_cast<void*>(in), inLength, out,
+                                              outLength, &bytes);
+    *returned = bytes;
+    return hr;
+}
+
+HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
+    if (!portOpen()) {
+        return kHrNotConnected;
+    }
+    auto* header = static_cast<sim::user::PFILTER_MESSAGE_HEADER>(buffer);
+    if (timeoutMs < 0) {
+        return sim::user::FilterGetMessage(impl_->process, impl_->port, header, size);
+    }
+    HResult hr = sim::user::FilterGetMessage(impl_->process, impl_->port, header, size,
+                                             std::chrono::milliseconds(timeoutMs));
+    return hr == sim::user::kHrWaitTimeout ? kHrTimeout : hr;
+}
+
+HResult Transport::ReplyMessage(const void* buffer, uint32_t size) {
+    if (!portOpen()) {
+        return kHrNotConnected;
+    }
+    return sim::user::FilterReplyMessage(impl_->process, impl_->port,
+                                         static_cast<sim::user::PFILTER_REPLY_HEADER>(const_cast<void*>(buffer)), size);
+}
+
+HResult Transport::DeviceControl(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
+                                 uint32_t* returned) {
+    *returned = 0;
+    if (!deviceOpen()) {
+        return kHrNotConnected;
+    }
+    ULONG bytes = 0;
+    NTSTATUS status = sim::user::DeviceIoControl(impl_->process, impl_->device, code, const_cast<void*>(in), inLength,
+                                                 out, outLength, &bytes);
+    // As DeviceIoControl: a warning status fails the call too.
+    if (!NT_SUCCESS(status)) {
+        return sim::user::HResultFromNtStatus(status);
+    }
+    *returned = bytes;
+    return kOk;
+}
+
+}  // namespace vetrona::client

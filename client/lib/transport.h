@@ -1,0 +1,63 @@
+// The two roads to the driver as the client library's back ends provide them:
+// the communication port (fltlib on Windows, the simulated kernel's user side
+// on Linux) and the control device (DeviceIoControl). One declaration, one
+// implementation per back end, chosen by which source is built.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace vetrona::client {
+
+// Results are HRESULTs as fltlib returns them; device-control failures are
+// turned into HRESULT_FROM_WIN32 of the Win32 error, as on Windows.
+using HResult = int32_t;
+constexpr HResult kOk = 0;
+constexpr bool Succeeded(HResult hr) { return hr >= 0; }
+constexpr HResult kHrTimeout = static_cast<HResult>(0x800705B4u);        // HRESULT_FROM_WIN32(ERROR_TIMEOUT)
+constexpr HResult kHrNotConnected = static_cast<HResult>(0x800704B0u);   // HRESULT_FROM_WIN32(ERROR_NOT_CONNECTED)
+constexpr HResult kHrInvalidData = static_cast<HResult>(0x8007000Du);    // HRESULT_FROM_WIN32(ERROR_INVALID_DATA)
+constexpr HResult kHrInvalidArgument = static_cast<HResult>(0x80070057u);
+
+// The framing fltlib puts around a message and a reply (16 bytes each).
+struct MessageHeader {
+    uint32_t ReplyLength;
+    uint32_t Padding;
+    uint64_t MessageId;
+};
+struct ReplyHeader {
+    int32_t Status;
+    uint32_t Padding;
+    uint64_t MessageId;
+};
+static_assert(sizeof(MessageHeader) == 16 && sizeof(ReplyHeader) == 16, "fltlib headers are 16 bytes");
+
+class Transport {
+public:
+    // `identity` names who the client runs as: the simulated process on the
+    // simulated kernel; ignored on Windows.
+    explicit Transport(void* identity);
+    ~Transport();
+    Transport(const Transport&) = delete;
+    Transport& operator=(const Transport&) = delete;
+
+    HResult OpenPort(const char16_t* portName);
+    HResult OpenDevice(const char16_t* devicePath);
+    void Close();
+    bool portOpen() const;
+    bool deviceOpen() const;
+
+    HResult PortCommand(const void* in, uint32_t inLength, void* out, uint32_t outLength, uint32_t* returned);
+    // Receives into `buffer` (a MessageHeader and the message). timeoutMs < 0
+    // waits for ever; a wait that runs out gives kHrTimeout.
+    HResult ReceiveMessage(void* buffer, uint32_t size, int timeoutMs);
+    HResult ReplyMessage(const void* buffer, uint32_t size);
+    HResult DeviceControl(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
+                          uint32_t* returned);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vetrona::client

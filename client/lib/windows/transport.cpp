@@ -1,0 +1,121 @@
+// Windows back end: the filter library for the port, DeviceIoControl for the
+// control device.
+#include "client/lib/transport.h"
+
+#include <windows.h>
+#include <fltuser.h>
+
+namespace vetrona::client {
+
+struct Transport::Impl {
+    HANDLE port = INVALID_HANDLE_VALUE;
+    HANDLE device = INVALID_HANDLE_VALUE;
+};
+
+Transport::Transport(void* /*identity*/) : impl_(std::make_unique<Impl>()) {}
+Transport::~Transport() { Close(); }
+
+HResult Transport::OpenPort(const char16_t* portName) {
+    if (impl_->port != INVALID_HANDLE_VALUE) {
+        return kOk;
+    }
+    HANDLE port = INVALID_HANDLE_VALUE;
+    HRESULT hr = FilterConnectCommunicationPort(reinterpret_cast<LPCWSTR>(portName), 0, nullptr, 0, nullptr, &port);
+    if (SUCCEEDED(hr)) {
+        impl_->port = port;
+    }
+    return hr;
+}
+
+HResult Transport::OpenDevice(const char16_t* devicePath) {
+    if (impl_->device != INVALID_HANDLE_VALUE) {
+        return kOk;
+    }
+    HANDLE device = CreateFileW(reinterpret_cast<LPCWSTR>(devicePath), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (device == INVALID_HANDLE_VALUE) {
+        return HRESULT_FROM_WIN32(GetLastError());
+    }
+    impl_->device = device;
+    return kOk;
+}
+
+void Transport::Close() {
+    if (impl_->port != INVALID_HANDLE_VALUE) {
+        CloseHandle(impl_->port);
+        impl_->port = INVALID_HANDLE_VALUE;
+    }
+    if (impl_->device != INVALID_HANDLE_VALUE) {
+        CloseHandle(impl_->device);
+        impl_->device = INVALID_HANDLE_VALUE;
+    }
+}
+
+bool Transport::portOpen() const { return impl_->port != INVALID_HANDLE_VALUE; }
+bool Transport::deviceOpen() const { return impl_->device != INVALID_HANDLE_VALUE; }
+
+HResult Transport::PortCommand(const void* in, uint32_t inLength, void* out, uint32_t outLength, uint32_t* returned) {
+    *returned = 0;
+    if (!portOpen()) {
+        return kHrNotConnected;
+    }
+    DWORD bytes = 0;
+    HRESULT hr = FilterSendMessage(impl_->port, const_cast<void*>(in), inLength, out, outLength, &bytes);
+    *returned = bytes;
+    return hr;
+}
+
+HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
+    if (!portOpen()) {
+        return kHrNotConnected;
+    }
+    auto* header = static_cast<PFILTER_MESSAGE_HEADER>(buffer);
+    if (timeoutMs < 0) {
+        return FilterGetMessage(impl_->port, header, size, nullptr);
+    }
+    // The port handle is an overlapped one: wait on the request with a limit.
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (overlapped.hEvent == nullptr) {
+        return HRESULT_FROM_WIN32(GetLastError());
+    }
+    HRESULT hr = FilterGetMessage(impl_->port, header, size, &overlapped);
+    if (hr == HRESULT_FROM_WIN32(ERROR_IO_PENDING)) {
+        DWORD wait = WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(timeoutMs));
+        if (wait != WAIT_OBJECT_0) {
+            CancelIoEx(impl_->port, &overlapped);
+        }
+        DWORD transferred = 0;
+        if (GetOverlappedResult(impl_->port, &overlapped, &transferred, TRUE)) {
+            hr = S_OK;
+        } else {
+            DWORD error = GetLastError();
+            hr = error == ERROR_OPERATION_ABORTED ? kHrTimeout : HRESULT_FROM_WIN32(error);
+        }
+    }
+    CloseHandle(overlapped.hEvent);
+    return hr;
+}
+
+HResult Transport::ReplyMessage(const void* buffer, uint32_t size) {
+    if (!portOpen()) {
+        return kHrNotConnected;
+    }
+    return FilterReplyMessage(impl_->port, static_cast<PFILTER_REPLY_HEADER>(const_cast<void*>(buffer)), size);
+}
+
+HResult Transport::DeviceControl(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
+                                 uint32_t* returned) {
+    *returned = 0;
+    if (!deviceOpen()) {
+        return kHrNotConnected;
+    }
+    DWORD bytes = 0;
+    if (!::DeviceIoControl(impl_->device, code, const_cast<void*>(in), inLength, out, outLength, &bytes, nullptr)) {
+        return HRESULT_FROM_WIN32(GetLastError());
+    }
+    *returned = bytes;
+    return kOk;
+}
+
+}  // namespace vetrona::client

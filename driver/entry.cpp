@@ -1,0 +1,213 @@
+// Start-up and teardown: DriverEntry brings every piece up in a fixed order and
+// undoes what it built when a step fails; DriverUnload takes down what the
+// minifilter's own unload callback leaves behind.
+#include "channel/port.h"
+#include "driver/control.h"
+#include "driver/driver_data.h"
+#include "driver/tags.h"
+#include "filemon/filemon.h"
+#include "procmon/procmon.h"
+#include "regmon/regmon.h"
+
+static const WCHAR DriverpDeviceName[] = VETRONA_WIDE("\\Device\\Vetrona");
+static const WCHAR DriverpLinkName[] = VETRONA_WIDE("\\DosDevices\\Vetrona");
+static const WCHAR DriverpPortName[] = VETRONA_WIDE("\\VetronaFlt_Com");
+
+PVOID DriverResolveRoutine(PCWSTR RoutineName) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, RoutineName);
+    return MmGetSystemRoutineAddress(&name);
+}
+
+// Chooses, once, the pool type of the driver's non-paged allocations: pool
+// that cannot execute wherever the system offers it (6.2 and later).
+static VOID DriverpChoosePoolType() {
+    DriverPoolType = NonPagedPool;
+    RTL_OSVERSIONINFOW version;
+    RtlZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (NT_SUCCESS(RtlGetVersion(&version)) &&
+        (version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2))) {
+        DriverPoolType = NonPagedPoolNx;
+    }
+}
+
+// Restricts the control device to the kernel, SYSTEM and administrators
+// ("D:P(A;;GA;;;SY)(A;;GA;;;BA)"): without this a named device created by
+// IoCreateDevice is open to everyone for reading and writing.
+static NTSTATUS DriverpSecureDevice(PDEVICE_OBJECT Device) {
+    PSID system = SeExports->SeLocalSystemSid;
+    PSID admins = SeExports->SeAliasAdminsSid;
+    const ULONG aceBase = static_cast<ULONG>(sizeof(ACCESS_ALLOWED_ACE) - sizeof(ULONG));
+    const ULONG aclLength = static_cast<ULONG>(sizeof(ACL)) + aceBase + RtlLengthSid(system) + aceBase + RtlLengthSid(admins);
+    const ULONG total = static_cast<ULONG>(sizeof(SECURITY_DESCRIPTOR)) + aclLength;
+
+    PUCHAR block = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, total, TagSecurity));
+    if (block == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(block, total);
+    PSECURITY_DESCRIPTOR descriptor = block;
+    PACL acl = reinterpret_cast<PACL>(block + sizeof(SECURITY_DESCRIPTOR));
+
+    NTSTATUS status = RtlCreateSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION);
+    if (NT_SUCCESS(status)) {
+        status = RtlCreateAcl(acl, aclLength, ACL_REVISION);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, system);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, admins);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlSetDaclSecurityDescriptor(descriptor, TRUE, acl, FALSE);
+    }
+    if (NT_SUCCESS(status)) {
+        // The object manager keeps its own copy of the descriptor.
+        status = ObSetSecurityObjectByPointer(Device, DACL_SECURITY_INFORMATION, descriptor);
+    }
+
+    ExFreePoolWithTag(block, TagSecurity);
+    return status;
+}
+
+// Registers the process notification, the extended one where the kernel
+// exports it; what the registration returns is not examined.
+static VOID DriverpSetProcessNotify(BOOLEAN Remove) {
+    auto setNotifyEx = reinterpret_cast<PPS_SET_CREATE_PROCESS_NOTIFY_ROUTINE_EX>(
+        DriverResolveRoutine(VETRONA_WIDE("PsSetCreateProcessNotifyRoutineEx")));
+    if (setNotifyEx != nullptr) {
+        (VOID) setNotifyEx(ProcMonNotifyEx, Remove);
+    } else {
+        (VOID) PsSetCreateProcessNotifyRoutine(ProcMonNotify, Remove);
+    }
+}
+
+static VOID DriverpRegisterRegistryCallback(PDRIVER_OBJECT DriverObject) {
+    auto registerEx = reinterpret_cast<PCM_REGISTER_CALLBACK_EX>(DriverResolveRoutine(VETRONA_WIDE("CmRegisterCallbackEx")));
+    if (registerEx != nullptr) {
+        WCHAR altitudeText[] = VETRONA_WIDE("380010");
+        UNICODE_STRING altitude;
+        altitude.Length = 6 * sizeof(WCHAR);
+        altitude.MaximumLength = 6 * sizeof(WCHAR);
+        altitude.Buffer = altitudeText;
+        (VOID) registerEx(RegMonCallback, &altitude, DriverObject, nullptr, &DriverData.RegistryCookie, nullptr);
+    } else {
+        (VOID) CmRegisterCallback(RegMonCallback, nullptr, &DriverData.RegistryCookie);
+    }
+}
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    UNREFERENCED_PARAMETER(RegistryPath);
+
+    UNICODE_STRING deviceName;
+    UNICODE_STRING linkName;
+    UNICODE_STRING portName;
+    RtlInitUnicodeString(&deviceName, DriverpDeviceName);
+    RtlInitUnicodeString(&linkName, DriverpLinkName);
+    RtlInitUnicodeString(&portName, DriverpPortName);
+
+    DriverpChoosePoolType();
+
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = IoCreateDevice(DriverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    status = DriverpSecureDevice(device);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(DriverObject->DeviceObject);
+        return status;
+    }
+
+    for (ULONG major = IRP_MJ_CREATE; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
+        DriverObject->MajorFunction[major] = DispatchDefault;
+    }
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    DriverObject->DriverStartIo = nullptr;
+    DriverObject->DriverUnload = DriverUnload;
+
+    device->Flags |= DO_DIRECT_IO;
+    device->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
+
+    status = IoCreateSymbolicLink(&linkName, &deviceName);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(DriverObject->DeviceObject);
+        return status;
+    }
+
+    DriverDataInit(&DriverData);
+    DriverData.ControlDevice = device;
+
+    status = FltRegisterFilter(DriverObject, &FilterRegistration, &DriverData.Filter);
+    if (!NT_SUCCESS(status)) {
+        DriverData.Filter = nullptr;
+        DriverData.ControlDevice = nullptr;
+        DriverDataFree(&DriverData);
+        IoDeleteSymbolicLink(&linkName);
+        IoDeleteDevice(DriverObject->DeviceObject);
+        return status;
+    }
+
+    status = PortCreate(&portName, DriverData.Filter, &DriverData.ServerPort, PortConnect, PortDisconnect, PortMessage, 1);
+    if (!NT_SUCCESS(status)) {
+        FltUnregisterFilter(DriverData.Filter);
+        DriverData.Filter = nullptr;
+        DriverData.ServerPort = nullptr;
+        DriverData.ControlDevice = nullptr;
+        // The device answered control requests since its creation: whatever
+        // a caller stored in the state record in the meantime goes too.
+        DriverDataFree(&DriverData);
+        IoDeleteSymbolicLink(&linkName);
+        IoDeleteDevice(DriverObject->DeviceObject);
+        return status;
+    }
+
+    status = FltStartFiltering(DriverData.Filter);
+    if (!NT_SUCCESS(status)) {
+        FltCloseCommunicationPort(DriverData.ServerPort);
+        DriverData.ServerPort = nullptr;
+        FltUnregisterFilter(DriverData.Filter);
+        DriverData.Filter = nullptr;
+        DriverData.ControlDevice = nullptr;
+        DriverDataFree(&DriverData);
+        IoDeleteSymbolicLink(&linkName);
+        IoDeleteDevice(DriverObject->DeviceObject);
+        return status;
+    }
+
+    DriverpSetProcessNotify(FALSE);
+    DriverpRegisterRegistryCallback(DriverObject);
+
+    DriverData.GetKeyObjectID = DriverResolveRoutine(VETRONA_WIDE("CmCallbackGetKeyObjectID"));
+    DriverData.GetKeyObjectIDEx = DriverResolveRoutine(VETRONA_WIDE("CmCallbackGetKeyObjectIDEx"));
+    DriverData.ReleaseKeyObjectIDEx = DriverResolveRoutine(VETRONA_WIDE("CmCallbackReleaseKeyObjectIDEx"));
+
+    // A client may have connected since the port was created and switched
+    // monitoring on; file and process monitoring start off all the same.
+    DriverDataLock();
+    DriverData.FileMonEnabled = 0;
+    DriverData.ProcMonEnabled = 0;
+    DriverDataUnlock();
+
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
+    UNICODE_STRING linkName;
+    RtlInitUnicodeString(&linkName, DriverpLinkName);
+
+    // Removals whose registration may have failed: their results are ignored.
+    (VOID) CmUnRegisterCallback(DriverData.RegistryCookie);
+    DriverpSetProcessNotify(TRUE);
+
+    DriverDataFree(&DriverData);
+    DriverData.ControlDevice = nullptr;
+
+    IoDeleteSymbolicLink(&linkName);
+    IoDeleteDevice(DriverObject->DeviceObject);
+}

@@ -1,0 +1,506 @@
+// Filter Manager communication ports, kernel side: the default port
+// descriptor, server ports, closing client ports and FltSendMessage.
+#include "platform/kernel.h"
+#include "sim/private/flt.h"
+#include "sim/private/ob.h"
+#include "sim/private/ps.h"
+#include "sim/private/security.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <shared_mutex>
+#include <unordered_set>
+
+namespace sim::flt {
+
+namespace {
+
+std::mutex gPortsLock;
+// Every port object since boot, kept until reset so stale pointers are recognised.
+std::vector<std::unique_ptr<_FLT_PORT>>& AllPorts() {
+    static std::vector<std::unique_ptr<_FLT_PORT>> ports;
+    return ports;
+}
+std::unordered_set<const _FLT_PORT*>& KnownPorts() {
+    static std::unordered_set<const _FLT_PORT*> ports;
+    return ports;
+}
+
+// Readers of a driver's client-port variable (FltSendMessage) share it;
+// FltCloseClientPort takes it alone to read the variable and set it to NULL.
+std::shared_mutex gClientPortVariableLock;
+
+std::atomic<double> gTimeScale{1.0};
+std::atomic<ULONGLONG> gNextMessageId{1};
+
+std::mutex gStatsLock;
+PortStats gStats;
+
+// How often a blocked sender looks at its thread's terminating state.
+constexpr auto kTerminationPoll = std::chrono::milliseconds(2);
+
+}  // namespace
+
+void SetKernelTimeScale(double scale) { gTimeScale.store(scale > 0 ? scale : 1.0); }
+double KernelTimeScale() { return gTimeScale.load(); }
+
+}  // namespace sim::flt
+
+void sim::SetKernelTimeScale(double scale) { sim::flt::SetKernelTimeScale(scale); }
+
+namespace sim::flt {
+
+PortStats Stats() {
+    std::lock_guard<std::mutex> guard(gStatsLock);
+    return gStats;
+}
+
+void CountStatp(uint64_t PortStats::*field) {
+    // Also under the routine counters, so a benchmark sees port traffic beside
+    // the other costs of an operation.
+    const char* name = field == &PortStats::messagesSent ? "FltSendMessage:delivered"
+                       : field == &PortStats::replies    ? "FilterReplyMessage:accepted"
+                       : field == &PortStats::timeouts   ? "FltSendMessage:timeout"
+                       : field == &PortStats::disconnects ? "FltPort:disconnect"
+                                                          : "FilterSendMessage:delivered";
+    sim::Count(name);
+    std::lock_guard<std::mutex> guard(gStatsLock);
+    ++(gStats.*field);
+}
+
+_FLT_PORT* NewPort() {
+    auto port = std::make_unique<_FLT_PORT>();
+    _FLT_PORT* raw = port.get();
+    std::lock_guard<std::mutex> guard(gPortsLock);
+    AllPorts().push_back(std::move(port));
+    KnownPorts().insert(raw);
+    return raw;
+}
+
+// A port pointer the driver handed in: a known port of the wanted kind, or a stop.
+_FLT_PORT* CheckPort(PFLT_PORT port, bool server, const char* routine) {
+    bool known;
+    {
+        std::lock_guard<std::mutex> guard(gPortsLock);
+        known = KnownPorts().count(port) != 0;
+    }
+    if (!known || port->isServer != server) {
+        BugCheck(kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM",
+                 std::string(routine) + (server ? ": not a server port" : ": not a client port"),
+                 reinterpret_cast<ULONG_PTR>(port));
+    }
+    return port;
+}
+
+LONG ConnectionCount(std::u16string_view name) {
+    std::lock_guard<std::mutex> guard(gPortsLock);
+    for (auto& port : AllPorts()) {
+        if (port->isServer && !port->closed && sim::ob::NamesEqual(port->name, name)) {
+            std::lock_guard<std::mutex> filterGuard(port->filter->lock);
+            return port->connectionCount;
+        }
+    }
+    return 0;
+}
+
+// Copies one message into a getter's buffer (FILTER_MESSAGE_HEADER, then the
+// sender's bytes). Called with the connection's lock held.
+NTSTATUS DeliverLocked(Connection& connection, Message* message, void* buffer, ULONG size) {
+    constexpr ULONG kHeader = 16;
+    if (size < kHeader || size - kHeader < message->length) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    struct {
+        ULONG ReplyLength;
+        ULONG Padding;
+        ULONGLONG MessageId;
+    } header{};
+    // The application is told the size of the whole reply it may send: the
+    // reply header plus the data the driver has room for.
+    header.ReplyLength = message->wantsReply ? message->replyCapacity + kHeader : 0;
+    header.MessageId = message->id;
+    NTSTATUS status = PlatformCopyToClient(buffer, &header, sizeof(header));
+    if (NT_SUCCESS(status)) {
+        status = PlatformCopyToClient(static_cast<unsigned char*>(buffer) + kHeader, message->data, message->length);
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    message->state = Message::State::Delivered;
+    if (message->wantsReply) {
+        connection.awaitingReply[message->id] = message;
+    }
+    CountStatp(&PortStats::messagesSent);
+    return STATUS_SUCCESS;
+}
+
+void DisconnectConnection(const std::shared_ptr<Connection>& connection, bool notify) {
+    bool wasConnected;
+    bool claim;
+    {
+        std::lock_guard<std::mutex> guard(connection->lock);
+        wasConnected = connection->connected;
+        connection->connected = false;
+        claim = notify && connection->accepted && !connection->disconnectNotified;
+        if (claim) {
+            connection->disconnectNotified = true;
+        }
+        connection->changed.notify_all();
+    }
+    _FLT_PORT* server = connection->serverPort;
+    _FLT_FILTER* filter = server->filter;
+    if (wasConnected || claim) {
+        std::lock_guard<std::mutex> guard(filter->lock);
+        if (wasConnected) {
+            --server->connectionCount;
+        }
+        if (claim) {
+            auto& list = filter->connections;
+            list.erase(std::remove(list.begin(), list.end(), connection), list.end());
+        }
+    }
+    if (wasConnected) {
+        CountStatp(&PortStats::disconnects);
+    }
+    if (claim) {
+        RequireIrqlAtMost(PASSIVE_LEVEL, "DisconnectNotify");
+        server->disconnectNotify(connection->cookie);
+    }
+}
+
+void ResetPorts() {
+    std::lock_guard<std::mutex> guard(gPortsLock);
+    for (auto& port : AllPorts()) {
+        if (port->isServer && !port->closed) {
+            sim::ob::RemoveObject(port->name, port.get());
+        }
+        if (port->connection) {
+            // Break the cycle connection -> client port -> connection.
+            std::lock_guard<std::mutex> connectionGuard(port->connection->lock);
+            port->connection->connected = false;
+        }
+    }
+    for (auto& port : AllPorts()) {
+        port->connection.reset();
+    }
+    AllPorts().clear();
+    KnownPorts().clear();
+    gTimeScale.store(1.0);
+    std::lock_guard<std::mutex> statsGuard(gStatsLock);
+    gStats = PortStats{};
+}
+
+// Access rights of the port object type.
+const sim::security::GenericMapping& PortGenericMapping() {
+    // STANDARD_RIGHTS_READ, _WRITE and _EXECUTE are all READ_CONTROL.
+    constexpr ACCESS_MASK kReadControl = 0x00020000;
+    static const sim::security::GenericMapping mapping{
+        kReadControl | FLT_PORT_CONNECT,
+        kReadControl | FLT_PORT_CONNECT,
+        kReadControl | FLT_PORT_CONNECT,
+        FLT_PORT_ALL_ACCESS,
+    };
+    return mapping;
+}
+
+}  // namespace sim::flt
+
+using namespace sim::flt;
+
+namespace {
+
+// Host deadline of a kernel timeout: NULL waits forever, a negative value is
+// relative in 100 ns units, a positive one an absolute system time (100 ns
+// since 1601), zero a poll. Kernel time runs at the configured scale.
+struct Deadline {
+    bool infinite = true;
+    std::chrono::steady_clock::time_point at;
+};
+
+Deadline ComputeDeadlinep(const LARGE_INTEGER* timeout) {
+    Deadline deadline;
+    if (timeout == nullptr) {
+        return deadline;
+    }
+    deadline.infinite = false;
+    const auto now = std::chrono::steady_clock::now();
+    LONGLONG interval100ns;
+    if (timeout->QuadPart <= 0) {
+        interval100ns = -timeout->QuadPart;
+    } else {
+        // 100 ns units between 1601-01-01 and 1970-01-01.
+        constexpr LONGLONG kEpochDelta = 116444736000000000LL;
+        const auto sinceUnix = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::system_clock::now().time_since_epoch());
+        const LONGLONG systemNow = kEpochDelta + sinceUnix.count() / 100;
+        interval100ns = std::max<LONGLONG>(0, timeout->QuadPart - systemNow);
+    }
+    const double hostNs = static_cast<double>(interval100ns) * 100.0 * KernelTimeScale();
+    const double capped = std::min(hostNs, 1.0e18);
+    deadline.at = now + std::chrono::nanoseconds(static_cast<long long>(std::llround(capped)));
+    return deadline;
+}
+
+bool ThreadTerminatingp() {
+    _ETHREAD* thread = sim::CurrentThread();
+    return thread != nullptr && thread->terminating.load();
+}
+
+void AbandonLocked(Connection& connection, Message& message) {
+    if (message.state == Message::State::Queued) {
+        auto& queue = connection.queue;
+        queue.erase(std::remove(queue.begin(), queue.end(), &message), queue.end());
+    } else if (message.state == Message::State::Delivered) {
+        connection.awaitingReply.erase(message.id);
+    }
+    message.state = Message::State::Abandoned;
+}
+
+}  // namespace
+
+extern "C" NTSTATUS FLTAPI FltBuildDefaultSecurityDescriptor(PSECURITY_DESCRIPTOR* SecurityDescriptor,
+                                                             ACCESS_MASK DesiredAccess) {
+    sim::Count("FltBuildDefaultSecurityDescriptor");
+    sim::RequireIrqlAtMost(APC_LEVEL, "FltBuildDefaultSecurityDescriptor");
+    if (SecurityDescriptor == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *SecurityDescriptor = nullptr;
+    NTSTATUS status = sim::TakeInjectedFailure("FltBuildDefaultSecurityDescriptor");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return sim::security::BuildSystemAdminDescriptor(DesiredAccess, kSecurityDescriptorTag, SecurityDescriptor);
+}
+
+extern "C" VOID FLTAPI FltFreeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor) {
+    sim::Count("FltFreeSecurityDescriptor");
+    sim::RequireIrqlAtMost(APC_LEVEL, "FltFreeSecurityDescriptor");
+    if (SecurityDescriptor != nullptr) {
+        ExFreePoolWithTag(SecurityDescriptor, kSecurityDescriptorTag);
+    }
+}
+
+extern "C" NTSTATUS FLTAPI FltCreateCommunicationPort(PFLT_FILTER Filter, PFLT_PORT* ServerPort,
+                                                      POBJECT_ATTRIBUTES ObjectAttributes, PVOID ServerPortCookie,
+                                                      PFLT_CONNECT_NOTIFY ConnectNotifyCallback,
+                                                      PFLT_DISCONNECT_NOTIFY DisconnectNotifyCallback,
+                                                      PFLT_MESSAGE_NOTIFY MessageNotifyCallback, LONG MaxConnections) {
+    sim::Count("FltCreateCommunicationPort");
+    sim::RequireIrqlAtMost(PASSIVE_LEVEL, "FltCreateCommunicationPort");
+    if (ServerPort == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *ServerPort = nullptr;
+    _FLT_FILTER* filter = CheckFilter(Filter, "FltCreateCommunicationPort");
+    NTSTATUS status = sim::TakeInjectedFailure("FltCreateCommunicationPort");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (ObjectAttributes == nullptr || ObjectAttributes->ObjectName == nullptr ||
+        (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) == 0 || ConnectNotifyCallback == nullptr ||
+        DisconnectNotifyCallback == nullptr || MaxConnections <= 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (ObjectAttributes->RootDirectory != nullptr) {
+        sim::NotImplemented("FltCreateCommunicationPort (name relative to a root directory)");
+    }
+    const UNICODE_STRING* name = ObjectAttributes->ObjectName;
+    if ((name->Length & 1) != 0 || name->Length > name->MaximumLength || (name->Length != 0 && name->Buffer == nullptr)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (name->Length == 0) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+
+    std::vector<unsigned char> security;
+    if (ObjectAttributes->SecurityDescriptor != nullptr) {
+        auto copy = sim::security::CopyDescriptor(ObjectAttributes->SecurityDescriptor);
+        if (copy.empty()) {
+            return STATUS_INVALID_SECURITY_DESCR;
+        }
+        security.assign(copy.begin(), copy.end());
+    } else {
+        // No descriptor: the object gets the System token's default, which
+        // admits SYSTEM and Administrators only.
+        auto copy = sim::security::DescriptorFromSddl("D:(A;;GA;;;SY)(A;;GA;;;BA)");
+        if (copy) {
+            security.assign(copy->begin(), copy->end());
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> guard(filter->lock);
+        if (filter->state.load() != FilterState::Registered) {
+            return STATUS_FLT_DELETING_OBJECT;
+        }
+    }
+
+    _FLT_PORT* port = NewPort();
+    port->isServer = true;
+    port->filter = filter;
+    port->name.assign(name->Buffer, name->Length / sizeof(WCHAR));
+    port->security = std::move(security);
+    port->serverCookie = ServerPortCookie;
+    port->connectNotify = ConnectNotifyCallback;
+    port->disconnectNotify = DisconnectNotifyCallback;
+    port->messageNotify = MessageNotifyCallback;
+    port->maxConnections = MaxConnections;
+
+    status = sim::ob::InsertObject(port->name, sim::ob::ObjectType::Port, port);
+    if (!NT_SUCCESS(status)) {
+        port->closed = true;
+        return status;
+    }
+    {
+        std::lock_guard<std::mutex> guard(filter->lock);
+        filter->serverPorts.push_back(port);
+    }
+    *ServerPort = port;
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID FLTAPI FltCloseCommunicationPort(PFLT_PORT ServerPort) {
+    sim::Count("FltCloseCommunicationPort");
+    sim::RequireIrqlAtMost(PASSIVE_LEVEL, "FltCloseCommunicationPort");
+    if (ServerPort == nullptr) {
+        sim::BugCheck(sim::kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM", "FltCloseCommunicationPort: NULL port");
+    }
+    _FLT_PORT* port = CheckPort(ServerPort, true, "FltCloseCommunicationPort");
+    _FLT_FILTER* filter = port->filter;
+    {
+        std::lock_guard<std::mutex> guard(filter->lock);
+        if (port->closed) {
+            sim::BugCheck(sim::kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM",
+                          "FltCloseCommunicationPort: port already closed", reinterpret_cast<ULONG_PTR>(port));
+        }
+        port->closed = true;
+        auto& list = filter->serverPorts;
+        list.erase(std::remove(list.begin(), list.end(), port), list.end());
+    }
+    // No new connections from here on; the ones made stay until they are closed.
+    sim::ob::RemoveObject(port->name, port);
+}
+
+extern "C" VOID FLTAPI FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT* ClientPort) {
+    sim::Count("FltCloseClientPort");
+    sim::RequireIrqlAtMost(PASSIVE_LEVEL, "FltCloseClientPort");
+    _FLT_FILTER* filter = CheckFilter(Filter, "FltCloseClientPort");
+    if (ClientPort == nullptr) {
+        sim::BugCheck(sim::kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM", "FltCloseClientPort: NULL variable address");
+    }
+    PFLT_PORT value;
+    {
+        std::unique_lock<std::shared_mutex> guard(gClientPortVariableLock);
+        value = *ClientPort;
+        *ClientPort = nullptr;
+    }
+    if (value == nullptr) {
+        return;
+    }
+    _FLT_PORT* port = CheckPort(value, false, "FltCloseClientPort");
+    if (port->filter != filter) {
+        sim::BugCheck(sim::kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM",
+                      "FltCloseClientPort: port belongs to another filter", reinterpret_cast<ULONG_PTR>(port),
+                      reinterpret_cast<ULONG_PTR>(filter));
+    }
+    std::shared_ptr<Connection> connection = port->connection;
+    {
+        std::lock_guard<std::mutex> guard(connection->lock);
+        if (connection->kernelClosed) {
+            sim::BugCheck(sim::kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM", "FltCloseClientPort: client port closed twice",
+                          reinterpret_cast<ULONG_PTR>(port));
+        }
+        connection->kernelClosed = true;
+    }
+    DisconnectConnection(connection, false);
+}
+
+extern "C" NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientPort, PVOID SenderBuffer,
+                                          ULONG SenderBufferLength, PVOID ReplyBuffer, PULONG ReplyLength,
+                                          PLARGE_INTEGER Timeout) {
+    sim::Count("FltSendMessage");
+    sim::RequireIrqlAtMost(APC_LEVEL, "FltSendMessage");
+    CheckFilter(Filter, "FltSendMessage");
+    if (ClientPort == nullptr || (ReplyBuffer != nullptr && ReplyLength == nullptr) ||
+        (SenderBuffer == nullptr && SenderBufferLength != 0)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = sim::TakeInjectedFailure("FltSendMessage");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (ThreadTerminatingp()) {
+        return STATUS_THREAD_IS_TERMINATING;
+    }
+
+    std::shared_ptr<Connection> connection;
+    {
+        std::shared_lock<std::shared_mutex> guard(gClientPortVariableLock);
+        PFLT_PORT value = *ClientPort;
+        if (value == nullptr) {
+            return STATUS_PORT_DISCONNECTED;
+        }
+        connection = CheckPort(value, false, "FltSendMessage")->connection;
+    }
+
+    const Deadline deadline = ComputeDeadlinep(Timeout);
+    Message message;
+    message.id = gNextMessageId.fetch_add(1);
+    message.data = SenderBuffer;
+    message.length = SenderBufferLength;
+    message.wantsReply = ReplyBuffer != nullptr;
+    message.replyBuffer = ReplyBuffer;
+    message.replyCapacity = ReplyBuffer != nullptr ? *ReplyLength : 0;
+
+    std::unique_lock<std::mutex> guard(connection->lock);
+    if (!connection->connected) {
+        return STATUS_PORT_DISCONNECTED;
+    }
+    // A FilterGetMessage already waiting takes the message at once; a getter
+    // whose buffer cannot hold it fails and the next one is tried.
+    while (!connection->getters.empty()) {
+        PendingGet* getter = connection->getters.front();
+        connection->getters.pop_front();
+        getter->status = DeliverLocked(*connection, &message, getter->buffer, getter->size);
+        getter->done = true;
+        if (NT_SUCCESS(getter->status)) {
+            break;
+        }
+    }
+    if (message.state == Message::State::Queued) {
+        connection->queue.push_back(&message);
+    }
+    connection->changed.notify_all();
+
+    for (;;) {
+        if (message.state == Message::State::Replied) {
+            *ReplyLength = message.replyCopied;
+            return message.replyOverflow ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+        }
+        if (!message.wantsReply && message.state == Message::State::Delivered) {
+            return STATUS_SUCCESS;
+        }
+        if (!connection->connected) {
+            AbandonLocked(*connection, message);
+            return STATUS_PORT_DISCONNECTED;
+        }
+        if (ThreadTerminatingp()) {
+            AbandonLocked(*connection, message);
+            return STATUS_THREAD_IS_TERMINATING;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (!deadline.infinite && now >= deadline.at) {
+            AbandonLocked(*connection, message);
+            guard.unlock();
+            CountStatp(&PortStats::timeouts);
+            return STATUS_TIMEOUT;
+        }
+        auto wakeAt = now + kTerminationPoll;
+        if (!deadline.infinite && deadline.at < wakeAt) {
+            wakeAt = deadline.at;
+        }
+        connection->changed.wait_until(guard, wakeAt);
+    }
+}

@@ -1,0 +1,124 @@
+// The simulated file system: volumes backed by host folders, and the Windows
+// semantics the driver depends on kept in the file system's own open-file
+// table (create dispositions, share access, delete-on-close and delete
+// dispositions, rename, internal file ids, end-of-file reads, pass-through
+// device controls on a volume). Requests reach it through the Filter Manager
+// model (sim/private/flt_io.h), which calls FileSystemDispatch below the
+// filters. Host code only.
+#pragma once
+
+#include "sim/private/core.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct _EPROCESS;
+
+namespace sim::fs {
+
+struct Fcb;
+
+// A mounted volume: \Device\HarddiskVolumeN over a host folder, with an
+// optional drive letter \??\X: linked to the device.
+struct Volume {
+    ULONG number = 0;
+    std::u16string deviceName;  // \Device\HarddiskVolumeN
+    std::string hostRoot;       // host folder, no trailing slash
+    char16_t driveLetter = 0;   // 0 when none
+    DEVICE_OBJECT device{};
+};
+
+// Mounts `hostFolder` (created if missing) as the next \Device\HarddiskVolumeN
+// and links \??\<driveLetter>: to it (letter 0: no link). Started filters get
+// an instance on the new volume. Returns the device name.
+std::u16string MountVolume(const std::string& hostFolder, char16_t driveLetter);
+std::vector<Volume*> Volumes();
+Volume* VolumeOfDevice(const DEVICE_OBJECT* device);
+
+// What the file system and the Filter Manager keep per file object. The
+// FILE_OBJECT the driver sees is `fo`; FsContext is the Fcb once open.
+struct FileObjectBody {
+    FILE_OBJECT fo{};
+    Volume* volume = nullptr;
+    std::u16string fileName;    // storage behind fo.FileName (volume-relative, or relative to RelatedFileObject)
+    std::u16string openedPath;  // volume-relative path as the caller spelled it, kept current across renames
+    bool volumeOpen = false;    // \\.\C: opens the volume itself
+    bool opened = false;        // the create succeeded
+    bool cleanedUp = false;
+    bool ignoreShareAccess = false;  // IO_IGNORE_SHARE_ACCESS_CHECK
+    bool shareRecorded = false;
+    bool caseSensitive = false;
+    ACCESS_MASK grantedAccess = 0;
+    ULONG shareAccess = 0;
+    ULONG createOptions = 0;
+    bool posixDelete = false;   // FILE_DISPOSITION_POSIX_SEMANTICS on this handle
+};
+
+// File objects: created for a create request, registered with the object
+// manager with one reference; when the last reference goes the close runs
+// (IRP_MJ_CLOSE through the filters, then the body is freed).
+FileObjectBody* NewFileObject(Volume* volume, std::u16string_view fileName, PFILE_OBJECT related);
+FileObjectBody* BodyOf(const FILE_OBJECT* fileObject);  // null when not a live file object
+// Frees a file object whose create failed (no cleanup or close is sent for it).
+void DiscardFileObject(FileObjectBody* body);
+
+// The file system below the filters: carries out the request in `data`
+// (parameters as the filters left them) and sets data->IoStatus.
+void FileSystemDispatch(PFLT_CALLBACK_DATA data);
+
+// The name of an open file (on-disk case of every component), volume-relative
+// ("\dir\file.txt", "\" for the root). False if the file object is not open.
+bool CurrentPath(const FILE_OBJECT* fileObject, std::u16string* path);
+
+// Resolves a volume-relative path as the file system would for an open of the
+// final component: the on-disk case of each existing component, the caller's
+// spelling of a missing final one. STATUS_OBJECT_PATH_NOT_FOUND if a parent is
+// missing, STATUS_OBJECT_NAME_INVALID for a bad name.
+NTSTATUS NormalizePath(Volume* volume, std::u16string_view path, std::u16string* normalized, bool* exists);
+
+// The path a create request names, volume-relative: the file object's name,
+// joined to its related file object's path when it has one.
+NTSTATUS CreatePathOf(const FileObjectBody* body, std::u16string* path);
+
+// Where a rename of the open file to `name` (relative to `rootDirectory`, a
+// handle of the current process, when given) points, volume-relative.
+NTSTATUS DestinationPath(const FILE_OBJECT* fileObject, HANDLE rootDirectory, std::u16string_view name,
+                         std::u16string* path);
+
+// Splits an absolute NT path ("\??\C:\a\b", "\Device\HarddiskVolume1\a\b",
+// "\DosDevices\C:\...") into a volume and the volume-relative rest.
+NTSTATUS ResolveNtPath(std::u16string_view ntPath, Volume** volume, std::u16string* rest);
+// The same for user-mode paths: "C:\a\b", "\\?\C:\a", "\\.\C:" (volume open:
+// rest is empty and *volumeOpen true), or an NT path.
+NTSTATUS ResolveUserPath(std::u16string_view path, Volume** volume, std::u16string* rest, bool* volumeOpen);
+
+// Pass-through requests the volume received (the model's disk accepts and records them).
+struct PassThroughRecord {
+    ULONG ioControlCode = 0;
+    std::vector<uint8_t> input;
+};
+std::vector<PassThroughRecord> PassThroughLog();
+
+// Fault injection per operation.
+enum class FaultOp { Create, Read, Write, QueryInformation, SetInformation, NameQueryNormalized, NameQueryOpened };
+struct Fault {
+    FaultOp op = FaultOp::Create;
+    std::u16string path;    // user or device form; empty: any file
+    int nth = 1;            // the nth matching operation from now fails...
+    int count = 1;          // ...and so do the count-1 after it
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    int64_t minOffset = -1; // reads and writes: only those that start at or beyond this offset match
+};
+void InjectFault(const Fault& fault);
+void ClearFaults();
+// Called by the operation: the status to fail with, or STATUS_SUCCESS.
+NTSTATUS TakeFault(FaultOp op, const Volume* volume, std::u16string_view path, int64_t offset = -1);
+
+// UTF-16 <-> UTF-8 for host names.
+std::string ToHost(std::u16string_view s);
+std::u16string FromHost(std::string_view s);
+
+}  // namespace sim::fs

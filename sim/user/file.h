@@ -1,0 +1,58 @@
+// User side of the simulated file system: what tests and vetrona-sim call to act
+// as a process working with files, as the Win32/native calls reach the I/O
+// manager. Every request runs in a thread of the given process and travels
+// through the Filter Manager (pre-operation callbacks, the file system,
+// post-operation callbacks). Close a handle with sim::user::CloseHandle
+// (sim/user/device.h): cleanup, then close when the last reference goes; a
+// device control on a volume handle (\\.\C:) goes through
+// sim::user::DeviceIoControl.
+#pragma once
+
+#include "sim/private/fs.h"
+#include "sim/user/device.h"
+
+#include <string>
+#include <string_view>
+
+struct _EPROCESS;
+
+namespace sim::user {
+
+// NtCreateFile: `path` is "C:\dir\file.txt", "\\?\C:\...", "\\.\C:" (the volume
+// itself) or an NT path ("\??\C:\...", "\Device\HarddiskVolume1\..."). The
+// handle is recorded with the granted access; `information` receives
+// IoStatus.Information (FILE_CREATED, FILE_OPENED...) also on failure.
+NTSTATUS CreateFile(_EPROCESS* process, std::u16string_view path, ACCESS_MASK desiredAccess, ULONG shareAccess,
+                    ULONG disposition, ULONG createOptions, HANDLE* handle, ULONG_PTR* information = nullptr);
+
+// Offset of the handle's current position (synchronous handles only).
+inline constexpr int64_t kCurrentPosition = -2;
+// Offset that appends at end of file.
+inline constexpr int64_t kEndOfFile = -1;
+
+// NtWriteFile / NtReadFile. The handle needs FILE_WRITE_DATA or
+// FILE_APPEND_DATA / FILE_READ_DATA. A read at or past end of file fails with
+// STATUS_END_OF_FILE.
+NTSTATUS WriteFile(_EPROCESS* process, HANDLE handle, int64_t offset, const void* data, ULONG length, ULONG* written = nullptr);
+NTSTATUS ReadFile(_EPROCESS* process, HANDLE handle, int64_t offset, void* buffer, ULONG length, ULONG* read = nullptr);
+
+// NtSetInformationFile with FileRenameInformation (or FileRenameInformationEx
+// when `exClass`, in which case `flags` are FILE_RENAME_* flags and
+// replaceIfExists is ignored). `newName` is a simple name, a path relative to
+// `rootDirectory`, or a full NT path ("\??\C:\dir\new.txt").
+NTSTATUS SetRenameInformation(_EPROCESS* process, HANDLE handle, std::u16string_view newName, bool replaceIfExists,
+                              HANDLE rootDirectory = nullptr, bool exClass = false, ULONG flags = 0);
+
+// NtSetInformationFile with FileDispositionInformation (DeleteFile = `del`), or
+// with FileDispositionInformationEx when `exClass` (then `flags` are the
+// FILE_DISPOSITION_* flags and `del` is ignored).
+NTSTATUS SetDisposition(_EPROCESS* process, HANDLE handle, bool del, bool exClass = false, ULONG flags = 0);
+
+// NtSetInformationFile with any class and a raw buffer (malformed records).
+NTSTATUS SetInformationFile(_EPROCESS* process, HANDLE handle, FILE_INFORMATION_CLASS infoClass, const void* buffer,
+                            ULONG length);
+
+// NtQueryInformationFile, FileInternalInformation: the file's 64-bit id.
+NTSTATUS QueryFileId(_EPROCESS* process, HANDLE handle, ULONG64* fileId);
+
+}  // namespace sim::user

@@ -1,0 +1,314 @@
+// User side of the simulated file system: the native file calls as the I/O
+// manager turns them into requests for the Filter Manager and the file system.
+#include "sim/user/file.h"
+
+#include "sim/private/flt_io.h"
+#include "sim/private/ob.h"
+#include "sim/private/ps.h"
+
+#include <vector>
+
+namespace sim::user {
+
+namespace {
+
+using sim::flt::IoRequest;
+
+void CloseUserFilep(_EPROCESS* process, void* object, ACCESS_MASK) {
+    auto* fo = static_cast<PFILE_OBJECT>(object);
+    sim::ThreadScope scope(process);
+    sim::flt::SendCleanup(fo, process == sim::SystemProcess() ? KernelMode : UserMode);
+    sim::ob::DereferenceObject(fo);
+}
+
+// A device control through a file handle: only volume handles take any.
+NTSTATUS DeviceControlp(_EPROCESS* process, void* object, ACCESS_MASK granted, ULONG code, const void* input,
+                        ULONG inputLength, void* output, ULONG outputLength, ULONG* returned) {
+    if (returned != nullptr) {
+        *returned = 0;
+    }
+    sim::ThreadScope scope(process);
+    auto* fo = static_cast<PFILE_OBJECT>(object);
+    ULONG access = (code >> 14) & 3;
+    if (((access & FILE_READ_ACCESS) && !(granted & FILE_READ_DATA)) ||
+        ((access & FILE_WRITE_ACCESS) && !(granted & FILE_WRITE_DATA))) {
+        return STATUS_ACCESS_DENIED;
+    }
+    if ((code & 3) != METHOD_BUFFERED) {
+        sim::NotImplemented("direct and neither device controls on the simulated volume");
+    }
+    ULONG size = std::max(inputLength, outputLength);
+    std::vector<uint8_t> systemBuffer(size, 0xCD);
+    if (inputLength != 0) {
+        std::memcpy(systemBuffer.data(), input, inputLength);
+    }
+    IoRequest request;
+    request.majorFunction = IRP_MJ_DEVICE_CONTROL;
+    request.irpFlags = size != 0 ? (IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (outputLength ? IRP_INPUT_OPERATION : 0)) : 0;
+    request.callbackFlags |= size != 0 ? FLTFL_CALLBACK_DATA_SYSTEM_BUFFER : 0;
+    request.requestorMode = UserMode;
+    request.file = sim::fs::BodyOf(fo);
+    request.parameters.DeviceIoControl.Buffered.OutputBufferLength = outputLength;
+    request.parameters.DeviceIoControl.Buffered.InputBufferLength = inputLength;
+    request.parameters.DeviceIoControl.Buffered.IoControlCode = code;
+    request.parameters.DeviceIoControl.Buffered.SystemBuffer = size != 0 ? systemBuffer.data() : nullptr;
+    IO_STATUS_BLOCK result = sim::flt::Perform(request);
+    if (NT_ERROR(result.Status)) {
+        return result.Status;
+    }
+    if (result.Information > outputLength) {
+        sim::BugCheck(sim::kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                      "device control completed with more bytes than the output buffer holds", result.Information,
+                      outputLength);
+    }
+    if (result.Information != 0) {
+        std::memcpy(output, systemBuffer.data(), result.Information);
+    }
+    if (returned != nullptr) {
+        *returned = static_cast<ULONG>(result.Information);
+    }
+    return result.Status;
+}
+
+const sim::ob::HandleProcedures kUserFileHandle{"File", CloseUserFilep, DeviceControlp};
+
+NTSTATUS FileOfp(_EPROCESS* process, HANDLE handle, sim::fs::FileObjectBody** body, ACCESS_MASK* granted) {
+    sim::ob::HandleEntry entry;
+    NTSTATUS status = sim::ob::LookupHandle(process, handle, sim::ob::ObjectType::File, &entry);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    *body = sim::fs::BodyOf(static_cast<PFILE_OBJECT>(entry.object));
+    if (*body == nullptr) {
+        return STATUS_OBJECT_TYPE_MISMATCH;  // a device handle of another area
+    }
+    *granted = entry.grantedAccess;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SetInformationp(_EPROCESS* process, HANDLE handle, FILE_INFORMATION_CLASS infoClass, const void* buffer,
+                         ULONG length) {
+    sim::ThreadScope scope(process);
+    sim::fs::FileObjectBody* body;
+    ACCESS_MASK granted;
+    NTSTATUS status = FileOfp(process, handle, &body, &granted);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // The I/O manager's checks before the request is built.
+    ULONG minimum = 0;
+    ACCESS_MASK needed = 0;
+    switch (infoClass) {
+    case FileRenameInformation:
+    case FileRenameInformationEx:
+        minimum = sizeof(FILE_RENAME_INFORMATION);
+        needed = DELETE;
+        break;
+    case FileDispositionInformation:
+        minimum = sizeof(FILE_DISPOSITION_INFORMATION);
+        needed = DELETE;
+        break;
+    case FileDispositionInformationEx:
+        minimum = sizeof(FILE_DISPOSITION_INFORMATION_EX);
+        needed = DELETE;
+        break;
+    default:
+        sim::NotImplemented("this file information class in SetInformationFile");
+    }
+    if (length < minimum) {
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    if ((granted & needed) != needed) {
+        return STATUS_ACCESS_DENIED;
+    }
+    std::vector<uint8_t> systemBuffer(static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + length);
+    IoRequest request;
+    request.majorFunction = IRP_MJ_SET_INFORMATION;
+    request.irpFlags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_SYNCHRONOUS_API;
+    request.callbackFlags |= FLTFL_CALLBACK_DATA_SYSTEM_BUFFER;
+    request.requestorMode = UserMode;
+    request.file = body;
+    request.parameters.SetFileInformation.Length = length;
+    request.parameters.SetFileInformation.FileInformationClass = infoClass;
+    request.parameters.SetFileInformation.InfoBuffer = systemBuffer.data();
+    if (infoClass == FileRenameInformation || infoClass == FileRenameInformationEx) {
+        auto* info = reinterpret_cast<const FILE_RENAME_INFORMATION_EX*>(systemBuffer.data());
+        request.parameters.SetFileInformation.ReplaceIfExists =
+            infoClass == FileRenameInformation ? info->ReplaceIfExists : (info->Flags & FILE_RENAME_REPLACE_IF_EXISTS) != 0;
+    }
+    return sim::flt::Perform(request).Status;
+}
+
+}  // namespace
+
+NTSTATUS CreateFile(_EPROCESS* process, std::u16string_view path, ACCESS_MASK desiredAccess, ULONG shareAccess,
+                    ULONG disposition, ULONG createOptions, HANDLE* handle, ULONG_PTR* information) {
+    *handle = nullptr;
+    if (information != nullptr) {
+        *information = 0;
+    }
+    sim::ThreadScope scope(process);
+    sim::fs::Volume* volume = nullptr;
+    std::u16string rest;
+    bool volumeOpen = false;
+    NTSTATUS status = sim::fs::ResolveUserPath(path, &volume, &rest, &volumeOpen);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    sim::fs::FileObjectBody* body = sim::fs::NewFileObject(volume, rest, nullptr);
+    body->volumeOpen = volumeOpen;
+    IO_SECURITY_CONTEXT security{};
+    security.DesiredAccess = desiredAccess;
+    security.FullCreateOptions = createOptions;
+    IoRequest request;
+    request.majorFunction = IRP_MJ_CREATE;
+    request.irpFlags = IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
+    request.requestorMode = UserMode;
+    request.file = body;
+    request.parameters.Create.SecurityContext = &security;
+    request.parameters.Create.Options = (disposition << 24) | (createOptions & FILE_VALID_OPTION_FLAGS);
+    request.parameters.Create.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    request.parameters.Create.ShareAccess = static_cast<USHORT>(shareAccess);
+    IO_STATUS_BLOCK result = sim::flt::Perform(request);
+    if (information != nullptr) {
+        *information = result.Information;
+    }
+    if (!NT_SUCCESS(result.Status)) {
+        sim::fs::DiscardFileObject(body);
+        return result.Status;
+    }
+    body->fo.Flags |= FO_HANDLE_CREATED;
+    status = sim::ob::CreateHandle(process, false, sim::ob::ObjectType::File, &body->fo, body->grantedAccess,
+                                   &kUserFileHandle, handle);
+    if (!NT_SUCCESS(status)) {
+        sim::flt::SendCleanup(&body->fo, UserMode);
+        sim::ob::DereferenceObject(&body->fo);
+        return status;
+    }
+    return result.Status;
+}
+
+namespace {
+
+NTSTATUS ReadWritep(_EPROCESS* process, HANDLE handle, int64_t offset, void* buffer, ULONG length, ULONG* done, bool write) {
+    if (done != nullptr) {
+        *done = 0;
+    }
+    sim::ThreadScope scope(process);
+    sim::fs::FileObjectBody* body;
+    ACCESS_MASK granted;
+    NTSTATUS status = FileOfp(process, handle, &body, &granted);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    ACCESS_MASK needed = write ? (FILE_WRITE_DATA | FILE_APPEND_DATA) : FILE_READ_DATA;
+    if (!(granted & needed)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    LARGE_INTEGER byteOffset;
+    if (offset == kCurrentPosition) {
+        if (!(body->fo.Flags & FO_SYNCHRONOUS_IO)) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        byteOffset.LowPart = FILE_USE_FILE_POINTER_POSITION;
+        byteOffset.HighPart = -1;
+    } else if (offset == kEndOfFile) {
+        byteOffset.LowPart = FILE_WRITE_TO_END_OF_FILE;
+        byteOffset.HighPart = -1;
+    } else {
+        byteOffset.QuadPart = offset;
+    }
+    // An append-only handle always writes at the end.
+    if (write && !(granted & FILE_WRITE_DATA)) {
+        byteOffset.LowPart = FILE_WRITE_TO_END_OF_FILE;
+        byteOffset.HighPart = -1;
+    }
+    IoRequest request;
+    request.majorFunction = write ? IRP_MJ_WRITE : IRP_MJ_READ;
+    request.irpFlags = (write ? IRP_WRITE_OPERATION : IRP_READ_OPERATION) |
+                       ((body->fo.Flags & FO_SYNCHRONOUS_IO) ? IRP_SYNCHRONOUS_API : 0);
+    request.requestorMode = UserMode;
+    request.file = body;
+    if (write) {
+        request.parameters.Write.Length = length;
+        request.parameters.Write.ByteOffset = byteOffset;
+        request.parameters.Write.WriteBuffer = buffer;
+    } else {
+        request.parameters.Read.Length = length;
+        request.parameters.Read.ByteOffset = byteOffset;
+        request.parameters.Read.ReadBuffer = buffer;
+    }
+    IO_STATUS_BLOCK result = sim::flt::Perform(request);
+    if (done != nullptr && NT_SUCCESS(result.Status)) {
+        *done = static_cast<ULONG>(result.Information);
+    }
+    return result.Status;
+}
+
+}  // namespace
+
+NTSTATUS WriteFile(_EPROCESS* process, HANDLE handle, int64_t offset, const void* data, ULONG length, ULONG* written) {
+    return ReadWritep(process, handle, offset, const_cast<void*>(data), length, written, true);
+}
+
+NTSTATUS ReadFile(_EPROCESS* process, HANDLE handle, int64_t offset, void* buffer, ULONG length, ULONG* read) {
+    return ReadWritep(process, handle, offset, buffer, length, read, false);
+}
+
+NTSTATUS SetRenameInformation(_EPROCESS* process, HANDLE handle, std::u16string_view newName, bool replaceIfExists,
+                              HANDLE rootDirectory, bool exClass, ULONG flags) {
+    ULONG nameBytes = static_cast<ULONG>(newName.size() * sizeof(WCHAR));
+    std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFORMATION_EX) + nameBytes, 0);
+    auto* info = reinterpret_cast<FILE_RENAME_INFORMATION_EX*>(buffer.data());
+    if (exClass) {
+        info->Flags = flags;
+    } else {
+        info->ReplaceIfExists = replaceIfExists ? TRUE : FALSE;
+    }
+    info->RootDirectory = rootDirectory;
+    info->FileNameLength = nameBytes;
+    std::memcpy(info->FileName, newName.data(), nameBytes);
+    return SetInformationp(process, handle, exClass ? FileRenameInformationEx : FileRenameInformation, buffer.data(),
+                           static_cast<ULONG>(buffer.size()));
+}
+
+NTSTATUS SetDisposition(_EPROCESS* process, HANDLE handle, bool del, bool exClass, ULONG flags) {
+    if (exClass) {
+        FILE_DISPOSITION_INFORMATION_EX info{flags};
+        return SetInformationp(process, handle, FileDispositionInformationEx, &info, sizeof(info));
+    }
+    FILE_DISPOSITION_INFORMATION info{static_cast<BOOLEAN>(del ? TRUE : FALSE)};
+    return SetInformationp(process, handle, FileDispositionInformation, &info, sizeof(info));
+}
+
+NTSTATUS SetInformationFile(_EPROCESS* process, HANDLE handle, FILE_INFORMATION_CLASS infoClass, const void* buffer,
+                            ULONG length) {
+    return SetInformationp(process, handle, infoClass, buffer, length);
+}
+
+NTSTATUS QueryFileId(_EPROCESS* process, HANDLE handle, ULONG64* fileId) {
+    *fileId = 0;
+    sim::ThreadScope scope(process);
+    sim::fs::FileObjectBody* body;
+    ACCESS_MASK granted;
+    NTSTATUS status = FileOfp(process, handle, &body, &granted);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    FILE_INTERNAL_INFORMATION info{};
+    IoRequest request;
+    request.majorFunction = IRP_MJ_QUERY_INFORMATION;
+    request.irpFlags = IRP_BUFFERED_IO | IRP_INPUT_OPERATION | IRP_SYNCHRONOUS_API;
+    request.requestorMode = UserMode;
+    request.file = body;
+    request.parameters.QueryFileInformation.Length = sizeof(info);
+    request.parameters.QueryFileInformation.FileInformationClass = FileInternalInformation;
+    request.parameters.QueryFileInformation.InfoBuffer = &info;
+    IO_STATUS_BLOCK result = sim::flt::Perform(request);
+    if (NT_SUCCESS(result.Status)) {
+        *fileId = static_cast<ULONG64>(info.IndexNumber.QuadPart);
+    }
+    return result.Status;
+}
+
+}  // namespace sim::user

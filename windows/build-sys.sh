@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# Cross-builds the driver image vetrona.sys with mingw-w64 and checks it.
+#
+#   windows/build-sys.sh [-j N] [-v] [--no-self-test]
+#
+# Compiles every driver source (driver/ channel/ filemon/ regmon/ procmon/ and the
+# Windows guarded copy) with the kernel flags, links build/windows/vetrona.sys and
+# runs windows/check-image.py on it and the INF, then the checker's own tests
+# (windows/test_check_image.py; --no-self-test skips them). All sources are
+# compiled even when one fails, so one run shows every error. Exits non-zero on
+# any failure.
+#
+# Environment: VETRONA_SOURCE_DIR (default: this repository), VETRONA_WINDOWS_OUT
+# (default: <source>/build/windows), MINGW_PREFIX (default: x86_64-w64-mingw32),
+# CLANGXX (default: clang++).
+set -uo pipefail
+
+script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+src=${VETRONA_SOURCE_DIR:-$(dirname "$script_dir")}
+out=${VETRONA_WINDOWS_OUT:-$src/build/windows}
+prefix=${MINGW_PREFIX:-x86_64-w64-mingw32}
+clangxx=${CLANGXX:-clang++}
+jobs=2
+verbose=0
+self_test=1
+while (($#)); do
+  case $1 in
+    -j) jobs=$2; shift 2 ;;
+    -j*) jobs=${1#-j}; shift ;;
+    -v) verbose=1; shift ;;
+    --no-self-test) self_test=0; shift ;;
+    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+    *) echo "build-sys: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+
+started=$(date +%s.%N)
+fail() { echo "build-sys: $*" >&2; exit 1; }
+
+for tool in "$prefix-g++" "$prefix-dlltool" "$prefix-nm" "$clangxx" python3; do
+  command -v "$tool" >/dev/null 2>&1 || fail "$tool not found (scripts/deps.sh installs the toolchain)"
+done
+
+# The toolchain's own libraries and driver-kit headers.
+toolchain_ntoskrnl=$("$prefix-gcc" -print-file-name=libntoskrnl.a)
+[[ -f $toolchain_ntoskrnl ]] || fail "the toolchain has no libntoskrnl.a"
+toolchain_lib=$(cd "$(dirname "$toolchain_ntoskrnl")" && pwd)
+toolchain_include=$(cd "$toolchain_lib/../include" && pwd)
+[[ -f $toolchain_include/ddk/ntifs.h ]] || fail "no ddk/ntifs.h under $toolchain_include"
+
+launcher=()
+if command -v ccache >/dev/null 2>&1; then launcher=(ccache); fi
+
+mkdir -p "$out/obj" "$out/lib" || fail "cannot create $out"
+
+# --- import libraries ---------------------------------------------------------
+# FLTMGR.SYS: the toolchain has none. ntoskrnl.exe: the toolchain's list plus the
+# routines it lacks, as one library, so the image has a single ntoskrnl.exe entry.
+build_import_libs() {
+  local fltmgr_lib=$out/lib/libfltmgr.a ntos_lib=$out/lib/libntoskrnl.a ntos_def=$out/lib/ntoskrnl.def
+  if [[ ! -f $fltmgr_lib || $src/windows/fltmgr.def -nt $fltmgr_lib ]]; then
+    "$prefix-dlltool" -m i386:x86-64 -d "$src/windows/fltmgr.def" -D FLTMGR.SYS -l "$fltmgr_lib" ||
+      return 1
+  fi
+  if [[ ! -f $ntos_lib || $src/windows/ntoskrnl-extra.def -nt $ntos_lib || $toolchain_ntoskrnl -nt $ntos_lib ]]; then
+    local symbols
+    symbols=$("$prefix-nm" "$toolchain_ntoskrnl" 2>/dev/null) || return 1
+    {
+      echo "LIBRARY ntoskrnl.exe"
+      echo "EXPORTS"
+      # A routine has a thunk (T) and an import slot (I); data has only the slot.
+      awk '
+        $2 == "T" { code[$3] = 1 }
+        $2 == "I" && $3 ~ /^__imp_/ { name = substr($3, 7); slot[name] = 1 }
+        END { for (n in slot) print n (n in code ? "" : " DATA") }' <<<"$symbols"
+      sed -n '/^EXPORTS/,$p' "$src/windows/ntoskrnl-extra.def" | grep -v -e '^EXPORTS' -e '^;' -e '^[[:space:]]*$'
+    } | awk 'NR <= 2 || !seen[$1]++' >"$ntos_def" || return 1
+    "$prefix-dlltool" -m i386:x86-64 -d "$ntos_def" -D ntoskrnl.exe -l "$ntos_lib" || return 1
+  fi
+}
+build_import_libs || fail "could not build the import libraries"
+
+# --- compile ------------------------------------------------------------------
+common_flags=(
+  -std=c++17 -DVETRONA_TARGET_WINDOWS "-I$src" -isystem "$toolchain_include/ddk"
+  -O2 -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-common -fno-strict-aliasing
+  -fno-stack-protector -mno-red-zone -mno-stack-arg-probe -Wframe-larger-than=1024
+  -Wall -Wextra -Werror -Wno-multichar -Wshadow -Wconversion -Wno-sign-conversion
+)
+gcc_flags=("${common_flags[@]}")
+# The guarded copy needs __try/__except, which only clang accepts for this target.
+# -funwind-tables keeps the .pdata the kernel's exception dispatch walks.
+clang_flags=(--target="$prefix" -fms-extensions -funwind-tables -isystem "$toolchain_include" "${common_flags[@]}")
+
+shopt -s nullglob
+sources=()
+for dir in driver channel filemon regmon procmon; do
+  for file in "$src/$dir"/*.cpp; do sources+=("${file#"$src"/}"); done
+done
+sources+=(platform/guarded_copy_windows.cpp)
+shopt -u nullglob
+
+rm -f "$out"/obj/*.o "$out"/obj/*.log "$out/vetrona.sys"
+
+compile_one() {
+  local rel=$1 obj log
+  obj=$out/obj/$(tr '/' '_' <<<"${rel%.cpp}").o
+  log=${obj%.o}.log
+  if [[ $rel == platform/guarded_copy_windows.cpp ]]; then
+    "${launcher[@]}" "$clangxx" "${clang_flags[@]}" -c "$src/$rel" -o "$obj" >"$log" 2>&1
+  else
+    "${launcher[@]}" "$prefix-g++" "${gcc_flags[@]}" -c "$src/$rel" -o "$obj" >"$log" 2>&1
+  fi
+  local status=$?
+  if ((status != 0)); then
+    echo "FAILED $rel" >>"$log"
+    return 1
+  fi
+  ((verbose)) && echo "compiled $rel"
+  return 0
+}
+
+running=0
+pids=()
+for rel in "${sources[@]}"; do
+  compile_one "$rel" &
+  pids+=($!)
+  ((++running >= jobs)) && { wait -n; ((running--)); }
+done
+wait
+
+failed=()
+for rel in "${sources[@]}"; do
+  log=$out/obj/$(tr '/' '_' <<<"${rel%.cpp}").log
+  if grep -q '^FAILED ' "$log" 2>/dev/null; then
+    failed+=("$rel")
+    sed '$d' "$log" >&2
+  elif [[ -s $log ]]; then
+    cat "$log" >&2
+  fi
+done
+if ((${#failed[@]})); then
+  fail "${#failed[@]} of ${#sources[@]} source(s) failed to compile: ${failed[*]}"
+fi
+
+# --- header parity ---------------------------------------------------------------
+# Names the simulated kernel offers the driver should exist on Windows too; one
+# that does not will break this build as soon as driver code uses it. Reported,
+# not fatal: the compile above is the judge.
+report_missing_names() {
+  local probe=$out/parity.cpp names reachable
+  echo '#include "platform/kernel.h"' >"$probe"
+  names=$(cat "$src"/sim/public/*.h 2>/dev/null |
+    grep -oE '^#define [A-Za-z_][A-Za-z0-9_]*|\b[A-Za-z_][A-Za-z0-9_]*\(|\}\s*[A-Z_][A-Za-z0-9_]*;|typedef [^;(]*[ *]([A-Za-z_][A-Za-z0-9_]*);' |
+    sed -E 's/^#define //; s/\($//; s/^\}\s*//; s/;$//; s/^typedef .*[ *]//' | sort -u)
+  reachable=$( { "$prefix-g++" "${gcc_flags[@]}" -E "$probe" | grep -oE '[A-Za-z_][A-Za-z0-9_]*'
+                 "$prefix-g++" "${gcc_flags[@]}" -E -dM "$probe" | awk '{ sub(/\(.*/, "", $2); print $2 }'; } | sort -u)
+  comm -23 <(echo "$names") <(echo "$reachable") | grep -v -x -e format -e '' | tr '\n' ' '
+}
+missing=$(report_missing_names 2>/dev/null)
+if [[ -n $missing ]]; then
+  echo "note: declared by sim/public but not by the Windows headers (add them to windows/wdk.h): $missing" >&2
+fi
+
+# --- link ---------------------------------------------------------------------
+objects=()
+for rel in "${sources[@]}"; do objects+=("$out/obj/$(tr '/' '_' <<<"${rel%.cpp}").o"); done
+link_flags=(
+  -nostdlib -s -Wl,--subsystem,native:10.0 -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000
+  -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va -Wl,--forceinteg -Wl,--no-insert-timestamp
+  # Data imported without dllimport would need the user-mode runtime's pseudo-relocation
+  # pass, which nothing runs in a driver: make it a link error instead.
+  -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
+  "-Wl,-Map,$out/vetrona.map"
+)
+if ! "$prefix-g++" "${link_flags[@]}" -o "$out/vetrona.sys" "${objects[@]}" \
+     "-L$out/lib" -lfltmgr -lntoskrnl -lhal >"$out/link.log" 2>&1; then
+  cat "$out/link.log" >&2
+  fail "link failed"
+fi
+
+# --- check --------------------------------------------------------------------
+python3 "$src/windows/check-image.py" "$out/vetrona.sys" --expect-guard --inf "$src/windows/vetrona.inf" --objects "${objects[@]}" ||
+  fail "image check failed"
+
+# --- the checker's own tests ---------------------------------------------------
+if ((self_test)); then
+  if ! python3 "$src/windows/test_check_image.py" >"$out/self-test.log" 2>&1; then
+    cat "$out/self-test.log" >&2
+    fail "the image checker's tests failed"
+  fi
+  echo "check-image self-test: $(grep -E '^Ran ' "$out/self-test.log"), OK"
+fi
+
+elapsed=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+echo "build-sys: ${#sources[@]} sources -> $out/vetrona.sys ($(stat -c %s "$out/vetrona.sys") bytes) in ${elapsed}s"

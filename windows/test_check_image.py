@@ -1,0 +1,219 @@
+#!/usr/bin/env python3
+"""Tests of check-image.py: small driver images built with the cross toolchain,
+each with one thing wrong, must be refused for that reason; a correct one must pass.
+
+Run: python3 windows/test_check_image.py   (needs the mingw-w64 toolchain and clang)
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+CHECKER = os.path.join(HERE, "check-image.py")
+INF = os.path.join(HERE, "vetrona.inf")
+PREFIX = os.environ.get("MINGW_PREFIX", "x86_64-w64-mingw32")
+CLANGXX = os.environ.get("CLANGXX", "clang++")
+
+DRIVER_SOURCE = r"""
+#include "platform/kernel.h"
+namespace { UCHAR Buffer[16]; }
+extern "C" NTSTATUS FLTAPI TestUnload(FLT_FILTER_UNLOAD_FLAGS) { return STATUS_SUCCESS; }
+extern const FLT_REGISTRATION TestRegistration = {sizeof(FLT_REGISTRATION), FLT_REGISTRATION_VERSION_0200, 0,
+    nullptr, nullptr, TestUnload, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    UNREFERENCED_PARAMETER(DriverObject);
+    return PlatformCopyFromClient(Buffer, RegistryPath, sizeof(Buffer));
+}
+"""
+
+KERNEL_FLAGS = [
+    "-std=c++17", "-DVETRONA_TARGET_WINDOWS", "-I" + ROOT, "-O2", "-ffreestanding", "-fno-exceptions", "-fno-rtti",
+    "-fno-threadsafe-statics", "-fno-stack-protector", "-mno-red-zone", "-mno-stack-arg-probe", "-Wno-multichar",
+]
+
+GOOD_LINK_FLAGS = [
+    "-nostdlib", "-s", "-Wl,--subsystem,native:10.0", "-Wl,--entry,DriverEntry", "-Wl,--image-base,0x140000000",
+    "-Wl,--dynamicbase", "-Wl,--nxcompat", "-Wl,--high-entropy-va", "-Wl,--forceinteg",
+]
+
+
+def have_toolchain():
+    return all(shutil.which(tool) for tool in (PREFIX + "-g++", PREFIX + "-gcc", PREFIX + "-dlltool", CLANGXX))
+
+
+@unittest.skipUnless(have_toolchain(), "the mingw-w64 toolchain and clang are needed")
+class CheckImageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="vetrona-check-image-")
+        ntoskrnl = subprocess.run([PREFIX + "-gcc", "-print-file-name=libntoskrnl.a"], check=True,
+                                  capture_output=True, text=True).stdout.strip()
+        cls.include = os.path.join(os.path.dirname(ntoskrnl), "..", "include")
+        cls.driver_object = cls.compile_gcc("driver.cpp", DRIVER_SOURCE)
+        cls.guard_object = cls.compile_clang(os.path.join(ROOT, "platform", "guarded_copy_windows.cpp"), "guard.o")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    @classmethod
+    def compile_gcc(cls, name, source):
+        path = os.path.join(cls.work, name)
+        with open(path, "w") as handle:
+            handle.write(source)
+        obj = path + ".o"
+        subprocess.run([PREFIX + "-g++", *KERNEL_FLAGS, "-isystem", os.path.join(cls.include, "ddk"), "-c", path,
+                        "-o", obj], check=True)
+        return obj
+
+    @classmethod
+    def compile_clang(cls, path, name):
+        obj = os.path.join(cls.work, name)
+        subprocess.run([CLANGXX, "--target=" + PREFIX, "-fms-extensions", "-funwind-tables", "-isystem", cls.include,
+                        "-isystem", os.path.join(cls.include, "ddk"), *KERNEL_FLAGS, "-c", path, "-o", obj], check=True)
+        return obj
+
+    def link(self, name, objects, flags=None, libraries=("-lntoskrnl",)):
+        image = os.path.join(self.work, name)
+        command = [PREFIX + "-g++", *(GOOD_LINK_FLAGS if flags is None else flags), "-o", image, *objects,
+                   "-L" + self.work, *libraries]
+        subprocess.run(command, check=True)
+        return image
+
+    def check(self, image, *extra):
+        result = subprocess.run([sys.executable, CHECKER, image, *extra], capture_output=True, text=True)
+        return result.returncode, result.stdout + result.stderr
+
+    def assert_refused(self, image, reason, *extra):
+        status, output = self.check(image, *extra)
+        self.assertEqual(status, 1, output)
+        self.assertIn(reason, output)
+
+    def good_image(self):
+        # Named as the installation names it.
+        return self.link("vetrona.sys", [self.driver_object, self.guard_object])
+
+    def test_correct_image_passes_and_lists_its_imports(self):
+        status, output = self.check(self.good_image(), "--expect-guard", "--inf", INF,
+                                    "--objects", self.driver_object, self.guard_object)
+        self.assertEqual(status, 0, output)
+        self.assertIn("imports from ntoskrnl.exe", output)
+        self.assertIn("MmUserProbeAddress", output)
+        self.assertIn("__C_specific_handler", output)
+        self.assertIn("DllCharacteristics 0x01e0", output)
+
+    def test_link_mistakes_are_refused(self):
+        # (flag of the correct link, what replaces it, the reason given)
+        cases = [
+            ("-nostdlib", "-shared", "marked as a DLL"),
+            ("-Wl,--forceinteg", None, "FORCE_INTEGRITY"),
+            ("-Wl,--nxcompat", "-Wl,--disable-nxcompat", "NX_COMPAT"),
+            ("-Wl,--dynamicbase", "-Wl,--disable-dynamicbase", "DYNAMIC_BASE"),
+            ("-Wl,--subsystem,native:10.0", "-Wl,--subsystem,windows", "is not 1 (native)"),
+        ]
+        for index, (flag, replacement, reason) in enumerate(cases):
+            with self.subTest(flag=flag, replacement=replacement):
+                flags = list(GOOD_LINK_FLAGS)
+                if flag == "-nostdlib":
+                    flags.append(replacement)
+                elif replacement is None:
+                    flags.remove(flag)
+                else:
+                    flags[flags.index(flag)] = replacement
+                if replacement == "-Wl,--disable-dynamicbase":
+                    # high-entropy VA implies a dynamic base: the linker sets it back otherwise.
+                    flags = [f for f in flags if f not in ("-Wl,--dynamicbase", "-Wl,--high-entropy-va")]
+                    flags += ["-Wl,--disable-high-entropy-va", replacement]
+                image = self.link("bad%d.sys" % index, [self.driver_object, self.guard_object], flags)
+                self.assert_refused(image, reason)
+
+    def test_image_without_relocations_is_refused(self):
+        image = self.link("noreloc.sys", [self.driver_object, self.guard_object],
+                          GOOD_LINK_FLAGS + ["-Wl,--disable-reloc-section"])
+        self.assert_refused(image, "no base relocations")
+
+    def test_global_with_constructor_is_found_in_its_object(self):
+        obj = self.compile_gcc("ctor.cpp", DRIVER_SOURCE.replace(
+            "namespace { UCHAR Buffer[16]; }",
+            "ULONG Seed(); namespace { UCHAR Buffer[16]; ULONG Counter = Seed(); }\n"
+            "ULONG Seed() { return 7; } ULONG ReadCounter() { return Counter; }"))
+        image = self.link("ctor.sys", [obj, self.guard_object])
+        self.assert_refused(image, "section .ctors", "--objects", obj, self.guard_object)
+
+    def test_writable_executable_section_is_refused(self):
+        obj = self.compile_gcc("wx.cpp", DRIVER_SOURCE + '\n__asm__(".section .patch,\\"wx\\"\\n.byte 0xc3\\n.text\\n");\n')
+        image = self.link("wx.sys", [obj, self.guard_object])
+        self.assert_refused(image, "both writable and executable")
+
+    def test_import_from_another_module_is_refused(self):
+        definition = os.path.join(self.work, "other.def")
+        with open(definition, "w") as handle:
+            handle.write("LIBRARY HAL.dll\nEXPORTS\nHalOtherRoutine\n")
+        subprocess.run([PREFIX + "-dlltool", "-m", "i386:x86-64", "-d", definition, "-D", "HAL.dll", "-l",
+                        os.path.join(self.work, "libother.a")], check=True)
+        obj = self.compile_gcc("other.cpp", DRIVER_SOURCE + 'extern "C" __declspec(dllimport) ULONG HalOtherRoutine();\n'
+                               'extern "C" ULONG CallOther() { return HalOtherRoutine(); }\n')
+        image = self.link("other.sys", [obj, self.guard_object], libraries=("-lntoskrnl", "-lother"))
+        self.assert_refused(image, "imports from HAL.dll")
+
+    def test_image_without_guarded_copy_is_refused_when_a_guard_is_expected(self):
+        obj = self.compile_gcc("noguard.cpp", DRIVER_SOURCE.replace(
+            "return PlatformCopyFromClient(Buffer, RegistryPath, sizeof(Buffer));",
+            "UNREFERENCED_PARAMETER(RegistryPath); return Buffer[0];"))
+        image = self.link("noguard.sys", [obj])
+        status, output = self.check(image)
+        self.assertEqual(status, 0, output)
+        self.assert_refused(image, "no catch-all guarded scope", "--expect-guard")
+
+    def test_altered_image_fails_its_checksum(self):
+        with open(self.good_image(), "rb") as handle:
+            data = bytearray(handle.read())
+        data[-1] ^= 0x5A
+        altered = os.path.join(self.work, "altered.sys")
+        with open(altered, "wb") as handle:
+            handle.write(data)
+        self.assert_refused(altered, "checksum")
+
+    def test_truncated_or_foreign_file_is_reported_without_a_crash(self):
+        with open(self.good_image(), "rb") as handle:
+            data = handle.read()
+        for name, content in (("short.sys", data[:600]), ("text.sys", b"MZ" + b"\0" * 100), ("empty.sys", b"")):
+            with self.subTest(name=name):
+                path = os.path.join(self.work, name)
+                with open(path, "wb") as handle:
+                    handle.write(content)
+                status, output = self.check(path)
+                self.assertEqual(status, 2, output)
+                self.assertIn("check-image:", output)
+                self.assertNotIn("Traceback", output)
+
+    def test_installation_mistakes_are_refused(self):
+        with open(INF) as handle:
+            text = handle.read()
+        image = self.good_image()
+        cases = [
+            ('"380010"', '"320000"', "outside the FSFilter Activity Monitor range"),
+            ('"380010"', '"high"', "outside the FSFilter Activity Monitor range"),
+            ('LoadOrderGroup = "FSFilter Activity Monitor"', 'LoadOrderGroup = "FSFilter Anti-Virus"', "LoadOrderGroup"),
+            ('HKR,"Parameters\\Instances","DefaultInstance"', 'HKR,"Parameters\\Other","DefaultInstance"',
+             "no Parameters\\Instances DefaultInstance"),
+            ('"Flags",0x00010001', '"Flags",0x00000000', "Flags must be a REG_DWORD"),
+            ("[Strings]", "[DefaultUninstall.NTamd64]\n[Strings]", "is not allowed"),
+            ("ServiceBinary  = %13%\\vetrona.sys", "ServiceBinary  = %13%\\other.sys", "does not name"),
+        ]
+        for old, new, reason in cases:
+            with self.subTest(change=new):
+                self.assertIn(old, text)
+                path = os.path.join(self.work, "bad.inf")
+                with open(path, "w") as handle:
+                    handle.write(text.replace(old, new))
+                self.assert_refused(image, reason, "--inf", path)
+
+
+if __name__ == "__main__":
+    unittest.main()
