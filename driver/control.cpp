@@ -120,15 +120,18 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         break;
     }
 
-    // The I/O manager copies `information` bytes of the system buffer back to
-    // the caller on any non-error status: the value never runs past the output
-    // buffer (without one, the success mark is 0), and a success mark never
-    // carries input or stale system-buffer bytes out.
-    if (information > outputLength) {
-        information = outputLength;
-    }
-    if (markOnly && buffer != nullptr && information != 0) {
-        RtlZeroMemory(buffer, information);
+    // When the caller gave an output buffer, the I/O manager copies
+    // `information` bytes of the system buffer back to it on any non-error
+    // status: the value never runs past that buffer, and a success mark never
+    // carries input or stale system-buffer bytes out. Without an output buffer
+    // nothing is copied and the value is only reported.
+    if (outputLength != 0) {
+        if (information > outputLength) {
+            information = outputLength;
+        }
+        if (markOnly && buffer != nullptr && information != 0) {
+            RtlZeroMemory(buffer, information);
+        }
     }
 
     Irp->IoStatus.Status = status;

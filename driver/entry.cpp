@@ -110,6 +110,11 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
     DriverpChoosePoolType();
 
+    // The state record is ready before the device exists: from the moment the
+    // link is in place any administrator can send control requests, and those
+    // reach the lists and Lock.
+    DriverDataInit(&DriverData);
+
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = IoCreateDevice(DriverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status)) {
@@ -118,8 +123,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
     status = DriverpSecureDevice(device);
     if (!NT_SUCCESS(status)) {
-        IoDeleteDevice(DriverObject->DeviceObject);
-        return status;
+        goto DeleteDevice;
     }
 
     for (ULONG major = IRP_MJ_CREATE; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
@@ -136,48 +140,26 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
     status = IoCreateSymbolicLink(&linkName, &deviceName);
     if (!NT_SUCCESS(status)) {
-        IoDeleteDevice(DriverObject->DeviceObject);
-        return status;
+        goto DeleteDevice;
     }
 
-    DriverDataInit(&DriverData);
     DriverData.ControlDevice = device;
 
     status = FltRegisterFilter(DriverObject, &FilterRegistration, &DriverData.Filter);
     if (!NT_SUCCESS(status)) {
         DriverData.Filter = nullptr;
-        DriverData.ControlDevice = nullptr;
-        DriverDataFree(&DriverData);
-        IoDeleteSymbolicLink(&linkName);
-        IoDeleteDevice(DriverObject->DeviceObject);
-        return status;
+        goto DeleteLink;
     }
 
     status = PortCreate(&portName, DriverData.Filter, &DriverData.ServerPort, PortConnect, PortDisconnect, PortMessage, 1);
     if (!NT_SUCCESS(status)) {
-        FltUnregisterFilter(DriverData.Filter);
-        DriverData.Filter = nullptr;
         DriverData.ServerPort = nullptr;
-        DriverData.ControlDevice = nullptr;
-        // The device answered control requests since its creation: whatever
-        // a caller stored in the state record in the meantime goes too.
-        DriverDataFree(&DriverData);
-        IoDeleteSymbolicLink(&linkName);
-        IoDeleteDevice(DriverObject->DeviceObject);
-        return status;
+        goto UnregisterFilter;
     }
 
     status = FltStartFiltering(DriverData.Filter);
     if (!NT_SUCCESS(status)) {
-        FltCloseCommunicationPort(DriverData.ServerPort);
-        DriverData.ServerPort = nullptr;
-        FltUnregisterFilter(DriverData.Filter);
-        DriverData.Filter = nullptr;
-        DriverData.ControlDevice = nullptr;
-        DriverDataFree(&DriverData);
-        IoDeleteSymbolicLink(&linkName);
-        IoDeleteDevice(DriverObject->DeviceObject);
-        return status;
+        goto ClosePort;
     }
 
     DriverpSetProcessNotify(FALSE);
@@ -195,6 +177,22 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverDataUnlock();
 
     return STATUS_SUCCESS;
+
+ClosePort:
+    FltCloseCommunicationPort(DriverData.ServerPort);
+    DriverData.ServerPort = nullptr;
+UnregisterFilter:
+    FltUnregisterFilter(DriverData.Filter);
+    DriverData.Filter = nullptr;
+DeleteLink:
+    IoDeleteSymbolicLink(&linkName);
+DeleteDevice:
+    DriverData.ControlDevice = nullptr;
+    // Control requests were served since the device was created: whatever a
+    // caller stored in the state record in the meantime goes too.
+    DriverDataFree(&DriverData);
+    IoDeleteDevice(DriverObject->DeviceObject);
+    return status;
 }
 
 VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {

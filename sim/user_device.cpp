@@ -152,13 +152,15 @@ NTSTATUS DeviceIoControl(_EPROCESS* process, HANDLE handle, ULONG ioControlCode,
         if (NT_ERROR(status)) {
             return status;  // nothing copied, nothing reported
         }
-        if (information > outputLength) {
+        // The copy back to the caller is made only for a request with an output
+        // buffer (IRP_INPUT_OPERATION); without one, Information is just reported.
+        if (outputLength != 0 && information > outputLength) {
             BugCheck(kBugDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                      "device control completed with Information " + std::to_string(information) +
                          " larger than the output buffer (" + std::to_string(outputLength) + " bytes)",
                      information, outputLength);
         }
-        if (status != kStatusVerifyRequired && information != 0) {
+        if (status != kStatusVerifyRequired && outputLength != 0 && information != 0) {
             std::memcpy(output, systemBuffer.get(), information);
         }
         if (returned != nullptr) {
