@@ -63,4 +63,3 @@ BENCHMARK(PlainCopy)->Arg(64)->Arg(65400);
 }  // namespace
 
 // The benchmark binary's entry point (one for all bench/*.cpp).
-BENCHMARK_MAIN();
