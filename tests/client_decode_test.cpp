@@ -110,7 +110,8 @@ TEST_F(ClientDecodeTest, BuiltMessagesDecodeToWhatWasGiven) {
     info.SetValueInfo = &set;
     RegistryEvent* reg = nullptr;
     ASSERT_EQ(RegMonBuildMessage(&reg, nullptr, reinterpret_cast<HANDLE>(44), RegOpValueCreated, &info), STATUS_SUCCESS);
-    result = DecodeEvent(Take(reg));
+    const Bytes regBytes = Take(reg);
+    result = DecodeEvent(regBytes);
     ASSERT_TRUE(result.ok());
     const auto& r = std::get<RegistryEventView>(result.event);
     EXPECT_EQ(r.processId, 44u);
@@ -128,7 +129,8 @@ TEST_F(ClientDecodeTest, BuiltMessagesDecodeToWhatWasGiven) {
     ASSERT_EQ(ProcMonBuildMessage(&proc, nullptr, &imageUs, nullptr, reinterpret_cast<HANDLE>(8),
                                   reinterpret_cast<HANDLE>(12), TRUE),
               STATUS_SUCCESS);
-    result = DecodeEvent(Take(proc));
+    const Bytes procBytes = Take(proc);
+    result = DecodeEvent(procBytes);
     ASSERT_TRUE(result.ok());
     const auto& p = std::get<ProcessEventView>(result.event);
     EXPECT_TRUE(p.isCreate);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -87,6 +88,8 @@ struct DecodeResult {
 // Decodes the message at the start of `bytes`. Bytes beyond the header's Size
 // are ignored (a receive buffer is usually larger than the message).
 DecodeResult DecodeEvent(std::span<const uint8_t> bytes);
+// The views point into the bytes: decoding a temporary would leave them dangling.
+DecodeResult DecodeEvent(std::vector<uint8_t>&& bytes) = delete;
 
 // Names of operation codes for display ("FileOpWrite", "RegOpValueCreated"...).
 const char* FileOpName(int32_t operation);
