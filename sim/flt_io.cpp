@@ -217,6 +217,7 @@ IO_STATUS_BLOCK Perform(IoRequest& request) {
         FLT_PREOP_CALLBACK_STATUS result = FLT_PREOP_SUCCESS_WITH_CALLBACK;
         PVOID context = nullptr;
         if (op->PreOperation != nullptr) {
+            sim::Count("FltMgr:PreOperationCallback");
             result = op->PreOperation(&data, &related, &context);
         }
         switch (result) {
@@ -259,6 +260,7 @@ IO_STATUS_BLOCK Perform(IoRequest& request) {
         iopb.TargetInstance = it->instance;
         FLT_RELATED_OBJECTS related{sizeof(FLT_RELATED_OBJECTS), 0, it->instance->filter, fltVolume, it->instance,
                                     &request.file->fo, nullptr};
+        sim::Count("FltMgr:PostOperationCallback");
         FLT_POSTOP_CALLBACK_STATUS result = it->op->PostOperation(&data, &related, it->context, 0);
         if (result == FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
             sim::NotImplemented("FLT_POSTOP_MORE_PROCESSING_REQUIRED (FltCompletePendedPostOperation)");
