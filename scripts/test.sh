@@ -22,5 +22,14 @@ cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs" --target vetrona_concurrency_tests
 ctest --preset tsan -j "$jobs"
 
+echo "== fuzz targets (clang, libFuzzer): a short run of each"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+for target in build/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  (cd build/fuzz && "./$(basename "$target")" -max_total_time="${VETRONA_FUZZ_SECONDS:-15}" -print_final_stats=1 2>&1 \
+     | grep -E "^Done|stat::number_of_executed_units" | sed "s|^|$(basename "$target"): |")
+done
+
 echo "== Windows cross-build"
 ./windows/build-sys.sh
