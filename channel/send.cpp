@@ -35,6 +35,11 @@ Verdict SendpExchange(PVOID Message, PLONG ReplyCell, NTSTATUS* Status) {
     if (*Status == STATUS_SUCCESS && ReplyCell != nullptr) {
         verdict = *ReplyCell;
     }
+    // Only the values callers tell apart come back; any other reply reads as
+    // no verdict, so no caller can mistake it for one.
+    if (verdict < 0 || verdict > VerdictBackup) {
+        verdict = VerdictNone;
+    }
     MessageFree(Message);
     MessageFree(ReplyCell);
     return verdict;

@@ -27,7 +27,7 @@ cmake --preset fuzz >/dev/null
 fuzz_targets=$(for f in fuzz/*.cpp; do basename "$f" .cpp | sed 's/^/fuzz_/'; done)
 cmake --build --preset fuzz -j "$jobs" --target $fuzz_targets
 for target in build/fuzz/fuzz_*; do
-  [ -x "$target" ] || continue
+  [ -f "$target" ] && [ -x "$target" ] || continue
   (cd build/fuzz && "./$(basename "$target")" -max_total_time="${VETRONA_FUZZ_SECONDS:-15}" -print_final_stats=1 2>&1 \
      | grep -E "^Done|stat::number_of_executed_units" | sed "s|^|$(basename "$target"): |")
 done

@@ -86,9 +86,14 @@ TEST_F(ChannelSendTest, WithoutAClientNothingIsSentAndEverySendGivesNoVerdict) {
 TEST_F(ChannelSendTest, TheClientsReplyIsTheVerdict) {
     _EPROCESS* app = StartProcess();
     Library& client = Connected();
-    // 0 and 2 pass, 1 denies, 3 asks for a copy; 7 means nothing to the driver
-    // and comes back as the client wrote it, for the caller to treat as no verdict.
-    for (Verdict answer : {0, 1, 2, 3, 7}) {
+    // 0 and 2 pass, 1 denies, 3 asks for a copy; 7 and -5 mean nothing to the
+    // driver and read as no verdict.
+    struct Case {
+        Verdict answer;
+        Verdict expected;
+    };
+    for (Case c : {Case{0, 0}, Case{1, 1}, Case{2, 2}, Case{3, 3}, Case{7, VerdictNone}, Case{-5, VerdictNone}}) {
+        const Verdict answer = c.answer;
         auto sent = std::async(std::launch::async, [&] { return SendProcessEvent(app, 200); });
         Message m;
         ASSERT_EQ(client.Receive(&m, 5000), vetrona::client::kOk);
@@ -101,7 +106,7 @@ TEST_F(ChannelSendTest, TheClientsReplyIsTheVerdict) {
         EXPECT_EQ(event.imageName.Utf16(), image_);
         EXPECT_EQ(event.commandLine.Utf16(), commandLine_);
         ASSERT_EQ(client.Reply(m, answer), vetrona::client::kOk);
-        EXPECT_EQ(sent.get(), answer);
+        EXPECT_EQ(sent.get(), c.expected) << "reply " << answer;
     }
     EXPECT_EQ(sim::pool::LiveByTag().count(TagMessage), 0u) << "messages and reply cells freed";
 }
