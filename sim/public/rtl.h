@@ -132,8 +132,6 @@ extern PSE_EXPORTS SeExports;
 
 }  // extern "C"
 
-// The list routines with the driver kit's integrity checks: a link that does
-// not point back halts the system with FAST_FAIL_CORRUPT_LIST_ENTRY.
 inline VOID InitializeListHead(PLIST_ENTRY ListHead) {
     ListHead->Flink = ListHead->Blink = ListHead;
 }
@@ -142,46 +140,4 @@ inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
     return (BOOLEAN)(ListHead->Flink == ListHead);
 }
 
-inline VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
-    PLIST_ENTRY NextEntry = ListHead->Flink;
-    if (NextEntry->Blink != ListHead) {
-        RtlFailFast(FAST_FAIL_CORRUPT_LIST_ENTRY);
-    }
-    Entry->Flink = NextEntry;
-    Entry->Blink = ListHead;
-    NextEntry->Blink = Entry;
-    ListHead->Flink = Entry;
-}
-
-inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
-    PLIST_ENTRY PrevEntry = ListHead->Blink;
-    if (PrevEntry->Flink != ListHead) {
-        RtlFailFast(FAST_FAIL_CORRUPT_LIST_ENTRY);
-    }
-    Entry->Flink = ListHead;
-    Entry->Blink = PrevEntry;
-    PrevEntry->Flink = Entry;
-    ListHead->Blink = Entry;
-}
-
-inline BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
-    PLIST_ENTRY NextEntry = Entry->Flink;
-    PLIST_ENTRY PrevEntry = Entry->Blink;
-    if (NextEntry->Blink != Entry || PrevEntry->Flink != Entry) {
-        RtlFailFast(FAST_FAIL_CORRUPT_LIST_ENTRY);
-    }
-    PrevEntry->Flink = NextEntry;
-    NextEntry->Blink = PrevEntry;
-    return (BOOLEAN)(PrevEntry == NextEntry);
-}
-
-inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
-    PLIST_ENTRY Entry = ListHead->Flink;
-    PLIST_ENTRY NextEntry = Entry->Flink;
-    if (Entry->Blink != ListHead || NextEntry->Blink != Entry) {
-        RtlFailFast(FAST_FAIL_CORRUPT_LIST_ENTRY);
-    }
-    ListHead->Flink = NextEntry;
-    NextEntry->Blink = ListHead;
-    return Entry;
-}
+#include "windows/checked_lists.h"
