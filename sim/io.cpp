@@ -327,13 +327,10 @@ NTSTATUS SendRequestp(PFILE_OBJECT file, UCHAR major, Setup&& setup, ULONG_PTR* 
 void DeleteFileObjectp(void* object) {
     auto* file = static_cast<PFILE_OBJECT>(object);
     PDEVICE_OBJECT device = file->DeviceObject;
-    // Last reference: IRP_MJ_CLOSE, in whichever thread dropped it.
-    {
-        ThreadScope system(SystemProcess());
-        ULONG_PTR information;
-        (void)SendRequestp(file, IRP_MJ_CLOSE, [](PIRP irp, PIO_STACK_LOCATION) { irp->Flags |= IRP_CLOSE_OPERATION; },
-                           &information);
-    }
+    // Last reference: IRP_MJ_CLOSE, in the context of whichever thread dropped it.
+    ULONG_PTR information;
+    (void)SendRequestp(file, IRP_MJ_CLOSE, [](PIRP irp, PIO_STACK_LOCATION) { irp->Flags |= IRP_CLOSE_OPERATION; },
+                       &information);
     PDRIVER_OBJECT finishUnload = nullptr;
     {
         std::lock_guard<std::mutex> guard(S().lock);

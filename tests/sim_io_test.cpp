@@ -62,7 +62,6 @@ Config gConfig;
 Seen* gSeen = nullptr;
 PDEVICE_OBJECT gDevice = nullptr;
 PDEVICE_OBJECT gOtherDevice = nullptr;
-PIO_WORKITEM gWorkItem = nullptr;
 
 UNICODE_STRING Us(const char16_t* text) {
     auto bytes = static_cast<USHORT>(std::char_traits<char16_t>::length(text) * 2);
