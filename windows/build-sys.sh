@@ -192,5 +192,21 @@ if ((self_test)); then
   echo "check-image self-test: $(grep -E '^Ran ' "$out/self-test.log"), OK"
 fi
 
+# --- the client -----------------------------------------------------------------
+# vetrona-client for Windows: the same client sources, with the back end that
+# talks to the real driver through the filter library and DeviceIoControl.
+client_sources=("$src"/client/lib/*.cpp "$src"/client/lib/windows/*.cpp "$src/client/main.cpp")
+if ! "$prefix-g++" -std=c++20 -O2 -Wall -Wextra -Werror "-I$src" "${client_sources[@]}" -static \
+     -o "$out/vetrona-client.exe" -lfltlib >"$out/client.log" 2>&1; then
+  cat "$out/client.log" >&2
+  fail "vetrona-client.exe did not build"
+fi
+client_dlls=$("$prefix-objdump" -p "$out/vetrona-client.exe" | awk '/DLL Name:/ { print $3 }' | sort | tr '\n' ' ')
+echo "vetrona-client.exe: $(stat -c %s "$out/vetrona-client.exe") bytes, imports: $client_dlls"
+case " $client_dlls " in
+  *" FLTLIB.DLL "*) ;;
+  *) fail "vetrona-client.exe does not use the filter library" ;;
+esac
+
 elapsed=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 echo "build-sys: ${#sources[@]} sources -> $out/vetrona.sys ($(stat -c %s "$out/vetrona.sys") bytes) in ${elapsed}s"
