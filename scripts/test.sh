@@ -14,7 +14,7 @@ ctest --preset host -j "$jobs"
 
 echo "== address + undefined sanitizer build"
 cmake --preset asan >/dev/null
-cmake --build --preset asan -j "$jobs" --target vetrona_tests vetrona_concurrency_tests
+cmake --build --preset asan -j "$jobs" --target vetrona_tests vetrona_concurrency_tests vetrona-sim
 ctest --preset asan -j "$jobs"
 
 echo "== thread sanitizer build (concurrency tests)"
