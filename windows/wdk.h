@@ -73,11 +73,7 @@ typedef PVOID* PPVOID;
 #include "windows/checked_lists.h"
 
 // ---------------------------------------------------------------------------
-// Safe-string appends for UNICODE_STRING destinations (the kit's ntstrsafe
-// forms; the toolchain has none). They append what fits of the source, update
-// Length, and write no terminator. A source that does not fit is cut at a whole
-// character and reported as STATUS_BUFFER_OVERFLOW.
-
+// The safe-string limits (the kit's ntstrsafe; the toolchain has none).
 #ifndef NTSTRSAFE_MAX_CCH
 #define NTSTRSAFE_MAX_CCH 2147483647
 #endif
@@ -85,131 +81,19 @@ typedef PVOID* PPVOID;
 #define NTSTRSAFE_UNICODE_STRING_MAX_CCH 32767
 #endif
 
-// A UNICODE_STRING the safe-string rules accept: even lengths within the
-// maximum, and a buffer whenever either length is non-zero.
-inline BOOLEAN VetronaUnicodeStringIsValidp(PCUNICODE_STRING String) {
-    if (String == NULL) {
-        return FALSE;
-    }
-    if ((String->Length % sizeof(WCHAR)) != 0 || (String->MaximumLength % sizeof(WCHAR)) != 0) {
-        return FALSE;
-    }
-    if (String->Length > String->MaximumLength ||
-        String->MaximumLength > NTSTRSAFE_UNICODE_STRING_MAX_CCH * sizeof(WCHAR)) {
-        return FALSE;
-    }
-    if (String->Buffer == NULL && (String->Length != 0 || String->MaximumLength != 0)) {
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// Appends Count characters of Source to a destination already validated.
-inline NTSTATUS VetronaUnicodeStringAppendp(PUNICODE_STRING Destination, const WCHAR* Source, SIZE_T Count) {
-    const SIZE_T used = Destination->Length / sizeof(WCHAR);
-    const SIZE_T room = Destination->MaximumLength / sizeof(WCHAR) - used;
-    if (Count != 0 && Destination->MaximumLength == 0) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    const SIZE_T copied = Count < room ? Count : room;
-    for (SIZE_T i = 0; i < copied; ++i) {
-        Destination->Buffer[used + i] = Source[i];
-    }
-    Destination->Length = (USHORT)((used + copied) * sizeof(WCHAR));
-    return copied < Count ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
-}
-
-inline NTSTATUS RtlUnicodeStringCat(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
-    if (!VetronaUnicodeStringIsValidp(DestinationString) || !VetronaUnicodeStringIsValidp(SourceString)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    return VetronaUnicodeStringAppendp(DestinationString, SourceString->Buffer, SourceString->Length / sizeof(WCHAR));
-}
-
-inline NTSTATUS RtlUnicodeStringCatString(PUNICODE_STRING DestinationString, PCWSTR pszSrc) {
-    if (!VetronaUnicodeStringIsValidp(DestinationString) || pszSrc == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    // Only as much of the source is measured as could ever fit, so an unterminated
-    // source is not read past that point. Copying stops after
-    // NTSTRSAFE_UNICODE_STRING_MAX_CCH characters; reaching that limit is not an overflow.
-    const SIZE_T room = (DestinationString->MaximumLength - DestinationString->Length) / sizeof(WCHAR);
-    SIZE_T count = 0;
-    while (count <= room && count < NTSTRSAFE_UNICODE_STRING_MAX_CCH && pszSrc[count] != L'\0') {
-        ++count;
-    }
-    return VetronaUnicodeStringAppendp(DestinationString, pszSrc, count);
-}
-
 // ---------------------------------------------------------------------------
 // File-information structures newer than the toolchain's headers.
 
-#ifndef FILE_RENAME_REPLACE_IF_EXISTS
-#define FILE_RENAME_REPLACE_IF_EXISTS 0x00000001
-#define FILE_RENAME_POSIX_SEMANTICS 0x00000002
-#define FILE_RENAME_SUPPRESS_PIN_STATE_INHERITANCE 0x00000004
-#define FILE_RENAME_SUPPRESS_STORAGE_RESERVE_INHERITANCE 0x00000008
-#define FILE_RENAME_NO_INCREASE_AVAILABLE_SPACE 0x00000010
-#define FILE_RENAME_NO_DECREASE_AVAILABLE_SPACE 0x00000020
-#define FILE_RENAME_PRESERVE_AVAILABLE_SPACE 0x00000030
-#define FILE_RENAME_IGNORE_READONLY_ATTRIBUTE 0x00000040
-#define FILE_RENAME_FORCE_RESIZE_TARGET_SR 0x00000080
-#define FILE_RENAME_FORCE_RESIZE_SOURCE_SR 0x00000100
-#define FILE_RENAME_FORCE_RESIZE_SR 0x00000180
-#endif
-
-#ifndef FILE_LINK_REPLACE_IF_EXISTS
-#define FILE_LINK_REPLACE_IF_EXISTS 0x00000001
-#define FILE_LINK_POSIX_SEMANTICS 0x00000002
-#endif
-
-#ifndef FILE_DISPOSITION_DO_NOT_DELETE
-#define FILE_DISPOSITION_DO_NOT_DELETE 0x00000000
-#define FILE_DISPOSITION_DELETE 0x00000001
-#define FILE_DISPOSITION_POSIX_SEMANTICS 0x00000002
-#define FILE_DISPOSITION_FORCE_IMAGE_SECTION_CHECK 0x00000004
-#define FILE_DISPOSITION_ON_CLOSE 0x00000008
-#define FILE_DISPOSITION_IGNORE_READONLY_ATTRIBUTE 0x00000010
-#endif
-
-typedef struct _FILE_RENAME_INFORMATION_EX {
-    union {
-        BOOLEAN ReplaceIfExists;
-        ULONG Flags;
-    };
-    HANDLE RootDirectory;
-    ULONG FileNameLength;
-    WCHAR FileName[1];
-} FILE_RENAME_INFORMATION_EX, *PFILE_RENAME_INFORMATION_EX;
-
-typedef struct _FILE_LINK_INFORMATION_EX {
-    union {
-        BOOLEAN ReplaceIfExists;
-        ULONG Flags;
-    };
-    HANDLE RootDirectory;
-    ULONG FileNameLength;
-    WCHAR FileName[1];
-} FILE_LINK_INFORMATION_EX, *PFILE_LINK_INFORMATION_EX;
-
-typedef struct _FILE_DISPOSITION_INFORMATION_EX {
-    ULONG Flags;
-} FILE_DISPOSITION_INFORMATION_EX, *PFILE_DISPOSITION_INFORMATION_EX;
+#include "windows/fileinfo_ex.h"
 
 static_assert(sizeof(FILE_RENAME_INFORMATION) == 24, "FILE_RENAME_INFORMATION");
 static_assert(offsetof(FILE_RENAME_INFORMATION, RootDirectory) == 8, "Rename.RootDirectory");
 static_assert(offsetof(FILE_RENAME_INFORMATION, FileNameLength) == 16, "Rename.FileNameLength");
 static_assert(offsetof(FILE_RENAME_INFORMATION, FileName) == 20, "Rename.FileName");
-static_assert(sizeof(FILE_RENAME_INFORMATION_EX) == 24, "FILE_RENAME_INFORMATION_EX");
-static_assert(offsetof(FILE_RENAME_INFORMATION_EX, RootDirectory) == 8, "RenameEx.RootDirectory");
-static_assert(offsetof(FILE_RENAME_INFORMATION_EX, FileNameLength) == 16, "RenameEx.FileNameLength");
-static_assert(offsetof(FILE_RENAME_INFORMATION_EX, FileName) == 20, "RenameEx.FileName");
 static_assert(sizeof(FILE_LINK_INFORMATION) == 24, "FILE_LINK_INFORMATION");
 static_assert(offsetof(FILE_LINK_INFORMATION, FileNameLength) == 16, "Link.FileNameLength");
 static_assert(offsetof(FILE_LINK_INFORMATION, FileName) == 20, "Link.FileName");
-static_assert(sizeof(FILE_LINK_INFORMATION_EX) == 24, "FILE_LINK_INFORMATION_EX");
 static_assert(sizeof(FILE_DISPOSITION_INFORMATION) == 1, "FILE_DISPOSITION_INFORMATION");
-static_assert(sizeof(FILE_DISPOSITION_INFORMATION_EX) == 4, "FILE_DISPOSITION_INFORMATION_EX");
 static_assert(sizeof(FILE_INTERNAL_INFORMATION) == 8, "FILE_INTERNAL_INFORMATION");
 
 // Layouts the driver reads that come from the toolchain's headers.
