@@ -137,6 +137,10 @@ struct VersionCase {
     POOL_TYPE expected;
 };
 
+void PrintTo(const VersionCase& c, std::ostream* out) {
+    *out << c.major << "." << c.minor << (c.failQuery ? ", version query fails" : "");
+}
+
 class PoolTypeTest : public DriverTest, public ::testing::WithParamInterface<VersionCase> {
 protected:
     PoolTypeTest() { loadAtSetUp_ = false; }
@@ -225,6 +229,11 @@ struct FailureCase {
     const char* routine;
     NTSTATUS status;
 };
+
+// How test listings show a case.
+void PrintTo(const FailureCase& c, std::ostream* out) {
+    *out << c.routine << " fails with 0x" << std::hex << static_cast<uint32_t>(c.status);
+}
 
 class StartupFailureTest : public DriverTest, public ::testing::WithParamInterface<FailureCase> {
 protected:
