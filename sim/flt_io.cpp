@@ -368,15 +368,7 @@ NTSTATUS ReadWritep(bool write, PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT F
         offset.LowPart = FILE_USE_FILE_POINTER_POSITION;
         offset.HighPart = -1;
     }
-    if (write) {
-        request.parameters.Write.Length = Length;
-        request.parameters.Write.ByteOffset = offset;
-        request.parameters.Write.WriteBuffer = Buffer;
-    } else {
-        request.parameters.Read.Length = Length;
-        request.parameters.Read.ByteOffset = offset;
-        request.parameters.Read.ReadBuffer = Buffer;
-    }
+    sim::flt::SetTransfer(request, write, Length, offset, Buffer);
     IO_STATUS_BLOCK result = sim::flt::Perform(request);
     // An explicit offset, or DO_NOT_UPDATE_BYTE_OFFSET, leaves the position alone.
     if (ByteOffset != nullptr || (Flags & FLTFL_IO_OPERATION_DO_NOT_UPDATE_BYTE_OFFSET)) {

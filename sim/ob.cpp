@@ -212,6 +212,19 @@ NTSTATUS ParentLockedp(std::u16string_view path, Directory** parent, std::u16str
     return STATUS_SUCCESS;
 }
 
+// The directory and name for a new entry at `path`: fails when the parent is
+// missing or the name is taken.
+NTSTATUS FreeSlotLockedp(std::u16string_view path, Directory** parent, std::u16string* name) {
+    NTSTATUS status = ParentLockedp(path, parent, name);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if ((*parent)->entries.count(Upcase(*name)) != 0) {
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    return STATUS_SUCCESS;
+}
+
 HandleTable& TableLockedp(_EPROCESS* process, bool kernelHandle) {
     if (kernelHandle || process == nullptr || process->isSystem) {
         return S().kernelTable;
@@ -255,12 +268,9 @@ NTSTATUS InsertObject(std::u16string_view path, ObjectType type, void* body) {
     EnsureBootedp();
     Directory* parent = nullptr;
     std::u16string name;
-    NTSTATUS status = ParentLockedp(path, &parent, &name);
+    NTSTATUS status = FreeSlotLockedp(path, &parent, &name);
     if (!NT_SUCCESS(status)) {
         return status;
-    }
-    if (parent->entries.count(Upcase(name)) != 0) {
-        return STATUS_OBJECT_NAME_COLLISION;
     }
     AddEntryp(parent, name, type, body);
     return STATUS_SUCCESS;
@@ -310,12 +320,9 @@ NTSTATUS CreateDirectory(std::u16string_view path) {
     EnsureBootedp();
     Directory* parent = nullptr;
     std::u16string name;
-    NTSTATUS status = ParentLockedp(path, &parent, &name);
+    NTSTATUS status = FreeSlotLockedp(path, &parent, &name);
     if (!NT_SUCCESS(status)) {
         return status;
-    }
-    if (parent->entries.count(Upcase(name)) != 0) {
-        return STATUS_OBJECT_NAME_COLLISION;
     }
     AddEntryp(parent, name, ObjectType::Directory, NewDirectoryp());
     return STATUS_SUCCESS;
@@ -329,12 +336,9 @@ NTSTATUS CreateSymbolicLink(std::u16string_view linkPath, std::u16string_view ta
     EnsureBootedp();
     Directory* parent = nullptr;
     std::u16string name;
-    NTSTATUS status = ParentLockedp(linkPath, &parent, &name);
+    NTSTATUS status = FreeSlotLockedp(linkPath, &parent, &name);
     if (!NT_SUCCESS(status)) {
         return status;
-    }
-    if (parent->entries.count(Upcase(name)) != 0) {
-        return STATUS_OBJECT_NAME_COLLISION;
     }
     S().links.push_back(std::make_unique<Link>(Link{std::u16string(target)}));
     AddEntryp(parent, name, ObjectType::SymbolicLink, S().links.back().get());

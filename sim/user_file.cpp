@@ -229,15 +229,7 @@ NTSTATUS ReadWritep(_EPROCESS* process, HANDLE handle, int64_t offset, void* buf
                        ((body->fo.Flags & FO_SYNCHRONOUS_IO) ? IRP_SYNCHRONOUS_API : 0);
     request.requestorMode = UserMode;
     request.file = body;
-    if (write) {
-        request.parameters.Write.Length = length;
-        request.parameters.Write.ByteOffset = byteOffset;
-        request.parameters.Write.WriteBuffer = buffer;
-    } else {
-        request.parameters.Read.Length = length;
-        request.parameters.Read.ByteOffset = byteOffset;
-        request.parameters.Read.ReadBuffer = buffer;
-    }
+    sim::flt::SetTransfer(request, write, length, byteOffset, buffer);
     IO_STATUS_BLOCK result = sim::flt::Perform(request);
     if (done != nullptr && NT_SUCCESS(result.Status)) {
         *done = static_cast<ULONG>(result.Information);

@@ -43,6 +43,19 @@ struct IoRequest {
     _FLT_INSTANCE* issuedBy = nullptr;
 };
 
+// Fills the read or write parameters of a request (their layouts match).
+inline void SetTransfer(IoRequest& request, bool write, ULONG length, LARGE_INTEGER offset, PVOID buffer) {
+    if (write) {
+        request.parameters.Write.Length = length;
+        request.parameters.Write.ByteOffset = offset;
+        request.parameters.Write.WriteBuffer = buffer;
+    } else {
+        request.parameters.Read.Length = length;
+        request.parameters.Read.ByteOffset = offset;
+        request.parameters.Read.ReadBuffer = buffer;
+    }
+}
+
 // Runs the request through the instances on its volume (pre-operation
 // callbacks top-down, the file system unless a filter completed it, the
 // post-operation callbacks bottom-up) and returns the final I/O status.
