@@ -72,18 +72,6 @@ static NTSTATUS DriverpSecureDevice(PDEVICE_OBJECT Device) {
     return status;
 }
 
-// Registers the process notification, the extended one where the kernel
-// exports it; what the registration returns is not examined.
-static VOID DriverpSetProcessNotify(BOOLEAN Remove) {
-    auto setNotifyEx = reinterpret_cast<PPS_SET_CREATE_PROCESS_NOTIFY_ROUTINE_EX>(
-        DriverResolveRoutine(VETRONA_WIDE("PsSetCreateProcessNotifyRoutineEx")));
-    if (setNotifyEx != nullptr) {
-        (VOID) setNotifyEx(ProcMonNotifyEx, Remove);
-    } else {
-        (VOID) PsSetCreateProcessNotifyRoutine(ProcMonNotify, Remove);
-    }
-}
-
 static VOID DriverpRegisterRegistryCallback(PDRIVER_OBJECT DriverObject) {
     auto registerEx = reinterpret_cast<PCM_REGISTER_CALLBACK_EX>(DriverResolveRoutine(VETRONA_WIDE("CmRegisterCallbackEx")));
     if (registerEx != nullptr) {
@@ -162,7 +150,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
         goto ClosePort;
     }
 
-    DriverpSetProcessNotify(FALSE);
+    ProcMonStart();
     DriverpRegisterRegistryCallback(DriverObject);
 
     DriverData.GetKeyObjectID = DriverResolveRoutine(VETRONA_WIDE("CmCallbackGetKeyObjectID"));
@@ -201,7 +189,9 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
 
     // Removals whose registration may have failed: their results are ignored.
     (VOID) CmUnRegisterCallback(DriverData.RegistryCookie);
-    DriverpSetProcessNotify(TRUE);
+    // Done already by the filter's unload callback, before the port and the
+    // filter went; here in case that callback did not run.
+    ProcMonStop();
 
     DriverDataFree(&DriverData);
     DriverData.ControlDevice = nullptr;

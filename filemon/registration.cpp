@@ -5,6 +5,7 @@
 
 #include "driver/driver_data.h"
 #include "driver/tags.h"
+#include "procmon/procmon.h"
 
 // One stream-handle context: the HandleTrack a followed handle carries from its
 // create to its cleanup.
@@ -52,6 +53,9 @@ static_assert(sizeof(HandleTrack) == 24, "the registered context size is the Han
 NTSTATUS FLTAPI FilterUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
     UNREFERENCED_PARAMETER(Flags);
 
+    // Process notifications in flight and deferred process events still send
+    // through the port: they finish first.
+    ProcMonStop();
     FltCloseCommunicationPort(DriverData.ServerPort);
     FltUnregisterFilter(DriverData.Filter);
     return STATUS_SUCCESS;

@@ -646,6 +646,10 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
     if (AccessMode != KernelMode) {
         sim::NotImplemented("ObOpenObjectByPointer with UserMode access checks");
     }
+    NTSTATUS injected = sim::TakeInjectedFailure("ObOpenObjectByPointer");
+    if (!NT_SUCCESS(injected)) {
+        return injected;
+    }
     sim::ob::ObjectType type = sim::ob::TypeOfObject(Object);
     if (ObjectType != nullptr && sim::ob::TypeFromObjectType(ObjectType) != type) {
         return STATUS_OBJECT_TYPE_MISMATCH;
