@@ -131,9 +131,12 @@ TEST_F(ProcMonTest, TheTreeGrowsOverThreeGenerationsAndShrinksAtEachExit) {
                                             {Pid(helper), Pid(tool), true, kHelper, u"helper.exe -q"}}));
 
     ClearMessages();
+    // Each exit's event is sent by a worker thread; one at a time keeps their order.
     ASSERT_EQ(sim::user::EndProcess(helper), STATUS_SUCCESS);
     EXPECT_FALSE(Listed(Pid(helper))) << "the exit leaves the set before its event is sent";
+    sim::DrainWorkItems();
     ASSERT_EQ(sim::user::EndProcess(tool), STATUS_SUCCESS);
+    sim::DrainWorkItems();
     EndProcess(shell);
     EXPECT_FALSE(Listed(Pid(tool)));
     EXPECT_FALSE(Listed(Pid(shell)));
@@ -434,9 +437,11 @@ TEST_F(ProcMonTest, AskingFirstGivesTheSameResultsForLessWork) {
                 all.push_back(child);
             }
         }
+        // One exit at a time: each one's event is sent by a worker thread.
         for (_EPROCESS* child : all) {
             outcome.listed.push_back(Listed(Pid(child)));
             sim::user::EndProcess(child);
+            sim::DrainWorkItems();
         }
         EndProcess(stranger);
         EndProcess(shell);

@@ -144,13 +144,14 @@ bool ProcessWorkload(Session& s) {
                "tool and helper started and watched; the helper's start of dropper.exe failed with " + StatusText(refused));
 
         // Exits run in each process's last thread, which is terminating: the
-        // events reach the client from a system worker thread.
+        // events reach the client from a system worker thread (one exit at a
+        // time, so they are shown in order).
         for (_EPROCESS* process : {helper, tool, shell}) {
             if (process != nullptr) {
                 sim::user::EndProcess(process);
+                sim::DrainWorkItems();
             }
         }
-        sim::DrainWorkItems();
         seen = responder.Take(6);
     }
 
