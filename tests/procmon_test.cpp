@@ -2,6 +2,7 @@
 // processes' children and shrinks with their exits; starts and exits are
 // reported, and a start can be refused through the extended notification.
 #include "channel/send.h"
+#include "client/lib/client.h"
 #include "client/lib/decode.h"
 #include "driver/driver_data.h"
 #include "driver/tags.h"
@@ -219,7 +220,19 @@ TEST_F(ProcMonTest, MonitoringOffLeavesTheSetAloneAndAReusedIdStaysWatchedUntilT
     ASSERT_EQ(Spawn(unrelated, kTool, u"tool.exe", &grandchild), STATUS_SUCCESS);
     EXPECT_TRUE(Listed(Pid(grandchild)));
 
-    ASSERT_EQ(ClearProcesses(), STATUS_SUCCESS);
+    // What the client library offers for it: clear, add the roots, switch on.
+    StopResponder();
+    Disconnect();
+    {
+        vetrona::client::Client library(Client());
+        ASSERT_EQ(library.Connect(), vetrona::client::kOk);
+        ASSERT_EQ(library.SetMonitor(vetrona::client::Monitor::Process, 0), vetrona::client::kOk);
+        ASSERT_EQ(library.WatchAfresh({Pid(child)}), vetrona::client::kOk);
+    }
+    EXPECT_FALSE(Listed(Pid(grandchild)));
+    EXPECT_TRUE(Listed(Pid(child)));
+    EXPECT_EQ(DriverData.ProcMonEnabled, 1);
+    StartResponder();
     _EPROCESS* after = nullptr;
     ClearMessages();
     ASSERT_EQ(Spawn(unrelated, kTool, u"tool.exe", &after), STATUS_SUCCESS);

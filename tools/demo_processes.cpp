@@ -112,11 +112,9 @@ bool ProcessWorkload(Session& s) {
     if (shell != nullptr) {
         s.Adopt(shell);
     }
-    const bool cleared = client.ClearProcesses() == vetrona::client::kOk;
-    const bool added = shell != nullptr && client.AddProcess(static_cast<uint32_t>(shell->pid)) == vetrona::client::kOk;
-    const bool switched = client.SetMonitor(vetrona::client::Monitor::Process, 1) == vetrona::client::kOk;
-    bool ok = r.Step("watch-shell", cleared && added && switched,
-                     {{"pid", shell != nullptr ? shell->pid : 0}, {"process_monitoring", switched}},
+    const auto watched = shell != nullptr ? client.WatchAfresh({static_cast<uint32_t>(shell->pid)}) : vetrona::client::kHrInvalidArgument;
+    bool ok = r.Step("watch-shell", watched == vetrona::client::kOk,
+                     {{"pid", shell != nullptr ? shell->pid : 0}, {"hresult", StatusText(watched)}},
                      "watched set cleared, shell pid " + std::to_string(shell != nullptr ? shell->pid : 0) +
                          " added, process monitoring on");
     if (!ok) {
