@@ -7,6 +7,7 @@
 #include "driver/driver_data.h"
 #include "driver/tags.h"
 #include "procmon/procmon.h"
+#include "sim/private/flt.h"
 #include "sim/private/io.h"
 #include "sim/private/ob.h"
 #include "sim/private/pool.h"
@@ -374,14 +375,17 @@ TEST_F(ProcMonTest, AnExitFromTheTerminatingThreadIsDeliveredLaterAndUnloadWaits
     // the event has been answered, and nothing is left behind.
     std::atomic<bool> stopped{false};
     std::thread unload([&] {
-        Stop();
+        StopUnderTheClient();
         stopped = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(stopped.load()) << "unload did not wait for the deferred event";
+    const uint64_t repliesBefore = sim::flt::Stats().replies;
     release = true;
     unload.join();
     EXPECT_TRUE(stopped.load());
+    // The port was still there for the answer: the worker's exchange completed.
+    EXPECT_EQ(sim::flt::Stats().replies, repliesBefore + 1);
     auto events = Events();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], (Event{pid, 0, false, kShell, u""}));

@@ -89,6 +89,14 @@ void DriverTest::Stop() {
     driver_ = nullptr;
 }
 
+void DriverTest::StopUnderTheClient() {
+    if (driver_ == nullptr) {
+        return;
+    }
+    sim::StopDriver(driver_);
+    driver_ = nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Processes
 

@@ -89,6 +89,9 @@ protected:
     NTSTATUS Load();
     // Stops the driver (filter unload callback, then the driver's unload).
     void Stop();
+    // Stops the driver while the client stays connected and the responder
+    // keeps answering, as an administrator's unload would.
+    void StopUnderTheClient();
     bool loaded() const { return driver_ != nullptr; }
     PDRIVER_OBJECT driver() const { return driver_; }
 
