@@ -131,16 +131,16 @@ NTSTATUS CallOnep(const std::shared_ptr<Registration>& cb, REG_NOTIFY_CLASS noti
     NTSTATUS status = cb->record.function(cb->record.context, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(notifyClass)),
                                           information);
     tRunning.pop_back();
+    if (thread.fastMutexesHeld != mutexes) {
+        BugCheck(kBugApcIndexMismatch, "APC_INDEX_MISMATCH",
+                 "registry callback returned holding a fast mutex, notify class " + std::to_string(notifyClass),
+                 static_cast<ULONG_PTR>(thread.fastMutexesHeld), static_cast<ULONG_PTR>(mutexes));
+    }
     if (thread.irql != irql) {
         BugCheck(kBugIrqlGtZeroAtSystemService, "IRQL_GT_ZERO_AT_SYSTEM_SERVICE",
                  "registry callback returned at IRQL " + std::to_string(thread.irql) + " (called at " +
                      std::to_string(irql) + "), notify class " + std::to_string(notifyClass),
                  thread.irql, irql);
-    }
-    if (thread.fastMutexesHeld != mutexes) {
-        BugCheck(kBugApcIndexMismatch, "APC_INDEX_MISMATCH",
-                 "registry callback returned holding a fast mutex, notify class " + std::to_string(notifyClass),
-                 static_cast<ULONG_PTR>(thread.fastMutexesHeld), static_cast<ULONG_PTR>(mutexes));
     }
     return status;
 }

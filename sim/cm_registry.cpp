@@ -381,6 +381,10 @@ NTSTATUS CreateOrOpenKey(_EPROCESS* process, KPROCESSOR_MODE mode, bool kernelHa
     RequireIrqlAtMost(PASSIVE_LEVEL, create ? "NtCreateKey" : "NtOpenKey");
     KeyObject* rootObject = nullptr;
     if (root != nullptr) {
+        // The object manager refuses a rooted name below a root directory.
+        if (!name.empty() && name[0] == u'\\') {
+            return STATUS_OBJECT_PATH_SYNTAX_BAD;
+        }
         NTSTATUS status = ReferenceKeyHandlep(process, mode, root, 0, &rootObject);
         if (!NT_SUCCESS(status)) {
             return status;
@@ -449,11 +453,12 @@ NTSTATUS CreateOrOpenKey(_EPROCESS* process, KPROCESSOR_MODE mode, bool kernelHa
         if (NT_SUCCESS(status) && node->deleted) {
             status = STATUS_KEY_DELETED;
         }
-        for (size_t i = 0; NT_SUCCESS(status) && i < parts.size(); ++i) {
-            if (!IsValidComponentp(parts[i])) {
+        for (const auto& part : parts) {
+            if (NT_SUCCESS(status) && !IsValidComponentp(part)) {
                 status = STATUS_OBJECT_NAME_INVALID;
-                break;
             }
+        }
+        for (size_t i = 0; NT_SUCCESS(status) && i < parts.size(); ++i) {
             auto it = node->subkeys.find(ob::Upcase(parts[i]));
             if (it != node->subkeys.end()) {
                 node = it->second;
