@@ -119,6 +119,12 @@ protected:
         return sim::user::SetValueKey(process, key, name, REG_DWORD, &value, sizeof(value));
     }
 
+    // Forgets the events so far, once `count` of them have been answered.
+    void ClearAfter(size_t count) {
+        EXPECT_TRUE(WaitForMessages(count));
+        ClearMessages();
+    }
+
     // Runs the driver's callback directly in a thread of the watched program.
     NTSTATUS Notify(REG_NOTIFY_CLASS notifyClass, PVOID record) {
         sim::ThreadScope thread(watched_);
@@ -214,12 +220,12 @@ TEST_F(RegMonTest, OtherNotificationsAndIncompleteRecordsSendNothing) {
     Start();
     // Reads, opens, closes and the rest through the configuration manager.
     HANDLE key = Create(watched_, software_, u"Quiet");
-    ClearMessages();
+    ClearAfter(1);
     Create(watched_, software_, u"Quiet");
     uint8_t buffer[32];
     ULONG needed = 0;
     ASSERT_EQ(SetDword(watched_, key, u"V", 1), STATUS_SUCCESS);
-    ClearMessages();
+    ClearAfter(1);
     EXPECT_EQ(sim::user::QueryValueKey(watched_, key, u"V", KeyValuePartialInformation, buffer, sizeof(buffer), &needed),
               STATUS_SUCCESS);
     HANDLE opened = nullptr;
@@ -334,7 +340,7 @@ INSTANTIATE_TEST_SUITE_P(Roads, RegMonRoadTest,
 TEST_F(RegMonTest, CopiesFailingForWantOfMemoryLeaveTheEventWithoutAPath) {
     Start();
     HANDLE key = Create(watched_, software_, u"Memory");
-    ClearMessages();
+    ClearAfter(1);
     sim::pool::FailTag(TagRegistryPath);
     ASSERT_EQ(SetDword(watched_, key, u"V", 1), STATUS_SUCCESS);
     sim::pool::ClearFaults();
@@ -352,7 +358,7 @@ TEST_F(RegMonTest, CopiesFailingForWantOfMemoryLeaveTheEventWithoutAPath) {
 TEST_F(RegMonTest, DataBeyondTheMessageBudgetIsClippedAndFlagged) {
     Start();
     HANDLE key = Create(watched_, software_, u"Big");
-    ClearMessages();
+    ClearAfter(1);
     std::vector<uint8_t> data(70000, 0x5A);
     ASSERT_EQ(sim::user::SetValueKey(watched_, key, u"Blob", REG_BINARY, data.data(), 70000), STATUS_SUCCESS);
     auto events = Events(1);
@@ -465,7 +471,7 @@ TEST_F(RegMonTest, BeforeVersion62TheCallersDataIsReadOnlyThroughTheGuardedCopy)
     sim::SetSystemVersion(6, 1, 7601);
     Start();
     HANDLE key = Create(watched_, software_, u"Old");
-    ClearMessages();
+    ClearAfter(1);
     const uint32_t value = 0xCAFE;
     ASSERT_EQ(sim::user::SetValueKey(watched_, key, u"Good", REG_DWORD, &value, 4), STATUS_SUCCESS);
 
@@ -490,7 +496,7 @@ TEST_F(RegMonTest, BeforeVersion62TheCallersDataIsReadOnlyThroughTheGuardedCopy)
 TEST_F(RegMonTest, UnloadWaitsForCallbacksInFlightBeforeThePortAndFilterGo) {
     Start();
     HANDLE key = Create(watched_, software_, u"Unload");
-    ClearMessages();
+    ClearAfter(1);
     std::atomic<bool> parked{false};
     std::atomic<int> portsSeenByCallback{-1};
     sim::cm::SetNameLookupHook([&] {
