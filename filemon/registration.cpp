@@ -53,8 +53,11 @@ static_assert(sizeof(HandleTrack) == 24, "the registered context size is the Han
 NTSTATUS FLTAPI FilterUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
     UNREFERENCED_PARAMETER(Flags);
 
-    // Process notifications in flight and deferred process events still send
-    // through the port: they finish first.
+    // A registry callback or process notification in flight, or a deferred
+    // process event, may be about to send through the port: removing the
+    // callbacks waits for those in flight and the deferred events are sent,
+    // so nothing sends once the port and the filter are gone.
+    DriverRemoveRegistryCallback();
     ProcMonStop();
     FltCloseCommunicationPort(DriverData.ServerPort);
     FltUnregisterFilter(DriverData.Filter);

@@ -375,7 +375,7 @@ TEST_F(ProcMonTest, AnExitFromTheTerminatingThreadIsDeliveredLaterAndUnloadWaits
     // the event has been answered, and nothing is left behind.
     std::atomic<bool> stopped{false};
     std::thread unload([&] {
-        StopUnderTheClient();
+        EXPECT_EQ(StopWhileConnected(), STATUS_SUCCESS);
         stopped = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
