@@ -233,10 +233,9 @@ extern "C" NTSTATUS FLTAPI FltGetDestinationFileNameInformation(PFLT_INSTANCE In
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    // The simulated volumes keep no named streams: a stream name is refused as
-    // a file system without them refuses it.
-    if (target.find(u':') != std::u16string::npos) {
-        return STATUS_OBJECT_NAME_INVALID;
+    status = sim::flt::NameFaultp(NameOptions & 0xFF, body->volume, target);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     // Both formats need the destination's parent and a valid final component;
     // only the normalized one takes the on-disk case.

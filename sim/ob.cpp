@@ -595,7 +595,35 @@ ObjectType TypeFromObjectType(POBJECT_TYPE objectType) {
     return objectType == nullptr ? ObjectType::Other : objectType->type;
 }
 
+namespace {
+std::mutex gLinkQueryFaultLock;
+int gLinkQueryFaultCountdown = 0;
+NTSTATUS gLinkQueryFaultStatus = STATUS_SUCCESS;
+}  // namespace
+
+void InjectLinkQueryFailure(int nth, NTSTATUS status) {
+    std::lock_guard<std::mutex> guard(gLinkQueryFaultLock);
+    gLinkQueryFaultCountdown = nth;
+    gLinkQueryFaultStatus = status;
+}
+
+NTSTATUS TakeLinkQueryFault() {
+    NTSTATUS injected = TakeInjectedFailure("ZwQuerySymbolicLinkObject");
+    if (!NT_SUCCESS(injected)) {
+        return injected;
+    }
+    std::lock_guard<std::mutex> guard(gLinkQueryFaultLock);
+    if (gLinkQueryFaultCountdown > 0 && --gLinkQueryFaultCountdown == 0) {
+        return gLinkQueryFaultStatus;
+    }
+    return STATUS_SUCCESS;
+}
+
 void ResetOb() {
+    {
+        std::lock_guard<std::mutex> guard(gLinkQueryFaultLock);
+        gLinkQueryFaultCountdown = 0;
+    }
     {
         std::lock_guard<std::mutex> guard(S().lock);
         S().tables.clear();
@@ -676,6 +704,10 @@ extern "C" NTSTATUS NTAPI ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MA
     sim::Count("ZwOpenSymbolicLinkObject");
     *LinkHandle = nullptr;
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwOpenSymbolicLinkObject");
+    NTSTATUS injected = sim::TakeInjectedFailure("ZwOpenSymbolicLinkObject");
+    if (!NT_SUCCESS(injected)) {
+        return injected;
+    }
     if (ObjectAttributes == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -710,6 +742,10 @@ extern "C" NTSTATUS NTAPI ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MA
 extern "C" NTSTATUS NTAPI ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING LinkTarget, PULONG ReturnedLength) {
     sim::Count("ZwQuerySymbolicLinkObject");
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQuerySymbolicLinkObject");
+    NTSTATUS injected = sim::ob::TakeLinkQueryFault();
+    if (!NT_SUCCESS(injected)) {
+        return injected;
+    }
     sim::ob::HandleEntry entry;
     NTSTATUS status = sim::ob::LookupHandle(sim::CurrentProcess(), LinkHandle, sim::ob::ObjectType::SymbolicLink, &entry);
     if (!NT_SUCCESS(status)) {
