@@ -72,7 +72,8 @@ bool DemoScenario(Session& s) {
     }
     s.Disconnect();
 
-    return FileWorkload(s, editor) && EventWorkload(s, editor) && RegistryWorkload(s, editor) && ProcessWorkload(s);
+    return FileWorkload(s, editor) && EventWorkload(s, editor) && RegistryWorkload(s, editor) &&
+           RenameWorkload(s, editor) && ProcessWorkload(s);
 }
 
 int RunDemo(const Options& options) {
