@@ -214,6 +214,9 @@ TEST_F(SetInfoTest, RenameVerdicts) {
         ClearMessages();
         StopResponder();
         Monitor(c.verdict);
+        // Ids are reused, and an exit while process monitoring is off leaves
+        // the id listed: start each case with an empty watched set.
+        ASSERT_EQ(ClearProcesses(), STATUS_SUCCESS);
         _EPROCESS* app = StartWatched();
 
         const NTSTATUS status = RenameReport(app, u"final.txt", false);
@@ -359,6 +362,9 @@ TEST_F(SetInfoTest, DestinationThroughALinkTheProgramDefined) {
         StopResponder();
         Monitor(verdict);
         sim::ClearDebugOutput();
+        // Ids are reused, and an exit while process monitoring is off leaves
+        // the id listed: start each case with an empty watched set.
+        ASSERT_EQ(ClearProcesses(), STATUS_SUCCESS);
         _EPROCESS* app = StartWatched();
         ASSERT_EQ(sim::user::DefineDosDevice(app, DDD_RAW_TARGET_PATH, u"Name", u"\\??\\C:\\docs\\target.txt"), STATUS_SUCCESS);
 
