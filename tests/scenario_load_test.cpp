@@ -54,6 +54,7 @@ expect:
     EXPECT_EQ(s.volumes[0].files[0].bytes, (std::vector<uint8_t>{0x00, 0xFF, 0x10}));
     EXPECT_TRUE(s.client.fileMon && s.client.regMon && !s.client.procMon);
     ASSERT_EQ(s.client.policy.rules.size(), 1u);
+    EXPECT_EQ(s.client.policy.rules[0].eventClass, EVENT_CLASS_FILE);
     EXPECT_EQ(s.client.policy.rules[0].operation, FileOpWrite);  // the class is read first, wherever it is written
     EXPECT_EQ(s.workload[0].status, static_cast<int32_t>(0xC0000022));
     EXPECT_EQ(s.workload[0].data->size(), 10u);
@@ -85,6 +86,8 @@ TEST(ScenarioLoad, MalformedFilesNameLineAndField) {
          4, "workload.status"},
         {"scenario: t\nmachine: {processes: [{name: p, image: 'C:\\p.exe'}]}\nclient: {rules: [{class: file, verdict: perhaps}]}\nworkload: []\n",
          3, "client.rules.verdict"},
+        {"scenario: t\nclient: {rules: [{operation: RegOpKeyCreated, class: file, verdict: deny}]}\nworkload: []\n", 2,
+         "client.rules.operation"},
         {"scenario: t\nmachine:\n  volumes: [{drive: C, files: [{path: 'a', hex: 'zz'}]}]\nworkload: []\n", 3,
          "machine.volumes.files.hex"},
         {"scenario: t\nmachine:\n  processes:\n    - {name: p, image: 'C:\\p.exe', parent: q}\nworkload: []\n", 4,
