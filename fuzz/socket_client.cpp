@@ -4,6 +4,7 @@
 #include "client/lib/client.h"
 #include "client/lib/socket/protocol.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -45,6 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (fd < 0) return;
         size_t at = 0;
         for (;;) {
+            // A client still reading a short answer sends nothing: hang up.
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) break;
             uint32_t kind = 0;
             std::vector<uint8_t> request;
             if (proto::ReadFrame(fd, &kind, &request) != proto::ReadResult::Ok || at + 2 > size) break;

@@ -97,6 +97,14 @@ TEST_F(ServePeerTest, ConfiguresTheDriverThroughBothRoads) {
     EXPECT_EQ(a.hr, static_cast<int32_t>(0x800700EA));  // ERROR_MORE_DATA from STATUS_BUFFER_OVERFLOW
     EXPECT_EQ(a.returned, 0u);
 
+    // A control code of another transfer type is refused without reaching the machine.
+    std::vector<uint8_t> neither;
+    proto::Put32(&neither, IOCTL_GET_VERSION | 3);
+    proto::Put32(&neither, 8);
+    a = Ask(proto::kDeviceControl, neither);
+    EXPECT_TRUE(a.keep);
+    EXPECT_EQ(a.hr, static_cast<int32_t>(0x80070032));
+
     // Nothing waits: a receive runs out.
     std::vector<uint8_t> receive;
     proto::Put32(&receive, 16 + EVENT_MAX_SIZE);

@@ -230,6 +230,13 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
                 *response = Response(kind, kHrInvalidHandle, 0);
                 return true;
             }
+            // The simulated kernel carries buffered control codes only (the
+            // driver's five are buffered); others are refused here rather
+            // than stopping the machine.
+            if ((code & 3) != 0) {
+                *response = Response(kind, static_cast<int32_t>(0x80070032u), 0);  // ERROR_NOT_SUPPORTED
+                return true;
+            }
             std::vector<uint8_t> input(payload.begin() + 8, payload.end());
             std::vector<uint8_t> output(outLength);
             ULONG returned = 0;

@@ -10,6 +10,7 @@
 #include "client/lib/socket/protocol.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -50,6 +51,11 @@ struct Transport::Impl {
             fd = -1;
             return kHrFileNotFound;
         }
+        // A server that stops answering half-way is a server gone: no wait
+        // on it lasts beyond this (its own waits are sliced far shorter).
+        timeval limit{};
+        limit.tv_sec = 30;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
         return kOk;
     }
 
