@@ -22,7 +22,7 @@ for line in open(sys.argv[1]):
 [ -n "$pid" ] || { echo "no ready line from the server"; cat "$dir/serve.out" "$dir/serve.err"; exit 1; }
 
 set +e
-"$client" --socket "$sock" --watch "$pid" --on file --on process --policy "$data/policy.yaml" --json \
+"$client" --socket "$sock" --watch "$pid" --on file --on process --on registry --policy "$data/policy.yaml" --json \
   --output "$dir/client.out" 2>"$dir/client.err"
 client_status=$?
 wait "$serve_pid"
@@ -38,7 +38,7 @@ import json, sys
 serve = [json.loads(l) for l in open(sys.argv[1])]
 client = [json.loads(l) for l in open(sys.argv[2])]
 steps = [o for o in serve if o.get("type") == "step"]
-assert len(steps) == 3 and all(o["ok"] for o in steps), steps
+assert len(steps) == 5 and all(o["ok"] for o in steps), steps
 result = [o for o in serve if o.get("type") == "result"]
 assert result and result[0]["passed"], result
 summary = [o["summary"] for o in client if "summary" in o]
@@ -48,5 +48,6 @@ served = [o for o in serve if o.get("type") == "event"]
 # Every event the client answered is one the server saw answered, with the same verdict.
 assert [e["verdict"] for e in events] == [e["verdict"] for e in served], (events, served)
 assert summary[0]["events"] == len(events)
+assert any(e["class"] == "registry" and e["verdict"] == 1 and e.get("value") == "Editor" for e in events), events
 PY
 echo "ok: $(grep -c '' "$dir/client.out") client lines, server passed"

@@ -568,7 +568,9 @@ private:
             args({"key", "name", "type", "text", "hex", "random", "seed", "dword"});
             require("key");
             require("name");
-            RegistryValue(action, at, false);
+            const RegistryValueSpec value = RegistryValue(action, at, false);
+            step.data = value.data;
+            if (action["text"]) step.args["type"] = step.args.count("type") ? step.args["type"] : "REG_SZ";
         } else if (step.kind == "delete-value") {
             args({"key", "name"});
             require("key");
@@ -674,6 +676,16 @@ private:
                 e.key = Str(Required(r, "key", "expect.registry"), "expect.registry.key");
                 if (r["value"]) e.value = Str(r["value"], "expect.registry.value");
                 if (r["exists"]) e.exists = Bool(r["exists"], "expect.registry.exists");
+                if (r["dword"] || r["text"] || r["hex"]) {
+                    if (e.value.empty()) Fail(r, "expect.registry", "data belongs to a value: give its name");
+                    YAML::Node copy = YAML::Clone(r);
+                    copy.remove("key");
+                    copy.remove("exists");
+                    copy["name"] = e.value;
+                    copy.remove("value");
+                    e.data = RegistryValue(copy, "expect.registry", false).data;
+                }
+                if (!e.exists && !e.data) Fail(r, "expect.registry", "say what is expected: exists, or the data (dword, text, hex)");
                 s->registryAfter.push_back(e);
             }
         }
@@ -728,11 +740,7 @@ std::string StatusName(int32_t status) {
     return text;
 }
 
-bool StepKindSupported(const std::string& kind) {
-    // The simulated kernel has no registry yet.
-    return kind != "create-key" && kind != "set-value" && kind != "delete-value" && kind != "rename-key" &&
-           kind != "delete-key";
-}
+bool StepKindSupported(const std::string& kind) { return kStepKinds.count(kind) != 0; }
 
 Scenario LoadScenarioText(const std::string& text, const std::string& name) {
     YAML::Node root;

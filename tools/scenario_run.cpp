@@ -15,6 +15,7 @@
 #include "sim/user/file.h"
 #include "sim/user/fltuser.h"
 #include "sim/user/process.h"
+#include "sim/user/registry.h"
 #include "tools/sha256.h"
 
 #include <unistd.h>
@@ -127,6 +128,16 @@ std::string Pad(std::string text, size_t width) {
 }
 
 constexpr int32_t kAccessDenied = static_cast<int32_t>(0xC0000022);
+
+ULONG RegistryType(const std::string& name) {
+    if (name == "REG_NONE") return REG_NONE;
+    if (name == "REG_SZ") return REG_SZ;
+    if (name == "REG_EXPAND_SZ") return REG_EXPAND_SZ;
+    if (name == "REG_DWORD") return REG_DWORD;
+    if (name == "REG_MULTI_SZ") return REG_MULTI_SZ;
+    if (name == "REG_QWORD") return REG_QWORD;
+    return REG_BINARY;
+}
 
 }  // namespace
 
@@ -247,6 +258,63 @@ struct ScenarioRun::Impl {
                 "  ERROR " + s.file + (line > 0 ? ":" + std::to_string(line) : "") + ": " + what);
     }
 
+    // --- registry ------------------------------------------------------------
+
+    // Creates `path` (an absolute \REGISTRY path) a component at a time, as
+    // RegCreateKeyEx does, and returns a handle to the last key.
+    NTSTATUS CreateKeyPath(_EPROCESS* process, const std::u16string& path, ACCESS_MASK access, HANDLE* key) {
+        *key = nullptr;
+        std::u16string prefix;
+        size_t start = 1;
+        NTSTATUS status = STATUS_OBJECT_NAME_INVALID;
+        while (start <= path.size()) {
+            size_t end = path.find(u'\\', start);
+            if (end == std::u16string::npos) end = path.size();
+            prefix = path.substr(0, end);
+            if (end > start && prefix.size() > 10) {  // past "\REGISTRY\X"
+                HANDLE handle = nullptr;
+                const bool last = end == path.size();
+                status = sim::user::CreateKey(process, nullptr, prefix, last ? access : KEY_ALL_ACCESS, &handle);
+                if (!NT_SUCCESS(status)) return status;
+                if (last) {
+                    *key = handle;
+                } else {
+                    sim::user::CloseHandle(process, handle);
+                }
+            }
+            start = end + 1;
+        }
+        return *key != nullptr ? STATUS_SUCCESS : sim::user::OpenKey(process, nullptr, path, access, key);
+    }
+
+    bool SeedRegistry() {
+        if (s.registry.empty()) return true;
+        _EPROCESS* setup = sim::user::StartProcess(nullptr, u"\\Device\\HarddiskVolume1\\Windows\\System32\\setup.exe",
+                                                   u"", true);
+        bool ok = setup != nullptr;
+        for (const RegistryKeySpec& k : s.registry) {
+            if (!ok) break;
+            HANDLE key = nullptr;
+            NTSTATUS status = CreateKeyPath(setup, Wide(RegistryPath(k.key)), KEY_ALL_ACCESS, &key);
+            for (const RegistryValueSpec& v : k.values) {
+                if (!NT_SUCCESS(status)) break;
+                status = sim::user::SetValueKey(setup, key, Wide(v.name), RegistryType(v.type), v.data.data(),
+                                                static_cast<ULONG>(v.data.size()));
+            }
+            if (key != nullptr) sim::user::CloseHandle(setup, key);
+            if (!NT_SUCCESS(status)) {
+                Error("registry key " + k.key + " could not be seeded: " + StatusName(status), k.line);
+                ok = false;
+            }
+        }
+        if (setup != nullptr) sim::user::EndProcess(setup);
+        if (ok) {
+            out.Put({{"type", "registry"}, {"keys", s.registry.size()}},
+                    "  registry: " + std::to_string(s.registry.size()) + " keys seeded");
+        }
+        return ok;
+    }
+
     // --- machine -------------------------------------------------------------
 
     bool Boot() {
@@ -297,10 +365,7 @@ struct ScenarioRun::Impl {
                         " files seeded (" + std::to_string(bytes) + " bytes)");
             volumes.push_back(m);
         }
-        if (!s.registry.empty()) {
-            Error("registry seeds: not supported yet (the simulated kernel has no registry)", s.registry.front().line);
-            return false;
-        }
+        if (!SeedRegistry()) return false;
         const NTSTATUS loaded = sim::LoadDriver(DriverEntry, u"vetrona", &driver);
         if (!NT_SUCCESS(loaded)) {
             driver = nullptr;
@@ -423,8 +488,10 @@ struct ScenarioRun::Impl {
             int rule = -1;
             Verdict verdict = VerdictNone;
             if (decoded.ok()) verdict = vc::Decide(s.client.policy, decoded.event, *context, &rule);
-            if (message.replyLength != 0) client->Reply(message, verdict);
+            // Recorded before the reply releases the waiting operation, so the
+            // transcript shows the event inside its step.
             RecordEvent(message.bytes, verdict, rule);
+            if (message.replyLength != 0) client->Reply(message, verdict);
         }
     }
 
@@ -467,12 +534,12 @@ struct ScenarioRun::Impl {
         full["path"] = path;
         full["processName"] = who;
         full["verdictName"] = vc::VerdictName(e.verdict);
-        full["rule"] = e.rule >= 0 ? json(e.rule + 1) : json("default");
+        full["rule"] = e.rule >= 0 ? json(e.rule + 1) : json(e.rule == -1 ? "default" : "client");
         if (out.options().hex) full["bytes_hex"] = HexOf(e.bytes);
-        std::string text = "        event " + Pad(vc::ClassName(vc::EventClassOf(decoded.event)), 8) +
+        std::string text = "        event " + Pad(vc::ClassName(vc::EventClassOf(decoded.event)), 9) +
                            Pad(vc::EventOperationName(decoded.event), 20) + " " + path + "  by " +
                            (who.empty() ? "pid " + std::to_string(pid) : who) + "  => " + vc::VerdictName(e.verdict) +
-                           (e.rule >= 0 ? " (rule " + std::to_string(e.rule + 1) + ")" : " (default)");
+                           (e.rule >= 0 ? " (rule " + std::to_string(e.rule + 1) + ")" : e.rule == -1 ? " (default)" : " (by the client)");
         if (out.options().hex) text += "\n          bytes " + HexOf(e.bytes);
         out.Put(full, text);
     }
@@ -557,7 +624,7 @@ struct ScenarioRun::Impl {
             std::lock_guard<std::mutex> guard(lock);
             ++stepFailures;
             stoppedEarly = true;
-            stopReason = step.kind + ": not supported yet (the simulated kernel has no registry)";
+            stopReason = step.kind + ": not supported yet by the simulated kernel";
             Error("step '" + step.kind + "': not supported yet (the simulated kernel has no registry)", step.line);
             return false;
         }
@@ -604,6 +671,9 @@ struct ScenarioRun::Impl {
         else if (step.kind == "rename") text += " " + target + " -> " + arg("to");
         else if (step.kind == "define-dos-device") text += " " + Upper(arg("name")) + " -> " + arg("target");
         else if (step.kind == "scsi-write" || step.kind == "ata-write") text += " on " + Upper(arg("volume")) + ": at sector " + (arg("lba").empty() ? "0" : arg("lba"));
+        else if (step.kind == "set-value" || step.kind == "delete-value") text += " " + arg("key") + " : " + arg("name");
+        else if (step.kind == "create-key" || step.kind == "delete-key") text += " " + arg("key");
+        else if (step.kind == "rename-key") text += " " + arg("key") + " -> " + arg("to");
         else if (step.kind == "encrypt") text += " " + arg("files") + (arg("in-place") == "false" ? " into copies" : " in place");
         else if (!target.empty()) text += " " + target;
         if (!step.label.empty()) text = step.label + ": " + text;
@@ -865,7 +935,63 @@ struct ScenarioRun::Impl {
             Close(process, handle, o);
         } else if (kind == "encrypt") {
             Encrypt(step, process, o);
+        } else if (kind == "create-key" || kind == "set-value") {
+            HANDLE key = nullptr;
+            NTSTATUS status = CreateKeyPath(process, Wide(RegistryPath(arg("key"))),
+                                            kind == "set-value" ? KEY_SET_VALUE | KEY_QUERY_VALUE : KEY_ALL_ACCESS, &key);
+            Note(o, status);
+            Deny(status);
+            if (NT_SUCCESS(status) && kind == "set-value") {
+                const RegistryValueSpec value = ValueOf(step);
+                status = sim::user::SetValueKey(process, key, Wide(value.name), RegistryType(value.type), value.data.data(),
+                                                static_cast<ULONG>(value.data.size()));
+                Note(o, status);
+                Deny(status);
+                o->detail = value.type + ", " + std::to_string(value.data.size()) + " bytes";
+            }
+            if (key != nullptr) Note(o, sim::user::CloseHandle(process, key));
+        } else if (kind == "delete-value" || kind == "rename-key" || kind == "delete-key") {
+            HANDLE key = nullptr;
+            const ACCESS_MASK access = kind == "delete-value" ? KEY_SET_VALUE : kind == "rename-key" ? KEY_WRITE : DELETE;
+            NTSTATUS status = sim::user::OpenKey(process, nullptr, Wide(RegistryPath(arg("key"))), access, &key);
+            Note(o, status);
+            Deny(status);
+            if (NT_SUCCESS(status)) {
+                if (kind == "delete-value") status = sim::user::DeleteValueKey(process, key, Wide(arg("name")));
+                else if (kind == "rename-key") status = sim::user::RenameKey(process, key, Wide(arg("to")));
+                else status = sim::user::DeleteKey(process, key);
+                Note(o, status);
+                Deny(status);
+                Note(o, sim::user::CloseHandle(process, key));
+            }
         }
+    }
+
+    static std::string RegistryPath(const std::string& key) {
+        const std::pair<const char*, const char*> roots[] = {
+            {"HKLM\\", "\\REGISTRY\\MACHINE\\"}, {"HKEY_LOCAL_MACHINE\\", "\\REGISTRY\\MACHINE\\"},
+            {"HKU\\", "\\REGISTRY\\USER\\"}, {"HKEY_USERS\\", "\\REGISTRY\\USER\\"}};
+        const std::string upper = Upper(key);
+        for (const auto& [alias, path] : roots) {
+            if (upper.rfind(alias, 0) == 0) return path + key.substr(std::strlen(alias));
+        }
+        return key;
+    }
+
+    static RegistryValueSpec ValueOf(const StepSpec& step) {
+        RegistryValueSpec value;
+        value.name = step.args.count("name") ? step.args.at("name") : "";
+        value.type = step.args.count("type") ? Upper(step.args.at("type")) : "";
+        if (step.args.count("dword")) {
+            const uint32_t d = static_cast<uint32_t>(std::stoul(step.args.at("dword"), nullptr, 0));
+            value.data = {static_cast<uint8_t>(d), static_cast<uint8_t>(d >> 8), static_cast<uint8_t>(d >> 16),
+                          static_cast<uint8_t>(d >> 24)};
+            if (value.type.empty()) value.type = "REG_DWORD";
+        } else if (step.data) {
+            value.data = *step.data;
+        }
+        if (value.type.empty()) value.type = "REG_BINARY";
+        return value;
     }
 
     // Seeded and workload-made files matching a glob, found on the host.
@@ -1131,6 +1257,27 @@ struct ScenarioRun::Impl {
         }
     }
 
+    void CheckRegistry() {
+        for (const RegistryExpect& r : s.registryAfter) {
+            const std::u16string path = Wide(RegistryPath(r.key));
+            bool exists = false;
+            std::vector<uint8_t> data;
+            if (r.value.empty()) {
+                exists = sim::cm::KeyExists(path);
+            } else {
+                ULONG type = 0;
+                exists = sim::cm::QueryValue(path, Wide(r.value), &type, &data);
+            }
+            std::vector<std::string> problems;
+            if (r.exists && *r.exists != exists) problems.push_back(exists ? "exists" : "does not exist");
+            if (r.data && (!exists || *r.data != data)) problems.push_back("holds other data (" + std::to_string(data.size()) + " bytes)");
+            std::string what = "registry " + r.key + (r.value.empty() ? "" : " : " + r.value);
+            if (r.exists) what += *r.exists ? " exists" : " is absent";
+            if (r.data) what += " holds " + std::to_string(r.data->size()) + " given bytes";
+            Expect(r.line, what, problems.empty(), Join(problems, ", "));
+        }
+    }
+
     void CheckOutcome() {
         const OutcomeExpect& o = s.outcome;
         size_t eventCount;
@@ -1172,10 +1319,7 @@ struct ScenarioRun::Impl {
             CheckEvents();
             CheckFiles();
             CheckBackups();
-            if (!s.registryAfter.empty()) {
-                Expect(s.registryAfter.front().line, "registry state", false,
-                       "not supported yet (the simulated kernel has no registry)");
-            }
+            CheckRegistry();
             CheckOutcome();
         } else {
             Expect(0, "workload", false, "stopped early: " + stopReason);

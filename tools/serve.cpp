@@ -204,10 +204,9 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
             std::vector<uint8_t> reply(payload);
             const size_t given = reply.size();
             reply.resize(std::max<size_t>(given, sizeof(sim::user::FILTER_REPLY_HEADER) + 4));
-            const int32_t hr = sim::user::FilterReplyMessage(process_, static_cast<HANDLE>(port_),
-                                                             reinterpret_cast<sim::user::PFILTER_REPLY_HEADER>(reply.data()),
-                                                             static_cast<sim::user::DWORD>(given));
-            if (hr == sim::user::S_OK && given >= sizeof(sim::user::FILTER_REPLY_HEADER)) {
+            // The answer is noted before it releases the waiting operation, so
+            // the transcript shows the event inside its step.
+            if (given >= sizeof(sim::user::FILTER_REPLY_HEADER)) {
                 uint64_t id = 0;
                 std::memcpy(&id, reply.data() + 8, sizeof(id));
                 auto it = pending_.find(id);
@@ -218,6 +217,9 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
                     pending_.erase(it);
                 }
             }
+            const int32_t hr = sim::user::FilterReplyMessage(process_, static_cast<HANDLE>(port_),
+                                                             reinterpret_cast<sim::user::PFILTER_REPLY_HEADER>(reply.data()),
+                                                             static_cast<sim::user::DWORD>(given));
             *response = Response(kind, hr, 0);
             return true;
         }
