@@ -96,7 +96,9 @@ int Run(int argc, char** argv) {
 #endif
     app.footer(
         "Exit status: 0 stopped as asked (count, timeout, Ctrl-C); 1 the driver could not be reached or configured;\n"
-        "2 bad arguments or policy file; 3 the driver went away; 4 receiving failed.");
+        "2 bad arguments or policy file; 3 the driver went away; 4 receiving failed.\n"
+        "Verdict deny refuses the reported change; a registry key creation is reported after the key exists\n"
+        "and cannot be refused.");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
