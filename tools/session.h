@@ -418,5 +418,6 @@ private:
 bool FileWorkload(Session& s, _EPROCESS* watched);
 bool EventWorkload(Session& s, _EPROCESS* watched);
 bool RegistryWorkload(Session& s, _EPROCESS* watched);
+bool RenameWorkload(Session& s, _EPROCESS* watched);
 
 }  // namespace vsim

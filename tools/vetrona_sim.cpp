@@ -70,7 +70,7 @@ bool DemoScenario(Session& s) {
     }
     s.Disconnect();
 
-    return FileWorkload(s, editor) && EventWorkload(s, editor) && RegistryWorkload(s, editor);
+    return FileWorkload(s, editor) && EventWorkload(s, editor) && RegistryWorkload(s, editor) && RenameWorkload(s, editor);
 }
 
 }  // namespace
