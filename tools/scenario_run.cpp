@@ -917,7 +917,7 @@ struct ScenarioRun::Impl {
             } else {
                 ATA_PASS_THROUGH_DIRECT request{};
                 request.Length = sizeof(request);
-                request.AtaFlags = ATA_FLAGS_DATA_OUT | ATA_FLAGS_DRDY_REQUIRED;
+                request.AtaFlags = ATA_FLAGS_DATA_OUT;
                 request.DataTransferLength = static_cast<ULONG>(sector.size());
                 request.TimeOutValue = 2;
                 request.DataBuffer = sector.data();
