@@ -1,0 +1,159 @@
+// Reads, writes, file information queries and the volume's pass-through
+// device controls on the simulated file system.
+#include "sim/private/fs_local.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace sim::fs {
+
+NTSTATUS ReadWrite(PFLT_CALLBACK_DATA data, bool write, ULONG_PTR* information) {
+    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
+    *information = 0;
+    int fd;
+    std::u16string path;
+    Volume* volume;
+    Fcb* fcb;
+    {
+        std::lock_guard<std::mutex> guard(gLock);
+        auto found = gFileObjects.find(fo);
+        FileObjectBody* body = found == gFileObjects.end() ? nullptr : found->second;
+        if (body == nullptr || !body->opened) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (body->cleanedUp) {
+            return STATUS_FILE_CLOSED;
+        }
+        if (body->volumeOpen) {
+            sim::NotImplemented("raw reads and writes on a volume handle");
+        }
+        fcb = FcbOf(fo);
+        if (fcb->directory) {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        fd = fcb->fd;
+        path = fcb->path;
+        volume = fcb->volume;
+    }
+    auto& params = data->Iopb->Parameters;
+    ULONG length = write ? params.Write.Length : params.Read.Length;
+    LARGE_INTEGER offset = write ? params.Write.ByteOffset : params.Read.ByteOffset;
+    void* buffer = write ? params.Write.WriteBuffer : params.Read.ReadBuffer;
+    bool synchronous = (fo->Flags & FO_SYNCHRONOUS_IO) != 0;
+    std::unique_lock<std::mutex> serialised(fcb->ioLock, std::defer_lock);
+    if (write) {
+        serialised.lock();
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    int64_t position;
+    if (offset.HighPart == -1 && offset.LowPart == FILE_USE_FILE_POINTER_POSITION) {
+        if (!synchronous) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        position = fo->CurrentByteOffset.QuadPart;
+    } else if (write && offset.HighPart == -1 && offset.LowPart == FILE_WRITE_TO_END_OF_FILE) {
+        position = st.st_size;
+    } else if (offset.QuadPart < 0) {
+        return STATUS_INVALID_PARAMETER;
+    } else {
+        position = offset.QuadPart;
+    }
+    NTSTATUS status = TakeFault(write ? FaultOp::Write : FaultOp::Read, volume, path, position);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (length == 0) {
+        return STATUS_SUCCESS;
+    }
+    ssize_t done;
+    if (write) {
+        done = ::pwrite(fd, buffer, length, position);
+    } else {
+        if (position >= st.st_size) {
+            return STATUS_END_OF_FILE;
+        }
+        done = ::pread(fd, buffer, length, position);
+    }
+    if (done < 0) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (write) {
+        fo->Flags |= FO_FILE_MODIFIED;
+    }
+    if (synchronous) {
+        fo->CurrentByteOffset.QuadPart = position + done;
+    }
+    *information = static_cast<ULONG_PTR>(done);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS QueryInformationLocked(PFLT_CALLBACK_DATA data, ULONG_PTR* information) {
+    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
+    auto found = gFileObjects.find(fo);
+    FileObjectBody* body = found == gFileObjects.end() ? nullptr : found->second;
+    *information = 0;
+    if (body == nullptr || !body->opened || body->volumeOpen) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    Fcb* fcb = FcbOf(fo);
+    auto& params = data->Iopb->Parameters.QueryFileInformation;
+    NTSTATUS status = TakeFault(FaultOp::QueryInformation, fcb->volume, fcb->path);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (params.FileInformationClass != FileInternalInformation) {
+        sim::NotImplemented("this file information query on the simulated volume");
+    }
+    if (params.Length < sizeof(FILE_INTERNAL_INFORMATION)) {
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    auto* info = static_cast<PFILE_INTERNAL_INFORMATION>(params.InfoBuffer);
+    info->IndexNumber.QuadPart = static_cast<LONGLONG>(fcb->fileId);
+    *information = sizeof(FILE_INTERNAL_INFORMATION);
+    return STATUS_SUCCESS;
+}
+
+// The volume's disk accepts SCSI and ATA pass-through and records what came;
+// the caller's structure comes back with a good status.
+NTSTATUS DeviceControlLocked(PFLT_CALLBACK_DATA data, ULONG_PTR* information) {
+    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
+    auto found = gFileObjects.find(fo);
+    FileObjectBody* body = found == gFileObjects.end() ? nullptr : found->second;
+    *information = 0;
+    if (body == nullptr || !body->volumeOpen) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    auto& params = data->Iopb->Parameters.DeviceIoControl.Buffered;
+    ULONG code = params.IoControlCode;
+    ULONG needed;
+    switch (code) {
+    case IOCTL_SCSI_PASS_THROUGH:
+    case IOCTL_SCSI_PASS_THROUGH_DIRECT:
+        needed = sizeof(SCSI_PASS_THROUGH_DIRECT);
+        break;
+    case IOCTL_ATA_PASS_THROUGH:
+    case IOCTL_ATA_PASS_THROUGH_DIRECT:
+        needed = sizeof(ATA_PASS_THROUGH_DIRECT);
+        break;
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (params.InputBufferLength < needed || params.SystemBuffer == nullptr ||
+        *static_cast<const USHORT*>(params.SystemBuffer) != needed) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* bytes = static_cast<const uint8_t*>(params.SystemBuffer);
+    gPassThrough.push_back({code, std::vector<uint8_t>(bytes, bytes + params.InputBufferLength)});
+    if (code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+        static_cast<PSCSI_PASS_THROUGH_DIRECT>(params.SystemBuffer)->ScsiStatus = 0;
+    }
+    *information = std::min<ULONG>(params.OutputBufferLength, needed);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace sim::fs
