@@ -2,8 +2,9 @@
 //
 // For now these report nothing: every request passes unchanged, no post-create
 // or post-cleanup is asked for, and no HandleTrack is attached. The create path,
-// renames and deletions, writes, raw disk writes and the close of modified
-// files are reported here once their classification and sending are in place.
+// writes, raw disk writes and the close of modified files are reported here
+// once their classification and sending are in place. Renames and deletions by
+// disposition: setinfo.cpp.
 #include "filemon/filemon.h"
 
 FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreCreate(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID* CompletionContext) {
@@ -25,16 +26,6 @@ FLT_POSTOP_CALLBACK_STATUS FLTAPI FilterPostCreate(PFLT_CALLBACK_DATA Data, PCFL
 }
 
 FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreWrite(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID* CompletionContext) {
-    UNREFERENCED_PARAMETER(Data);
-    UNREFERENCED_PARAMETER(FltObjects);
-    if (CompletionContext != nullptr) {
-        *CompletionContext = nullptr;
-    }
-    return FLT_PREOP_SUCCESS_NO_CALLBACK;
-}
-
-FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreSetInformation(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects,
-                                                         PVOID* CompletionContext) {
     UNREFERENCED_PARAMETER(Data);
     UNREFERENCED_PARAMETER(FltObjects);
     if (CompletionContext != nullptr) {

@@ -1,4 +1,4 @@
-// Bugchecks, counters, per-thread IRQL, reset hooks and DbgPrint capture.
+// Bugchecks, counters, per-thread IRQL and reset hooks (DbgPrint capture: dbg.cpp).
 //
 // Counters cost a few nanoseconds and take no lock: each routine name gets a
 // small id the first time a call site passes it (a lock-free table keyed by
@@ -182,12 +182,6 @@ std::vector<std::pair<std::string, std::function<void()>>>& Hooks() {
     return hooks;
 }
 
-std::mutex gDebugLock;
-std::vector<std::string>& DebugLines() {
-    static std::vector<std::string> lines;
-    return lines;
-}
-
 thread_local ThreadState tState;
 
 std::mutex gFaultsLock;
@@ -346,29 +340,7 @@ void ResetKernel() {
     tState = ThreadState{};
 }
 
-std::vector<std::string> DebugOutput() {
-    std::lock_guard<std::mutex> guard(gDebugLock);
-    return DebugLines();
-}
-
-void ClearDebugOutput() {
-    std::lock_guard<std::mutex> guard(gDebugLock);
-    DebugLines().clear();
-}
-
 }  // namespace sim
-
-extern "C" ULONG DbgPrint(PCSTR Format, ...) {
-    sim::Count("DbgPrint");
-    char buffer[1024];
-    va_list args;
-    va_start(args, Format);
-    std::vsnprintf(buffer, sizeof(buffer), Format, args);
-    va_end(args);
-    std::lock_guard<std::mutex> guard(sim::gDebugLock);
-    sim::DebugLines().emplace_back(buffer);
-    return STATUS_SUCCESS;
-}
 
 extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) {
     return sim::CurrentThreadState().irql;
