@@ -35,7 +35,9 @@ struct Session {
     HANDLE control = nullptr;
     HANDLE port = nullptr;
     _EPROCESS* app = nullptr;
-    DRIVER_OBJECT componentsDriver{};
+    // A driver registers one filter: the two components come from two drivers.
+    DRIVER_OBJECT aboveDriver{};
+    DRIVER_OBJECT belowDriver{};
     FLT_REGISTRATION above{};
     FLT_REGISTRATION below{};
     PFLT_FILTER aboveFilter = nullptr;
@@ -74,12 +76,12 @@ const FLT_OPERATION_REGISTRATION kBelowOperations[] = {
     {IRP_MJ_OPERATION_END, 0, nullptr, nullptr, nullptr},
 };
 
-void StartComponent(Session& s, FLT_REGISTRATION* registration, const FLT_OPERATION_REGISTRATION* operations,
+void StartComponent(DRIVER_OBJECT* driver, FLT_REGISTRATION* registration, const FLT_OPERATION_REGISTRATION* operations,
                     PFLT_FILTER* filter) {
     registration->Size = sizeof(FLT_REGISTRATION);
     registration->Version = FLT_REGISTRATION_VERSION_0200;
     registration->OperationRegistration = operations;
-    if (FltRegisterFilter(&s.componentsDriver, registration, filter) != STATUS_SUCCESS || FltStartFiltering(*filter) != STATUS_SUCCESS) {
+    if (FltRegisterFilter(driver, registration, filter) != STATUS_SUCCESS || FltStartFiltering(*filter) != STATUS_SUCCESS) {
         std::abort();
     }
 }
@@ -109,11 +111,11 @@ Session& Machine() {
         // filters that start earlier sit higher on the volume's stack.
         const std::string folder = (std::filesystem::temp_directory_path() / ("vetrona-fuzz-" + std::to_string(::getpid()))).string();
         sim::fs::MountVolume(folder, u'C');
-        StartComponent(s, &s.above, kAboveOperations, &s.aboveFilter);
+        StartComponent(&s.aboveDriver, &s.above, kAboveOperations, &s.aboveFilter);
         if (sim::LoadDriver(DriverEntry, u"vetrona", &s.driver) != STATUS_SUCCESS) {
             std::abort();
         }
-        StartComponent(s, &s.below, kBelowOperations, &s.belowFilter);
+        StartComponent(&s.belowDriver, &s.below, kBelowOperations, &s.belowFilter);
         s.client = sim::user::StartProcess(nullptr, u"\\Device\\HarddiskVolume1\\client.exe", u"", true);
         if (sim::user::CreateFile(s.client, u"\\\\.\\Vetrona", GENERIC_READ | GENERIC_WRITE, &s.control) != STATUS_SUCCESS ||
             sim::user::FilterConnectCommunicationPort(s.client, u"\\VetronaFlt_Com", 0, nullptr, 0, &s.port) != sim::user::S_OK) {
