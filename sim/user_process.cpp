@@ -2,6 +2,7 @@
 // CreateProcess and the process's exit would.
 #include "sim/user/process.h"
 
+#include "sim/private/flt.h"
 #include "sim/private/ob.h"
 
 #include <memory>
@@ -115,7 +116,13 @@ _ETHREAD* CreateThread(_EPROCESS* process) { return ps::CreateThreadObject(proce
 
 void EndThread(_ETHREAD* thread) { ob::DereferenceObject(thread); }
 
-void SetThreadTerminating(_ETHREAD* thread, bool terminating) { thread->terminating = terminating; }
+void SetThreadTerminating(_ETHREAD* thread, bool terminating) {
+    thread->terminating = terminating;
+    if (terminating) {
+        // A send it is blocked in ends now, not at its timeout.
+        sim::flt::WakeBlockedSender(thread);
+    }
+}
 
 }  // namespace sim::user
 

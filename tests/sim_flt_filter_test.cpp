@@ -304,9 +304,9 @@ TEST_F(FilterTest, UnregisterDisconnectsClientsAndWaitsForCallbacksInFlight) {
     FltCloseCommunicationPort(port);
     auto unregister = std::async(std::launch::async, [&] { FltUnregisterFilter(held.filter); });
     EXPECT_EQ(getter.get(), kHrInvalidHandle);
-    // The getter wakes as the connection goes; the disconnect callback runs
-    // right after, in the unregistering thread.
-    for (int i = 0; i < 1000 && held.disconnects.load() == 0; ++i) {
+    // The getter is released as the connection goes down; DisconnectNotify
+    // runs right after, in the unregistering thread.
+    for (int i = 0; i < 5000 && held.disconnects.load() == 0; ++i) {
         std::this_thread::sleep_for(milliseconds(1));
     }
     EXPECT_EQ(held.disconnects.load(), 1);
