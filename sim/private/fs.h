@@ -103,7 +103,10 @@ struct PassThroughRecord {
 std::vector<PassThroughRecord> PassThroughLog();
 
 // Fault injection per operation.
-enum class FaultOp { Create, Read, Write, QueryInformation, SetInformation, NameQueryNormalized, NameQueryOpened };
+// OplockBreak: a matching create with FILE_COMPLETE_IF_OPLOCKED opens the file
+// and returns STATUS_OPLOCK_BREAK_IN_PROGRESS (a success: the caller holds a
+// handle); the fault's status is not used.
+enum class FaultOp { Create, Read, Write, QueryInformation, SetInformation, NameQueryNormalized, NameQueryOpened, OplockBreak };
 struct Fault {
     FaultOp op = FaultOp::Create;
     std::u16string path;    // user or device form; empty: any file
@@ -116,6 +119,11 @@ void InjectFault(const Fault& fault);
 void ClearFaults();
 // Called by the operation: the status to fail with, or STATUS_SUCCESS.
 NTSTATUS TakeFault(FaultOp op, const Volume* volume, std::u16string_view path, int64_t offset = -1);
+
+// GENERIC_READ/WRITE/EXECUTE/ALL mapped through the file object type's
+// generic mapping, as the I/O manager does before a create reaches the
+// filters. MAXIMUM_ALLOWED passes unmapped (the file system expands it).
+ACCESS_MASK MapGenericFileAccess(ACCESS_MASK desired);
 
 // UTF-16 <-> UTF-8 for host names.
 std::string ToHost(std::u16string_view s);
