@@ -433,6 +433,7 @@ TEST_F(FileMonTest, PassThroughWritesOnAFollowedVolumeHandle) {
     ASSERT_EQ(sim::user::CreateFile(admin, u"\\\\.\\C:", FILE_GENERIC_READ | FILE_GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     FILE_OPEN, 0, &volume),
               STATUS_SUCCESS);
+    EXPECT_EQ(Operations(1), std::vector<int32_t>{FileOpWriteAccess});
     ClearEvents();
     SCSI_PASS_THROUGH_DIRECT scsi{};
     scsi.Length = sizeof(scsi);
