@@ -130,9 +130,18 @@ NTSTATUS CreateLocked(FileObjectBody* body, ACCESS_MASK desired, ULONG share, UL
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    const uint64_t actionsBefore = FaultActionsRun();
     status = TakeFault(FaultOp::Create, volume, FullPath(resolved));
     if (!NT_SUCCESS(status)) {
         return status;
+    }
+    // A fault's action changed the disk: look again, as the file system's own
+    // look-up would come after it.
+    if (FaultActionsRun() != actionsBefore) {
+        status = ResolveLocked(volume, path, &resolved);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
     }
 
     std::u16string fullPath = FullPath(resolved);

@@ -268,11 +268,13 @@ TEST_F(BackupTest, ANameTakenAfterTheProbeMovesTheSearchOn) {
     sim::fs::Fault fault;
     fault.op = sim::fs::FaultOp::Create;
     fault.path = u"C:\\backup\\race.txt";
-    fault.nth = 2;  // the probe finds it free; the create finds it taken
-    fault.status = STATUS_OBJECT_NAME_COLLISION;
+    fault.nth = 2;  // the probe found the name free; another program takes it just before the create
+    fault.status = STATUS_SUCCESS;
+    const auto taken = HostC("backup/race.txt");
+    fault.action = [taken] { WriteHost(taken, "theirs"); };
     sim::fs::InjectFault(fault);
     EXPECT_EQ(Close(handle), STATUS_SUCCESS);
-    EXPECT_FALSE(std::filesystem::exists(HostC("backup/race.txt")));
+    EXPECT_EQ(ReadHost(HostC("backup/race.txt")), "theirs");
     EXPECT_EQ(ReadHost(HostC("backup/race.txt_1")), "mine");
 }
 

@@ -10,6 +10,7 @@
 #include "sim/private/core.h"
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -114,8 +115,14 @@ struct Fault {
     int count = 1;          // ...and so do the count-1 after it
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     int64_t minOffset = -1; // reads and writes: only those that start at or beyond this offset match
+    // Runs when the fault fires, before the operation goes on (with status
+    // STATUS_SUCCESS the operation is not failed): a way to change the disk
+    // at an exact moment, as another program racing the operation would.
+    std::function<void()> action;
 };
 void InjectFault(const Fault& fault);
+// How many fault actions have run since boot.
+uint64_t FaultActionsRun();
 void ClearFaults();
 // Called by the operation: the status to fail with, or STATUS_SUCCESS.
 NTSTATUS TakeFault(FaultOp op, const Volume* volume, std::u16string_view path, int64_t offset = -1);
