@@ -182,19 +182,14 @@ NTSTATUS FileMonBuildMessage(FileEvent** Message, PLONG* ReplyCell, PFLT_FILE_NA
     return STATUS_SUCCESS;
 }
 
-NTSTATUS RegMonBuildMessage(RegistryEvent** Message, PLONG* ReplyCell, HANDLE ProcessId, LONG Operation,
-                            const RegEventInfo* Info) {
-    if (ReplyCell != nullptr) {
-        *ReplyCell = nullptr;
-    }
-    if (Message == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Message = nullptr;
-    if (Info == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
+namespace {
 
+// Builds the registry message; with WithData false the value's data is left
+// out. Where the data is the caller's own buffer it is read only through the
+// guarded copy: a fault there comes back as STATUS_ACCESS_VIOLATION, the
+// message freed.
+NTSTATUS RegMonpBuildMessage(RegistryEvent** Message, PLONG* ReplyCell, HANDLE ProcessId, LONG Operation,
+                             const RegEventInfo* Info, BOOLEAN WithData) {
     MessageText keyPath = MessagepString(Info->KeyPath);
     MessageText name = {};
     MessageText data = {};
@@ -203,7 +198,9 @@ NTSTATUS RegMonBuildMessage(RegistryEvent** Message, PLONG* ReplyCell, HANDLE Pr
         name = MessagepString(Info->RenameInfo->NewName);
     } else if (Info->SetValueInfo != nullptr) {
         name = MessagepString(Info->SetValueInfo->ValueName);
-        data = MessagepText(Info->SetValueInfo->Data, Info->SetValueInfo->DataSize);
+        if (WithData) {
+            data = MessagepText(Info->SetValueInfo->Data, Info->SetValueInfo->DataSize);
+        }
         dataType = Info->SetValueInfo->Type;
     } else if (Info->DeleteValueInfo != nullptr) {
         name = MessagepString(Info->DeleteValueInfo->ValueName);
@@ -245,11 +242,48 @@ NTSTATUS RegMonBuildMessage(RegistryEvent** Message, PLONG* ReplyCell, HANDLE Pr
         event->DataLength = data.Clipped;
         event->DataOffset = offset;
         event->DataTruncated = MessagepTruncated(data);
-        MessagepPlace(block, REGISTRY_EVENT_TEXT_OFFSET + offset, data);
+        if (DriverSetValueDataIsCallerBuffer) {
+            status = PlatformCopyFromClient(static_cast<PUCHAR>(block) + REGISTRY_EVENT_TEXT_OFFSET + offset, data.Buffer,
+                                            data.Clipped);
+            if (!NT_SUCCESS(status)) {
+                MessageFree(block);
+                if (ReplyCell != nullptr) {
+                    MessageFree(*ReplyCell);
+                    *ReplyCell = nullptr;
+                }
+                return status;
+            }
+        } else {
+            MessagepPlace(block, REGISTRY_EVENT_TEXT_OFFSET + offset, data);
+        }
     }
 
     *Message = event;
     return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// On systems that hand the callback the caller's own data buffer, a buffer that
+// faults (the caller unmapped or protected it meanwhile) leaves the event
+// without its data rather than failing it.
+NTSTATUS RegMonBuildMessage(RegistryEvent** Message, PLONG* ReplyCell, HANDLE ProcessId, LONG Operation,
+                            const RegEventInfo* Info) {
+    if (ReplyCell != nullptr) {
+        *ReplyCell = nullptr;
+    }
+    if (Message == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *Message = nullptr;
+    if (Info == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = RegMonpBuildMessage(Message, ReplyCell, ProcessId, Operation, Info, TRUE);
+    if (status == STATUS_NO_MEMORY || NT_SUCCESS(status)) {
+        return status;
+    }
+    return RegMonpBuildMessage(Message, ReplyCell, ProcessId, Operation, Info, FALSE);
 }
 
 NTSTATUS ProcMonBuildMessage(ProcessEvent** Message, PLONG* ReplyCell, PCUNICODE_STRING ImageName,

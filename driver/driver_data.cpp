@@ -7,6 +7,7 @@
 // Constant-initialised: no constructor runs for either global.
 DRIVER_DATA DriverData = {};
 POOL_TYPE DriverPoolType = NonPagedPool;
+BOOLEAN DriverSetValueDataIsCallerBuffer = TRUE;
 
 VOID DriverDataInit(DRIVER_DATA* Data) {
     Data->Filter = nullptr;

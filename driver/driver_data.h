@@ -32,12 +32,19 @@ struct DRIVER_DATA {
 
 extern DRIVER_DATA DriverData;
 extern POOL_TYPE DriverPoolType;
+// Before system version 6.2 a registry set-value notification carries the
+// calling program's own data buffer, not a kernel copy: the message builder
+// then reads it only through the guarded copy. Chosen at start-up.
+extern BOOLEAN DriverSetValueDataIsCallerBuffer;
 
 // Life cycle: the entry point, the driver object's unload routine, and the
 // look-up of kernel routines that older systems lack (none when not exported).
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
 PVOID DriverResolveRoutine(PCWSTR RoutineName);
+// Removes the registry callback if it is registered, waiting for the calls in
+// flight; called before the port and the filter go, and again (a no-op) at unload.
+VOID DriverRemoveRegistryCallback();
 
 VOID DriverDataInit(DRIVER_DATA* Data);
 VOID DriverDataFree(DRIVER_DATA* Data);

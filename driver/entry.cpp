@@ -23,12 +23,15 @@ PVOID DriverResolveRoutine(PCWSTR RoutineName) {
 // that cannot execute wherever the system offers it (6.2 and later).
 static VOID DriverpChoosePoolType() {
     DriverPoolType = NonPagedPool;
+    DriverSetValueDataIsCallerBuffer = TRUE;
     RTL_OSVERSIONINFOW version;
     RtlZeroMemory(&version, sizeof(version));
     version.dwOSVersionInfoSize = sizeof(version);
     if (NT_SUCCESS(RtlGetVersion(&version)) &&
         (version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2))) {
         DriverPoolType = NonPagedPoolNx;
+        // From 6.2 on the configuration manager captures the data first.
+        DriverSetValueDataIsCallerBuffer = FALSE;
     }
 }
 
@@ -84,7 +87,12 @@ static VOID DriverpSetProcessNotify(BOOLEAN Remove) {
     }
 }
 
+// Whether the registry callback is registered now: removal happens once, on
+// the first of the two teardown steps that asks for it.
+static BOOLEAN DriverpRegistryCallbackRegistered = FALSE;
+
 static VOID DriverpRegisterRegistryCallback(PDRIVER_OBJECT DriverObject) {
+    NTSTATUS status;
     auto registerEx = reinterpret_cast<PCM_REGISTER_CALLBACK_EX>(DriverResolveRoutine(VETRONA_WIDE("CmRegisterCallbackEx")));
     if (registerEx != nullptr) {
         WCHAR altitudeText[] = VETRONA_WIDE("380010");
@@ -92,9 +100,18 @@ static VOID DriverpRegisterRegistryCallback(PDRIVER_OBJECT DriverObject) {
         altitude.Length = 6 * sizeof(WCHAR);
         altitude.MaximumLength = 6 * sizeof(WCHAR);
         altitude.Buffer = altitudeText;
-        (VOID) registerEx(RegMonCallback, &altitude, DriverObject, nullptr, &DriverData.RegistryCookie, nullptr);
+        status = registerEx(RegMonCallback, &altitude, DriverObject, nullptr, &DriverData.RegistryCookie, nullptr);
     } else {
-        (VOID) CmRegisterCallback(RegMonCallback, nullptr, &DriverData.RegistryCookie);
+        status = CmRegisterCallback(RegMonCallback, nullptr, &DriverData.RegistryCookie);
+    }
+    DriverpRegistryCallbackRegistered = NT_SUCCESS(status) ? TRUE : FALSE;
+}
+
+VOID DriverRemoveRegistryCallback() {
+    if (DriverpRegistryCallbackRegistered) {
+        // Waits until no thread runs RegMonCallback any more.
+        (VOID) CmUnRegisterCallback(DriverData.RegistryCookie);
+        DriverpRegistryCallbackRegistered = FALSE;
     }
 }
 
@@ -199,8 +216,10 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&linkName, DriverpLinkName);
 
-    // Removals whose registration may have failed: their results are ignored.
-    (VOID) CmUnRegisterCallback(DriverData.RegistryCookie);
+    // Normally gone already (the filter's unload callback removes it before
+    // the port and the filter go). A removal whose registration may have
+    // failed: its result is ignored.
+    DriverRemoveRegistryCallback();
     DriverpSetProcessNotify(TRUE);
 
     DriverDataFree(&DriverData);

@@ -52,6 +52,9 @@ static_assert(sizeof(HandleTrack) == 24, "the registered context size is the Han
 NTSTATUS FLTAPI FilterUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
     UNREFERENCED_PARAMETER(Flags);
 
+    // A registry callback in flight may be about to send through the port:
+    // removing the callback waits for it, so nothing sends once they are gone.
+    DriverRemoveRegistryCallback();
     FltCloseCommunicationPort(DriverData.ServerPort);
     FltUnregisterFilter(DriverData.Filter);
     return STATUS_SUCCESS;

@@ -1,6 +1,8 @@
 // Object manager: the namespace, handle tables and object reference counts.
 #include "sim/private/ob.h"
 
+#include "sim/private/cm.h"
+
 #include "sim/private/ps.h"
 
 #include <algorithm>
@@ -640,6 +642,11 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
                                                 KPROCESSOR_MODE AccessMode, PHANDLE Handle) {
     sim::Count("ObOpenObjectByPointer");
     *Handle = nullptr;
+    sim::RequireIrqlAtMost(PASSIVE_LEVEL, "ObOpenObjectByPointer");
+    NTSTATUS injected = sim::TakeInjectedFailure("ObOpenObjectByPointer");
+    if (!NT_SUCCESS(injected)) {
+        return injected;
+    }
     if (PassedAccessState != nullptr) {
         sim::NotImplemented("ObOpenObjectByPointer with an access state");
     }
@@ -651,8 +658,11 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
     sim::ob::ReferenceObject(Object);
+    // Key handles close through the configuration manager (its handle-close notifications).
+    const sim::ob::HandleProcedures* procedures =
+        type == sim::ob::ObjectType::Key ? sim::cm::KeyHandleProcedures() : &kReferencedObjectHandle;
     NTSTATUS status = sim::ob::CreateHandle(sim::CurrentProcess(), (HandleAttributes & OBJ_KERNEL_HANDLE) != 0, type, Object,
-                                            DesiredAccess, &kReferencedObjectHandle, Handle);
+                                            DesiredAccess, procedures, Handle);
     if (!NT_SUCCESS(status)) {
         sim::ob::DereferenceObject(Object);
     }

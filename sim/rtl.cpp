@@ -95,6 +95,12 @@ void SetSystemVersion(ULONG major, ULONG minor, ULONG build) {
     gBuild = build;
 }
 
+void GetSystemVersion(ULONG* major, ULONG* minor, ULONG* build) {
+    *major = gMajor;
+    *minor = gMinor;
+    *build = gBuild;
+}
+
 }  // namespace sim
 
 using namespace sim;

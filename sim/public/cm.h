@@ -165,6 +165,71 @@ typedef struct _REG_CREATE_KEY_INFORMATION_V1 {
 } REG_CREATE_KEY_INFORMATION_V1, REG_OPEN_KEY_INFORMATION_V1, *PREG_CREATE_KEY_INFORMATION_V1,
     *PREG_OPEN_KEY_INFORMATION_V1;
 
+// Key access rights.
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_CREATE_LINK 0x0020
+#define KEY_READ 0x00020019L
+#define KEY_WRITE 0x00020006L
+#define KEY_ALL_ACCESS 0x000F003FL
+
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+    KeyValueBasicInformation = 0,
+    KeyValueFullInformation = 1,
+    KeyValuePartialInformation = 2,
+} KEY_VALUE_INFORMATION_CLASS;
+
+typedef struct _KEY_VALUE_BASIC_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG NameLength;
+    WCHAR Name[1];
+} KEY_VALUE_BASIC_INFORMATION, *PKEY_VALUE_BASIC_INFORMATION;
+
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataLength;
+    UCHAR Data[1];
+} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+
+typedef struct _REG_QUERY_VALUE_KEY_INFORMATION {
+    PVOID Object;
+    PUNICODE_STRING ValueName;
+    KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass;
+    PVOID KeyValueInformation;
+    ULONG Length;
+    PULONG ResultLength;
+    PVOID CallContext;
+    PVOID ObjectContext;
+    PVOID Reserved;
+} REG_QUERY_VALUE_KEY_INFORMATION, *PREG_QUERY_VALUE_KEY_INFORMATION;
+
+typedef struct _REG_KEY_HANDLE_CLOSE_INFORMATION {
+    PVOID Object;
+    PVOID CallContext;
+    PVOID ObjectContext;
+    PVOID Reserved;
+} REG_KEY_HANDLE_CLOSE_INFORMATION, *PREG_KEY_HANDLE_CLOSE_INFORMATION;
+
+extern "C" {
+NTSYSAPI NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                                        KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                                        ULONG Length, PULONG ResultLength);
+}  // extern "C"
+
+static_assert(sizeof(KEY_VALUE_BASIC_INFORMATION) == 16, "KEY_VALUE_BASIC_INFORMATION");
+static_assert(offsetof(KEY_VALUE_BASIC_INFORMATION, Name) == 12, "KeyValueBasic.Name");
+static_assert(sizeof(KEY_VALUE_PARTIAL_INFORMATION) == 16, "KEY_VALUE_PARTIAL_INFORMATION");
+static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12, "KeyValuePartial.Data");
+static_assert(sizeof(REG_QUERY_VALUE_KEY_INFORMATION) == 72, "REG_QUERY_VALUE_KEY_INFORMATION");
+static_assert(offsetof(REG_QUERY_VALUE_KEY_INFORMATION, KeyValueInformation) == 24, "QueryValue.KeyValueInformation");
+static_assert(offsetof(REG_QUERY_VALUE_KEY_INFORMATION, ResultLength) == 40, "QueryValue.ResultLength");
+static_assert(sizeof(REG_KEY_HANDLE_CLOSE_INFORMATION) == 32, "REG_KEY_HANDLE_CLOSE_INFORMATION");
+
 static_assert(sizeof(REG_DELETE_KEY_INFORMATION) == 32, "REG_DELETE_KEY_INFORMATION");
 static_assert(offsetof(REG_DELETE_KEY_INFORMATION, CallContext) == 8, "DeleteKey.CallContext");
 static_assert(offsetof(REG_DELETE_KEY_INFORMATION, Reserved) == 24, "DeleteKey.Reserved");

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "driver/driver_data.h"
+#include "sim/private/cm.h"
 #include "sim/private/io.h"
 #include "sim/user/device.h"
 #include "sim/user/process.h"
@@ -33,6 +34,7 @@ void SimTest::TearDown() {
 
 void SimTest::ExpectPoolEmpty(const char* when) {
     EXPECT_EQ(sim::pool::LiveBlocks(), 0u) << "pool not empty " << when << ":\n" << sim::pool::Report();
+    EXPECT_EQ(sim::cm::OutstandingKeyNames(), 0u) << "key names not given back " << when;
 }
 
 // ---------------------------------------------------------------------------
@@ -87,6 +89,14 @@ void DriverTest::Stop() {
     controlHandles_.clear();
     sim::StopDriver(driver_);
     driver_ = nullptr;
+}
+
+NTSTATUS DriverTest::StopWhileConnected() {
+    NTSTATUS status = sim::StopDriver(driver_);
+    if (NT_SUCCESS(status)) {
+        driver_ = nullptr;
+    }
+    return status;
 }
 
 // ---------------------------------------------------------------------------

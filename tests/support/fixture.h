@@ -46,7 +46,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Adds a failure naming every live pool block when the pool is not empty.
+    // Adds a failure naming every live pool block when the pool is not empty
+    // (and one when a key name from the configuration manager was not given back).
     static void ExpectPoolEmpty(const char* when);
 
     // Set to false by a test that leaves blocks on purpose (a death test's parent).
@@ -89,6 +90,9 @@ protected:
     NTSTATUS Load();
     // Stops the driver (filter unload callback, then the driver's unload).
     void Stop();
+    // Stops the driver as Stop does, but with the client still connected and
+    // answering: the unload meets whatever is in flight.
+    NTSTATUS StopWhileConnected();
     bool loaded() const { return driver_ != nullptr; }
     PDRIVER_OBJECT driver() const { return driver_; }
 
