@@ -275,6 +275,11 @@ NTSTATUS FileMonBackupFile(PFLT_FILE_NAME_INFORMATION NameInfo, PCFLT_RELATED_OB
             FltClose(probe);  // taken
             continue;
         }
+        // Held open without sharing (another backup copying into it, for
+        // one): the name exists, so it is taken too.
+        if (status == STATUS_SHARING_VIOLATION) {
+            continue;
+        }
         if (status != STATUS_OBJECT_NAME_NOT_FOUND) {
             break;
         }

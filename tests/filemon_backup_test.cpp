@@ -62,16 +62,32 @@ TEST_P(NameSearch, FirstFreeNameOfTheTwentyOne) {
 
 INSTANTIATE_TEST_SUITE_P(Taken, NameSearch, testing::Values(0, 1, 2, 20, 21));
 
-TEST_F(BackupTest, ACandidateThatCannotBeProbedEndsTheSearch) {
+TEST_F(BackupTest, ACandidateHeldOpenIsTakenAndOneThatCannotBeProbedEndsTheSearch) {
+    // Held open without sharing: the probe meets a sharing violation; the
+    // name exists, so the search moves on.
     WriteHost(HostC("backup/b.txt"), "held");
     _EPROCESS* other = StartProcess();
     HANDLE held = nullptr;
     ASSERT_EQ(sim::user::CreateFile(other, u"C:\\backup\\b.txt", FILE_GENERIC_READ, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &held),
               STATUS_SUCCESS);
     ASSERT_EQ(CreateWriteClose(u"C:\\b.txt", "new"), STATUS_SUCCESS);
-    EXPECT_EQ(ReadHost(HostC("backup/b.txt")), "held");
-    EXPECT_FALSE(std::filesystem::exists(HostC("backup/b.txt_1")));
     EXPECT_EQ(sim::user::CloseHandle(other, held), STATUS_SUCCESS);
+    EXPECT_EQ(ReadHost(HostC("backup/b.txt")), "held");
+    EXPECT_EQ(ReadHost(HostC("backup/b.txt_1")), "new");
+
+    // Any other failure of the probe ends the backup without a copy.
+    WriteHost(HostC("backup/c.txt"), "old");
+    sim::fs::Fault fault;
+    fault.op = sim::fs::FaultOp::Create;
+    fault.path = u"C:\\backup\\c.txt";
+    fault.status = STATUS_ACCESS_DENIED;
+    HANDLE handle = nullptr;
+    ASSERT_EQ(Open(u"C:\\c.txt", FILE_GENERIC_WRITE, FILE_CREATE, &handle), STATUS_SUCCESS);
+    ASSERT_EQ(Write(handle, "new"), STATUS_SUCCESS);
+    sim::fs::InjectFault(fault);
+    EXPECT_EQ(Close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(ReadHost(HostC("backup/c.txt")), "old");
+    EXPECT_FALSE(std::filesystem::exists(HostC("backup/c.txt_1")));
 }
 
 TEST_F(BackupTest, AMissingFolderIsNotCreated) {
