@@ -44,7 +44,9 @@ void Usage() {
                  "  --default VERDICT    verdict when no rule matches (default 0)\n"
                  "  --json               one JSON object per event\n"
                  "  --count N            stop after N events\n"
-                 "  --timeout MS         stop after MS without an event\n");
+                 "  --timeout MS         stop after MS without an event\n"
+                 "verdict 1 refuses the reported change; a registry key creation is reported\n"
+                 "after the key exists and cannot be refused.\n");
 }
 
 std::optional<Monitor> ParseMonitor(const char* name) {

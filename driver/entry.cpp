@@ -109,9 +109,11 @@ static VOID DriverpRegisterRegistryCallback(PDRIVER_OBJECT DriverObject) {
 
 VOID DriverRemoveRegistryCallback() {
     if (DriverpRegistryCallbackRegistered) {
-        // Waits until no thread runs RegMonCallback any more.
-        (VOID) CmUnRegisterCallback(DriverData.RegistryCookie);
-        DriverpRegistryCallbackRegistered = FALSE;
+        // Waits until no thread runs RegMonCallback any more. Should it fail,
+        // the unload routine tries again.
+        if (NT_SUCCESS(CmUnRegisterCallback(DriverData.RegistryCookie))) {
+            DriverpRegistryCallbackRegistered = FALSE;
+        }
     }
 }
 
@@ -179,12 +181,14 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
         goto ClosePort;
     }
 
-    DriverpSetProcessNotify(FALSE);
-    DriverpRegisterRegistryCallback(DriverObject);
-
+    // The key-name routines are in place before the callback can run: it reads
+    // them without a lock.
     DriverData.GetKeyObjectID = DriverResolveRoutine(VETRONA_WIDE("CmCallbackGetKeyObjectID"));
     DriverData.GetKeyObjectIDEx = DriverResolveRoutine(VETRONA_WIDE("CmCallbackGetKeyObjectIDEx"));
     DriverData.ReleaseKeyObjectIDEx = DriverResolveRoutine(VETRONA_WIDE("CmCallbackReleaseKeyObjectIDEx"));
+
+    DriverpSetProcessNotify(FALSE);
+    DriverpRegisterRegistryCallback(DriverObject);
 
     // A client may have connected since the port was created and switched
     // monitoring on; file and process monitoring start off all the same.

@@ -94,5 +94,13 @@ NTSTATUS FilterGetOrCreateHandleTrack(PFLT_INSTANCE Instance, PFLT_FILTER Filter
 NTSTATUS FilterDeleteHandleTrack(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject);
 NTSTATUS FilterQueryFileId(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PULONG64 FileId);
 BOOLEAN FilterIsRename(PFLT_PARAMETERS SetInformation);
+// Renames and deletions by disposition (setinfo.cpp). The classifier gives
+// FileOpRename, FileOpDelete or FileOpNone; a disposition record shorter than
+// the field it reads is FileOpNone. FilterGetDestFileName names a rename's
+// destination, through the object-namespace link it may be given as; on
+// success the caller owns the name and releases it with FilterReleaseName.
+FILE_OPERATION FilterClassifySetInfo(PFLT_PARAMETERS SetInformation);
+NTSTATUS FilterGetDestFileName(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, const FILE_RENAME_INFORMATION* RenameInfo,
+                               PFLT_FILE_NAME_INFORMATION* DestNameInfo);
 VOID FilterReleaseName(PFLT_FILE_NAME_INFORMATION NameInfo);
 VOID FilterReleaseContext(PFLT_CONTEXT Context);

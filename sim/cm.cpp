@@ -33,6 +33,7 @@ struct CmState {
     bool postErrorsChangeResult = false;
     size_t waitingRemovals = 0;
     std::function<void()> nameLookupHook;
+    std::function<void()> registrationHook;
     std::set<const UNICODE_STRING*> outstandingNames;
     std::vector<std::pair<const UNICODE_STRING*, PDRIVER_OBJECT>> nameOwners;
 };
@@ -102,7 +103,7 @@ NTSTATUS Registerp(PEX_CALLBACK_FUNCTION function, PCUNICODE_STRING altitude, PD
         registration->record.altitude.assign(altitude->Buffer, altitude->Length / sizeof(WCHAR));
     }
     registration->order = AltitudeValuep(registration->record.altitude);
-    std::lock_guard<std::mutex> guard(S().lock);
+    std::unique_lock<std::mutex> guard(S().lock);
     if (altitude != nullptr) {
         for (const auto& cb : S().callbacks) {
             if (!cb->removing && cb->record.altitude == registration->record.altitude) {
@@ -117,6 +118,11 @@ NTSTATUS Registerp(PEX_CALLBACK_FUNCTION function, PCUNICODE_STRING altitude, PD
     auto at = std::find_if(callbacks.begin(), callbacks.end(),
                            [&](const auto& cb) { return cb->order < registration->order; });
     callbacks.insert(at, registration);
+    std::function<void()> hook = S().registrationHook;
+    guard.unlock();
+    if (hook) {
+        hook();
+    }
     return STATUS_SUCCESS;
 }
 
@@ -240,6 +246,11 @@ size_t UnregistrationsWaiting() {
     return S().waitingRemovals;
 }
 
+void SetRegistrationHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().registrationHook = std::move(hook);
+}
+
 void SetNameLookupHook(std::function<void()> hook) {
     std::lock_guard<std::mutex> guard(S().lock);
     S().nameLookupHook = std::move(hook);
@@ -258,6 +269,7 @@ void ResetCm() {
         S().postErrorsChangeResult = false;
         S().waitingRemovals = 0;
         S().nameLookupHook = nullptr;
+        S().registrationHook = nullptr;
         for (const UNICODE_STRING* name : S().outstandingNames) {
             delete[] name->Buffer;
             delete name;

@@ -1,4 +1,4 @@
-// Bugchecks, counters, per-thread IRQL, reset hooks and DbgPrint capture.
+// Bugchecks, counters, per-thread IRQL and reset hooks (DbgPrint capture: dbg.cpp).
 #include "sim/private/core.h"
 
 #include <cstdarg>
@@ -22,12 +22,6 @@ std::mutex gHooksLock;
 std::vector<std::pair<std::string, std::function<void()>>>& Hooks() {
     static std::vector<std::pair<std::string, std::function<void()>>> hooks;
     return hooks;
-}
-
-std::mutex gDebugLock;
-std::vector<std::string>& DebugLines() {
-    static std::vector<std::string> lines;
-    return lines;
 }
 
 thread_local ThreadState tState;
@@ -147,29 +141,7 @@ void ResetKernel() {
     tState = ThreadState{};
 }
 
-std::vector<std::string> DebugOutput() {
-    std::lock_guard<std::mutex> guard(gDebugLock);
-    return DebugLines();
-}
-
-void ClearDebugOutput() {
-    std::lock_guard<std::mutex> guard(gDebugLock);
-    DebugLines().clear();
-}
-
 }  // namespace sim
-
-extern "C" ULONG DbgPrint(PCSTR Format, ...) {
-    sim::Count("DbgPrint");
-    char buffer[1024];
-    va_list args;
-    va_start(args, Format);
-    std::vsnprintf(buffer, sizeof(buffer), Format, args);
-    va_end(args);
-    std::lock_guard<std::mutex> guard(sim::gDebugLock);
-    sim::DebugLines().emplace_back(buffer);
-    return STATUS_SUCCESS;
-}
 
 extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) {
     return sim::CurrentThreadState().irql;

@@ -3,6 +3,9 @@
 // renames, reference counts, and the parsing of a name into its components.
 #include "sim/private/flt_io.h"
 
+#include "sim/private/ob.h"
+
+#include <atomic>
 #include <unordered_map>
 
 namespace sim::flt {
@@ -14,11 +17,13 @@ constexpr ULONG kNameTag = 'nfMF';
 
 std::mutex gLock;
 std::unordered_map<const FLT_FILE_NAME_INFORMATION*, LONG> gNames;
+std::atomic<NTSTATUS> gThroughLinkStatus{STATUS_OBJECT_NAME_INVALID};
 
 const bool gRegistered = [] {
     sim::RegisterResetHook("flt_name", [] {
         std::lock_guard<std::mutex> guard(gLock);
         gNames.clear();
+        gThroughLinkStatus = STATUS_OBJECT_NAME_INVALID;
     });
     return true;
 }();
@@ -91,6 +96,8 @@ PFLT_FILE_NAME_INFORMATION NewFileNameInformation(std::u16string_view name, FLT_
     gNames[info] = 1;
     return info;
 }
+
+void SetDestinationThroughLinkStatus(NTSTATUS status) { gThroughLinkStatus = status; }
 
 size_t LiveFileNameCount() {
     std::lock_guard<std::mutex> guard(gLock);
@@ -181,14 +188,21 @@ extern "C" NTSTATUS FLTAPI FltGetDestinationFileNameInformation(PFLT_INSTANCE In
         *RetFileNameInformation = nullptr;
     }
     sim::flt::CheckInstance(Instance, "FltGetDestinationFileNameInformation");
-    if (RetFileNameInformation == nullptr || (FileName == nullptr && FileNameLength != 0) || (FileNameLength & 1) != 0) {
+    if (RetFileNameInformation == nullptr) {
         return STATUS_INVALID_PARAMETER;
+    }
+    if ((NameOptions & 0xFF) == FLT_FILE_NAME_SHORT) {
+        return STATUS_FLT_INVALID_NAME_REQUEST;
     }
     NTSTATUS status = sim::flt::CheckOptionsp(NameOptions, false);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (FileNameLength == 0) {
+    if ((FileName == nullptr && FileNameLength != 0) || (FileNameLength & 1) != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // An empty name, or one longer than any counted string holds, names nothing.
+    if (FileNameLength == 0 || FileNameLength > 0xFFFE) {
         return STATUS_OBJECT_NAME_INVALID;
     }
     sim::fs::FileObjectBody* body = sim::fs::BodyOf(FileObject);
@@ -200,8 +214,16 @@ extern "C" NTSTATUS FLTAPI FltGetDestinationFileNameInformation(PFLT_INSTANCE In
         return status;
     }
     std::u16string_view name(FileName, FileNameLength / sizeof(WCHAR));
-    if (name[0] == u':') {
-        sim::NotImplemented("stream renames on the simulated volume");
+    if (RootDirectory == nullptr && name[0] == u'\\') {
+        // The destination's parent must be a directory of a file system. One in
+        // the object namespace (a DOS-device name such as \??\Name, which the
+        // I/O manager itself would follow as a link) is refused.
+        size_t slash = name.rfind(u'\\');
+        sim::ob::LookupResult parent;
+        if (NT_SUCCESS(sim::ob::ParseName(slash == 0 ? std::u16string_view(u"\\") : name.substr(0, slash), &parent)) &&
+            parent.type == sim::ob::ObjectType::Directory) {
+            return sim::flt::gThroughLinkStatus.load();
+        }
     }
     std::u16string target;
     status = sim::fs::DestinationPath(FileObject, RootDirectory, name, &target);
@@ -211,14 +233,20 @@ extern "C" NTSTATUS FLTAPI FltGetDestinationFileNameInformation(PFLT_INSTANCE In
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    status = sim::flt::NameFaultp(NameOptions & 0xFF, body->volume, target);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // Both formats need the destination's parent and a valid final component;
+    // only the normalized one takes the on-disk case.
     ULONG format = NameOptions & 0xFF;
+    bool exists = false;
+    std::u16string normalized;
+    status = sim::fs::NormalizePath(body->volume, target, &normalized, &exists);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     if (format == FLT_FILE_NAME_NORMALIZED) {
-        bool exists = false;
-        std::u16string normalized;
-        status = sim::fs::NormalizePath(body->volume, target, &normalized, &exists);
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
         target = normalized;
     }
     PFLT_FILE_NAME_INFORMATION info = sim::flt::NewFileNameInformation(body->volume->deviceName + target, format);

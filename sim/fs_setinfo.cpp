@@ -1,5 +1,7 @@
-// IRP_MJ_SET_INFORMATION on the simulated file system: rename and delete
-// dispositions.
+// IRP_MJ_SET_INFORMATION on the simulated file system: rename, hard links,
+// delete dispositions, end of file and allocation, position, basic
+// information. Classes the file system does not carry out are refused with
+// STATUS_INVALID_PARAMETER, as a file system without them refuses them.
 #include "sim/private/fs_local.h"
 
 #include "sim/private/ob.h"
@@ -9,13 +11,18 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstring>
 
 namespace sim::fs {
 
-// Where a rename or link of the file `fcb` to `name` points, volume-relative:
-// relative to the root directory handle, an absolute NT path on the same
-// volume, or a simple name in the file's own directory.
-NTSTATUS TargetPathLocked(const Fcb* fcb, HANDLE rootDirectory, std::u16string_view name, std::u16string* target) {
+namespace {
+// FILE_BASIC_INFORMATION: four times and the attributes, padded.
+constexpr ULONG kFileBasicInformationSize = 40;
+}  // namespace
+
+namespace {
+
+NTSTATUS TargetPathLockedp(const Fcb* fcb, HANDLE rootDirectory, std::u16string_view name, std::u16string* target) {
     const Volume* volume = fcb->volume;
     if (name.empty()) {
         return STATUS_OBJECT_NAME_INVALID;
@@ -60,7 +67,65 @@ NTSTATUS TargetPathLocked(const Fcb* fcb, HANDLE rootDirectory, std::u16string_v
     return STATUS_SUCCESS;
 }
 
+}  // namespace
+
+// Where a rename or link of the file `fcb` to `name` points, volume-relative:
+// relative to the root directory handle, an absolute NT path on the same
+// volume (the object manager follows the links on its way), or a simple name
+// in the file's own directory.
+NTSTATUS TargetPathLocked(const Fcb* fcb, HANDLE rootDirectory, std::u16string_view name, std::u16string* target) {
+    NTSTATUS status = TargetPathLockedp(fcb, rootDirectory, name, target);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // The volumes keep no named streams: a stream name is refused as a file
+    // system without them refuses it.
+    if (target->find(u':') != std::u16string::npos) {
+        target->clear();
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    return STATUS_SUCCESS;
+}
+
 namespace {
+
+// An existing name at `newHost` that a rename or link with `replace` is to
+// take over: refused (collision, a directory, a file still open unless
+// `posix`), or its file is forgotten by the open-file table.
+NTSTATUS TakeOverTargetLocked(Volume* volume, const std::string& newHost, bool replace, bool posix) {
+    if (!replace) {
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    struct stat st;
+    if (::stat(newHost.c_str(), &st) != 0) {
+        return STATUS_OBJECT_PATH_NOT_FOUND;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    auto it = gFcbs.find({volume->number, static_cast<uint64_t>(st.st_ino)});
+    Fcb* targetFcb = it == gFcbs.end() ? nullptr : it->second;
+    if (targetFcb != nullptr && targetFcb->handleCount > 0 && !posix) {
+        return STATUS_ACCESS_DENIED;
+    }
+    if (targetFcb != nullptr) {
+        targetFcb->deleted = true;
+        gFcbs.erase(it);
+    }
+    return STATUS_SUCCESS;
+}
+
+// The volume-relative path of a resolved target, and whether it names the
+// file `fcb` itself (the same name, or a change of case).
+std::u16string NewPathOf(const Resolved& resolved) {
+    return resolved.onDisk.empty() ? u"\\" + resolved.finalOnDisk
+                                   : JoinPath(resolved.onDisk, resolved.onDisk.size()) + u"\\" + resolved.finalOnDisk;
+}
+
+bool SameFile(const Fcb* fcb, const Resolved& resolved, const std::string& newHost) {
+    struct stat st;
+    return resolved.exists && ::stat(newHost.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_ino) == fcb->fileId;
+}
 
 NTSTATUS RenameLocked(FileObjectBody* body, Fcb* fcb, ULONG flags, HANDLE rootDirectory, std::u16string_view name) {
     Volume* volume = fcb->volume;
@@ -86,37 +151,14 @@ NTSTATUS RenameLocked(FileObjectBody* body, Fcb* fcb, ULONG flags, HANDLE rootDi
     if (resolved.isRoot) {
         return STATUS_ACCESS_DENIED;
     }
-    std::u16string newPath = resolved.onDisk.empty() ? u"\\" + resolved.finalOnDisk
-                                                     : JoinPath(resolved.onDisk, resolved.onDisk.size()) + u"\\" + resolved.finalOnDisk;
+    std::u16string newPath = NewPathOf(resolved);
     std::string oldHost = HostPathOf(volume, fcb->path);
     std::string newHost = HostPathOf(volume, newPath);
-    bool sameFile = false;
-    if (resolved.exists) {
-        struct stat st;
-        if (::stat(newHost.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_ino) == fcb->fileId) {
-            sameFile = true;  // a change of case, or the same name
-        }
-    }
-    if (resolved.exists && !sameFile) {
-        bool replace = (flags & FILE_RENAME_REPLACE_IF_EXISTS) != 0;
-        if (!replace) {
-            return STATUS_OBJECT_NAME_COLLISION;
-        }
-        struct stat st;
-        if (::stat(newHost.c_str(), &st) != 0) {
-            return STATUS_OBJECT_PATH_NOT_FOUND;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            return STATUS_ACCESS_DENIED;
-        }
-        auto it = gFcbs.find({volume->number, static_cast<uint64_t>(st.st_ino)});
-        Fcb* targetFcb = it == gFcbs.end() ? nullptr : it->second;
-        if (targetFcb != nullptr && targetFcb->handleCount > 0 && !(flags & FILE_RENAME_POSIX_SEMANTICS)) {
-            return STATUS_ACCESS_DENIED;
-        }
-        if (targetFcb != nullptr) {
-            targetFcb->deleted = true;
-            gFcbs.erase(it);
+    if (resolved.exists && !SameFile(fcb, resolved, newHost)) {
+        status = TakeOverTargetLocked(volume, newHost, (flags & FILE_RENAME_REPLACE_IF_EXISTS) != 0,
+                                      (flags & FILE_RENAME_POSIX_SEMANTICS) != 0);
+        if (!NT_SUCCESS(status)) {
+            return status;
         }
     }
     if (fcb->directory) {
@@ -141,6 +183,64 @@ NTSTATUS RenameLocked(FileObjectBody* body, Fcb* fcb, ULONG flags, HANDLE rootDi
         if (other->fo.FsContext == fcb) {
             other->openedPath = spelled;
         }
+    }
+    return STATUS_SUCCESS;
+}
+
+// A second name for the file. Directories have one name only.
+NTSTATUS LinkLocked(Fcb* fcb, ULONG flags, HANDLE rootDirectory, std::u16string_view name) {
+    Volume* volume = fcb->volume;
+    if (fcb->directory) {
+        return STATUS_FILE_IS_A_DIRECTORY;
+    }
+    std::u16string target;
+    NTSTATUS status = TargetPathLocked(fcb, rootDirectory, name, &target);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    Resolved resolved;
+    status = ResolveLocked(volume, target, &resolved);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (resolved.isRoot) {
+        return STATUS_ACCESS_DENIED;
+    }
+    std::string newHost = HostPathOf(volume, NewPathOf(resolved));
+    if (resolved.exists) {
+        if (SameFile(fcb, resolved, newHost)) {
+            return (flags & FILE_LINK_REPLACE_IF_EXISTS) != 0 ? STATUS_SUCCESS : STATUS_OBJECT_NAME_COLLISION;
+        }
+        status = TakeOverTargetLocked(volume, newHost, (flags & FILE_LINK_REPLACE_IF_EXISTS) != 0,
+                                      (flags & FILE_LINK_POSIX_SEMANTICS) != 0);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        ::unlink(newHost.c_str());
+    }
+    if (::link(HostPathOf(volume, fcb->path).c_str(), newHost.c_str()) != 0) {
+        return STATUS_ACCESS_DENIED;
+    }
+    return STATUS_SUCCESS;
+}
+
+// End of file and allocation: the file is cut or extended to `size`; an
+// allocation only ever cuts (it never holds less than the data).
+NTSTATUS SizeLocked(Fcb* fcb, LONGLONG size, bool allocation) {
+    if (fcb->directory || size < 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> io(fcb->ioLock);
+    std::string host = HostPathOf(fcb->volume, fcb->path);
+    struct stat st;
+    if (::stat(host.c_str(), &st) != 0) {
+        return STATUS_FILE_DELETED;
+    }
+    if (allocation && size >= st.st_size) {
+        return STATUS_SUCCESS;
+    }
+    if (::truncate(host.c_str(), size) != 0) {
+        return STATUS_DISK_FULL;
     }
     return STATUS_SUCCESS;
 }
@@ -224,8 +324,48 @@ NTSTATUS SetInformationLocked(PFLT_CALLBACK_DATA data) {
         auto* info = static_cast<PFILE_DISPOSITION_INFORMATION_EX>(params.InfoBuffer);
         return DispositionLocked(body, fcb, info->Flags);
     }
+    case FileLinkInformation:
+    case FileLinkInformationEx: {
+        if (length < sizeof(FILE_LINK_INFORMATION)) {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        auto* info = static_cast<PFILE_LINK_INFORMATION_EX>(params.InfoBuffer);
+        if ((info->FileNameLength & 1) != 0 ||
+            static_cast<uint64_t>(offsetof(FILE_LINK_INFORMATION, FileName)) + info->FileNameLength > length) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        ULONG flags = params.FileInformationClass == FileLinkInformationEx
+                          ? info->Flags
+                          : (info->ReplaceIfExists ? FILE_LINK_REPLACE_IF_EXISTS : 0);
+        std::u16string name(info->FileName, info->FileNameLength / sizeof(WCHAR));
+        return LinkLocked(fcb, flags, info->RootDirectory, name);
+    }
+    case FileEndOfFileInformation:
+    case FileAllocationInformation: {
+        if (length < sizeof(LARGE_INTEGER)) {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        LARGE_INTEGER size;
+        std::memcpy(&size, params.InfoBuffer, sizeof(size));
+        return SizeLocked(fcb, size.QuadPart, params.FileInformationClass == FileAllocationInformation);
+    }
+    case FilePositionInformation: {
+        if (length < sizeof(LARGE_INTEGER)) {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        LARGE_INTEGER position;
+        std::memcpy(&position, params.InfoBuffer, sizeof(position));
+        if (position.QuadPart < 0) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        fo->CurrentByteOffset = position;
+        return STATUS_SUCCESS;
+    }
+    case FileBasicInformation:
+        // Times and attributes: accepted, not kept (the model keeps neither).
+        return length < kFileBasicInformationSize ? STATUS_INFO_LENGTH_MISMATCH : STATUS_SUCCESS;
     default:
-        sim::NotImplemented("this file information class on the simulated volume");
+        return STATUS_INVALID_PARAMETER;
     }
 }
 

@@ -597,7 +597,35 @@ ObjectType TypeFromObjectType(POBJECT_TYPE objectType) {
     return objectType == nullptr ? ObjectType::Other : objectType->type;
 }
 
+namespace {
+std::mutex gLinkQueryFaultLock;
+int gLinkQueryFaultCountdown = 0;
+NTSTATUS gLinkQueryFaultStatus = STATUS_SUCCESS;
+}  // namespace
+
+void InjectLinkQueryFailure(int nth, NTSTATUS status) {
+    std::lock_guard<std::mutex> guard(gLinkQueryFaultLock);
+    gLinkQueryFaultCountdown = nth;
+    gLinkQueryFaultStatus = status;
+}
+
+NTSTATUS TakeLinkQueryFault() {
+    NTSTATUS injected = TakeInjectedFailure("ZwQuerySymbolicLinkObject");
+    if (!NT_SUCCESS(injected)) {
+        return injected;
+    }
+    std::lock_guard<std::mutex> guard(gLinkQueryFaultLock);
+    if (gLinkQueryFaultCountdown > 0 && --gLinkQueryFaultCountdown == 0) {
+        return gLinkQueryFaultStatus;
+    }
+    return STATUS_SUCCESS;
+}
+
 void ResetOb() {
+    {
+        std::lock_guard<std::mutex> guard(gLinkQueryFaultLock);
+        gLinkQueryFaultCountdown = 0;
+    }
     {
         std::lock_guard<std::mutex> guard(S().lock);
         S().tables.clear();
@@ -686,14 +714,27 @@ extern "C" NTSTATUS NTAPI ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MA
     sim::Count("ZwOpenSymbolicLinkObject");
     *LinkHandle = nullptr;
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwOpenSymbolicLinkObject");
-    if (ObjectAttributes == nullptr || ObjectAttributes->ObjectName == nullptr ||
-        ObjectAttributes->ObjectName->Buffer == nullptr) {
-        return STATUS_OBJECT_NAME_INVALID;
+    NTSTATUS injected = sim::TakeInjectedFailure("ZwOpenSymbolicLinkObject");
+    if (!NT_SUCCESS(injected)) {
+        return injected;
+    }
+    if (ObjectAttributes == nullptr) {
+        return STATUS_INVALID_PARAMETER;
     }
     if (ObjectAttributes->RootDirectory != nullptr) {
         sim::NotImplemented("ZwOpenSymbolicLinkObject relative to a root directory");
     }
-    std::u16string path(ObjectAttributes->ObjectName->Buffer, ObjectAttributes->ObjectName->Length / sizeof(WCHAR));
+    // The object manager captures the name first: an odd length, or one past
+    // the maximum, is malformed; without a root directory the name must be
+    // absolute.
+    PUNICODE_STRING name = ObjectAttributes->ObjectName;
+    if (name != nullptr && ((name->Length & 1) != 0 || name->Length > name->MaximumLength)) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    if (name == nullptr || name->Length == 0 || name->Buffer == nullptr || name->Buffer[0] != u'\\') {
+        return STATUS_OBJECT_PATH_SYNTAX_BAD;
+    }
+    std::u16string path(name->Buffer, name->Length / sizeof(WCHAR));
     std::u16string target;
     NTSTATUS status = sim::ob::QuerySymbolicLink(path, &target);
     if (!NT_SUCCESS(status)) {
@@ -711,6 +752,10 @@ extern "C" NTSTATUS NTAPI ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MA
 extern "C" NTSTATUS NTAPI ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING LinkTarget, PULONG ReturnedLength) {
     sim::Count("ZwQuerySymbolicLinkObject");
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQuerySymbolicLinkObject");
+    NTSTATUS injected = sim::ob::TakeLinkQueryFault();
+    if (!NT_SUCCESS(injected)) {
+        return injected;
+    }
     sim::ob::HandleEntry entry;
     NTSTATUS status = sim::ob::LookupHandle(sim::CurrentProcess(), LinkHandle, sim::ob::ObjectType::SymbolicLink, &entry);
     if (!NT_SUCCESS(status)) {
@@ -724,20 +769,20 @@ extern "C" NTSTATUS NTAPI ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    // Every link is stored with a terminating null, and the length reported
+    // back counts it. The caller's buffer must hold the target and the null;
+    // one that holds only the characters is too small too, and the string is
+    // then left as it was.
     auto bytes = static_cast<ULONG>(target.size() * sizeof(WCHAR));
-    // The returned length counts the terminator the object stores with the target.
+    const ULONG stored = bytes + sizeof(WCHAR);
     if (ReturnedLength != nullptr) {
-        *ReturnedLength = bytes + sizeof(WCHAR);
+        *ReturnedLength = stored;
     }
-    if (LinkTarget->MaximumLength < bytes) {
+    if (LinkTarget->MaximumLength < stored) {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    if (bytes != 0) {
-        memcpy(LinkTarget->Buffer, target.data(), bytes);
-    }
+    memcpy(LinkTarget->Buffer, target.data(), bytes);
+    LinkTarget->Buffer[target.size()] = 0;
     LinkTarget->Length = static_cast<USHORT>(bytes);
-    if (LinkTarget->MaximumLength >= bytes + sizeof(WCHAR)) {
-        LinkTarget->Buffer[target.size()] = 0;
-    }
     return STATUS_SUCCESS;
 }

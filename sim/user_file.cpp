@@ -86,6 +86,41 @@ NTSTATUS FileOfp(_EPROCESS* process, HANDLE handle, sim::fs::FileObjectBody** bo
     return STATUS_SUCCESS;
 }
 
+// Classes a program can set through NtSetInformationFile, with the smallest
+// buffer and the handle access each needs. Any other class is refused before a
+// request exists.
+struct SetClassRule {
+    FILE_INFORMATION_CLASS infoClass;
+    ULONG minimum;
+    ACCESS_MASK access;
+    bool named;  // a rename or link record: its name must lie inside the buffer
+};
+constexpr SetClassRule kSetClassRules[] = {
+    {FileBasicInformation, 40, FILE_WRITE_ATTRIBUTES, false},
+    {FileRenameInformation, sizeof(FILE_RENAME_INFORMATION), DELETE, true},
+    {FileLinkInformation, sizeof(FILE_LINK_INFORMATION), 0, true},
+    {FileDispositionInformation, sizeof(FILE_DISPOSITION_INFORMATION), DELETE, false},
+    {FilePositionInformation, sizeof(LARGE_INTEGER), 0, false},
+    {FileAllocationInformation, sizeof(LARGE_INTEGER), FILE_WRITE_DATA, false},
+    {FileEndOfFileInformation, sizeof(LARGE_INTEGER), FILE_WRITE_DATA, false},
+    {FileValidDataLengthInformation, sizeof(LARGE_INTEGER), FILE_WRITE_DATA, false},
+    {FileShortNameInformation, 8, DELETE, false},
+    {FileIoPriorityHintInformation, sizeof(ULONG), 0, false},
+    {FileDispositionInformationEx, sizeof(FILE_DISPOSITION_INFORMATION_EX), DELETE, false},
+    {FileRenameInformationEx, sizeof(FILE_RENAME_INFORMATION_EX), DELETE, true},
+    {FileCaseSensitiveInformation, sizeof(ULONG), FILE_WRITE_ATTRIBUTES, false},
+    {FileLinkInformationEx, sizeof(FILE_LINK_INFORMATION_EX), 0, true},
+};
+
+const SetClassRule* SetClassRulep(FILE_INFORMATION_CLASS infoClass) {
+    for (const SetClassRule& rule : kSetClassRules) {
+        if (rule.infoClass == infoClass) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}
+
 NTSTATUS SetInformationp(_EPROCESS* process, HANDLE handle, FILE_INFORMATION_CLASS infoClass, const void* buffer,
                          ULONG length) {
     sim::ThreadScope scope(process);
@@ -95,31 +130,36 @@ NTSTATUS SetInformationp(_EPROCESS* process, HANDLE handle, FILE_INFORMATION_CLA
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    // The I/O manager's checks before the request is built.
-    ULONG minimum = 0;
-    ACCESS_MASK needed = 0;
-    switch (infoClass) {
-    case FileRenameInformation:
-    case FileRenameInformationEx:
-        minimum = sizeof(FILE_RENAME_INFORMATION);
-        needed = DELETE;
-        break;
-    case FileDispositionInformation:
-        minimum = sizeof(FILE_DISPOSITION_INFORMATION);
-        needed = DELETE;
-        break;
-    case FileDispositionInformationEx:
-        minimum = sizeof(FILE_DISPOSITION_INFORMATION_EX);
-        needed = DELETE;
-        break;
-    default:
-        sim::NotImplemented("this file information class in SetInformationFile");
+    // The I/O manager's checks before the request is built: a class that can
+    // be set, a buffer of at least the record's size, the access the class
+    // needs, and for renames and links a name that lies inside the buffer.
+    const SetClassRule* rule = SetClassRulep(infoClass);
+    if (rule == nullptr) {
+        return STATUS_INVALID_INFO_CLASS;
     }
-    if (length < minimum) {
+    if (length < rule->minimum) {
         return STATUS_INFO_LENGTH_MISMATCH;
     }
-    if ((granted & needed) != needed) {
+    if ((granted & rule->access) != rule->access) {
         return STATUS_ACCESS_DENIED;
+    }
+    if (rule->named) {
+        const auto* named = static_cast<const FILE_RENAME_INFORMATION*>(buffer);
+        if (named->FileNameLength == 0 || (named->FileNameLength & 1) != 0 ||
+            named->FileNameLength > length - offsetof(FILE_RENAME_INFORMATION, FileName)) {
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
+    if (infoClass == FilePositionInformation && (body->fo.Flags & FO_SYNCHRONOUS_IO) != 0) {
+        // The I/O manager keeps a synchronous handle's position itself; no
+        // request is sent.
+        LARGE_INTEGER position;
+        std::memcpy(&position, buffer, sizeof(position));
+        if (position.QuadPart < 0) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        body->fo.CurrentByteOffset = position;
+        return STATUS_SUCCESS;
     }
     std::vector<uint8_t> systemBuffer(static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + length);
     IoRequest request;

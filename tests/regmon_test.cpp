@@ -369,10 +369,21 @@ TEST_F(RegMonTest, DataBeyondTheMessageBudgetIsClippedAndFlagged) {
     EXPECT_EQ(events[0].data.size(), 65431u - path - 8u);
     EXPECT_FALSE(events[0].nameTruncated);
     EXPECT_EQ(events[0].name, u"Blob");
+    // Data that fills the budget exactly goes out whole.
+    ClearAfter(1);
+    std::vector<uint8_t> exact(65431u - path - 8u, 0x33);
+    ASSERT_EQ(sim::user::SetValueKey(watched_, key, u"Blob", REG_BINARY, exact.data(), static_cast<ULONG>(exact.size())),
+              STATUS_SUCCESS);
+    events = Events(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].size, 0xFFFFu);
+    EXPECT_FALSE(events[0].dataTruncated);
+    EXPECT_EQ(events[0].data, exact);
+    EXPECT_EQ(events[0].op, RegOpValueModified);
     // The registry keeps the whole value.
     std::vector<uint8_t> stored;
     ASSERT_TRUE(sim::cm::QueryValue(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Big", u"Blob", nullptr, &stored));
-    EXPECT_EQ(stored.size(), 70000u);
+    EXPECT_EQ(stored, exact);
 }
 
 TEST_F(RegMonTest, DenialRefusesTheChangeAndLeavesTheRegistryAsItWas) {
@@ -526,6 +537,26 @@ TEST_F(RegMonTest, UnloadWaitsForCallbacksInFlightBeforeThePortAndFilterGo) {
     // After the unload the program's changes go on unreported.
     EXPECT_EQ(SetDword(watched_, key, u"W", 1), STATUS_SUCCESS);
     EXPECT_EQ(Messages().size(), 1u);
+}
+
+TEST_F(RegMonTest, KeyNameRoutinesAreInPlaceBeforeTheCallbackCanRun) {
+    bool resolvedAtRegistration = false;
+    sim::cm::SetRegistrationHook([&] {
+        resolvedAtRegistration = DriverData.GetKeyObjectIDEx != nullptr && DriverData.ReleaseKeyObjectIDEx != nullptr &&
+                                 DriverData.GetKeyObjectID != nullptr;
+    });
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    sim::cm::SetRegistrationHook(nullptr);
+    EXPECT_TRUE(resolvedAtRegistration);
+}
+
+TEST_F(RegMonTest, AFailedRemovalIsRetriedAtUnload) {
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    sim::InjectFailure("CmUnRegisterCallback", STATUS_INSUFFICIENT_RESOURCES);
+    // A callback left registered would be a leftover that stops the run.
+    Stop();
+    EXPECT_EQ(sim::CallCount("CmUnRegisterCallback"), 2u);
+    EXPECT_FALSE(sim::cm::IsRegistered(RegMonCallback));
 }
 
 }  // namespace

@@ -417,5 +417,7 @@ private:
 // Workloads that run after the client has configured the driver.
 bool FileWorkload(Session& s, _EPROCESS* watched);
 bool EventWorkload(Session& s, _EPROCESS* watched);
+bool RegistryWorkload(Session& s, _EPROCESS* watched);
+bool RenameWorkload(Session& s, _EPROCESS* watched);
 
 }  // namespace vsim

@@ -72,7 +72,7 @@ bool DemoScenario(Session& s) {
     }
     s.Disconnect();
 
-    return FileWorkload(s, editor) && EventWorkload(s, editor);
+    return FileWorkload(s, editor) && EventWorkload(s, editor) && RegistryWorkload(s, editor) && RenameWorkload(s, editor);
 }
 
 int RunDemo(const Options& options) {

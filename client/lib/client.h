@@ -49,6 +49,12 @@ public:
     HResult GetMonitor(Monitor monitor, uint8_t* value);
 
     // Events. Receive waits up to timeoutMs (< 0: for ever).
+    //
+    // Reply with VerdictDeny (1) refuses the reported change: the program's
+    // call fails with access denied and nothing changes. The one exception is a
+    // registry key creation (RegOpKeyCreated): it is reported after the fact,
+    // when the key already exists, so it cannot be denied; the program keeps
+    // the key and its handle whatever the verdict.
     HResult Receive(Message* message, int timeoutMs = -1);
     HResult Reply(const Message& message, Verdict verdict);
 

@@ -70,6 +70,10 @@ size_t UnregistrationsWaiting();
 // routine returns: tests park a callback there. Null removes it.
 void SetNameLookupHook(std::function<void()> hook);
 
+// Runs inside CmRegisterCallback(Ex), in the registering thread, right after a
+// registration succeeded (the callback can be called from then on). Null removes it.
+void SetRegistrationHook(std::function<void()> hook);
+
 // Names handed out by CmCallbackGetKeyObjectIDEx and not given back yet.
 size_t OutstandingKeyNames();
 

@@ -102,5 +102,10 @@ size_t LiveContextCount();
 // (device form), with one reference, unparsed. Tests use it to parse any text.
 PFLT_FILE_NAME_INFORMATION NewFileNameInformation(std::u16string_view name, FLT_FILE_NAME_OPTIONS format);
 size_t LiveFileNameCount();
+// What FltGetDestinationFileNameInformation gives for a full destination path
+// whose parent is a directory of the object namespace rather than of a volume
+// ("\??\Name", a DOS-device link the program defined). The public sources do
+// not give the status: STATUS_OBJECT_NAME_INVALID until set; a reset restores it.
+void SetDestinationThroughLinkStatus(NTSTATUS status);
 
 }  // namespace sim::flt

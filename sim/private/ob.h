@@ -81,6 +81,13 @@ NTSTATUS ParseName(std::u16string_view path, LookupResult* result);
 NTSTATUS LookupObject(std::u16string_view path, ObjectType expectedType, void** body);
 
 // Directories and links.
+//
+// Faults: the nth ZwQuerySymbolicLinkObject from now fails with `status`
+// (the string and the returned length untouched), so a test can fail the
+// second of a size query and a read. sim::InjectFailure by the routine's name
+// fails the next one; ZwOpenSymbolicLinkObject honours it too.
+void InjectLinkQueryFailure(int nth, NTSTATUS status);
+NTSTATUS TakeLinkQueryFault();
 NTSTATUS CreateDirectory(std::u16string_view path);
 // Creates a symbolic-link object at `linkPath` pointing at `target` (any
 // absolute path; not checked for existence, as on Windows).

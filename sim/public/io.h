@@ -358,6 +358,9 @@ typedef enum _FILE_INFORMATION_CLASS {
     FilePositionInformation = 14,
     FileAllocationInformation = 19,
     FileEndOfFileInformation = 20,
+    FileValidDataLengthInformation = 39,
+    FileShortNameInformation = 40,
+    FileIoPriorityHintInformation = 43,
     FileNormalizedNameInformation = 48,
     FileRenameInformationBypassAccessCheck = 56,
     FileLinkInformationBypassAccessCheck = 57,
@@ -365,6 +368,7 @@ typedef enum _FILE_INFORMATION_CLASS {
     FileDispositionInformationEx = 64,
     FileRenameInformationEx = 65,
     FileRenameInformationExBypassAccessCheck = 66,
+    FileCaseSensitiveInformation = 71,
     FileLinkInformationEx = 72,
     FileMaximumInformation = 76,
 } FILE_INFORMATION_CLASS, *PFILE_INFORMATION_CLASS;
