@@ -1,168 +1,320 @@
 // vetrona-client: connects to the driver, names the processes to watch,
 // switches the monitoring classes, sets the backup folder, answers each event
-// by its verdict rules and prints the events (readably or as JSON lines).
+// by its policy and prints the events (readably or as JSON lines).
 //
-// On Windows it talks to the driver through the filter library and
-// DeviceIoControl. On Linux the client library's back end is the simulated
-// kernel in the same process: there is no driver to reach from a separate
-// program, so tools and tests link the library and run the session themselves.
+// On Windows it reaches the driver through the filter library and
+// DeviceIoControl; on Linux through the socket that `vetrona-sim serve`
+// listens on. The source is the same.
+//
+// Exit status:
+//   0  stopped as asked: --count events handled, --timeout passed, or Ctrl-C
+//   1  the driver could not be reached or configured
+//   2  bad arguments or a policy file that cannot be read
+//   3  the driver went away (the port closed under the client)
+//   4  receiving failed otherwise
 #include "client/lib/client.h"
+#include "client/lib/policy.h"
 #include "client/lib/session.h"
+#include "client/lib/text.h"
 
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
 using namespace vetrona::client;
 
-struct Options {
-    std::vector<uint32_t> watch;
-    std::vector<Monitor> on;
-    std::vector<Monitor> off;
-    std::optional<std::u16string> backup;
-    std::vector<VerdictRule> rules;
-    Verdict fallback = 0;
-    bool json = false;
-    long count = -1;       // events to handle; -1: until the port goes away
-    int timeoutMs = -1;    // stop after this long without an event
-    bool clear = false;
+std::atomic<bool> gStop{false};
+
+#ifdef _WIN32
+BOOL WINAPI OnConsoleEvent(DWORD) {
+    gStop = true;
+    return TRUE;
+}
+void CatchInterrupt() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+#else
+void OnSignal(int) { gStop = true; }
+void CatchInterrupt() {
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+}
+#endif
+
+constexpr HResult kHrInvalidHandle = static_cast<HResult>(0x80070006);
+constexpr HResult kHrPortDisconnected = static_cast<HResult>(0x801F0011);
+
+struct Counts {
+    std::map<std::pair<std::string, std::string>, std::map<std::string, int>> rows;
+    int total = 0;
 };
 
-void Usage() {
-    std::fprintf(stderr,
-                 "usage: vetrona-client [options]\n"
-                 "  --watch PID          add a process to the watched set (repeatable)\n"
-                 "  --clear              clear the watched set and the tracked files first\n"
-                 "  --on file|process|registry    switch a monitoring class on (repeatable)\n"
-                 "  --off file|process|registry   switch a monitoring class off\n"
-                 "  --backup FOLDER      backup folder for verdict 3 ('' clears it)\n"
-                 "  --rule CLASS[:OP][~TEXT]=VERDICT   e.g. file:FileOpWrite~.docx=1, process:start=1\n"
-                 "  --default VERDICT    verdict when no rule matches (default 0)\n"
-                 "  --json               one JSON object per event\n"
-                 "  --count N            stop after N events\n"
-                 "  --timeout MS         stop after MS without an event\n"
-                 "verdict 1 refuses the reported change; a registry key creation is reported\n"
-                 "after the key exists and cannot be refused.\n");
+std::string Hex32(HResult hr) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
+    return text;
 }
 
-std::optional<Monitor> ParseMonitor(const char* name) {
-    if (std::strcmp(name, "file") == 0) return Monitor::File;
-    if (std::strcmp(name, "process") == 0) return Monitor::Process;
-    if (std::strcmp(name, "registry") == 0) return Monitor::Registry;
-    return std::nullopt;
-}
+int Run(int argc, char** argv) {
+    CLI::App app{"vetrona-client: the Vetrona driver's client", "vetrona-client"};
+    std::vector<uint32_t> watch;
+    std::vector<std::string> on, off;
+    std::string backup, policyFile, defaultVerdict, outputFile, socketPath;
+    bool clear = false, json = false, hex = false, clearBackup = false;
+    long count = -1;
+    int timeoutMs = -1;
+    app.add_option("--watch", watch, "process id to watch (repeatable); its children are watched too");
+    app.add_flag("--clear", clear, "clear the watched set and the tracked files first");
+    app.add_option("--on", on, "switch monitoring on: file, process, registry (repeatable)")
+        ->check(CLI::IsMember({"file", "process", "registry"}));
+    app.add_option("--off", off, "switch monitoring off: file, process, registry (repeatable)")
+        ->check(CLI::IsMember({"file", "process", "registry"}));
+    app.add_option("--backup", backup, "backup folder for the backup verdict (C:\\Backup or an NT path)");
+    app.add_flag("--no-backup", clearBackup, "clear the backup folder");
+    app.add_option("--policy", policyFile, "policy file: ordered rules and a default, as in a scenario's client section")
+        ->check(CLI::ExistingFile);
+    app.add_option("--default", defaultVerdict, "verdict when no rule matches: allow, deny, backup, none or a number");
+    app.add_flag("--json", json, "one JSON object per event (and a summary object at the end)");
+    app.add_flag("--hex", hex, "add each message's raw bytes");
+    app.add_option("--output", outputFile, "write the events to this file instead of standard output");
+    app.add_option("--count", count, "stop after this many events");
+    app.add_option("--timeout", timeoutMs, "stop after this many milliseconds without an event");
+#ifndef _WIN32
+    app.add_option("--socket", socketPath, "socket of vetrona-sim serve (default $VETRONA_SOCKET or /tmp/vetrona-UID.sock)");
+#endif
+    app.footer(
+        "Exit status: 0 stopped as asked (count, timeout, Ctrl-C); 1 the driver could not be reached or configured;\n"
+        "2 bad arguments or policy file; 3 the driver went away; 4 receiving failed.\n"
+        "Verdict deny refuses the reported change; a registry key creation is reported after the key exists\n"
+        "and cannot be refused.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
 
-std::u16string Widen(const std::string& text) {
-    // The folder is taken as ASCII/Latin-1 from the command line.
-    std::u16string out;
-    for (unsigned char c : text) out += static_cast<char16_t>(c);
-    return out;
-}
-
-bool Parse(int argc, char** argv, Options* options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        const char* v = nullptr;
-        if (arg == "--json") {
-            options->json = true;
-        } else if (arg == "--clear") {
-            options->clear = true;
-        } else if ((arg == "--watch") && (v = value())) {
-            options->watch.push_back(static_cast<uint32_t>(std::strtoul(v, nullptr, 0)));
-        } else if ((arg == "--on" || arg == "--off") && (v = value())) {
-            auto monitor = ParseMonitor(v);
-            if (!monitor) return false;
-            (arg == "--on" ? options->on : options->off).push_back(*monitor);
-        } else if (arg == "--backup" && (v = value())) {
-            options->backup = Widen(v);
-        } else if (arg == "--rule" && (v = value())) {
-            auto rule = ParseVerdictRule(v);
-            if (!rule) {
-                std::fprintf(stderr, "bad rule: %s\n", v);
-                return false;
+    Policy policy;
+    if (!policyFile.empty()) {
+        std::ifstream in(policyFile, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        PolicyError error;
+        std::vector<std::pair<std::string, std::string>> extra;
+        if (!ParsePolicyText(text.str(), &policy, &error, &extra)) {
+            std::fprintf(stderr, "vetrona-client: %s:%d: %s%s%s\n", policyFile.c_str(), error.line, error.field.c_str(),
+                         error.field.empty() ? "" : ": ", error.message.c_str());
+            return 2;
+        }
+        for (const auto& [key, value] : extra) {
+            if (key == "backup" && backup.empty()) {
+                backup = value;
+            } else if (key == "monitors" && on.empty()) {
+                std::stringstream list(value);
+                for (std::string item; std::getline(list, item, ',');) on.push_back(item);
+            } else if (key != "watch" && key != "monitors" && key != "backup") {
+                std::fprintf(stderr, "vetrona-client: %s: unknown key '%s' (default, rules, monitors, backup)\n",
+                             policyFile.c_str(), key.c_str());
+                return 2;
             }
-            options->rules.push_back(*rule);
-        } else if (arg == "--default" && (v = value())) {
-            options->fallback = static_cast<Verdict>(std::strtol(v, nullptr, 10));
-        } else if (arg == "--count" && (v = value())) {
-            options->count = std::strtol(v, nullptr, 10);
-        } else if (arg == "--timeout" && (v = value())) {
-            options->timeoutMs = static_cast<int>(std::strtol(v, nullptr, 10));
-        } else {
-            return false;
         }
     }
-    return true;
-}
+    if (!defaultVerdict.empty()) {
+        auto verdict = ParseVerdictName(defaultVerdict);
+        if (!verdict) {
+            std::fprintf(stderr, "vetrona-client: --default: unknown verdict '%s'\n", defaultVerdict.c_str());
+            return 2;
+        }
+        policy.fallback = *verdict;
+    }
+    std::u16string backupWide;
+    if (!backup.empty() && !Utf8ToUtf16(backup, &backupWide)) {
+        std::fprintf(stderr, "vetrona-client: --backup: not valid UTF-8\n");
+        return 2;
+    }
 
-int Fail(const char* what, HResult hr) {
-    std::fprintf(stderr, "vetrona-client: %s failed: 0x%08X\n", what, static_cast<unsigned>(hr));
-    return 1;
+    FILE* out = stdout;
+    if (!outputFile.empty()) {
+        out = std::fopen(outputFile.c_str(), "wb");
+        if (out == nullptr) {
+            std::fprintf(stderr, "vetrona-client: cannot write %s\n", outputFile.c_str());
+            return 2;
+        }
+    }
+
+    Client client(socketPath.empty() ? nullptr : const_cast<char*>(socketPath.c_str()));
+    HResult hr = client.Connect();
+    if (!Succeeded(hr)) {
+        std::fprintf(stderr, "vetrona-client: cannot reach the driver (%s)%s\n", Hex32(hr).c_str(),
+#ifdef _WIN32
+                     ": is it loaded (fltmc) and is this prompt elevated?"
+#else
+                     ": is `vetrona-sim serve` running?"
+#endif
+        );
+        return 1;
+    }
+    auto fail = [&](const char* what, HResult result) {
+        std::fprintf(stderr, "vetrona-client: %s failed: %s\n", what, Hex32(result).c_str());
+        client.Disconnect();
+        return 1;
+    };
+    std::string version;
+    if (!Succeeded(hr = client.GetVersion(&version))) return fail("reading the driver's version", hr);
+    if (!json) std::fprintf(stderr, "vetrona-client: driver version %s\n", version.c_str());
+    if (clear) {
+        if (!Succeeded(hr = client.ClearProcesses())) return fail("clearing the watched set", hr);
+        if (!Succeeded(hr = client.ClearFileIds())) return fail("clearing the tracked files", hr);
+    }
+    for (uint32_t pid : watch) {
+        if (!Succeeded(hr = client.AddProcess(pid))) return fail("adding a process", hr);
+    }
+    if (clearBackup && !Succeeded(hr = client.SetBackupDir(u""))) return fail("clearing the backup folder", hr);
+    if (!backupWide.empty() && !Succeeded(hr = client.SetBackupDir(NtFolderPath(backupWide)))) {
+        return fail("setting the backup folder", hr);
+    }
+    auto monitorOf = [](const std::string& name) {
+        return name == "file" ? Monitor::File : name == "process" ? Monitor::Process : Monitor::Registry;
+    };
+    for (const std::string& m : off) {
+        if (!Succeeded(hr = client.SetMonitor(monitorOf(m), 0))) return fail("switching a monitor off", hr);
+    }
+    for (const std::string& m : on) {
+        if (m != "file" && m != "process" && m != "registry") {
+            std::fprintf(stderr, "vetrona-client: unknown monitor '%s'\n", m.c_str());
+            client.Disconnect();
+            return 2;
+        }
+        if (!Succeeded(hr = client.SetMonitor(monitorOf(m), 1))) return fail("switching a monitor on", hr);
+    }
+
+    CatchInterrupt();
+    std::map<uint32_t, std::string> images;
+    EventContext context;
+    context.imageOf = [&images](uint32_t pid) {
+        auto it = images.find(pid);
+        return it == images.end() ? std::string() : it->second;
+    };
+    Counts counts;
+    int status = 0;
+    std::string ending = "stopped";
+    const auto started = std::chrono::steady_clock::now();
+    auto lastEvent = started;
+    while (!gStop && (count < 0 || counts.total < count)) {
+        Message message;
+        hr = client.Receive(&message, 250);
+        if (hr == kHrTimeout) {
+            if (timeoutMs >= 0 && std::chrono::steady_clock::now() - lastEvent >= std::chrono::milliseconds(timeoutMs)) {
+                ending = "timed out";
+                break;
+            }
+            continue;
+        }
+        if (hr == kHrInvalidHandle || hr == kHrPortDisconnected || hr == kHrNotConnected) {
+            ending = "the driver went away";
+            status = 3;
+            break;
+        }
+        if (!Succeeded(hr)) {
+            std::fprintf(stderr, "vetrona-client: receiving failed: %s\n", Hex32(hr).c_str());
+            ending = "receiving failed";
+            status = 4;
+            break;
+        }
+        lastEvent = std::chrono::steady_clock::now();
+        DecodeResult decoded = message.Decode();
+        if (!decoded.ok()) {
+            std::fprintf(stderr, "vetrona-client: malformed message: %s\n", DecodeErrorName(decoded.error));
+            if (message.replyLength != 0) client.Reply(message, VerdictNone);
+            continue;
+        }
+        if (auto* p = std::get_if<ProcessEventView>(&decoded.event); p != nullptr && p->isCreate) {
+            images[p->processId] = p->imageName.Utf8();
+        }
+        int rule = -1;
+        const Verdict verdict = Decide(policy, decoded.event, context, &rule);
+        if (message.replyLength != 0) client.Reply(message, verdict);
+        ++counts.total;
+        ++counts.rows[{ClassName(EventClassOf(decoded.event)), EventOperationName(decoded.event)}][VerdictName(verdict)];
+        std::string line;
+        if (json) {
+            line = FormatEventJson(decoded.event, verdict);
+            if (hex) {
+                std::string bytes;
+                static const char digits[] = "0123456789abcdef";
+                for (uint8_t b : message.bytes) {
+                    bytes += digits[b >> 4];
+                    bytes += digits[b & 15];
+                }
+                line.insert(line.size() - 1, ",\"bytes_hex\":\"" + bytes + "\"");
+            }
+        } else {
+            line = FormatEventText(decoded.event) + "  => " + VerdictName(verdict) +
+                   (rule >= 0 ? " (rule " + std::to_string(rule + 1) + ")" : " (default)");
+        }
+        std::fprintf(out, "%s\n", line.c_str());
+        std::fflush(out);
+        if (auto* p = std::get_if<ProcessEventView>(&decoded.event); p != nullptr && !p->isCreate) {
+            images.erase(p->processId);
+        }
+    }
+    if (gStop) ending = "interrupted";
+    client.Disconnect();
+
+    if (json) {
+        std::string rows;
+        for (const auto& [key, verdicts] : counts.rows) {
+            for (const auto& [verdict, n] : verdicts) {
+                rows += std::string(rows.empty() ? "" : ",") + "{\"class\":\"" + key.first + "\",\"operation\":\"" + key.second +
+                        "\",\"verdict\":\"" + verdict + "\",\"events\":" + std::to_string(n) + "}";
+            }
+        }
+        std::fprintf(out, "{\"summary\":{\"events\":%d,\"ending\":\"%s\",\"counts\":[%s]}}\n", counts.total, ending.c_str(),
+                     rows.c_str());
+    } else {
+        std::fprintf(out, "summary: %d events; %s\n", counts.total, ending.c_str());
+        for (const auto& [key, verdicts] : counts.rows) {
+            for (const auto& [verdict, n] : verdicts) {
+                std::fprintf(out, "  %-9s %-22s %-7s %d\n", key.first.c_str(), key.second.c_str(), verdict.c_str(), n);
+            }
+        }
+    }
+    std::fflush(out);
+    if (out != stdout) std::fclose(out);
+    return status;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    Options options;
-    if (!Parse(argc, argv, &options)) {
-        Usage();
-        return 2;
-    }
-    Client client;
-    HResult hr = client.Connect();
-    if (!Succeeded(hr)) {
-        std::fprintf(stderr,
-                     "vetrona-client: cannot reach the driver (0x%08X). On Linux the driver runs inside "
-                     "vetrona-sim, which runs its client in-process.\n",
-                     static_cast<unsigned>(hr));
-        return 1;
-    }
-    std::string version;
-    if (Succeeded(client.GetVersion(&version)) && !options.json) {
-        std::printf("driver version %s\n", version.c_str());
-    }
-    if (options.clear) {
-        if (!Succeeded(hr = client.ClearProcesses())) return Fail("clearing the watched set", hr);
-        if (!Succeeded(hr = client.ClearFileIds())) return Fail("clearing the tracked files", hr);
-    }
-    for (uint32_t pid : options.watch) {
-        if (!Succeeded(hr = client.AddProcess(pid))) return Fail("adding a process", hr);
-    }
-    if (options.backup && !Succeeded(hr = client.SetBackupDir(*options.backup))) {
-        return Fail("setting the backup folder", hr);
-    }
-    for (Monitor m : options.off) {
-        if (!Succeeded(hr = client.SetMonitor(m, 0))) return Fail("switching a monitor off", hr);
-    }
-    for (Monitor m : options.on) {
-        if (!Succeeded(hr = client.SetMonitor(m, 1))) return Fail("switching a monitor on", hr);
-    }
-
-    for (long handled = 0; options.count < 0 || handled < options.count; ++handled) {
-        Message message;
-        hr = client.Receive(&message, options.timeoutMs);
-        if (hr == kHrTimeout) break;
-        if (!Succeeded(hr)) return Fail("receiving", hr);
-        DecodeResult decoded = message.Decode();
-        if (!decoded.ok()) {
-            std::fprintf(stderr, "vetrona-client: malformed message: %s\n", DecodeErrorName(decoded.error));
-            client.Reply(message, VerdictNone);
-            continue;
+#ifdef _WIN32
+// The wide command line, converted to UTF-8 for the parser and back to
+// UTF-16 exactly where the driver takes text.
+int wmain(int argc, wchar_t** wargv) {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) {
+        std::string utf8;
+        if (!Utf16ToUtf8(reinterpret_cast<const char16_t*>(wargv[i]), &utf8)) {
+            std::fprintf(stderr, "vetrona-client: argument %d is not valid UTF-16\n", i);
+            return 2;
         }
-        const Verdict verdict = DecideVerdict(options.rules, decoded.event, options.fallback);
-        if (message.replyLength != 0) {
-            client.Reply(message, verdict);
-        }
-        const std::string line =
-            options.json ? FormatEventJson(decoded.event, verdict) : FormatEventText(decoded.event) + "  => " + std::to_string(verdict);
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
+        args.push_back(utf8);
     }
-    client.Disconnect();
-    return 0;
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return Run(argc, argv.data());
 }
+#else
+int main(int argc, char** argv) { return Run(argc, argv); }
+#endif

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, where they are missing.
+#   deps.sh        everything: tests, sanitizers, fuzzing, benchmarks, the Windows cross-build
+#   deps.sh run    only what building and running vetrona-sim needs
 set -euo pipefail
+run_pkgs=(build-essential cmake ninja-build nlohmann-json3-dev libcli11-dev libyaml-cpp-dev)
+all_pkgs=("${run_pkgs[@]}" ccache clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+          g++-mingw-w64-x86-64-win32 python3)
+if [ "${1:-}" = run ]; then wanted=("${run_pkgs[@]}"); else wanted=("${all_pkgs[@]}"); fi
 need=()
-for pkg in build-essential cmake ninja-build ccache clang libclang-rt-14-dev libgtest-dev libgmock-dev \
-           libbenchmark-dev nlohmann-json3-dev libcli11-dev g++-mingw-w64-x86-64-win32 python3; do
+for pkg in "${wanted[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if ((${#need[@]})); then

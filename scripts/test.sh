@@ -14,7 +14,7 @@ ctest --preset host -j "$jobs"
 
 echo "== address + undefined sanitizer build"
 cmake --preset asan >/dev/null
-cmake --build --preset asan -j "$jobs" --target vetrona_tests vetrona_concurrency_tests vetrona-sim
+cmake --build --preset asan -j "$jobs" --target vetrona_tests vetrona_concurrency_tests vetrona-sim vetrona-client
 ctest --preset asan -j "$jobs"
 
 echo "== thread sanitizer build (concurrency tests)"
@@ -28,8 +28,12 @@ fuzz_targets=$(for f in fuzz/*.cpp; do basename "$f" .cpp | sed 's/^/fuzz_/'; do
 cmake --build --preset fuzz -j "$jobs" --target $fuzz_targets
 for target in build/fuzz/fuzz_*; do
   [ -f "$target" ] && [ -x "$target" ] || continue
-  (cd build/fuzz && "./$(basename "$target")" -max_total_time="${VETRONA_FUZZ_SECONDS:-15}" -print_final_stats=1 2>&1 \
-     | grep -E "^Done|stat::number_of_executed_units" | sed "s|^|$(basename "$target"): |")
+  # Seeds from fuzz/corpus/NAME (read only); what the run finds goes to a scratch folder.
+  name=$(basename "$target"); seeds=fuzz/corpus/${name#fuzz_}; scratch=$(mktemp -d)
+  corpus=("$scratch"); [ -d "$seeds" ] && corpus+=("$PWD/$seeds")
+  (cd build/fuzz && "./$name" "${corpus[@]}" -max_total_time="${VETRONA_FUZZ_SECONDS:-15}" -print_final_stats=1 2>&1 \
+     | grep -E "^Done|stat::number_of_executed_units" | sed "s|^|$name: |")
+  rm -rf "$scratch"
 done
 
 echo "== Windows cross-build"

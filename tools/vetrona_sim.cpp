@@ -1,6 +1,4 @@
-// vetrona-sim: runs the driver on the simulated kernel.
-//
-//   vetrona-sim demo [--json] [--hex]
+// vetrona-sim demo (the command line is in tools/main.cpp).
 //
 // Boots the simulated kernel, loads the driver and plays a client session
 // against it, printing each step (readably, or one JSON object per line with
@@ -75,6 +73,8 @@ bool DemoScenario(Session& s) {
     return FileWorkload(s, editor) && EventWorkload(s, editor) && RegistryWorkload(s, editor) && RenameWorkload(s, editor);
 }
 
+}  // namespace
+
 int RunDemo(const Options& options) {
     Report report(options);
     Session session(report);
@@ -92,38 +92,4 @@ int RunDemo(const Options& options) {
     return ok ? 0 : 1;
 }
 
-void Usage(std::ostream& out) {
-    out << "usage: vetrona-sim demo [--json] [--hex]\n"
-           "  demo    boot the simulated kernel, load the driver and play a client session\n"
-           "  --json  one JSON object per line instead of readable text\n"
-           "  --hex   include the raw bytes sent to and received from the driver\n";
-}
-
-}  // namespace
 }  // namespace vsim
-
-int main(int argc, char** argv) {
-    std::vector<std::string_view> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "-h" || args[0] == "--help") {
-        vsim::Usage(args.empty() ? std::cerr : std::cout);
-        return args.empty() ? 2 : 0;
-    }
-    if (args[0] != "demo") {
-        std::cerr << "vetrona-sim: unknown command '" << args[0] << "'\n";
-        vsim::Usage(std::cerr);
-        return 2;
-    }
-    vsim::Options options;
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--json") {
-            options.json = true;
-        } else if (args[i] == "--hex") {
-            options.hex = true;
-        } else {
-            std::cerr << "vetrona-sim: unknown option '" << args[i] << "'\n";
-            vsim::Usage(std::cerr);
-            return 2;
-        }
-    }
-    return vsim::RunDemo(options);
-}

@@ -162,7 +162,7 @@ std::string FormatEventJson(const EventView& event, std::optional<Verdict> verdi
         field("key", JsonString(r->keyPath.Utf8()));
         if (!r->name.empty()) field("value", JsonString(r->name.Utf8()));
         if (!r->data.empty()) {
-            field("type", std::to_string(r->dataType));
+            field("dataType", std::to_string(r->dataType));
             field("data", JsonString(Hex(r->data.bytes)));
             field("dataTruncated", r->data.truncated ? "true" : "false");
         }

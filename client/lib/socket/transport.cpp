@@ -1,0 +1,237 @@
+// Socket back end: the client runs as a separate program and reaches the
+// driver that `vetrona-sim serve` runs, over a Unix socket. The calls and
+// their results are those of the Windows back end: the server answers each
+// with the HRESULT the filter library or DeviceIoControl would give.
+// Nothing the server sends is trusted: a reply of the wrong kind, a length
+// beyond what was asked for or a short frame ends the connection with
+// kHrInvalidData.
+#include "client/lib/transport.h"
+
+#include "client/lib/socket/protocol.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vetrona::client {
+
+namespace proto = vetrona::client::socket;
+
+namespace {
+constexpr HResult kHrFileNotFound = static_cast<HResult>(0x80070002);   // no server at the path: no driver
+constexpr HResult kHrInvalidHandle = static_cast<HResult>(0x80070006);  // the server went away
+// Longest wait of one receive request, so that other calls get their turn.
+constexpr int kSliceMs = 200;
+}  // namespace
+
+struct Transport::Impl {
+    std::string path;
+    int fd = -1;
+    bool port = false;
+    bool device = false;
+    std::mutex lock;  // one request at a time on the connection
+
+    HResult Connect() {
+        if (fd >= 0) return kOk;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path.empty() || path.size() >= sizeof(address.sun_path)) return kHrInvalidArgument;
+        std::memcpy(address.sun_path, path.c_str(), path.size());
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return kHrFileNotFound;
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+            ::close(fd);
+            fd = -1;
+            return kHrFileNotFound;
+        }
+        // A server that stops answering half-way is a server gone: no wait
+        // on it lasts beyond this (its own waits are sliced far shorter).
+        timeval limit{};
+        limit.tv_sec = 30;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+        return kOk;
+    }
+
+    void Drop() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+        port = false;
+        device = false;
+    }
+
+    // Sends a request and reads its response; `data` receives the response's
+    // data, at most `maxData` bytes.
+    HResult Call(uint32_t kind, const std::vector<uint8_t>& payload, uint32_t* returned, std::vector<uint8_t>* data,
+                 uint32_t maxData) {
+        if (returned != nullptr) *returned = 0;
+        if (fd < 0) return kHrNotConnected;
+        if (!proto::WriteAll(fd, proto::Frame(kind, payload))) {
+            Drop();
+            return kHrInvalidHandle;
+        }
+        uint32_t replyKind = 0;
+        std::vector<uint8_t> reply;
+        const proto::ReadResult read = proto::ReadFrame(fd, &replyKind, &reply);
+        if (read == proto::ReadResult::Closed) {
+            Drop();
+            return kHrInvalidHandle;
+        }
+        if (read == proto::ReadResult::Malformed || replyKind != (kind | proto::kResponseFlag) || reply.size() < 8 ||
+            reply.size() - 8 > maxData) {
+            Drop();
+            return kHrInvalidData;
+        }
+        const HResult hr = static_cast<HResult>(proto::Get32(reply.data()));
+        const uint32_t count = proto::Get32(reply.data() + 4);
+        if (returned != nullptr) *returned = count;
+        if (data != nullptr) data->assign(reply.begin() + 8, reply.end());
+        return hr;
+    }
+};
+
+Transport::Transport(void* identity) : impl_(std::make_unique<Impl>()) {
+    impl_->path = identity != nullptr ? static_cast<const char*>(identity) : proto::DefaultSocketPath();
+}
+
+Transport::~Transport() { Close(); }
+
+namespace {
+std::vector<uint8_t> NameBytes(const char16_t* name) {
+    std::vector<uint8_t> out;
+    for (const char16_t* p = name; *p != 0 && out.size() < proto::kMaxName; ++p) {
+        out.push_back(static_cast<uint8_t>(*p));
+        out.push_back(static_cast<uint8_t>(*p >> 8));
+    }
+    return out;
+}
+}  // namespace
+
+HResult Transport::OpenPort(const char16_t* portName) {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (impl_->port) return kOk;
+    HResult hr = impl_->Connect();
+    if (!Succeeded(hr)) return hr;
+    hr = impl_->Call(proto::kOpenPort, NameBytes(portName), nullptr, nullptr, 0);
+    impl_->port = Succeeded(hr);
+    return hr;
+}
+
+HResult Transport::OpenDevice(const char16_t* devicePath) {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (impl_->device) return kOk;
+    HResult hr = impl_->Connect();
+    if (!Succeeded(hr)) return hr;
+    hr = impl_->Call(proto::kOpenDevice, NameBytes(devicePath), nullptr, nullptr, 0);
+    impl_->device = Succeeded(hr);
+    return hr;
+}
+
+void Transport::Close() {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (impl_->fd >= 0) {
+        uint32_t ignored = 0;
+        impl_->Call(proto::kClose, {}, &ignored, nullptr, 0);
+    }
+    impl_->Drop();
+}
+
+bool Transport::portOpen() const { return impl_->port; }
+bool Transport::deviceOpen() const { return impl_->device; }
+
+HResult Transport::PortCommand(const void* in, uint32_t inLength, void* out, uint32_t outLength, uint32_t* returned) {
+    *returned = 0;
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (!impl_->port) return kHrNotConnected;
+    if (inLength > proto::kMaxBuffer || outLength > proto::kMaxBuffer || (inLength != 0 && in == nullptr) ||
+        (outLength != 0 && out == nullptr)) {
+        return kHrInvalidArgument;
+    }
+    std::vector<uint8_t> payload;
+    proto::Put32(&payload, outLength);
+    const auto* bytes = static_cast<const uint8_t*>(in);
+    payload.insert(payload.end(), bytes, bytes + inLength);
+    std::vector<uint8_t> data;
+    const HResult hr = impl_->Call(proto::kPortCommand, payload, returned, &data, outLength);
+    if (!data.empty()) std::memcpy(out, data.data(), data.size());
+    return hr;
+}
+
+HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
+    if (size > proto::kMaxBuffer || buffer == nullptr) return kHrInvalidArgument;
+    // Waits in slices so that replies and commands from other threads are not
+    // held up behind a long receive.
+    int left = timeoutMs;
+    for (;;) {
+        const int slice = timeoutMs < 0 ? kSliceMs : std::min(left, kSliceMs);
+        HResult hr;
+        {
+            std::lock_guard<std::mutex> guard(impl_->lock);
+            if (!impl_->port) return kHrNotConnected;
+            std::vector<uint8_t> payload;
+            proto::Put32(&payload, size);
+            proto::Put32(&payload, static_cast<uint32_t>(slice));
+            std::vector<uint8_t> data;
+            uint32_t returned = 0;
+            hr = impl_->Call(proto::kGetMessage, payload, &returned, &data, size);
+            if (Succeeded(hr)) {
+                if (data.size() < sizeof(MessageHeader)) {
+                    impl_->Drop();
+                    return kHrInvalidData;
+                }
+                std::memcpy(buffer, data.data(), data.size());
+                std::memset(static_cast<uint8_t*>(buffer) + data.size(), 0, size - data.size());
+                return hr;
+            }
+        }
+        if (hr != kHrTimeout) return hr;
+        if (timeoutMs >= 0) {
+            left -= slice;
+            if (left <= 0) return kHrTimeout;
+        }
+    }
+}
+
+HResult Transport::ReplyMessage(const void* buffer, uint32_t size) {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (!impl_->port) return kHrNotConnected;
+    if (size > proto::kMaxBuffer || (size != 0 && buffer == nullptr)) return kHrInvalidArgument;
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    return impl_->Call(proto::kReply, std::vector<uint8_t>(bytes, bytes + size), nullptr, nullptr, 0);
+}
+
+HResult Transport::DeviceControl(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
+                                 uint32_t* returned) {
+    *returned = 0;
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (!impl_->device) return kHrNotConnected;
+    if (inLength > proto::kMaxBuffer || outLength > proto::kMaxBuffer || (inLength != 0 && in == nullptr) ||
+        (outLength != 0 && out == nullptr)) {
+        return kHrInvalidArgument;
+    }
+    std::vector<uint8_t> payload;
+    proto::Put32(&payload, code);
+    proto::Put32(&payload, outLength);
+    const auto* bytes = static_cast<const uint8_t*>(in);
+    if (inLength != 0) payload.insert(payload.end(), bytes, bytes + inLength);
+    std::vector<uint8_t> data;
+    uint32_t count = 0;
+    const HResult hr = impl_->Call(proto::kDeviceControl, payload, &count, &data, outLength);
+    if (Succeeded(hr)) {
+        if (count > outLength) {
+            impl_->Drop();
+            return kHrInvalidData;
+        }
+        *returned = count;
+        if (!data.empty()) std::memcpy(out, data.data(), data.size());
+    }
+    return hr;
+}
+
+}  // namespace vetrona::client

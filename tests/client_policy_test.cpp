@@ -1,0 +1,164 @@
+// Verdict policies: glob matching, the first matching rule deciding, the
+// policy file's syntax and errors, and the client's text conversions.
+#include "client/lib/policy.h"
+#include "client/lib/text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace vetrona::client {
+namespace {
+
+TEST(Glob, CaseInsensitiveStarsAndQuestionMarks) {
+    EXPECT_TRUE(GlobMatch("C:\\Users\\*\\Documents\\*", "c:\\users\\alice\\documents\\a.DOCX"));
+    EXPECT_TRUE(GlobMatch("*.docx", "report.DocX"));
+    EXPECT_TRUE(GlobMatch("file?.txt", "file1.txt"));
+    EXPECT_FALSE(GlobMatch("file?.txt", "file12.txt"));
+    EXPECT_FALSE(GlobMatch("*.docx", "report.docx.locked"));
+    EXPECT_TRUE(GlobMatch("*", ""));
+    EXPECT_FALSE(GlobMatch("a", ""));
+    EXPECT_TRUE(GlobMatch("a*b*c", "aXXbYYbc"));
+    // Many stars against a long text finish quickly (no exponential backtracking).
+    EXPECT_FALSE(GlobMatch("*a*a*a*a*a*a*a*a*b", std::string(5000, 'a')));
+}
+
+// A file event message built by hand, as the driver lays it out.
+std::vector<uint8_t> FileMessage(int32_t operation, uint32_t pid, std::u16string name, std::u16string dest = u"") {
+    const uint32_t nameBytes = static_cast<uint32_t>(name.size() * 2);
+    const uint32_t destBytes = static_cast<uint32_t>(dest.size() * 2);
+    std::vector<uint8_t> m(104 + nameBytes + destBytes, 0);
+    const uint32_t size = static_cast<uint32_t>(m.size());
+    std::memcpy(&m[0], &size, 4);
+    std::memcpy(&m[56], &pid, 4);
+    std::memcpy(&m[64], &operation, 4);
+    std::memcpy(&m[96], &nameBytes, 4);
+    std::memcpy(&m[102], name.data(), nameBytes);
+    if (destBytes != 0) {
+        const uint32_t destOffset = nameBytes + 94;
+        m[60] = 6;  // IRP_MJ_SET_INFORMATION: the parameter area holds the rename fields
+        std::memcpy(&m[84], &destBytes, 4);
+        std::memcpy(&m[92], &destOffset, 4);
+        std::memcpy(&m[102 + nameBytes], dest.data(), destBytes);
+    }
+    return m;
+}
+
+TEST(Policy, FirstMatchingRuleDecidesThenTheDefault) {
+    Policy policy;
+    PolicyError error;
+    ASSERT_TRUE(ParsePolicyText("default: backup\n"
+                                "rules:\n"
+                                "  - {class: file, operation: FileOpDelete, path: 'C:\\Docs\\*', verdict: deny}\n"
+                                "  - class: file\n"
+                                "    path: 'C:\\Docs\\*'\n"
+                                "    verdict: allow\n",
+                                &policy, &error))
+        << error.line << " " << error.message;
+    EventContext context;
+    context.drives = {{"\\Device\\HarddiskVolume1", "C:"}};
+    const auto del = FileMessage(FileOpDelete, 8, u"\\Device\\HarddiskVolume1\\Docs\\a.txt");
+    const auto write = FileMessage(FileOpWrite, 8, u"\\Device\\HarddiskVolume1\\docs\\a.txt");
+    const auto elsewhere = FileMessage(FileOpDelete, 8, u"\\Device\\HarddiskVolume1\\Temp\\a.txt");
+    int rule = 0;
+    EXPECT_EQ(Decide(policy, DecodeEvent(del).event, context, &rule), VerdictDeny);
+    EXPECT_EQ(rule, 0);
+    EXPECT_EQ(Decide(policy, DecodeEvent(write).event, context, &rule), 0);
+    EXPECT_EQ(rule, 1);
+    EXPECT_EQ(Decide(policy, DecodeEvent(elsewhere).event, context, &rule), VerdictBackup);
+    EXPECT_EQ(rule, -1);
+    // Without the drive mapping only the device form can match.
+    EXPECT_EQ(Decide(policy, DecodeEvent(del).event, EventContext{}, &rule), VerdictBackup);
+}
+
+TEST(Policy, DestinationAndImageRules) {
+    Policy policy;
+    PolicyError error;
+    ASSERT_TRUE(ParsePolicyText("rules:\n"
+                                "  - {class: file, operation: FileOpRename, destination: '*.locked', verdict: deny}\n"
+                                "  - {class: file, image: '*\\evil.exe', verdict: deny}\n",
+                                &policy, &error));
+    EventContext context;
+    context.imageOf = [](uint32_t pid) { return pid == 12 ? std::string("\\Device\\HarddiskVolume1\\evil.exe") : std::string(); };
+    const auto rename = FileMessage(FileOpRename, 8, u"\\x\\a.doc", u"\\x\\a.doc.locked");
+    const auto renameOk = FileMessage(FileOpRename, 8, u"\\x\\a.doc", u"\\x\\b.doc");
+    const auto byEvil = FileMessage(FileOpWrite, 12, u"\\x\\a.doc");
+    const auto byOther = FileMessage(FileOpWrite, 16, u"\\x\\a.doc");
+    EXPECT_EQ(Decide(policy, DecodeEvent(rename).event, context), VerdictDeny);
+    EXPECT_EQ(Decide(policy, DecodeEvent(renameOk).event, context), 0);
+    EXPECT_EQ(Decide(policy, DecodeEvent(byEvil).event, context), VerdictDeny);
+    EXPECT_EQ(Decide(policy, DecodeEvent(byOther).event, context), 0);
+}
+
+TEST(PolicyFile, ErrorsNameTheLineAndField) {
+    struct Case {
+        const char* text;
+        int line;
+        const char* field;
+    };
+    const Case cases[] = {
+        {"rules:\n  - {class: file, verdict: maybe}\n", 2, "verdict"},
+        {"rules:\n  - class: file\n    operation: RegOpKeyCreated\n    verdict: deny\n", 3, "operation"},
+        {"rules:\n  - class: disk\n", 2, "class"},
+        {"rules:\n  - {class: file, path: *.docx, verdict: deny}\n", 2, "path"},
+        {"rules:\n  - {class: file, path: \"C:\\Users\", verdict: deny}\n", 2, "path"},
+        {"default: allow\nrules:\n  - {class: file}\n", 3, "rules"},
+        {"rules:\n  - class: file\n      verdict: deny\n", 3, "rules"},
+        {"colour: blue\n", 1, "colour"},
+        {"rules:\n  - {class: file, verdict: 'deny}\n", 2, "rules"},
+        {"default allow\n", 1, ""},
+    };
+    for (const Case& c : cases) {
+        Policy policy;
+        PolicyError error;
+        EXPECT_FALSE(ParsePolicyText(c.text, &policy, &error)) << c.text;
+        EXPECT_EQ(error.line, c.line) << c.text << " -> " << error.message;
+        EXPECT_EQ(error.field, c.field) << c.text << " -> " << error.message;
+        EXPECT_FALSE(error.message.empty());
+    }
+}
+
+TEST(PolicyFile, QuotingCommentsAndExtraSettings) {
+    Policy policy;
+    PolicyError error;
+    std::vector<std::pair<std::string, std::string>> extra;
+    ASSERT_TRUE(ParsePolicyText("# a comment\n"
+                                "monitors: [file, process]\n"
+                                "backup: C:\\Backup   # trailing comment\n"
+                                "rules:\n"
+                                "  - class: file   # the class first\n"
+                                "    path: 'it''s #1\\*'\n"
+                                "    verdict: \"backup\"\n",
+                                &policy, &error, &extra))
+        << error.line << ": " << error.message;
+    ASSERT_EQ(policy.rules.size(), 1u);
+    EXPECT_EQ(policy.rules[0].path, "it's #1\\*");
+    EXPECT_EQ(policy.rules[0].verdict, VerdictBackup);
+    EXPECT_EQ(policy.rules[0].line, 5);
+    ASSERT_EQ(extra.size(), 2u);
+    EXPECT_EQ(extra[1], (std::pair<std::string, std::string>{"backup", "C:\\Backup"}));
+}
+
+TEST(Text, Utf8ToUtf16RoundTripsAndRefusesMalformedInput) {
+    std::u16string wide;
+    ASSERT_TRUE(Utf8ToUtf16("C:\\Sauvegardes\\\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\x81", &wide));
+    EXPECT_EQ(wide, u"C:\\Sauvegardes\\\u00e9t\u00e9 \u20ac \U0001F4C1");
+    std::string back;
+    ASSERT_TRUE(Utf16ToUtf8(wide, &back));
+    EXPECT_EQ(back, "C:\\Sauvegardes\\\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\x81");
+    for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80", "a\xE2\x82"}) {
+        EXPECT_FALSE(Utf8ToUtf16(bad, &wide)) << bad;
+        EXPECT_TRUE(wide.empty());
+    }
+    EXPECT_FALSE(Utf16ToUtf8(std::u16string(1, char16_t(0xD800)), &back));
+    EXPECT_FALSE(Utf16ToUtf8(std::u16string(1, char16_t(0xDC00)) + u"a", &back));
+}
+
+TEST(Text, FoldersBecomeNtPaths) {
+    EXPECT_EQ(NtFolderPath(u"C:\\Backup"), u"\\??\\C:\\Backup");
+    EXPECT_EQ(NtFolderPath(u"\\\\?\\D:\\B"), u"\\??\\D:\\B");
+    EXPECT_EQ(NtFolderPath(u"\\Device\\HarddiskVolume2\\B"), u"\\Device\\HarddiskVolume2\\B");
+}
+
+}  // namespace
+}  // namespace vetrona::client

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# vetrona-client as a separate program is the driver's client through
+# vetrona-sim serve: it connects over the socket, watches the editor (its pid
+# taken from the server's ready line), answers by its policy file, and exits
+# with status 3 when the server ends after the workload ("the driver went
+# away"). The server checks the scenario's expectations and exits 0.
+set -euo pipefail
+sim=$1 client=$2 data=$3
+dir=$(mktemp -d)
+serve_pid=
+cleanup() { [ -n "$serve_pid" ] && kill "$serve_pid" 2>/dev/null; rm -rf "$dir"; }
+trap cleanup EXIT
+sock=$dir/vetrona.sock
+
+"$sim" serve --socket "$sock" --scenario "$data/workload.yaml" --json >"$dir/serve.out" 2>"$dir/serve.err" &
+serve_pid=$!
+for _ in $(seq 200); do grep -q '"type":"ready"' "$dir/serve.out" 2>/dev/null && break; sleep 0.05; done
+pid=$(python3 -c 'import json,sys
+for line in open(sys.argv[1]):
+    o = json.loads(line)
+    if o.get("type") == "ready": print(o["processes"]["editor"]); break' "$dir/serve.out")
+[ -n "$pid" ] || { echo "no ready line from the server"; cat "$dir/serve.out" "$dir/serve.err"; exit 1; }
+
+set +e
+"$client" --socket "$sock" --watch "$pid" --on file --on process --on registry --policy "$data/policy.yaml" --json \
+  --output "$dir/client.out" 2>"$dir/client.err"
+client_status=$?
+wait "$serve_pid"
+serve_status=$?
+serve_pid=
+set -e
+
+fail() { echo "FAIL: $*"; echo "--- server"; cat "$dir/serve.out" "$dir/serve.err"; echo "--- client"; cat "$dir/client.out" "$dir/client.err"; exit 1; }
+[ "$client_status" = 3 ] || fail "client exit status $client_status, expected 3 (the driver went away)"
+[ "$serve_status" = 0 ] || fail "server exit status $serve_status"
+python3 - "$dir/serve.out" "$dir/client.out" <<'PY' || fail "transcripts do not agree"
+import json, sys
+serve = [json.loads(l) for l in open(sys.argv[1])]
+client = [json.loads(l) for l in open(sys.argv[2])]
+steps = [o for o in serve if o.get("type") == "step"]
+assert len(steps) == 5 and all(o["ok"] for o in steps), steps
+result = [o for o in serve if o.get("type") == "result"]
+assert result and result[0]["passed"], result
+summary = [o["summary"] for o in client if "summary" in o]
+assert summary and summary[0]["ending"] == "the driver went away", summary
+events = [o for o in client if "summary" not in o]
+served = [o for o in serve if o.get("type") == "event"]
+# Every event the client answered is one the server saw answered, with the same verdict.
+assert [e["verdict"] for e in events] == [e["verdict"] for e in served], (events, served)
+assert summary[0]["events"] == len(events)
+assert any(e["class"] == "registry" and e["verdict"] == 1 and e.get("value") == "Editor" for e in events), events
+PY
+echo "ok: $(grep -c '' "$dir/client.out") client lines, server passed"

@@ -1,0 +1,73 @@
+// vetrona-sim: the driver on the simulated kernel.
+//
+//   vetrona-sim run FILE... [--json] [--hex]      play scenarios
+//   vetrona-sim serve [--socket PATH] [--scenario FILE] [--json] [--hex]
+//   vetrona-sim demo [--json] [--hex]             the built-in client session
+//
+// Exit status: 0 everything held; 1 an expectation failed, a step did not end
+// as expected, the pool leaked or the driver did not stop; 2 bad arguments or
+// a scenario file that cannot be loaded. A bugcheck stops the process
+// (SIGABRT) with the stop code on standard error.
+#include "tools/scenario_run.h"
+#include "tools/serve.h"
+#include "tools/session.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+namespace vsim {
+int RunDemo(const Options& options);
+}
+
+int main(int argc, char** argv) {
+    CLI::App app{"vetrona-sim: runs the Vetrona driver on the simulated kernel", "vetrona-sim"};
+    app.require_subcommand(1);
+    app.footer(
+        "Exit status: 0 all expectations held; 1 an expectation or step failed, a leak, or the driver did not stop;\n"
+        "2 bad arguments or a scenario file that cannot be loaded. A bugcheck aborts the run.\n"
+        "Scenarios: see scenarios/ and the README's \"Write your first scenario\".");
+
+    bool json = false, hex = false;
+    std::vector<std::string> files;
+    CLI::App* run = app.add_subcommand("run", "play scenario files, each on a fresh machine");
+    run->add_option("files", files, "scenario files (YAML)")->required()->check(CLI::ExistingFile);
+    run->add_flag("--json", json, "one JSON object per line instead of readable text");
+    run->add_flag("--hex", hex, "show the raw bytes of each event message");
+
+    std::string socketPath = vsim::DefaultSocketPath();
+    std::string scenarioFile;
+    int clients = 0;
+    CLI::App* serve = app.add_subcommand("serve", "serve the driver's control device and port on a Unix socket");
+    serve->add_option("--socket", socketPath, "socket path (default $VETRONA_SOCKET or " + vsim::DefaultSocketPath() + ")");
+    serve->add_option("--scenario", scenarioFile, "play this scenario's machine and workload against the client that connects")
+        ->check(CLI::ExistingFile);
+    serve->add_option("--clients", clients, "stop after this many client connections have ended (0: serve until interrupted)");
+    serve->add_flag("--json", json, "one JSON object per line");
+    serve->add_flag("--hex", hex, "show the raw bytes of each event message");
+
+    CLI::App* demo = app.add_subcommand("demo", "boot, load the driver and play the built-in client session");
+    demo->add_flag("--json", json, "one JSON object per line instead of readable text");
+    demo->add_flag("--hex", hex, "include the raw bytes sent to and received from the driver");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    if (*run) {
+        return vsim::RunScenarioFiles(files, {json, hex});
+    }
+    if (*serve) {
+        vsim::ServeOptions options;
+        options.socketPath = socketPath;
+        options.scenarioFile = scenarioFile;
+        options.clients = clients;
+        options.run = {json, hex};
+        return vsim::Serve(options);
+    }
+    vsim::Options options;
+    options.json = json;
+    options.hex = hex;
+    return vsim::RunDemo(options);
+}

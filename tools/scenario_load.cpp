@@ -1,0 +1,769 @@
+// Loading a scenario file: every key is checked against what its section
+// allows, every value against its kind, every name against what the scenario
+// declares; the first problem stops the load with its line and field.
+#include "tools/scenario.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace vsim {
+
+std::string ScenarioError::Describe() const {
+    std::string out = file;
+    if (line > 0) out += ":" + std::to_string(line);
+    out += ": ";
+    if (!field.empty()) out += field + ": ";
+    return out + what();
+}
+
+namespace {
+
+struct StatusEntry {
+    const char* name;
+    uint32_t value;
+};
+
+const StatusEntry kStatuses[] = {
+    {"STATUS_SUCCESS", 0x00000000},
+    {"STATUS_BUFFER_OVERFLOW", 0x80000005},
+    {"STATUS_UNSUCCESSFUL", 0xC0000001},
+    {"STATUS_NOT_IMPLEMENTED", 0xC0000002},
+    {"STATUS_INVALID_HANDLE", 0xC0000008},
+    {"STATUS_INVALID_PARAMETER", 0xC000000D},
+    {"STATUS_NO_SUCH_DEVICE", 0xC000000E},
+    {"STATUS_END_OF_FILE", 0xC0000011},
+    {"STATUS_INVALID_DEVICE_REQUEST", 0xC0000010},
+    {"STATUS_NO_MEMORY", 0xC0000017},
+    {"STATUS_ACCESS_DENIED", 0xC0000022},
+    {"STATUS_OBJECT_TYPE_MISMATCH", 0xC0000024},
+    {"STATUS_OBJECT_NAME_INVALID", 0xC0000033},
+    {"STATUS_OBJECT_NAME_NOT_FOUND", 0xC0000034},
+    {"STATUS_OBJECT_NAME_COLLISION", 0xC0000035},
+    {"STATUS_OBJECT_PATH_NOT_FOUND", 0xC000003A},
+    {"STATUS_SHARING_VIOLATION", 0xC0000043},
+    {"STATUS_DELETE_PENDING", 0xC0000056},
+    {"STATUS_FILE_IS_A_DIRECTORY", 0xC00000BA},
+    {"STATUS_NOT_SUPPORTED", 0xC00000BB},
+    {"STATUS_NOT_SAME_DEVICE", 0xC00000D4},
+    {"STATUS_DIRECTORY_NOT_EMPTY", 0xC0000101},
+    {"STATUS_NOT_A_DIRECTORY", 0xC0000103},
+    {"STATUS_CANNOT_DELETE", 0xC0000121},
+    {"STATUS_PROCESS_IS_TERMINATING", 0xC000010A},
+};
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+const std::set<std::string> kStepKinds = {
+    "start",  "exit",   "create",  "open",       "write",      "read",     "close",     "rename",
+    "delete", "define-dos-device", "scsi-write", "ata-write",  "encrypt",  "create-key", "set-value",
+    "delete-value", "rename-key", "delete-key", "threads"};
+
+const std::set<std::string> kAccessNames = {"read", "write", "append", "delete", "execute", "all"};
+const std::set<std::string> kShareNames = {"read", "write", "delete", "none"};
+const std::set<std::string> kDispositions = {"supersede", "open", "create", "open-if", "overwrite", "overwrite-if"};
+const std::set<std::string> kOptions = {"directory", "non-directory", "delete-on-close", "write-through"};
+const std::set<std::string> kRegistryTypes = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
+                                              "REG_MULTI_SZ", "REG_QWORD"};
+
+class Loader {
+public:
+    explicit Loader(std::string file) : file_(std::move(file)) {}
+
+    Scenario Load(const YAML::Node& root) {
+        Scenario s;
+        s.file = file_;
+        if (!root.IsMap()) Fail(root, "", "a scenario is a mapping of sections (scenario, machine, client, workload, expect)");
+        Keys(root, {"scenario", "description", "techniques", "machine", "client", "workload", "expect"}, "");
+        s.title = Str(Required(root, "scenario", ""), "scenario");
+        if (root["description"]) {
+            s.description = Str(root["description"], "description");
+            while (!s.description.empty() && std::isspace(static_cast<unsigned char>(s.description.back()))) s.description.pop_back();
+        }
+        if (root["techniques"]) s.techniques = StrList(root["techniques"], "techniques");
+        if (root["machine"]) Machine(root["machine"], &s);
+        if (s.volumes.empty()) s.volumes.push_back(VolumeSpec{});
+        if (root["client"]) Client(root["client"], &s);
+        const YAML::Node workload = Required(root, "workload", "");
+        if (!workload.IsSequence()) Fail(workload, "workload", "expected a list of steps");
+        for (const YAML::Node& step : workload) s.workload.push_back(Step(step, &s, "workload"));
+        if (root["expect"]) Expect(root["expect"], &s);
+        return s;
+    }
+
+private:
+    [[noreturn]] void Fail(const YAML::Node& node, const std::string& field, const std::string& message) {
+        const int line = node.IsDefined() && node.Mark().line >= 0 ? node.Mark().line + 1 : 0;
+        throw ScenarioError(file_, line, field, message);
+    }
+
+    YAML::Node Required(const YAML::Node& map, const char* key, const std::string& where) {
+        const YAML::Node node = map[key];
+        if (!node) Fail(map, where.empty() ? key : where + "." + key, "missing");
+        return node;
+    }
+
+    void Keys(const YAML::Node& map, std::initializer_list<const char*> allowed, const std::string& where) {
+        if (!map.IsMap()) Fail(map, where, "expected a mapping (key: value lines)");
+        for (const auto& item : map) {
+            if (!item.first.IsScalar()) Fail(item.first, where, "keys must be plain names");
+            const std::string key = item.first.Scalar();
+            if (std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return key == a; })) {
+                std::string list;
+                for (const char* a : allowed) list += std::string(list.empty() ? "" : ", ") + a;
+                Fail(item.first, where.empty() ? key : where + "." + key, "unknown key (expected one of: " + list + ")");
+            }
+        }
+    }
+
+    std::string Str(const YAML::Node& node, const std::string& field) {
+        if (!node.IsScalar()) Fail(node, field, "expected a single value");
+        return node.Scalar();
+    }
+
+    bool Bool(const YAML::Node& node, const std::string& field) {
+        const std::string text = Str(node, field);
+        if (text == "true" || text == "yes" || text == "on") return true;
+        if (text == "false" || text == "no" || text == "off") return false;
+        Fail(node, field, "expected true or false");
+    }
+
+    int64_t Int(const YAML::Node& node, const std::string& field, int64_t min, int64_t max) {
+        const std::string text = Str(node, field);
+        char* end = nullptr;
+        errno = 0;
+        const long long value = std::strtoll(text.c_str(), &end, 0);
+        if (text.empty() || *end != '\0' || errno != 0 || value < min || value > max) {
+            Fail(node, field, "expected a number from " + std::to_string(min) + " to " + std::to_string(max));
+        }
+        return value;
+    }
+
+    std::vector<std::string> StrList(const YAML::Node& node, const std::string& field) {
+        std::vector<std::string> out;
+        if (node.IsScalar()) {
+            out.push_back(node.Scalar());
+        } else if (node.IsSequence()) {
+            for (const YAML::Node& item : node) out.push_back(Str(item, field));
+        } else {
+            Fail(node, field, "expected a value or a list of values");
+        }
+        return out;
+    }
+
+    // Bytes given as text, hex or a pseudo-random fill: exactly one of them.
+    std::optional<std::vector<uint8_t>> Data(const YAML::Node& map, const std::string& where, const std::string& seedName) {
+        int given = 0;
+        std::vector<uint8_t> bytes;
+        if (map["text"]) {
+            ++given;
+            const std::string text = Str(map["text"], where + ".text");
+            bytes.assign(text.begin(), text.end());
+        }
+        if (map["hex"]) {
+            ++given;
+            std::string hex;
+            for (char c : Str(map["hex"], where + ".hex")) {
+                if (c != ' ' && c != '\n') hex += c;
+            }
+            if (hex.size() % 2 != 0) Fail(map["hex"], where + ".hex", "an even number of hex digits is needed");
+            for (size_t i = 0; i < hex.size(); i += 2) {
+                auto digit = [&](char c) -> int {
+                    if (c >= '0' && c <= '9') return c - '0';
+                    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+                    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+                    Fail(map["hex"], where + ".hex", std::string("not a hex digit: '") + c + "'");
+                };
+                bytes.push_back(static_cast<uint8_t>(digit(hex[i]) * 16 + digit(hex[i + 1])));
+            }
+        }
+        if (map["random"]) {
+            ++given;
+            const int64_t size = Int(map["random"], where + ".random", 0, 16 * 1024 * 1024);
+            uint64_t state = 0x9E3779B97F4A7C15ull;
+            for (char c : seedName) state = (state ^ static_cast<uint8_t>(c)) * 0x100000001B3ull;
+            if (map["seed"]) state ^= static_cast<uint64_t>(Int(map["seed"], where + ".seed", 0, INT32_MAX)) * 0x9E3779B97F4A7C15ull;
+            bytes.resize(static_cast<size_t>(size));
+            for (auto& b : bytes) {
+                state ^= state << 13;
+                state ^= state >> 7;
+                state ^= state << 17;
+                b = static_cast<uint8_t>(state >> 24);
+            }
+        } else if (map["seed"]) {
+            Fail(map["seed"], where + ".seed", "a seed goes with random");
+        }
+        if (given > 1) Fail(map, where, "give the bytes one way: text, hex or random");
+        if (given == 0) return std::nullopt;
+        return bytes;
+    }
+
+    static bool DrivePath(const std::string& path) {
+        return path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' && path[2] == '\\';
+    }
+
+    void CheckDrivePath(const YAML::Node& node, const std::string& field, const std::string& path, const Scenario& s) {
+        if (!DrivePath(path)) Fail(node, field, "expected a full path with a drive, like C:\\folder\\file.txt");
+        const char drive = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+        if (std::none_of(s.volumes.begin(), s.volumes.end(), [&](const VolumeSpec& v) { return v.drive == drive; })) {
+            Fail(node, field, std::string("no volume ") + drive + ": in the machine");
+        }
+    }
+
+    void Machine(const YAML::Node& node, Scenario* s) {
+        Keys(node, {"volumes", "registry", "processes"}, "machine");
+        if (node["volumes"]) {
+            const YAML::Node volumes = node["volumes"];
+            if (!volumes.IsSequence()) Fail(volumes, "machine.volumes", "expected a list of volumes");
+            for (const YAML::Node& v : volumes) {
+                Keys(v, {"drive", "host-folder", "folders", "files"}, "machine.volumes");
+                VolumeSpec spec;
+                spec.line = v.Mark().line + 1;
+                const std::string drive = Upper(Str(Required(v, "drive", "machine.volumes"), "drive"));
+                if (drive.size() > 2 || drive.empty() || !std::isalpha(static_cast<unsigned char>(drive[0])) ||
+                    (drive.size() == 2 && drive[1] != ':')) {
+                    Fail(v["drive"], "machine.volumes.drive", "expected a drive letter, like C");
+                }
+                spec.drive = drive[0];
+                for (const VolumeSpec& other : s->volumes) {
+                    if (other.drive == spec.drive) Fail(v["drive"], "machine.volumes.drive", "drive given twice");
+                }
+                if (v["host-folder"]) spec.hostFolder = Str(v["host-folder"], "machine.volumes.host-folder");
+                if (v["folders"]) spec.folders = StrList(v["folders"], "machine.volumes.folders");
+                if (v["files"]) {
+                    if (!v["files"].IsSequence()) Fail(v["files"], "machine.volumes.files", "expected a list of files");
+                    for (const YAML::Node& f : v["files"]) {
+                        Keys(f, {"path", "text", "hex", "random", "seed"}, "machine.volumes.files");
+                        FileSeed seed;
+                        seed.line = f.Mark().line + 1;
+                        seed.path = Str(Required(f, "path", "machine.volumes.files"), "machine.volumes.files.path");
+                        if (seed.path.empty() || DrivePath(seed.path) || seed.path[0] == '\\' ||
+                            seed.path.find("..") != std::string::npos) {
+                            Fail(f["path"], "machine.volumes.files.path", "a path inside the volume, like Users\\alice\\notes.txt");
+                        }
+                        auto data = Data(f, "machine.volumes.files", seed.path);
+                        seed.bytes = data ? *data : std::vector<uint8_t>{};
+                        spec.files.push_back(std::move(seed));
+                    }
+                }
+                s->volumes.push_back(std::move(spec));
+            }
+        }
+        if (s->volumes.empty()) s->volumes.push_back(VolumeSpec{});  // C: unless the scenario says otherwise
+        if (node["registry"]) {
+            const YAML::Node keys = node["registry"];
+            if (!keys.IsSequence()) Fail(keys, "machine.registry", "expected a list of keys");
+            for (const YAML::Node& k : keys) {
+                Keys(k, {"key", "values"}, "machine.registry");
+                RegistryKeySpec spec;
+                spec.line = k.Mark().line + 1;
+                spec.key = Str(Required(k, "key", "machine.registry"), "machine.registry.key");
+                if (k["values"]) {
+                    if (!k["values"].IsSequence()) Fail(k["values"], "machine.registry.values", "expected a list of values");
+                    for (const YAML::Node& v : k["values"]) spec.values.push_back(RegistryValue(v, "machine.registry.values"));
+                }
+                s->registry.push_back(std::move(spec));
+            }
+        }
+        if (node["processes"]) {
+            const YAML::Node processes = node["processes"];
+            if (!processes.IsSequence()) Fail(processes, "machine.processes", "expected a list of processes");
+            for (const YAML::Node& p : processes) {
+                Keys(p, {"name", "image", "command-line", "parent", "admin"}, "machine.processes");
+                ProcessSpec spec;
+                spec.line = p.Mark().line + 1;
+                spec.name = Str(Required(p, "name", "machine.processes"), "machine.processes.name");
+                if (Known(*s, spec.name)) Fail(p["name"], "machine.processes.name", "process '" + spec.name + "' declared twice");
+                spec.image = Str(Required(p, "image", "machine.processes"), "machine.processes.image");
+                CheckDrivePath(p["image"], "machine.processes.image", spec.image, *s);
+                if (p["command-line"]) spec.commandLine = Str(p["command-line"], "machine.processes.command-line");
+                if (p["parent"]) {
+                    spec.parent = Str(p["parent"], "machine.processes.parent");
+                    if (!Known(*s, spec.parent)) Fail(p["parent"], "machine.processes.parent", "no earlier process '" + spec.parent + "'");
+                }
+                if (p["admin"]) spec.admin = Bool(p["admin"], "machine.processes.admin");
+                s->processes.push_back(spec);
+                names_.insert(spec.name);
+            }
+        }
+    }
+
+    RegistryValueSpec RegistryValue(const YAML::Node& v, const std::string& where, bool checkKeys = true) {
+        if (checkKeys) Keys(v, {"name", "type", "text", "hex", "random", "seed", "dword"}, where);
+        RegistryValueSpec value;
+        value.name = Str(Required(v, "name", where), where + ".name");
+        value.type = v["type"] ? Upper(Str(v["type"], where + ".type")) : "";
+        if (!value.type.empty() && !kRegistryTypes.count(value.type)) Fail(v["type"], where + ".type", "unknown registry type");
+        if (v["dword"]) {
+            const uint32_t d = static_cast<uint32_t>(Int(v["dword"], where + ".dword", 0, UINT32_MAX));
+            value.data = {static_cast<uint8_t>(d), static_cast<uint8_t>(d >> 8), static_cast<uint8_t>(d >> 16),
+                          static_cast<uint8_t>(d >> 24)};
+            if (value.type.empty()) value.type = "REG_DWORD";
+        } else if (auto data = Data(v, where, value.name)) {
+            if (v["text"]) {
+                // Registry strings are UTF-16 with a terminator.
+                std::vector<uint8_t> wide;
+                for (uint8_t c : *data) {
+                    wide.push_back(c);
+                    wide.push_back(0);
+                }
+                wide.push_back(0);
+                wide.push_back(0);
+                value.data = wide;
+                if (value.type.empty()) value.type = "REG_SZ";
+            } else {
+                value.data = *data;
+            }
+        }
+        if (value.type.empty()) value.type = "REG_BINARY";
+        return value;
+    }
+
+    bool Known(const Scenario& /*s*/, const std::string& name) const { return names_.count(name) != 0; }
+
+    void Client(const YAML::Node& node, Scenario* s) {
+        Keys(node, {"watch", "monitors", "backup", "rules", "default"}, "client");
+        ClientSpec& c = s->client;
+        c.present = true;
+        c.line = node.Mark().line + 1;
+        if (node["watch"]) {
+            c.watch = StrList(node["watch"], "client.watch");
+            for (const std::string& name : c.watch) {
+                if (!Known(*s, name)) Fail(node["watch"], "client.watch", "no process '" + name + "' in the machine");
+            }
+        }
+        if (node["monitors"]) {
+            for (const std::string& m : StrList(node["monitors"], "client.monitors")) {
+                if (m == "file") c.fileMon = true;
+                else if (m == "process") c.procMon = true;
+                else if (m == "registry") c.regMon = true;
+                else Fail(node["monitors"], "client.monitors", "unknown monitor '" + m + "' (file, process, registry)");
+            }
+        }
+        if (node["backup"]) {
+            c.backup = Str(node["backup"], "client.backup");
+            CheckDrivePath(node["backup"], "client.backup", *c.backup, *s);
+        }
+        if (node["default"]) {
+            auto verdict = vetrona::client::ParseVerdictName(Str(node["default"], "client.default"));
+            if (!verdict) Fail(node["default"], "client.default", "unknown verdict (allow, deny, backup, none or a number)");
+            c.policy.fallback = *verdict;
+        }
+        if (node["rules"]) {
+            const YAML::Node rules = node["rules"];
+            if (!rules.IsSequence()) Fail(rules, "client.rules", "expected a list of rules");
+            for (const YAML::Node& r : rules) {
+                if (!r.IsMap()) Fail(r, "client.rules", "a rule is a mapping (class, operation, path, ..., verdict)");
+                vetrona::client::PolicyRule rule;
+                rule.line = r.Mark().line + 1;
+                bool hasVerdict = false;
+                // The class first: operation names depend on it.
+                if (r["class"]) SetField(r["class"], &rule, "class");
+                for (const auto& item : r) {
+                    const std::string key = item.first.IsScalar() ? item.first.Scalar() : "";
+                    if (key == "class") continue;
+                    SetField(item.second, &rule, key, item.first);
+                    hasVerdict = hasVerdict || key == "verdict";
+                }
+                const std::string problem = vetrona::client::CheckRule(rule, hasVerdict);
+                if (!problem.empty()) Fail(r, "client.rules", problem);
+                c.policy.rules.push_back(rule);
+            }
+        }
+    }
+
+    void SetField(const YAML::Node& value, vetrona::client::PolicyRule* rule, const std::string& key,
+                  const YAML::Node& keyNode = YAML::Node()) {
+        const std::string problem = vetrona::client::SetRuleField(rule, key, Str(value, "client.rules." + key));
+        if (!problem.empty()) Fail(keyNode.IsDefined() && problem.rfind("unknown rule field", 0) == 0 ? keyNode : value,
+                                   "client.rules." + key, problem);
+    }
+
+    StepSpec Step(const YAML::Node& node, Scenario* s, const std::string& where) {
+        if (!node.IsMap()) Fail(node, where, "a step is a mapping: process, one action, and optionally status and label");
+        StepSpec step;
+        step.line = node.Mark().line + 1;
+        YAML::Node action;
+        for (const auto& item : node) {
+            const std::string key = item.first.IsScalar() ? item.first.Scalar() : "";
+            if (key == "process") {
+                step.process = Str(item.second, where + ".process");
+            } else if (key == "status") {
+                const std::string text = Str(item.second, where + ".status");
+                step.status = ParseStatusName(text);
+                if (!step.status) Fail(item.second, where + ".status", "unknown status '" + text + "' (a STATUS_ name or a hex code)");
+            } else if (key == "label") {
+                step.label = Str(item.second, where + ".label");
+            } else if (kStepKinds.count(key)) {
+                if (!step.kind.empty()) Fail(item.first, where, "one action per step ('" + step.kind + "' and '" + key + "')");
+                step.kind = key;
+                action = item.second;
+            } else {
+                std::string kinds;
+                for (const auto& k : kStepKinds) kinds += (kinds.empty() ? "" : ", ") + k;
+                Fail(item.first, where + "." + key, "unknown step key (process, status, label, or an action: " + kinds + ")");
+            }
+        }
+        if (step.kind.empty()) Fail(node, where, "the step has no action");
+        const std::string at = where + "." + step.kind;
+        if (step.kind == "threads") {
+            if (!step.process.empty()) Fail(node, at, "threads take no process: each step names its own");
+            if (!action.IsSequence() || action.size() < 1) Fail(action, at, "expected a list of step lists, one per thread");
+            for (const YAML::Node& thread : action) {
+                if (!thread.IsSequence()) Fail(thread, at, "each thread is a list of steps");
+                std::vector<StepSpec> steps;
+                for (const YAML::Node& inner : thread) {
+                    StepSpec innerStep = Step(inner, s, at);
+                    if (innerStep.kind == "start" || innerStep.kind == "threads") {
+                        Fail(inner, at, "threads cannot start processes or nest threads");
+                    }
+                    steps.push_back(std::move(innerStep));
+                }
+                step.threads.push_back(std::move(steps));
+            }
+            return step;
+        }
+        if (step.process.empty()) Fail(node, where + ".process", "missing: which process does this step");
+        if (!Known(*s, step.process)) Fail(node["process"], where + ".process", "no process '" + step.process + "' (declare it in machine.processes or start it first)");
+
+        auto args = [&](std::initializer_list<const char*> allowed) {
+            if (action.IsNull() || (action.IsScalar() && allowed.size() == 0)) return;
+            Keys(action, allowed, at);
+            for (const auto& item : action) {
+                const std::string key = item.first.Scalar();
+                if (key == "text" || key == "hex" || key == "random" || key == "seed") continue;
+                if (item.second.IsSequence()) {
+                    step.lists[key] = StrList(item.second, at + "." + key);
+                } else {
+                    step.args[key] = Str(item.second, at + "." + key);
+                }
+            }
+        };
+        auto require = [&](const char* key) {
+            if (!step.args.count(key)) Fail(action.IsDefined() ? action : node, at + "." + key, "missing");
+        };
+        auto pathOrHandle = [&]() {
+            if (step.args.count("path") == step.args.count("handle")) Fail(action, at, "give either path or handle");
+            if (step.args.count("path")) CheckDrivePath(action["path"], at + ".path", step.args["path"], *s);
+            if (step.args.count("handle") && !handles_.count(step.args["handle"])) {
+                Fail(action["handle"], at + ".handle", "no handle '" + step.args["handle"] + "' opened before");
+            }
+        };
+        auto checkList = [&](const char* key, const std::set<std::string>& names) {
+            auto it = step.lists.find(key);
+            if (it == step.lists.end() && step.args.count(key)) {
+                step.lists[key] = {step.args[key]};
+                step.args.erase(key);
+                it = step.lists.find(key);
+            }
+            if (it == step.lists.end()) return;
+            for (const std::string& v : it->second) {
+                if (!names.count(v)) {
+                    std::string list;
+                    for (const auto& n : names) list += (list.empty() ? "" : ", ") + n;
+                    Fail(action[key], at + "." + key, "unknown value '" + v + "' (" + list + ")");
+                }
+            }
+        };
+        auto boolArg = [&](const char* key) {
+            if (step.args.count(key)) Bool(action[key], at + "." + key);
+        };
+        auto intArg = [&](const char* key, int64_t min, int64_t max) {
+            if (step.args.count(key)) Int(action[key], at + "." + key, min, max);
+        };
+
+        if (step.kind == "start") {
+            args({"name", "image", "command-line", "admin"});
+            require("name");
+            require("image");
+            CheckDrivePath(action["image"], at + ".image", step.args["image"], *s);
+            boolArg("admin");
+            if (Known(*s, step.args["name"])) Fail(action["name"], at + ".name", "process '" + step.args["name"] + "' exists already");
+            names_.insert(step.args["name"]);
+        } else if (step.kind == "exit") {
+            if (!action.IsNull() && !(action.IsMap() && action.size() == 0) && !(action.IsScalar() && action.Scalar() == "true")) {
+                Fail(action, at, "exit takes nothing (write 'exit: {}')");
+            }
+        } else if (step.kind == "create" || step.kind == "open") {
+            args({"path", "access", "share", "disposition", "options", "handle"});
+            require("path");
+            CheckDrivePath(action["path"], at + ".path", step.args["path"], *s);
+            checkList("access", kAccessNames);
+            checkList("share", kShareNames);
+            checkList("options", kOptions);
+            if (step.args.count("disposition") && !kDispositions.count(step.args["disposition"])) {
+                Fail(action["disposition"], at + ".disposition", "unknown disposition (supersede, open, create, open-if, overwrite, overwrite-if)");
+            }
+            if (step.args.count("handle")) handles_.insert(step.args["handle"]);
+        } else if (step.kind == "write") {
+            args({"path", "handle", "text", "hex", "random", "seed", "offset"});
+            pathOrHandle();
+            intArg("offset", -1, INT64_MAX);
+            step.data = Data(action, at, step.args.count("path") ? step.args["path"] : step.args["handle"]);
+            if (!step.data) Fail(action, at, "what to write: text, hex or random");
+        } else if (step.kind == "read") {
+            args({"path", "handle", "offset", "length"});
+            pathOrHandle();
+            intArg("offset", 0, INT64_MAX);
+            intArg("length", 0, 16 * 1024 * 1024);
+        } else if (step.kind == "close") {
+            args({"handle"});
+            require("handle");
+            pathOrHandle();
+        } else if (step.kind == "rename") {
+            args({"path", "handle", "to", "replace"});
+            pathOrHandle();
+            require("to");
+            boolArg("replace");
+        } else if (step.kind == "delete") {
+            args({"path", "handle", "on-close"});
+            pathOrHandle();
+            boolArg("on-close");
+        } else if (step.kind == "define-dos-device") {
+            args({"name", "target"});
+            require("name");
+            require("target");
+            const std::string name = Upper(step.args["name"]);
+            if (name.size() != 2 || !std::isalpha(static_cast<unsigned char>(name[0])) || name[1] != ':') {
+                Fail(action["name"], at + ".name", "expected a drive name, like X:");
+            }
+            if (std::any_of(s->volumes.begin(), s->volumes.end(), [&](const VolumeSpec& v) { return v.drive == name[0]; })) {
+                Fail(action["name"], at + ".name", "that drive is a volume already");
+            }
+            CheckDrivePath(action["target"], at + ".target", step.args["target"], *s);
+        } else if (step.kind == "scsi-write" || step.kind == "ata-write") {
+            args({"volume", "lba", "sectors"});
+            require("volume");
+            const std::string v = Upper(step.args["volume"]);
+            if (v.empty() || v.size() > 2 || std::none_of(s->volumes.begin(), s->volumes.end(), [&](const VolumeSpec& vol) { return vol.drive == v[0]; })) {
+                Fail(action["volume"], at + ".volume", "no such volume in the machine");
+            }
+            intArg("lba", 0, UINT32_MAX);
+            intArg("sectors", 1, 65535);
+        } else if (step.kind == "encrypt") {
+            args({"files", "in-place", "suffix", "delete-original", "key"});
+            require("files");
+            CheckDrivePath(action["files"], at + ".files", step.args["files"], *s);
+            boolArg("in-place");
+            boolArg("delete-original");
+            intArg("key", 1, 255);
+            const bool inPlace = !step.args.count("in-place") || Bool(action["in-place"], at + ".in-place");
+            if (!inPlace && !step.args.count("suffix")) Fail(action, at + ".suffix", "encrypted copies need a suffix");
+        } else if (step.kind == "create-key" || step.kind == "delete-key") {
+            args({"key"});
+            require("key");
+        } else if (step.kind == "rename-key") {
+            args({"key", "to"});
+            require("key");
+            require("to");
+        } else if (step.kind == "set-value") {
+            args({"key", "name", "type", "text", "hex", "random", "seed", "dword"});
+            require("key");
+            require("name");
+            const RegistryValueSpec value = RegistryValue(action, at, false);
+            step.data = value.data;
+            if (action["text"]) step.args["type"] = step.args.count("type") ? step.args["type"] : "REG_SZ";
+        } else if (step.kind == "delete-value") {
+            args({"key", "name"});
+            require("key");
+            require("name");
+        }
+        return step;
+    }
+
+    EventMatcher Matcher(const YAML::Node& m, const std::string& where, const Scenario& s) {
+        Keys(m, {"class", "operation", "path", "destination", "value", "image", "process", "verdict"}, where);
+        EventMatcher e;
+        e.line = m.Mark().line + 1;
+        if (m["class"]) {
+            e.eventClass = vetrona::client::ParseClassName(Str(m["class"], where + ".class"));
+            if (!e.eventClass) Fail(m["class"], where + ".class", "unknown class (file, registry, process)");
+        }
+        if (m["operation"]) {
+            e.operation = vetrona::client::ParseOperationName(e.eventClass, Str(m["operation"], where + ".operation"));
+            if (!e.operation) Fail(m["operation"], where + ".operation", "unknown operation (give the class first)");
+        }
+        if (m["path"]) e.path = Str(m["path"], where + ".path");
+        if (m["destination"]) e.destination = Str(m["destination"], where + ".destination");
+        if (m["value"]) e.value = Str(m["value"], where + ".value");
+        if (m["image"]) e.image = Str(m["image"], where + ".image");
+        if (m["process"]) {
+            e.process = Str(m["process"], where + ".process");
+            if (!Known(s, e.process)) Fail(m["process"], where + ".process", "no process '" + e.process + "'");
+        }
+        if (m["verdict"]) {
+            e.verdict = vetrona::client::ParseVerdictName(Str(m["verdict"], where + ".verdict"));
+            if (!e.verdict) Fail(m["verdict"], where + ".verdict", "unknown verdict");
+        }
+        return e;
+    }
+
+    void Expect(const YAML::Node& node, Scenario* s) {
+        Keys(node, {"events", "files", "backups", "registry", "outcome"}, "expect");
+        if (node["events"]) {
+            const YAML::Node ev = node["events"];
+            Keys(ev, {"order", "complete", "list", "absent"}, "expect.events");
+            s->events.present = true;
+            s->events.line = ev.Mark().line + 1;
+            if (ev["order"]) {
+                const std::string order = Str(ev["order"], "expect.events.order");
+                if (order == "sequence") s->events.ordered = true;
+                else if (order == "set") s->events.ordered = false;
+                else Fail(ev["order"], "expect.events.order", "expected sequence or set");
+            }
+            if (ev["complete"]) s->events.complete = Bool(ev["complete"], "expect.events.complete");
+            for (const char* key : {"list", "absent"}) {
+                if (!ev[key]) continue;
+                if (!ev[key].IsSequence()) Fail(ev[key], std::string("expect.events.") + key, "expected a list of events");
+                for (const YAML::Node& m : ev[key]) {
+                    (std::string(key) == "list" ? s->events.list : s->events.absent)
+                        .push_back(Matcher(m, std::string("expect.events.") + key, *s));
+                }
+            }
+        }
+        if (node["files"]) {
+            if (!node["files"].IsSequence()) Fail(node["files"], "expect.files", "expected a list of files");
+            for (const YAML::Node& f : node["files"]) {
+                Keys(f, {"path", "exists", "text", "hex", "random", "seed", "sha256", "unchanged"}, "expect.files");
+                FileExpect e;
+                e.line = f.Mark().line + 1;
+                e.path = Str(Required(f, "path", "expect.files"), "expect.files.path");
+                CheckDrivePath(f["path"], "expect.files.path", e.path, *s);
+                if (f["exists"]) e.exists = Bool(f["exists"], "expect.files.exists");
+                e.content = Data(f, "expect.files", e.path);
+                if (f["sha256"]) {
+                    e.sha256 = Str(f["sha256"], "expect.files.sha256");
+                    for (char& c : e.sha256) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                    if (e.sha256.size() != 64 || e.sha256.find_first_not_of("0123456789abcdef") != std::string::npos) {
+                        Fail(f["sha256"], "expect.files.sha256", "expected 64 hex digits");
+                    }
+                }
+                if (f["unchanged"]) e.unchanged = Bool(f["unchanged"], "expect.files.unchanged");
+                if (e.unchanged && !SeedOf(*s, e.path)) Fail(f, "expect.files.unchanged", "the machine seeds no such file");
+                if (!e.exists && !e.content && e.sha256.empty() && !e.unchanged) {
+                    Fail(f, "expect.files", "say what is expected: exists, text, hex, random, sha256 or unchanged");
+                }
+                s->files.push_back(std::move(e));
+            }
+        }
+        if (node["backups"]) {
+            if (!node["backups"].IsSequence()) Fail(node["backups"], "expect.backups", "expected a list");
+            for (const YAML::Node& b : node["backups"]) {
+                Keys(b, {"folder", "originals"}, "expect.backups");
+                BackupExpect e;
+                e.line = b.Mark().line + 1;
+                e.folder = Str(Required(b, "folder", "expect.backups"), "expect.backups.folder");
+                CheckDrivePath(b["folder"], "expect.backups.folder", e.folder, *s);
+                e.originals = Str(Required(b, "originals", "expect.backups"), "expect.backups.originals");
+                CheckDrivePath(b["originals"], "expect.backups.originals", e.originals, *s);
+                s->backups.push_back(e);
+            }
+        }
+        if (node["registry"]) {
+            if (!node["registry"].IsSequence()) Fail(node["registry"], "expect.registry", "expected a list");
+            for (const YAML::Node& r : node["registry"]) {
+                Keys(r, {"key", "value", "exists", "text", "hex", "dword"}, "expect.registry");
+                RegistryExpect e;
+                e.line = r.Mark().line + 1;
+                e.key = Str(Required(r, "key", "expect.registry"), "expect.registry.key");
+                if (r["value"]) e.value = Str(r["value"], "expect.registry.value");
+                if (r["exists"]) e.exists = Bool(r["exists"], "expect.registry.exists");
+                if (r["dword"] || r["text"] || r["hex"]) {
+                    if (e.value.empty()) Fail(r, "expect.registry", "data belongs to a value: give its name");
+                    YAML::Node copy = YAML::Clone(r);
+                    copy.remove("key");
+                    copy.remove("exists");
+                    copy["name"] = e.value;
+                    copy.remove("value");
+                    e.data = RegistryValue(copy, "expect.registry", false).data;
+                }
+                if (!e.exists && !e.data) Fail(r, "expect.registry", "say what is expected: exists, or the data (dword, text, hex)");
+                s->registryAfter.push_back(e);
+            }
+        }
+        if (node["outcome"]) {
+            const YAML::Node o = node["outcome"];
+            Keys(o, {"denied", "files-protected", "bytes-recovered", "events"}, "expect.outcome");
+            s->outcome.line = o.Mark().line + 1;
+            if (o["denied"]) s->outcome.denied = Int(o["denied"], "expect.outcome.denied", 0, INT32_MAX);
+            if (o["files-protected"]) s->outcome.filesProtected = Int(o["files-protected"], "expect.outcome.files-protected", 0, INT32_MAX);
+            if (o["bytes-recovered"]) s->outcome.bytesRecovered = Int(o["bytes-recovered"], "expect.outcome.bytes-recovered", 0, INT64_MAX);
+            if (o["events"]) s->outcome.events = Int(o["events"], "expect.outcome.events", 0, INT32_MAX);
+        }
+    }
+
+    static const FileSeed* SeedOf(const Scenario& s, const std::string& path) {
+        for (const VolumeSpec& v : s.volumes) {
+            if (std::toupper(static_cast<unsigned char>(path[0])) != v.drive) continue;
+            for (const FileSeed& f : v.files) {
+                if (vetrona::client::GlobMatch(f.path, path.substr(3)) && f.path.size() == path.size() - 3) return &f;
+            }
+        }
+        return nullptr;
+    }
+
+    std::string file_;
+    std::set<std::string> names_;
+    std::set<std::string> handles_;
+};
+
+}  // namespace
+
+std::optional<int32_t> ParseStatusName(const std::string& text) {
+    const std::string upper = Upper(text);
+    if (upper == "DENIED") return static_cast<int32_t>(0xC0000022);
+    if (upper == "SUCCESS") return 0;
+    for (const StatusEntry& entry : kStatuses) {
+        if (upper == entry.name) return static_cast<int32_t>(entry.value);
+    }
+    if (upper.rfind("0X", 0) == 0 && upper.size() <= 10 && upper.size() > 2 &&
+        upper.find_first_not_of("0123456789ABCDEF", 2) == std::string::npos) {
+        return static_cast<int32_t>(std::strtoul(upper.c_str(), nullptr, 16));
+    }
+    return std::nullopt;
+}
+
+std::string StatusName(int32_t status) {
+    for (const StatusEntry& entry : kStatuses) {
+        if (static_cast<int32_t>(entry.value) == status) return entry.name;
+    }
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+bool StepKindSupported(const std::string& kind) { return kStepKinds.count(kind) != 0; }
+
+Scenario LoadScenarioText(const std::string& text, const std::string& name) {
+    YAML::Node root;
+    try {
+        root = YAML::Load(text);
+    } catch (const YAML::Exception& e) {
+        throw ScenarioError(name, e.mark.line >= 0 ? e.mark.line + 1 : 0, "", "not valid YAML: " + e.msg);
+    }
+    try {
+        return Loader(name).Load(root);
+    } catch (const ScenarioError&) {
+        throw;
+    } catch (const YAML::Exception& e) {
+        throw ScenarioError(name, e.mark.line >= 0 ? e.mark.line + 1 : 0, "", e.msg);
+    }
+}
+
+Scenario LoadScenarioFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ScenarioError(path, 0, "", "cannot read the file");
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return LoadScenarioText(buffer.str(), path);
+}
+
+}  // namespace vsim

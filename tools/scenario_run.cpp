@@ -1,0 +1,1467 @@
+// Running scenarios: the machine, the in-process client, the workload's
+// steps, the expectations and the summary.
+#include "tools/scenario_run.h"
+
+#include "channel/wire.h"
+#include "client/lib/client.h"
+#include "client/lib/session.h"
+#include "driver/driver_data.h"
+#include "sim/private/core.h"
+#include "sim/private/fs.h"
+#include "sim/private/io.h"
+#include "sim/private/ob.h"
+#include "sim/private/pool.h"
+#include "sim/user/device.h"
+#include "sim/user/file.h"
+#include "sim/user/fltuser.h"
+#include "sim/user/process.h"
+#include "sim/user/registry.h"
+#include "tools/sha256.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <thread>
+
+namespace vsim {
+
+using json = nlohmann::ordered_json;
+namespace fs = std::filesystem;
+namespace vc = vetrona::client;
+
+void Transcript::Put(const json& line, const std::string& text) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (options_.json) {
+        std::cout << line.dump() << '\n';
+    } else {
+        std::cout << text << '\n';
+    }
+    std::cout.flush();
+}
+
+void Transcript::Text(const std::string& text) {
+    if (options_.json) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    std::cout << text << '\n';
+    std::cout.flush();
+}
+
+namespace {
+
+std::u16string Wide(std::string_view utf8) { return sim::fs::FromHost(utf8); }
+std::string Narrow(std::u16string_view text) { return sim::fs::ToHost(text); }
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string HexOf(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+std::vector<uint8_t> ReadHost(const fs::path& path, bool* exists) {
+    std::ifstream in(path, std::ios::binary);
+    *exists = static_cast<bool>(in) && fs::is_regular_file(path);
+    if (!*exists) return {};
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+ACCESS_MASK AccessOf(const std::vector<std::string>& names) {
+    ACCESS_MASK access = SYNCHRONIZE;
+    for (const std::string& n : names) {
+        if (n == "read") access |= FILE_GENERIC_READ;
+        else if (n == "write") access |= FILE_GENERIC_WRITE;
+        else if (n == "append") access |= FILE_APPEND_DATA;
+        else if (n == "delete") access |= DELETE;
+        else if (n == "execute") access |= FILE_GENERIC_EXECUTE;
+        else if (n == "all") access |= FILE_ALL_ACCESS;
+    }
+    return access;
+}
+
+ULONG ShareOf(const std::vector<std::string>& names) {
+    ULONG share = 0;
+    for (const std::string& n : names) {
+        if (n == "read") share |= FILE_SHARE_READ;
+        else if (n == "write") share |= FILE_SHARE_WRITE;
+        else if (n == "delete") share |= FILE_SHARE_DELETE;
+    }
+    return share;
+}
+
+ULONG DispositionOf(const std::string& name) {
+    if (name == "supersede") return FILE_SUPERSEDE;
+    if (name == "create") return FILE_CREATE;
+    if (name == "open-if") return FILE_OPEN_IF;
+    if (name == "overwrite") return FILE_OVERWRITE;
+    if (name == "overwrite-if") return FILE_OVERWRITE_IF;
+    return FILE_OPEN;
+}
+
+ULONG OptionsOf(const std::vector<std::string>& names) {
+    ULONG options = FILE_SYNCHRONOUS_IO_NONALERT;
+    for (const std::string& n : names) {
+        if (n == "directory") options |= FILE_DIRECTORY_FILE;
+        else if (n == "non-directory") options |= FILE_NON_DIRECTORY_FILE;
+        else if (n == "delete-on-close") options |= FILE_DELETE_ON_CLOSE;
+        else if (n == "write-through") options |= FILE_WRITE_THROUGH;
+    }
+    return options;
+}
+
+std::string Pad(std::string text, size_t width) {
+    if (text.size() < width) text.append(width - text.size(), ' ');
+    return text;
+}
+
+constexpr int32_t kAccessDenied = static_cast<int32_t>(0xC0000022);
+
+ULONG RegistryType(const std::string& name) {
+    if (name == "REG_NONE") return REG_NONE;
+    if (name == "REG_SZ") return REG_SZ;
+    if (name == "REG_EXPAND_SZ") return REG_EXPAND_SZ;
+    if (name == "REG_DWORD") return REG_DWORD;
+    if (name == "REG_MULTI_SZ") return REG_MULTI_SZ;
+    if (name == "REG_QWORD") return REG_QWORD;
+    return REG_BINARY;
+}
+
+}  // namespace
+
+struct ScenarioRun::Impl {
+    const Scenario& s;
+    Transcript& out;
+    vc::EventContext* context = nullptr;
+
+    struct MountedVolume {
+        char drive = 'C';
+        std::string hostRoot;
+        std::u16string device;
+        bool owned = false;
+    };
+    std::string tempRoot;
+    std::vector<MountedVolume> volumes;
+    PDRIVER_OBJECT driver = nullptr;
+
+    std::mutex lock;  // processes, handles, events
+    std::map<std::string, _EPROCESS*> processes;
+    std::map<uint32_t, std::string> pidNames;
+    std::map<uint32_t, std::string> pidImages;
+    std::vector<_EPROCESS*> started;
+    std::map<std::string, std::pair<_EPROCESS*, HANDLE>> handles;
+    std::vector<std::u16string> links;
+
+    // In-process client.
+    _EPROCESS* clientProcess = nullptr;
+    std::unique_ptr<vc::Client> client;
+    std::thread responder;
+    std::atomic<bool> stopResponder{false};
+
+    std::vector<SeenEvent> events;
+    std::atomic<int> currentStep{0};
+    std::chrono::steady_clock::time_point lastEvent = std::chrono::steady_clock::now();
+
+    int stepCount = 0;
+    int stepFailures = 0;
+    int64_t deniedOperations = 0;
+    bool stoppedEarly = false;
+    std::string stopReason;
+
+    struct Expectation {
+        int line;
+        std::string what;
+        bool ok;
+        std::string detail;
+    };
+    std::vector<Expectation> expectations;
+    int64_t filesProtected = 0;
+    int64_t bytesRecovered = 0;
+    // The first content seen of each file a backup expectation covers: the
+    // original that must be recoverable (seeded, or as the workload first
+    // wrote it).
+    std::map<std::string, std::vector<uint8_t>> originals;
+
+    Impl(const Scenario& scenario, Transcript& transcript) : s(scenario), out(transcript) {}
+
+    // --- paths ---------------------------------------------------------------
+
+    MountedVolume* VolumeOf(char drive) {
+        drive = static_cast<char>(std::toupper(static_cast<unsigned char>(drive)));
+        for (auto& v : volumes) {
+            if (v.drive == drive) return &v;
+        }
+        return nullptr;
+    }
+
+    // "C:\Windows\x.exe" -> "\Device\HarddiskVolume1\Windows\x.exe".
+    std::u16string DevicePath(const std::string& path) {
+        MountedVolume* v = VolumeOf(path[0]);
+        return v->device + Wide(path.substr(2));
+    }
+
+    // The host file behind "C:\a\b", matching each component without regard
+    // to case as the file system does.
+    fs::path HostPath(const std::string& path) {
+        MountedVolume* v = VolumeOf(path[0]);
+        fs::path current = v->hostRoot;
+        std::string rest = path.substr(3);
+        size_t start = 0;
+        while (start <= rest.size()) {
+            size_t end = rest.find('\\', start);
+            if (end == std::string::npos) end = rest.size();
+            const std::string part = rest.substr(start, end - start);
+            if (!part.empty()) {
+                fs::path next = current / part;
+                std::error_code ec;
+                if (!fs::exists(next, ec) && fs::is_directory(current, ec)) {
+                    for (const auto& entry : fs::directory_iterator(current, ec)) {
+                        if (Upper(entry.path().filename().string()) == Upper(part)) {
+                            next = entry.path();
+                            break;
+                        }
+                    }
+                }
+                current = next;
+            }
+            if (end == rest.size()) break;
+            start = end + 1;
+        }
+        return current;
+    }
+
+    std::string DrivePathOf(const std::string& name) {
+        for (const auto& [device, drive] : context->drives) {
+            if (name.size() >= device.size() && Upper(name.substr(0, device.size())) == Upper(device)) {
+                return drive + name.substr(device.size());
+            }
+        }
+        return name;
+    }
+
+    // --- output --------------------------------------------------------------
+
+    void Error(const std::string& what, int line) {
+        out.Put({{"type", "error"}, {"file", s.file}, {"line", line}, {"error", what}},
+                "  ERROR " + s.file + (line > 0 ? ":" + std::to_string(line) : "") + ": " + what);
+    }
+
+    // --- registry ------------------------------------------------------------
+
+    // Creates `path` (an absolute \REGISTRY path) a component at a time, as
+    // RegCreateKeyEx does, and returns a handle to the last key.
+    NTSTATUS CreateKeyPath(_EPROCESS* process, const std::u16string& path, ACCESS_MASK access, HANDLE* key) {
+        *key = nullptr;
+        std::u16string prefix;
+        size_t start = 1;
+        NTSTATUS status = STATUS_OBJECT_NAME_INVALID;
+        while (start <= path.size()) {
+            size_t end = path.find(u'\\', start);
+            if (end == std::u16string::npos) end = path.size();
+            prefix = path.substr(0, end);
+            if (end > start && prefix.size() > 10) {  // past "\REGISTRY\X"
+                HANDLE handle = nullptr;
+                const bool last = end == path.size();
+                status = sim::user::CreateKey(process, nullptr, prefix, last ? access : KEY_ALL_ACCESS, &handle);
+                if (!NT_SUCCESS(status)) return status;
+                if (last) {
+                    *key = handle;
+                } else {
+                    sim::user::CloseHandle(process, handle);
+                }
+            }
+            start = end + 1;
+        }
+        return *key != nullptr ? STATUS_SUCCESS : sim::user::OpenKey(process, nullptr, path, access, key);
+    }
+
+    bool SeedRegistry() {
+        if (s.registry.empty()) return true;
+        _EPROCESS* setup = sim::user::StartProcess(nullptr, u"\\Device\\HarddiskVolume1\\Windows\\System32\\setup.exe",
+                                                   u"", true);
+        bool ok = setup != nullptr;
+        for (const RegistryKeySpec& k : s.registry) {
+            if (!ok) break;
+            HANDLE key = nullptr;
+            NTSTATUS status = CreateKeyPath(setup, Wide(RegistryPath(k.key)), KEY_ALL_ACCESS, &key);
+            for (const RegistryValueSpec& v : k.values) {
+                if (!NT_SUCCESS(status)) break;
+                status = sim::user::SetValueKey(setup, key, Wide(v.name), RegistryType(v.type), v.data.data(),
+                                                static_cast<ULONG>(v.data.size()));
+            }
+            if (key != nullptr) sim::user::CloseHandle(setup, key);
+            if (!NT_SUCCESS(status)) {
+                Error("registry key " + k.key + " could not be seeded: " + StatusName(status), k.line);
+                ok = false;
+            }
+        }
+        if (setup != nullptr) sim::user::EndProcess(setup);
+        if (ok) {
+            out.Put({{"type", "registry"}, {"keys", s.registry.size()}},
+                    "  registry: " + std::to_string(s.registry.size()) + " keys seeded");
+        }
+        return ok;
+    }
+
+    // --- machine -------------------------------------------------------------
+
+    bool Boot() {
+        sim::ResetKernel();
+        char pattern[] = "/tmp/vetrona-scenario-XXXXXX";
+        const char* folder = mkdtemp(pattern);
+        if (folder == nullptr) {
+            Error("no temporary folder for the volumes", 0);
+            return false;
+        }
+        tempRoot = folder;
+        out.Put({{"type", "scenario"}, {"file", s.file}, {"title", s.title}, {"techniques", s.techniques}},
+                "scenario: " + s.title + "  (" + s.file + ")" +
+                    (s.techniques.empty() ? "" : "\n  techniques: " + Join(s.techniques, ", ")));
+        if (!s.description.empty()) out.Text("  " + s.description);
+        out.Text("machine");
+        for (const VolumeSpec& v : s.volumes) {
+            MountedVolume m;
+            m.drive = v.drive;
+            m.owned = v.hostFolder.empty();
+            m.hostRoot = m.owned ? tempRoot + "/" + std::string(1, v.drive) : v.hostFolder;
+            std::error_code ec;
+            if (!m.owned && !fs::is_directory(m.hostRoot, ec)) {
+                Error("host folder " + m.hostRoot + " of volume " + std::string(1, v.drive) + ": does not exist", v.line);
+                return false;
+            }
+            fs::create_directories(m.hostRoot, ec);
+            for (const std::string& f : v.folders) {
+                fs::create_directories(fs::path(m.hostRoot) / HostRelative(f), ec);
+            }
+            uint64_t bytes = 0;
+            for (const FileSeed& f : v.files) {
+                const fs::path path = fs::path(m.hostRoot) / HostRelative(f.path);
+                fs::create_directories(path.parent_path(), ec);
+                std::ofstream o(path, std::ios::binary | std::ios::trunc);
+                o.write(reinterpret_cast<const char*>(f.bytes.data()), static_cast<std::streamsize>(f.bytes.size()));
+                if (!o) {
+                    Error("cannot seed " + path.string(), f.line);
+                    return false;
+                }
+                bytes += f.bytes.size();
+            }
+            m.device = sim::fs::MountVolume(m.hostRoot, static_cast<char16_t>(v.drive));
+            context->drives.emplace_back(Narrow(m.device), std::string(1, v.drive) + ":");
+            out.Put({{"type", "volume"}, {"drive", std::string(1, v.drive) + ":"}, {"device", Narrow(m.device)},
+                     {"files", v.files.size()}, {"bytes", bytes}},
+                    "  volume " + std::string(1, v.drive) + ": = " + Narrow(m.device) + ", " + std::to_string(v.files.size()) +
+                        " files seeded (" + std::to_string(bytes) + " bytes)");
+            volumes.push_back(m);
+        }
+        if (!SeedRegistry()) return false;
+        const NTSTATUS loaded = sim::LoadDriver(DriverEntry, u"vetrona", &driver);
+        if (!NT_SUCCESS(loaded)) {
+            driver = nullptr;
+            Error("the driver did not load: " + StatusName(loaded), 0);
+            return false;
+        }
+        out.Put({{"type", "driver"}, {"status", StatusName(loaded)}}, "  driver loaded (" + StatusName(loaded) + ")");
+        for (const ProcessSpec& p : s.processes) {
+            _EPROCESS* parent = p.parent.empty() ? nullptr : processes[p.parent];
+            _EPROCESS* process = nullptr;
+            const NTSTATUS status =
+                sim::user::StartProcess(parent, DevicePath(p.image), Wide(p.commandLine), p.admin, &process);
+            if (!NT_SUCCESS(status) || process == nullptr) {
+                Error("process " + p.name + " did not start: " + StatusName(status), p.line);
+                return false;
+            }
+            Adopt(p.name, process, p.image);
+            out.Put({{"type", "process"}, {"name", p.name}, {"pid", process->pid}, {"image", p.image},
+                     {"parent", p.parent}},
+                    "  process " + Pad(p.name, 12) + " pid " + Pad(std::to_string(process->pid), 5) + " " + p.image +
+                        (p.parent.empty() ? "" : "  (child of " + p.parent + ")"));
+        }
+        return true;
+    }
+
+    static std::string Join(const std::vector<std::string>& parts, const std::string& sep) {
+        std::string out;
+        for (const auto& p : parts) out += (out.empty() ? "" : sep) + p;
+        return out;
+    }
+
+    static std::string HostRelative(std::string path) {
+        std::replace(path.begin(), path.end(), '\\', '/');
+        return path;
+    }
+
+    void Adopt(const std::string& name, _EPROCESS* process, const std::string& image) {
+        std::lock_guard<std::mutex> guard(lock);
+        processes[name] = process;
+        pidNames[static_cast<uint32_t>(process->pid)] = name;
+        pidImages[static_cast<uint32_t>(process->pid)] = Narrow(DevicePath(image));
+        started.push_back(process);
+    }
+
+    // --- client --------------------------------------------------------------
+
+    _EPROCESS* NewClientProcess() {
+        _EPROCESS* process = sim::user::StartProcess(
+            nullptr, u"\\Device\\HarddiskVolume1\\Program Files\\Vetrona\\vetrona-client.exe", u"vetrona-client.exe", true);
+        if (process != nullptr) {
+            std::lock_guard<std::mutex> guard(lock);
+            pidNames[static_cast<uint32_t>(process->pid)] = "client";
+            started.push_back(process);
+        }
+        return process;
+    }
+
+    bool StartClient() {
+        const ClientSpec& c = s.client;
+        out.Text("client");
+        clientProcess = NewClientProcess();
+        if (clientProcess == nullptr) {
+            Error("the client process did not start", c.line);
+            return false;
+        }
+        client = std::make_unique<vc::Client>(clientProcess);
+        vc::HResult hr = client->Connect();
+        if (!vc::Succeeded(hr)) {
+            Error("the client could not connect: " + StatusName(hr), c.line);
+            return false;
+        }
+        std::vector<std::string> watched;
+        for (const std::string& name : c.watch) {
+            _EPROCESS* p = processes[name];
+            hr = client->AddProcess(static_cast<uint32_t>(p->pid));
+            if (!vc::Succeeded(hr)) {
+                Error("watching " + name + " failed: " + StatusName(hr), c.line);
+                return false;
+            }
+            watched.push_back(name + " (pid " + std::to_string(p->pid) + ")");
+        }
+        if (c.backup) {
+            hr = client->SetBackupDir(u"\\??\\" + Wide(*c.backup));
+            if (!vc::Succeeded(hr)) {
+                Error("setting the backup folder failed: " + StatusName(hr), c.line);
+                return false;
+            }
+        }
+        std::vector<std::string> monitors;
+        const std::pair<bool, vc::Monitor> switches[] = {
+            {c.fileMon, vc::Monitor::File}, {c.procMon, vc::Monitor::Process}, {c.regMon, vc::Monitor::Registry}};
+        const char* names[] = {"file", "process", "registry"};
+        for (int i = 0; i < 3; ++i) {
+            if (!switches[i].first) continue;
+            hr = client->SetMonitor(switches[i].second, 1);
+            if (!vc::Succeeded(hr)) {
+                Error(std::string("switching ") + names[i] + " monitoring on failed: " + StatusName(hr), c.line);
+                return false;
+            }
+            monitors.push_back(names[i]);
+        }
+        out.Put({{"type", "client"}, {"pid", clientProcess->pid}, {"watch", c.watch}, {"monitors", monitors},
+                 {"backup", c.backup ? *c.backup : ""}, {"rules", c.policy.rules.size()},
+                 {"default", vc::VerdictName(c.policy.fallback)}},
+                "  client pid " + std::to_string(clientProcess->pid) + " watching " + Join(watched, ", ") +
+                    "\n  monitors: " + (monitors.empty() ? "none" : Join(monitors, ", ")) +
+                    (c.backup ? "; backup folder " + *c.backup : "") + "; " + std::to_string(c.policy.rules.size()) +
+                    " rules, default " + vc::VerdictName(c.policy.fallback));
+        responder = std::thread([this] { Respond(); });
+        return true;
+    }
+
+    void Respond() {
+        while (!stopResponder) {
+            vc::Message message;
+            const vc::HResult hr = client->Receive(&message, 50);
+            if (hr == vc::kHrTimeout) continue;
+            if (!vc::Succeeded(hr)) break;
+            const vc::DecodeResult decoded = message.Decode();
+            int rule = -1;
+            Verdict verdict = VerdictNone;
+            if (decoded.ok()) verdict = vc::Decide(s.client.policy, decoded.event, *context, &rule);
+            // Recorded before the reply releases the waiting operation, so the
+            // transcript shows the event inside its step.
+            RecordEvent(message.bytes, verdict, rule);
+            if (message.replyLength != 0) client->Reply(message, verdict);
+        }
+    }
+
+    void RecordEvent(const std::vector<uint8_t>& bytes, int32_t verdict, int rule) {
+        SeenEvent seen;
+        seen.bytes = bytes;
+        seen.verdict = verdict;
+        seen.rule = rule;
+        seen.step = currentStep;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            seen.sequence = events.size() + 1;
+            events.push_back(seen);
+            lastEvent = std::chrono::steady_clock::now();
+        }
+        PrintEvent(seen);
+    }
+
+    void PrintEvent(const SeenEvent& e) {
+        const vc::DecodeResult decoded = vc::DecodeEvent(e.bytes);
+        if (!decoded.ok()) {
+            out.Put({{"type", "event"}, {"error", vc::DecodeErrorName(decoded.error)}, {"bytes_hex", HexOf(e.bytes)}},
+                    std::string("        event: malformed (") + vc::DecodeErrorName(decoded.error) + ")");
+            return;
+        }
+        json line = json::parse(vc::FormatEventJson(decoded.event, e.verdict));
+        const uint32_t pid = vc::EventProcessOf(decoded.event);
+        const std::string who = ProcessNameOf(pid);
+        std::string path;
+        if (auto* f = std::get_if<vc::FileEventView>(&decoded.event)) {
+            path = DrivePathOf(f->name.Utf8());
+            if (!f->destName.empty()) path += " -> " + DrivePathOf(f->destName.Utf8());
+        } else if (auto* r = std::get_if<vc::RegistryEventView>(&decoded.event)) {
+            path = r->keyPath.Utf8() + (r->name.empty() ? "" : " : " + r->name.Utf8());
+        } else {
+            path = DrivePathOf(std::get<vc::ProcessEventView>(decoded.event).imageName.Utf8());
+        }
+        json full = {{"type", "event"}, {"seq", e.sequence}, {"step", e.step}};
+        for (auto& [k, v] : line.items()) full[k] = v;
+        full["path"] = path;
+        full["processName"] = who;
+        full["verdictName"] = vc::VerdictName(e.verdict);
+        full["rule"] = e.rule >= 0 ? json(e.rule + 1) : json(e.rule == -1 ? "default" : "client");
+        if (out.options().hex) full["bytes_hex"] = HexOf(e.bytes);
+        std::string text = "        event " + Pad(vc::ClassName(vc::EventClassOf(decoded.event)), 9) +
+                           Pad(vc::EventOperationName(decoded.event), 20) + " " + path + "  by " +
+                           (who.empty() ? "pid " + std::to_string(pid) : who) + "  => " + vc::VerdictName(e.verdict) +
+                           (e.rule >= 0 ? " (rule " + std::to_string(e.rule + 1) + ")" : e.rule == -1 ? " (default)" : " (by the client)");
+        if (out.options().hex) text += "\n          bytes " + HexOf(e.bytes);
+        out.Put(full, text);
+    }
+
+    std::string ProcessNameOf(uint32_t pid) {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = pidNames.find(pid);
+        return it == pidNames.end() ? "" : it->second;
+    }
+
+    std::string ImageOf(uint32_t pid) {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = pidImages.find(pid);
+        return it == pidImages.end() ? "" : it->second;
+    }
+
+    // Waits until no event has arrived for a while (exit events are sent from
+    // work items after the exit returns).
+    void Drain() {
+        for (int i = 0; i < 100; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::lock_guard<std::mutex> guard(lock);
+            if (std::chrono::steady_clock::now() - lastEvent > std::chrono::milliseconds(150)) break;
+        }
+    }
+
+    void StopClient() {
+        if (responder.joinable()) {
+            stopResponder = true;
+            responder.join();
+        }
+        if (client) client->Disconnect();
+    }
+
+    // --- workload ------------------------------------------------------------
+
+    struct Outcome {
+        int32_t status = 0;  // the first status that was not a success, else success
+        std::string detail;
+        json fields = json::object();
+    };
+
+    static void Note(Outcome* o, NTSTATUS status) {
+        if (o->status == 0 && !NT_SUCCESS(status)) o->status = status;
+    }
+
+    bool RunSteps(const std::vector<StepSpec>& steps, const std::string& threadName) {
+        bool ok = true;
+        for (const StepSpec& step : steps) {
+            if (!RunStep(step, threadName)) {
+                ok = false;
+                if (stoppedEarly) break;
+            }
+        }
+        return ok;
+    }
+
+    bool RunStep(const StepSpec& step, const std::string& threadName) {
+        int number;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            number = ++stepCount;
+        }
+        if (step.kind == "threads") {
+            out.Put({{"type", "threads"}, {"step", number}, {"threads", step.threads.size()}},
+                    "  [" + std::to_string(number) + "] " + std::to_string(step.threads.size()) + " threads at once");
+            std::vector<std::thread> threads;
+            std::vector<char> results(step.threads.size(), 1);
+            for (size_t i = 0; i < step.threads.size(); ++i) {
+                threads.emplace_back([this, &step, &results, i] {
+                    results[i] = RunSteps(step.threads[i], "thread " + std::to_string(i + 1)) ? 1 : 0;
+                });
+            }
+            for (auto& t : threads) t.join();
+            return std::all_of(results.begin(), results.end(), [](char r) { return r != 0; });
+        }
+        const std::string title = Describe(step);
+        if (threadName.empty()) currentStep = number;
+        out.Text("  [" + std::to_string(number) + "] " + (threadName.empty() ? "" : threadName + ": ") +
+                 Pad(step.process, 10) + " " + title);
+        if (!StepKindSupported(step.kind)) {
+            std::lock_guard<std::mutex> guard(lock);
+            ++stepFailures;
+            stoppedEarly = true;
+            stopReason = step.kind + ": not supported yet by the simulated kernel";
+            Error("step '" + step.kind + "': not supported yet (the simulated kernel has no registry)", step.line);
+            return false;
+        }
+        _EPROCESS* process;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            process = processes[step.process];
+        }
+        Outcome o;
+        if (process == nullptr || (process->exited && step.kind != "exit")) {
+            o.status = static_cast<int32_t>(0xC000010A);  // STATUS_PROCESS_IS_TERMINATING
+            o.detail = "the process has exited";
+        } else {
+            Execute(step, process, &o);
+        }
+        const int32_t expected = step.status ? *step.status : 0;
+        const bool ok = o.status == expected;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!ok) ++stepFailures;
+        }
+        if (threadName.empty()) SnapshotOriginals();
+        json line = {{"type", "step"}, {"step", number}, {"line", step.line}, {"process", step.process},
+                     {"kind", step.kind}, {"what", title}, {"status", StatusName(o.status)},
+                     {"expected", StatusName(expected)}, {"ok", ok}};
+        if (!threadName.empty()) line["thread"] = threadName;
+        if (!step.label.empty()) line["label"] = step.label;
+        for (auto& [k, v] : o.fields.items()) line[k] = v;
+        out.Put(line, std::string(ok ? "      ok    " : "      FAIL  ") + StatusName(o.status) +
+                          (ok ? "" : " (expected " + StatusName(expected) + ", line " + std::to_string(step.line) + ")") +
+                          (o.detail.empty() ? "" : "  " + o.detail));
+        return ok;
+    }
+
+    std::string Describe(const StepSpec& step) {
+        auto arg = [&](const char* key) {
+            auto it = step.args.find(key);
+            return it == step.args.end() ? std::string() : it->second;
+        };
+        std::string target = arg("path").empty() ? (arg("handle").empty() ? "" : "handle " + arg("handle")) : arg("path");
+        std::string text = step.kind;
+        if (step.kind == "start") text += " " + arg("name") + " " + arg("image");
+        else if (step.kind == "write") text += " " + target + " (" + std::to_string(step.data->size()) + " bytes)";
+        else if (step.kind == "rename") text += " " + target + " -> " + arg("to");
+        else if (step.kind == "define-dos-device") text += " " + Upper(arg("name")) + " -> " + arg("target");
+        else if (step.kind == "scsi-write" || step.kind == "ata-write") text += " on " + Upper(arg("volume")) + ": at sector " + (arg("lba").empty() ? "0" : arg("lba"));
+        else if (step.kind == "set-value" || step.kind == "delete-value") text += " " + arg("key") + " : " + arg("name");
+        else if (step.kind == "create-key" || step.kind == "delete-key") text += " " + arg("key");
+        else if (step.kind == "rename-key") text += " " + arg("key") + " -> " + arg("to");
+        else if (step.kind == "encrypt") text += " " + arg("files") + (arg("in-place") == "false" ? " into copies" : " in place");
+        else if (!target.empty()) text += " " + target;
+        if (!step.label.empty()) text = step.label + ": " + text;
+        return text;
+    }
+
+    HANDLE Handle(const StepSpec& step, _EPROCESS** owner) {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = handles.find(step.args.at("handle"));
+        if (it == handles.end()) return nullptr;
+        *owner = it->second.first;
+        return it->second.second;
+    }
+
+    NTSTATUS Open(_EPROCESS* process, const std::string& path, ACCESS_MASK access, ULONG share, ULONG disposition,
+                  ULONG options, HANDLE* handle, ULONG_PTR* information = nullptr) {
+        return sim::user::CreateFile(process, Wide(path), access, share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT,
+                                     handle, information);
+    }
+
+    void Close(_EPROCESS* process, HANDLE handle, Outcome* o) {
+        if (handle != nullptr) Note(o, sim::user::CloseHandle(process, handle));
+    }
+
+    void Deny(NTSTATUS status) {
+        if (status == kAccessDenied) {
+            std::lock_guard<std::mutex> guard(lock);
+            ++deniedOperations;
+        }
+    }
+
+    // The whole content of an open file.
+    NTSTATUS ReadAll(_EPROCESS* process, HANDLE handle, std::vector<uint8_t>* data) {
+        data->clear();
+        std::vector<uint8_t> chunk(65536);
+        for (int64_t offset = 0;;) {
+            ULONG read = 0;
+            const NTSTATUS status = sim::user::ReadFile(process, handle, offset, chunk.data(), static_cast<ULONG>(chunk.size()), &read);
+            if (status == STATUS_END_OF_FILE) return STATUS_SUCCESS;
+            if (!NT_SUCCESS(status)) return status;
+            data->insert(data->end(), chunk.begin(), chunk.begin() + read);
+            offset += read;
+            if (read < chunk.size()) return STATUS_SUCCESS;
+        }
+    }
+
+    void Execute(const StepSpec& step, _EPROCESS* process, Outcome* o) {
+        auto arg = [&](const char* key, const std::string& fallback = "") {
+            auto it = step.args.find(key);
+            return it == step.args.end() ? fallback : it->second;
+        };
+        auto list = [&](const char* key, std::vector<std::string> fallback) {
+            auto it = step.lists.find(key);
+            return it == step.lists.end() ? fallback : it->second;
+        };
+        const std::string& kind = step.kind;
+        if (kind == "start") {
+            _EPROCESS* child = nullptr;
+            const std::string name = arg("name");
+            const NTSTATUS status = sim::user::StartProcess(process, DevicePath(arg("image")), Wide(arg("command-line")),
+                                                            arg("admin") == "true", &child);
+            Note(o, status);
+            Deny(status);
+            if (NT_SUCCESS(status) && child != nullptr) {
+                Adopt(name, child, arg("image"));
+                o->detail = name + " is pid " + std::to_string(child->pid);
+                o->fields["pid"] = child->pid;
+            } else {
+                std::lock_guard<std::mutex> guard(lock);
+                processes[name] = nullptr;
+            }
+        } else if (kind == "exit") {
+            Note(o, sim::user::EndProcess(process));
+        } else if (kind == "create" || kind == "open") {
+            const bool create = kind == "create";
+            HANDLE handle = nullptr;
+            ULONG_PTR information = 0;
+            const NTSTATUS status =
+                Open(process, arg("path"), AccessOf(list("access", create ? std::vector<std::string>{"read", "write"} : std::vector<std::string>{"read"})),
+                     ShareOf(list("share", create ? std::vector<std::string>{"read"} : std::vector<std::string>{"read", "write"})),
+                     DispositionOf(arg("disposition", create ? "create" : "open")), OptionsOf(list("options", {})), &handle,
+                     &information);
+            Note(o, status);
+            Deny(status);
+            if (NT_SUCCESS(status)) {
+                if (step.args.count("handle")) {
+                    std::lock_guard<std::mutex> guard(lock);
+                    handles[arg("handle")] = {process, handle};
+                    o->detail = "handle " + arg("handle");
+                } else {
+                    Close(process, handle, o);
+                }
+            }
+        } else if (kind == "write") {
+            HANDLE handle = nullptr;
+            _EPROCESS* owner = process;
+            const bool byPath = step.args.count("path") != 0;
+            int64_t offset = byPath ? 0 : sim::user::kCurrentPosition;
+            if (step.args.count("offset")) offset = std::stoll(arg("offset"));
+            if (byPath) {
+                const NTSTATUS status = Open(process, arg("path"), AccessOf({"write"}), FILE_SHARE_READ, FILE_OPEN_IF,
+                                             FILE_NON_DIRECTORY_FILE, &handle);
+                Note(o, status);
+                Deny(status);
+                if (!NT_SUCCESS(status)) return;
+            } else {
+                handle = Handle(step, &owner);
+            }
+            ULONG written = 0;
+            const NTSTATUS status = sim::user::WriteFile(owner, handle, offset, step.data->data(),
+                                                         static_cast<ULONG>(step.data->size()), &written);
+            Note(o, status);
+            Deny(status);
+            o->fields["bytes"] = written;
+            o->detail = std::to_string(written) + " bytes written";
+            if (byPath) {
+                const NTSTATUS closed = sim::user::CloseHandle(process, handle);
+                Note(o, closed);
+                Deny(closed);
+            }
+        } else if (kind == "read") {
+            HANDLE handle = nullptr;
+            _EPROCESS* owner = process;
+            const bool byPath = step.args.count("path") != 0;
+            if (byPath) {
+                const NTSTATUS status = Open(process, arg("path"), AccessOf({"read"}), FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             FILE_OPEN, FILE_NON_DIRECTORY_FILE, &handle);
+                Note(o, status);
+                Deny(status);
+                if (!NT_SUCCESS(status)) return;
+            } else {
+                handle = Handle(step, &owner);
+            }
+            std::vector<uint8_t> data;
+            if (step.args.count("length")) {
+                data.resize(std::stoul(arg("length")));
+                ULONG read = 0;
+                const NTSTATUS status = sim::user::ReadFile(owner, handle, std::stoll(arg("offset", "0")), data.data(),
+                                                            static_cast<ULONG>(data.size()), &read);
+                Note(o, status);
+                data.resize(read);
+            } else {
+                Note(o, ReadAll(owner, handle, &data));
+            }
+            o->fields["bytes"] = data.size();
+            o->detail = std::to_string(data.size()) + " bytes read";
+            if (byPath) Close(process, handle, o);
+        } else if (kind == "close") {
+            _EPROCESS* owner = process;
+            HANDLE handle = Handle(step, &owner);
+            if (handle == nullptr) {
+                o->status = static_cast<int32_t>(0xC0000008);  // STATUS_INVALID_HANDLE
+                o->detail = "handle " + arg("handle") + " is not open";
+                return;
+            }
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                handles.erase(arg("handle"));
+            }
+            const NTSTATUS status = sim::user::CloseHandle(owner, handle);
+            Note(o, status);
+            Deny(status);
+        } else if (kind == "rename") {
+            HANDLE handle = nullptr;
+            _EPROCESS* owner = process;
+            const bool byPath = step.args.count("path") != 0;
+            if (byPath) {
+                const NTSTATUS status = Open(process, arg("path"), DELETE | SYNCHRONIZE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0, &handle);
+                Note(o, status);
+                Deny(status);
+                if (!NT_SUCCESS(status)) return;
+            } else {
+                handle = Handle(step, &owner);
+            }
+            std::string to = arg("to");
+            std::u16string target = to.size() >= 3 && to[1] == ':' && to[2] == '\\' ? u"\\??\\" + Wide(to) : Wide(to);
+            const NTSTATUS status = sim::user::SetRenameInformation(owner, handle, target, arg("replace") == "true");
+            Note(o, status);
+            Deny(status);
+            if (byPath) Close(process, handle, o);
+        } else if (kind == "delete") {
+            HANDLE handle = nullptr;
+            _EPROCESS* owner = process;
+            const bool byPath = step.args.count("path") != 0;
+            const bool onClose = arg("on-close") == "true";
+            if (byPath) {
+                const NTSTATUS status =
+                    Open(process, arg("path"), DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         FILE_OPEN, FILE_NON_DIRECTORY_FILE | (onClose ? FILE_DELETE_ON_CLOSE : 0), &handle);
+                Note(o, status);
+                Deny(status);
+                if (!NT_SUCCESS(status)) return;
+            } else {
+                handle = Handle(step, &owner);
+            }
+            if (!onClose) {
+                const NTSTATUS status = sim::user::SetDisposition(owner, handle, true);
+                Note(o, status);
+                Deny(status);
+            }
+            if (byPath) Close(process, handle, o);
+        } else if (kind == "define-dos-device") {
+            const std::u16string link = u"\\??\\" + Wide(Upper(arg("name")));
+            const NTSTATUS status = sim::ob::CreateSymbolicLink(link, DevicePath(arg("target")));
+            Note(o, status);
+            if (NT_SUCCESS(status)) {
+                std::lock_guard<std::mutex> guard(lock);
+                links.push_back(link);
+            }
+            o->detail = Narrow(link) + " -> " + Narrow(DevicePath(arg("target")));
+        } else if (kind == "scsi-write" || kind == "ata-write") {
+            const std::string volume = std::string("\\\\.\\") + static_cast<char>(std::toupper(static_cast<unsigned char>(arg("volume")[0]))) + ":";
+            HANDLE handle = nullptr;
+            NTSTATUS status = Open(process, volume, FILE_GENERIC_READ | FILE_GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   FILE_OPEN, 0, &handle);
+            Note(o, status);
+            Deny(status);
+            if (!NT_SUCCESS(status)) return;
+            const uint32_t lba = static_cast<uint32_t>(std::stoul(arg("lba", "0")));
+            const uint16_t sectors = static_cast<uint16_t>(std::stoul(arg("sectors", "1")));
+            std::vector<uint8_t> sector(static_cast<size_t>(sectors) * 512, 0x00);
+            ULONG returned = 0;
+            if (kind == "scsi-write") {
+                SCSI_PASS_THROUGH_DIRECT request{};
+                request.Length = sizeof(request);
+                request.CdbLength = 10;
+                request.DataIn = SCSI_IOCTL_DATA_OUT;
+                request.DataTransferLength = static_cast<ULONG>(sector.size());
+                request.TimeOutValue = 2;
+                request.DataBuffer = sector.data();
+                request.Cdb[0] = 0x2A;  // WRITE(10)
+                request.Cdb[2] = static_cast<UCHAR>(lba >> 24);
+                request.Cdb[3] = static_cast<UCHAR>(lba >> 16);
+                request.Cdb[4] = static_cast<UCHAR>(lba >> 8);
+                request.Cdb[5] = static_cast<UCHAR>(lba);
+                request.Cdb[7] = static_cast<UCHAR>(sectors >> 8);
+                request.Cdb[8] = static_cast<UCHAR>(sectors);
+                status = sim::user::DeviceIoControl(process, handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof(request),
+                                                    &request, sizeof(request), &returned);
+            } else {
+                ATA_PASS_THROUGH_DIRECT request{};
+                request.Length = sizeof(request);
+                request.AtaFlags = ATA_FLAGS_DATA_OUT;
+                request.DataTransferLength = static_cast<ULONG>(sector.size());
+                request.TimeOutValue = 2;
+                request.DataBuffer = sector.data();
+                request.CurrentTaskFile[1] = static_cast<UCHAR>(sectors);  // sector count
+                request.CurrentTaskFile[2] = static_cast<UCHAR>(lba);
+                request.CurrentTaskFile[3] = static_cast<UCHAR>(lba >> 8);
+                request.CurrentTaskFile[4] = static_cast<UCHAR>(lba >> 16);
+                request.CurrentTaskFile[5] = static_cast<UCHAR>(0x40 | ((lba >> 24) & 0x0F));
+                request.CurrentTaskFile[6] = 0xCA;  // WRITE DMA
+                status = sim::user::DeviceIoControl(process, handle, IOCTL_ATA_PASS_THROUGH_DIRECT, &request, sizeof(request),
+                                                    &request, sizeof(request), &returned);
+            }
+            Note(o, status);
+            Deny(status);
+            Close(process, handle, o);
+        } else if (kind == "encrypt") {
+            Encrypt(step, process, o);
+        } else if (kind == "create-key" || kind == "set-value") {
+            HANDLE key = nullptr;
+            NTSTATUS status = CreateKeyPath(process, Wide(RegistryPath(arg("key"))),
+                                            kind == "set-value" ? KEY_SET_VALUE | KEY_QUERY_VALUE : KEY_ALL_ACCESS, &key);
+            Note(o, status);
+            Deny(status);
+            if (NT_SUCCESS(status) && kind == "set-value") {
+                const RegistryValueSpec value = ValueOf(step);
+                status = sim::user::SetValueKey(process, key, Wide(value.name), RegistryType(value.type), value.data.data(),
+                                                static_cast<ULONG>(value.data.size()));
+                Note(o, status);
+                Deny(status);
+                o->detail = value.type + ", " + std::to_string(value.data.size()) + " bytes";
+            }
+            if (key != nullptr) Note(o, sim::user::CloseHandle(process, key));
+        } else if (kind == "delete-value" || kind == "rename-key" || kind == "delete-key") {
+            HANDLE key = nullptr;
+            const ACCESS_MASK access = kind == "delete-value" ? KEY_SET_VALUE : kind == "rename-key" ? KEY_WRITE : DELETE;
+            NTSTATUS status = sim::user::OpenKey(process, nullptr, Wide(RegistryPath(arg("key"))), access, &key);
+            Note(o, status);
+            Deny(status);
+            if (NT_SUCCESS(status)) {
+                if (kind == "delete-value") status = sim::user::DeleteValueKey(process, key, Wide(arg("name")));
+                else if (kind == "rename-key") status = sim::user::RenameKey(process, key, Wide(arg("to")));
+                else status = sim::user::DeleteKey(process, key);
+                Note(o, status);
+                Deny(status);
+                Note(o, sim::user::CloseHandle(process, key));
+            }
+        }
+    }
+
+    static std::string RegistryPath(const std::string& key) {
+        const std::pair<const char*, const char*> roots[] = {
+            {"HKLM\\", "\\REGISTRY\\MACHINE\\"}, {"HKEY_LOCAL_MACHINE\\", "\\REGISTRY\\MACHINE\\"},
+            {"HKU\\", "\\REGISTRY\\USER\\"}, {"HKEY_USERS\\", "\\REGISTRY\\USER\\"}};
+        const std::string upper = Upper(key);
+        for (const auto& [alias, path] : roots) {
+            if (upper.rfind(alias, 0) == 0) return path + key.substr(std::strlen(alias));
+        }
+        return key;
+    }
+
+    static RegistryValueSpec ValueOf(const StepSpec& step) {
+        RegistryValueSpec value;
+        value.name = step.args.count("name") ? step.args.at("name") : "";
+        value.type = step.args.count("type") ? Upper(step.args.at("type")) : "";
+        if (step.args.count("dword")) {
+            const uint32_t d = static_cast<uint32_t>(std::stoul(step.args.at("dword"), nullptr, 0));
+            value.data = {static_cast<uint8_t>(d), static_cast<uint8_t>(d >> 8), static_cast<uint8_t>(d >> 16),
+                          static_cast<uint8_t>(d >> 24)};
+            if (value.type.empty()) value.type = "REG_DWORD";
+        } else if (step.data) {
+            value.data = *step.data;
+        }
+        if (value.type.empty()) value.type = "REG_BINARY";
+        return value;
+    }
+
+    // Seeded and workload-made files matching a glob, found on the host.
+    std::vector<std::string> FilesMatching(const std::string& pattern) {
+        std::vector<std::string> found;
+        const size_t wildcard = pattern.find_first_of("*?");
+        const size_t cut = pattern.rfind('\\', wildcard == std::string::npos ? pattern.size() : wildcard);
+        const std::string base = pattern.substr(0, cut);
+        const fs::path root = HostPath(base.size() < 3 ? base + "\\" : base);
+        std::error_code ec;
+        if (!fs::is_directory(root, ec)) return found;
+        for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            if (ec || !it->is_regular_file()) continue;
+            std::string rel = fs::relative(it->path(), root).string();
+            std::replace(rel.begin(), rel.end(), '/', '\\');
+            const std::string full = base + "\\" + rel;
+            if (vc::GlobMatch(pattern, full)) found.push_back(full);
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+
+    // Ransomware's core: every matching file is read, its bytes scrambled
+    // with a key, and written back in place or into a copy beside it (and the
+    // original then deleted when asked).
+    void Encrypt(const StepSpec& step, _EPROCESS* process, Outcome* o) {
+        auto arg = [&](const char* key, const std::string& fallback = "") {
+            auto it = step.args.find(key);
+            return it == step.args.end() ? fallback : it->second;
+        };
+        const bool inPlace = arg("in-place", "true") == "true";
+        const bool deleteOriginal = arg("delete-original") == "true";
+        const uint8_t key = static_cast<uint8_t>(std::stoul(arg("key", "90")));
+        const std::vector<std::string> files = FilesMatching(arg("files"));
+        int done = 0;
+        json perFile = json::array();
+        for (const std::string& file : files) {
+            std::vector<NTSTATUS> statuses;
+            auto note = [&](NTSTATUS status) {
+                statuses.push_back(status);
+                Note(o, status);
+                Deny(status);
+                return NT_SUCCESS(status);
+            };
+            HANDLE handle = nullptr;
+            std::vector<uint8_t> data;
+            const ACCESS_MASK access = inPlace ? AccessOf({"read", "write"}) : AccessOf({"read"});
+            if (!note(Open(process, file, access, inPlace ? 0 : FILE_SHARE_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &handle))) {
+                perFile.push_back({{"file", file}, {"status", StatusName(statuses.back())}});
+                continue;
+            }
+            note(ReadAll(process, handle, &data));
+            for (auto& b : data) b ^= key;
+            if (inPlace) {
+                ULONG written = 0;
+                note(sim::user::WriteFile(process, handle, 0, data.data(), static_cast<ULONG>(data.size()), &written));
+                note(sim::user::CloseHandle(process, handle));
+            } else {
+                note(sim::user::CloseHandle(process, handle));
+                HANDLE copy = nullptr;
+                if (note(Open(process, file + arg("suffix"), AccessOf({"write"}), 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, &copy))) {
+                    ULONG written = 0;
+                    note(sim::user::WriteFile(process, copy, 0, data.data(), static_cast<ULONG>(data.size()), &written));
+                    note(sim::user::CloseHandle(process, copy));
+                }
+                if (deleteOriginal) {
+                    HANDLE victim = nullptr;
+                    if (note(Open(process, file, DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  FILE_OPEN, FILE_NON_DIRECTORY_FILE, &victim))) {
+                        note(sim::user::SetDisposition(process, victim, true));
+                        note(sim::user::CloseHandle(process, victim));
+                    }
+                }
+            }
+            NTSTATUS worst = STATUS_SUCCESS;
+            for (NTSTATUS st : statuses) {
+                if (!NT_SUCCESS(st)) {
+                    worst = st;
+                    break;
+                }
+            }
+            if (NT_SUCCESS(worst)) ++done;
+            perFile.push_back({{"file", file}, {"bytes", data.size()}, {"status", StatusName(worst)}});
+        }
+        o->fields["files"] = perFile;
+        o->detail = std::to_string(files.size()) + " files, " + std::to_string(done) + " fully encrypted";
+    }
+
+    void SnapshotOriginals() {
+        for (const BackupExpect& b : s.backups) {
+            for (const std::string& file : FilesMatching(b.originals)) {
+                if (originals.count(Upper(file))) continue;
+                bool exists = false;
+                auto data = ReadHost(HostPath(file), &exists);
+                if (exists) originals[Upper(file)] = std::move(data);
+            }
+        }
+    }
+
+    bool RunWorkload() {
+        SnapshotOriginals();
+        out.Text("workload");
+        const bool ok = RunSteps(s.workload, "");
+        currentStep = 0;
+        return ok;
+    }
+
+    // --- expectations --------------------------------------------------------
+
+    void Expect(int line, const std::string& what, bool ok, const std::string& detail) {
+        expectations.push_back({line, what, ok, detail});
+        out.Put({{"type", "expectation"}, {"line", line}, {"what", what}, {"ok", ok}, {"detail", detail}},
+                std::string(ok ? "  ok    " : "  FAIL  ") + what + (detail.empty() ? "" : ": " + detail) +
+                    (ok ? "" : "  (line " + std::to_string(line) + ")"));
+    }
+
+    bool Matches(const EventMatcher& m, const SeenEvent& e) {
+        const vc::DecodeResult decoded = vc::DecodeEvent(e.bytes);
+        if (!decoded.ok()) return false;
+        vc::PolicyRule rule;
+        rule.eventClass = m.eventClass;
+        rule.operation = m.operation;
+        rule.path = m.path;
+        rule.destination = m.destination;
+        rule.value = m.value;
+        rule.image = m.image;
+        if (!vc::RuleMatches(rule, decoded.event, *context)) return false;
+        if (m.verdict && *m.verdict != e.verdict) return false;
+        if (!m.process.empty() && ProcessNameOf(vc::EventProcessOf(decoded.event)) != m.process) return false;
+        return true;
+    }
+
+    std::string MatcherText(const EventMatcher& m) {
+        std::string text = m.eventClass ? vc::ClassName(*m.eventClass) : "any";
+        if (m.operation) {
+            text += " ";
+            text += m.eventClass == EVENT_CLASS_REGISTRY ? vc::RegOpName(*m.operation)
+                    : m.eventClass == EVENT_CLASS_PROCESS ? (*m.operation ? "start" : "exit")
+                                                          : vc::FileOpName(*m.operation);
+        }
+        if (!m.path.empty()) text += " " + m.path;
+        if (!m.destination.empty()) text += " -> " + m.destination;
+        if (!m.value.empty()) text += " value " + m.value;
+        if (!m.process.empty()) text += " by " + m.process;
+        if (!m.image.empty()) text += " image " + m.image;
+        if (m.verdict) text += std::string(" => ") + vc::VerdictName(*m.verdict);
+        return text;
+    }
+
+    void CheckEvents() {
+        const EventsExpect& ev = s.events;
+        if (!ev.present) return;
+        std::vector<SeenEvent> seen;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            seen = events;
+        }
+        std::vector<bool> used(seen.size(), false);
+        size_t cursor = 0;
+        for (const EventMatcher& m : ev.list) {
+            bool found = false;
+            for (size_t i = ev.ordered ? cursor : 0; i < seen.size(); ++i) {
+                if (used[i] || !Matches(m, seen[i])) continue;
+                used[i] = true;
+                cursor = i + 1;
+                found = true;
+                Expect(m.line, "event " + MatcherText(m), true, "event " + std::to_string(seen[i].sequence));
+                break;
+            }
+            if (!found) {
+                Expect(m.line, "event " + MatcherText(m), false,
+                       ev.ordered ? "not seen after the events matched before it" : "not seen");
+            }
+        }
+        if (ev.complete) {
+            size_t unmatched = 0;
+            std::string first;
+            for (size_t i = 0; i < seen.size(); ++i) {
+                const bool covered = used[i] || std::any_of(ev.list.begin(), ev.list.end(),
+                                                           [&](const EventMatcher& m) { return Matches(m, seen[i]); });
+                if (!covered) {
+                    if (unmatched++ == 0) first = "event " + std::to_string(seen[i].sequence);
+                }
+            }
+            Expect(ev.line, "no events beyond those listed", unmatched == 0,
+                   unmatched == 0 ? std::to_string(seen.size()) + " events"
+                                  : std::to_string(unmatched) + " unexpected, the first is " + first);
+        }
+        for (const EventMatcher& m : ev.absent) {
+            size_t hits = 0;
+            for (const SeenEvent& e : seen) hits += Matches(m, e) ? 1 : 0;
+            Expect(m.line, "no event " + MatcherText(m), hits == 0, hits == 0 ? "" : std::to_string(hits) + " seen");
+        }
+    }
+
+    const FileSeed* SeedOf(const std::string& path) {
+        for (const VolumeSpec& v : s.volumes) {
+            if (std::toupper(static_cast<unsigned char>(path[0])) != v.drive) continue;
+            for (const FileSeed& f : v.files) {
+                if (Upper(f.path) == Upper(path.substr(3))) return &f;
+            }
+        }
+        return nullptr;
+    }
+
+    void CheckFiles() {
+        for (const FileExpect& f : s.files) {
+            bool exists = false;
+            const std::vector<uint8_t> data = ReadHost(HostPath(f.path), &exists);
+            std::vector<std::string> problems;
+            if (f.exists && *f.exists != exists) problems.push_back(exists ? "exists" : "does not exist");
+            if ((f.content || !f.sha256.empty() || f.unchanged) && !exists) {
+                if (!f.exists) problems.push_back("does not exist");
+            } else {
+                if (f.content && *f.content != data) problems.push_back("holds other bytes (" + std::to_string(data.size()) + ")");
+                if (!f.sha256.empty() && Sha256Hex(data) != f.sha256) problems.push_back("sha256 " + Sha256Hex(data));
+                if (f.unchanged && SeedOf(f.path)->bytes != data) problems.push_back("changed since seeded");
+            }
+            std::string what = "file " + f.path;
+            if (f.exists) what += *f.exists ? " exists" : " is gone";
+            if (f.content) what += " holds " + std::to_string(f.content->size()) + " given bytes";
+            if (!f.sha256.empty()) what += " has its sha256";
+            if (f.unchanged) what += " unchanged";
+            Expect(f.line, what, problems.empty(), Join(problems, ", "));
+        }
+    }
+
+    void CheckBackups() {
+        for (const BackupExpect& b : s.backups) {
+            const fs::path folder = HostPath(b.folder);
+            int total = 0;
+            std::vector<std::string> missing;
+            for (const auto& [key, bytes] : originals) {
+                if (!vc::GlobMatch(b.originals, key)) continue;
+                ++total;
+                const std::string name = key.substr(key.rfind('\\') + 1);
+                bool found = false;
+                std::error_code ec;
+                for (const auto& entry : fs::directory_iterator(folder, ec)) {
+                    // The copy's name is the original's, or that name with _1 to _20.
+                    const std::string copy = Upper(entry.path().filename().string());
+                    bool named = copy == name;
+                    for (int n = 1; n <= 20 && !named; ++n) named = copy == name + "_" + std::to_string(n);
+                    if (!named) continue;
+                    bool exists = false;
+                    if (ReadHost(entry.path(), &exists) == bytes && exists) {
+                        found = true;
+                        break;
+                    }
+                }
+                if (found) {
+                    ++filesProtected;
+                    bytesRecovered += static_cast<int64_t>(bytes.size());
+                } else {
+                    missing.push_back(key);
+                }
+            }
+            Expect(b.line, "every original of " + b.originals + " has a byte-exact copy in " + b.folder,
+                   missing.empty() && total > 0,
+                   total == 0 ? "no file matches"
+                              : std::to_string(total - static_cast<int>(missing.size())) + " of " + std::to_string(total) +
+                                    " recovered" + (missing.empty() ? "" : "; no byte-exact copy of: " + Join(missing, ", ")));
+        }
+    }
+
+    void CheckRegistry() {
+        for (const RegistryExpect& r : s.registryAfter) {
+            const std::u16string path = Wide(RegistryPath(r.key));
+            bool exists = false;
+            std::vector<uint8_t> data;
+            if (r.value.empty()) {
+                exists = sim::cm::KeyExists(path);
+            } else {
+                ULONG type = 0;
+                exists = sim::cm::QueryValue(path, Wide(r.value), &type, &data);
+            }
+            std::vector<std::string> problems;
+            if (r.exists && *r.exists != exists) problems.push_back(exists ? "exists" : "does not exist");
+            if (r.data && (!exists || *r.data != data)) problems.push_back("holds other data (" + std::to_string(data.size()) + " bytes)");
+            std::string what = "registry " + r.key + (r.value.empty() ? "" : " : " + r.value);
+            if (r.exists) what += *r.exists ? " exists" : " is absent";
+            if (r.data) what += " holds " + std::to_string(r.data->size()) + " given bytes";
+            Expect(r.line, what, problems.empty(), Join(problems, ", "));
+        }
+    }
+
+    void CheckOutcome() {
+        const OutcomeExpect& o = s.outcome;
+        size_t eventCount;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            eventCount = events.size();
+        }
+        auto check = [&](const std::optional<int64_t>& expected, int64_t actual, const std::string& name) {
+            if (!expected) return;
+            Expect(o.line, name + " = " + std::to_string(*expected), *expected == actual, "found " + std::to_string(actual));
+        };
+        check(o.denied, deniedOperations, "operations denied");
+        check(o.filesProtected, filesProtected, "files protected");
+        check(o.bytesRecovered, bytesRecovered, "bytes recovered");
+        check(o.events, static_cast<int64_t>(eventCount), "events");
+    }
+
+    // --- end -----------------------------------------------------------------
+
+    bool PoolClean(json* report, std::string* text) {
+        const auto live = sim::pool::LiveByTag();
+        bool clean = sim::pool::LiveBlocks() == 0;
+        json tags = json::array();
+        for (const auto& [tag, usage] : live) {
+            if (usage.count == 0) continue;
+            clean = false;
+            tags.push_back({{"tag", sim::pool::TagToString(tag)}, {"live", usage.count}, {"bytes", usage.bytes}});
+            *text += " " + sim::pool::TagToString(tag) + ":" + std::to_string(usage.count);
+        }
+        *report = {{"clean", clean}, {"allocations", sim::pool::AllocationCount()}, {"leaks", tags}};
+        return clean;
+    }
+
+    int Finish() {
+        Drain();
+        StopClient();
+        out.Text("expectations");
+        if (!stoppedEarly) {
+            CheckEvents();
+            CheckFiles();
+            CheckBackups();
+            CheckRegistry();
+            CheckOutcome();
+        } else {
+            Expect(0, "workload", false, "stopped early: " + stopReason);
+        }
+        // Teardown: handles, processes, links, the driver.
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            for (auto& [name, h] : handles) sim::user::CloseHandle(h.first, h.second);
+            handles.clear();
+        }
+        for (auto it = started.rbegin(); it != started.rend(); ++it) {
+            if (!(*it)->exited) sim::user::EndProcess(*it);
+        }
+        for (const auto& link : links) sim::ob::DeleteSymbolicLink(link);
+        client.reset();
+        NTSTATUS stopped = STATUS_SUCCESS;
+        if (driver != nullptr) {
+            stopped = sim::StopDriver(driver);
+            driver = nullptr;
+        }
+        json pool;
+        std::string leaks;
+        const bool clean = PoolClean(&pool, &leaks);
+        Summary(stopped, clean, pool, leaks);
+        std::error_code ec;
+        if (!tempRoot.empty()) fs::remove_all(tempRoot, ec);
+        const bool passed = stepFailures == 0 && !stoppedEarly && NT_SUCCESS(stopped) && clean &&
+                            std::all_of(expectations.begin(), expectations.end(), [](const Expectation& e) { return e.ok; });
+        out.Put({{"type", "result"}, {"file", s.file}, {"passed", passed}},
+                std::string(passed ? "PASSED " : "FAILED ") + s.file + "\n");
+        return passed ? 0 : 1;
+    }
+
+    void Summary(NTSTATUS stopped, bool clean, const json& pool, const std::string& leaks) {
+        struct Row {
+            int count = 0, allow = 0, deny = 0, backup = 0, other = 0;
+        };
+        std::map<std::pair<std::string, std::string>, Row> rows;
+        std::vector<SeenEvent> seen;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            seen = events;
+        }
+        for (const SeenEvent& e : seen) {
+            const vc::DecodeResult decoded = vc::DecodeEvent(e.bytes);
+            std::pair<std::string, std::string> key{"malformed", ""};
+            if (decoded.ok()) key = {vc::ClassName(vc::EventClassOf(decoded.event)), vc::EventOperationName(decoded.event)};
+            Row& row = rows[key];
+            ++row.count;
+            if (e.verdict == 0) ++row.allow;
+            else if (e.verdict == VerdictDeny) ++row.deny;
+            else if (e.verdict == VerdictBackup) ++row.backup;
+            else ++row.other;
+        }
+        const int met = static_cast<int>(std::count_if(expectations.begin(), expectations.end(), [](const Expectation& e) { return e.ok; }));
+        const int failed = static_cast<int>(expectations.size()) - met;
+        json table = json::array();
+        std::string text = "summary\n  " + Pad("class", 10) + Pad("operation", 22) + Pad("events", 8) + Pad("allow", 7) +
+                           Pad("deny", 6) + Pad("backup", 8) + "other\n";
+        for (const auto& [key, row] : rows) {
+            table.push_back({{"class", key.first}, {"operation", key.second}, {"events", row.count}, {"allow", row.allow},
+                             {"deny", row.deny}, {"backup", row.backup}, {"other", row.other}});
+            text += "  " + Pad(key.first, 10) + Pad(key.second, 22) + Pad(std::to_string(row.count), 8) +
+                    Pad(std::to_string(row.allow), 7) + Pad(std::to_string(row.deny), 6) + Pad(std::to_string(row.backup), 8) +
+                    std::to_string(row.other) + "\n";
+        }
+        if (rows.empty()) text += "  (no events)\n";
+        text += "  steps: " + std::to_string(stepCount) + ", " + std::to_string(stepFailures) + " not as expected\n";
+        text += "  expectations: " + std::to_string(met) + " met, " + std::to_string(failed) + " failed\n";
+        text += "  outcome: " + std::to_string(filesProtected) + " files protected, " + std::to_string(bytesRecovered) +
+                " bytes recovered, " + std::to_string(deniedOperations) + " operations denied\n";
+        text += "  driver stopped: " + StatusName(stopped) + "; pool " +
+                (clean ? "clean (" + std::to_string(pool["allocations"].get<uint64_t>()) + " allocations)" : "LEAKED:" + leaks);
+        out.Put({{"type", "summary"}, {"file", s.file}, {"events", table}, {"steps", stepCount},
+                 {"stepFailures", stepFailures}, {"expectationsMet", met}, {"expectationsFailed", failed},
+                 {"filesProtected", filesProtected}, {"bytesRecovered", bytesRecovered},
+                 {"operationsDenied", deniedOperations}, {"driverStopped", StatusName(stopped)}, {"pool", pool}},
+                text);
+    }
+};
+
+ScenarioRun::ScenarioRun(const Scenario& scenario, Transcript& out) : impl_(std::make_unique<Impl>(scenario, out)) {
+    impl_->context = &context_;
+    context_.imageOf = [this](uint32_t pid) { return impl_->ImageOf(pid); };
+}
+
+ScenarioRun::~ScenarioRun() { impl_->StopClient(); }
+
+bool ScenarioRun::Boot() {
+    if (impl_->Boot()) return true;
+    impl_->stoppedEarly = true;
+    impl_->stopReason = "the machine could not be built";
+    return false;
+}
+bool ScenarioRun::StartClient() {
+    if (impl_->StartClient()) return true;
+    impl_->stoppedEarly = true;
+    impl_->stopReason = "the client could not be set up";
+    return false;
+}
+bool ScenarioRun::RunWorkload() { return impl_->RunWorkload(); }
+int ScenarioRun::Finish() { return impl_->Finish(); }
+void ScenarioRun::RecordEvent(const std::vector<uint8_t>& bytes, int32_t verdict, int rule) {
+    impl_->RecordEvent(bytes, verdict, rule);
+}
+std::string ScenarioRun::ProcessName(uint32_t pid) { return impl_->ProcessNameOf(pid); }
+std::string ScenarioRun::ImageOf(uint32_t pid) { return impl_->ImageOf(pid); }
+_EPROCESS* ScenarioRun::NewClientProcess() { return impl_->NewClientProcess(); }
+
+std::vector<std::pair<std::string, uint32_t>> ScenarioRun::Processes() {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    std::vector<std::pair<std::string, uint32_t>> out;
+    for (const auto& [name, process] : impl_->processes) {
+        if (process != nullptr) out.emplace_back(name, static_cast<uint32_t>(process->pid));
+    }
+    return out;
+}
+
+int RunScenarioFiles(const std::vector<std::string>& files, const RunOptions& options) {
+    Transcript out(options);
+    int worst = 0;
+    for (const std::string& file : files) {
+        Scenario scenario;
+        try {
+            scenario = LoadScenarioFile(file);
+        } catch (const ScenarioError& e) {
+            std::cerr << "vetrona-sim: " << e.Describe() << '\n';
+            out.Put({{"type", "error"}, {"file", e.file}, {"line", e.line}, {"field", e.field}, {"error", e.what()}}, "");
+            worst = std::max(worst, 2);
+            continue;
+        }
+        ScenarioRun run(scenario, out);
+        int status = 1;
+        if (run.Boot()) {
+            bool ok = true;
+            if (scenario.client.present) ok = run.StartClient();
+            if (ok) run.RunWorkload();
+        }
+        status = run.Finish();
+        worst = std::max(worst, status);
+    }
+    return worst;
+}
+
+}  // namespace vsim

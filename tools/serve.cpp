@@ -1,0 +1,426 @@
+// vetrona-sim serve: a Unix-socket server in front of the simulated kernel's
+// user side. Each connection is a client process on the simulated machine
+// (elevated, as the port admits administrators only); its requests run as
+// that process through the same user-side calls a client program's would, on
+// copies of the bytes it sent, so a peer reaches nothing a client process
+// could not. Every length and field of a request is checked before use; a
+// request that does not add up gets an error frame and ends the connection.
+#include "tools/serve.h"
+
+#include "client/lib/socket/protocol.h"
+#include "sim/private/ob.h"
+#include "sim/user/device.h"
+#include "sim/user/fltuser.h"
+#include "sim/user/process.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <iostream>
+#include <list>
+#include <mutex>
+#include <thread>
+
+namespace vsim {
+
+namespace proto = vetrona::client::socket;
+using json = nlohmann::ordered_json;
+
+std::string DefaultSocketPath() { return proto::DefaultSocketPath(); }
+
+namespace {
+
+constexpr int32_t kHrInvalidData = static_cast<int32_t>(0x8007000D);
+constexpr int32_t kHrInvalidHandle = static_cast<int32_t>(0x80070006);
+
+std::vector<uint8_t> Response(uint32_t kind, int32_t hr, uint32_t returned, const uint8_t* data = nullptr, size_t length = 0) {
+    std::vector<uint8_t> payload;
+    proto::Put32(&payload, static_cast<uint32_t>(hr));
+    proto::Put32(&payload, returned);
+    if (length != 0) payload.insert(payload.end(), data, data + length);
+    return proto::Frame(kind | proto::kResponseFlag, payload);
+}
+
+std::u16string NameOf(const std::vector<uint8_t>& payload) {
+    std::u16string name;
+    for (size_t i = 0; i + 1 < payload.size(); i += 2) {
+        name.push_back(static_cast<char16_t>(payload[i] | (payload[i + 1] << 8)));
+    }
+    return name;
+}
+
+volatile sig_atomic_t gInterrupted = 0;
+void OnSignal(int) { gInterrupted = 1; }
+
+}  // namespace
+
+PeerSession::PeerSession(_EPROCESS* process, ScenarioRun* observer) : process_(process), observer_(observer) {}
+
+PeerSession::~PeerSession() { Close(); }
+
+void PeerSession::Close() {
+    if (port_ != nullptr) {
+        sim::user::CloseHandle(process_, static_cast<HANDLE>(port_));
+        port_ = nullptr;
+    }
+    if (device_ != nullptr) {
+        sim::user::CloseHandle(process_, static_cast<HANDLE>(device_));
+        device_ = nullptr;
+    }
+    // Messages handed out but never answered passed without a verdict.
+    if (observer_ != nullptr) {
+        for (const auto& [id, bytes] : pending_) observer_->RecordEvent(bytes, -1, -2);
+    }
+    pending_.clear();
+}
+
+bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std::vector<uint8_t>* response,
+                         const std::function<bool()>& peerGone) {
+    auto malformed = [&]() {
+        *response = proto::Frame(proto::kError, {});
+        std::vector<uint8_t> body;
+        proto::Put32(&body, static_cast<uint32_t>(kHrInvalidData));
+        proto::Put32(&body, 0);
+        *response = proto::Frame(proto::kError, body);
+        return false;
+    };
+    switch (kind) {
+        case proto::kOpenPort: {
+            if (payload.empty() || payload.size() % 2 != 0 || payload.size() > proto::kMaxName) return malformed();
+            HANDLE port = sim::user::INVALID_HANDLE_VALUE;
+            const int32_t hr = sim::user::FilterConnectCommunicationPort(process_, NameOf(payload).c_str(), 0, nullptr, 0, &port);
+            if (hr == sim::user::S_OK) {
+                if (port_ == nullptr) {
+                    port_ = port;
+                } else {
+                    sim::user::CloseHandle(process_, port);  // one connection per peer
+                }
+            }
+            *response = Response(kind, hr, 0);
+            return true;
+        }
+        case proto::kOpenDevice: {
+            if (payload.empty() || payload.size() % 2 != 0 || payload.size() > proto::kMaxName) return malformed();
+            HANDLE device = nullptr;
+            const NTSTATUS status = sim::user::CreateFile(process_, NameOf(payload), GENERIC_READ | GENERIC_WRITE, &device);
+            if (NT_SUCCESS(status)) {
+                if (device_ == nullptr) {
+                    device_ = device;
+                } else {
+                    sim::user::CloseHandle(process_, device);
+                }
+            }
+            *response = Response(kind, NT_SUCCESS(status) ? 0 : sim::user::HResultFromNtStatus(status), 0);
+            return true;
+        }
+        case proto::kClose: {
+            if (!payload.empty()) return malformed();
+            Close();
+            *response = Response(kind, 0, 0);
+            return true;
+        }
+        case proto::kPortCommand: {
+            if (payload.size() < 4 || payload.size() - 4 > proto::kMaxBuffer) return malformed();
+            const uint32_t outLength = proto::Get32(payload.data());
+            if (outLength > proto::kMaxBuffer) return malformed();
+            if (port_ == nullptr) {
+                *response = Response(kind, kHrInvalidHandle, 0);
+                return true;
+            }
+            std::vector<uint8_t> input(payload.begin() + 4, payload.end());
+            std::vector<uint8_t> output(outLength);
+            sim::user::DWORD returned = 0;
+            const int32_t hr = sim::user::FilterSendMessage(
+                process_, static_cast<HANDLE>(port_), input.empty() ? nullptr : input.data(),
+                static_cast<sim::user::DWORD>(input.size()), output.empty() ? nullptr : output.data(), outLength, &returned);
+            *response = Response(kind, hr, std::min<uint32_t>(returned, outLength), output.data(), output.size());
+            return true;
+        }
+        case proto::kGetMessage: {
+            if (payload.size() != 8) return malformed();
+            const uint32_t size = proto::Get32(payload.data());
+            const int32_t timeoutMs = static_cast<int32_t>(proto::Get32(payload.data() + 4));
+            if (size > proto::kMaxBuffer) return malformed();
+            if (port_ == nullptr) {
+                *response = Response(kind, kHrInvalidHandle, 0);
+                return true;
+            }
+            receivedOnce_ = true;
+            std::vector<uint8_t> buffer(std::max<size_t>(size, sizeof(sim::user::FILTER_MESSAGE_HEADER)));
+            auto* header = reinterpret_cast<sim::user::PFILTER_MESSAGE_HEADER>(buffer.data());
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+            int32_t hr = sim::user::kHrWaitTimeout;
+            for (;;) {
+                auto slice = std::chrono::milliseconds(100);
+                if (timeoutMs >= 0) {
+                    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                    slice = std::max(std::chrono::milliseconds(0), std::min(slice, left));
+                }
+                hr = sim::user::FilterGetMessage(process_, static_cast<HANDLE>(port_), header, size, slice);
+                if (hr != sim::user::kHrWaitTimeout) break;
+                if (peerGone && peerGone()) break;
+                if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) break;
+            }
+            if (hr == sim::user::kHrWaitTimeout) {
+                *response = Response(kind, static_cast<int32_t>(0x800705B4u), 0);  // ERROR_TIMEOUT, as an overlapped wait gives
+                return true;
+            }
+            if (hr != sim::user::S_OK) {
+                *response = Response(kind, hr, 0);
+                return true;
+            }
+            // The message's own size says how much of the buffer it fills.
+            uint32_t messageSize = 0;
+            if (size >= sizeof(sim::user::FILTER_MESSAGE_HEADER) + 4) {
+                messageSize = proto::Get32(buffer.data() + sizeof(sim::user::FILTER_MESSAGE_HEADER));
+            }
+            const size_t length = std::min<size_t>(size, sizeof(sim::user::FILTER_MESSAGE_HEADER) + messageSize);
+            const std::vector<uint8_t> message(buffer.begin() + sizeof(sim::user::FILTER_MESSAGE_HEADER), buffer.begin() + length);
+            if (observer_ != nullptr) {
+                if (header->ReplyLength != 0) {
+                    pending_[header->MessageId] = message;
+                } else {
+                    observer_->RecordEvent(message, -1, -2);
+                }
+            }
+            *response = Response(kind, hr, static_cast<uint32_t>(length), buffer.data(), length);
+            return true;
+        }
+        case proto::kReply: {
+            if (payload.size() > proto::kMaxBuffer) return malformed();
+            if (port_ == nullptr) {
+                *response = Response(kind, kHrInvalidHandle, 0);
+                return true;
+            }
+            // The sender reads the header from the buffer whatever size is
+            // claimed: give it one.
+            std::vector<uint8_t> reply(payload);
+            const size_t given = reply.size();
+            reply.resize(std::max<size_t>(given, sizeof(sim::user::FILTER_REPLY_HEADER) + 4));
+            // The answer is noted before it releases the waiting operation, so
+            // the transcript shows the event inside its step.
+            if (given >= sizeof(sim::user::FILTER_REPLY_HEADER)) {
+                uint64_t id = 0;
+                std::memcpy(&id, reply.data() + 8, sizeof(id));
+                auto it = pending_.find(id);
+                if (it != pending_.end()) {
+                    int32_t verdict = -1;
+                    if (given >= sizeof(sim::user::FILTER_REPLY_HEADER) + 4) std::memcpy(&verdict, reply.data() + 16, 4);
+                    if (observer_ != nullptr) observer_->RecordEvent(it->second, verdict, -2);
+                    pending_.erase(it);
+                }
+            }
+            const int32_t hr = sim::user::FilterReplyMessage(process_, static_cast<HANDLE>(port_),
+                                                             reinterpret_cast<sim::user::PFILTER_REPLY_HEADER>(reply.data()),
+                                                             static_cast<sim::user::DWORD>(given));
+            *response = Response(kind, hr, 0);
+            return true;
+        }
+        case proto::kDeviceControl: {
+            if (payload.size() < 8 || payload.size() - 8 > proto::kMaxBuffer) return malformed();
+            const uint32_t code = proto::Get32(payload.data());
+            const uint32_t outLength = proto::Get32(payload.data() + 4);
+            if (outLength > proto::kMaxBuffer) return malformed();
+            if (device_ == nullptr) {
+                *response = Response(kind, kHrInvalidHandle, 0);
+                return true;
+            }
+            // The simulated kernel carries buffered control codes only (the
+            // driver's five are buffered); others are refused here rather
+            // than stopping the machine.
+            if ((code & 3) != 0) {
+                *response = Response(kind, static_cast<int32_t>(0x80070032u), 0);  // ERROR_NOT_SUPPORTED
+                return true;
+            }
+            std::vector<uint8_t> input(payload.begin() + 8, payload.end());
+            std::vector<uint8_t> output(outLength);
+            ULONG returned = 0;
+            const NTSTATUS status = sim::user::DeviceIoControl(process_, static_cast<HANDLE>(device_), code,
+                                                               input.empty() ? nullptr : input.data(),
+                                                               static_cast<ULONG>(input.size()),
+                                                               output.empty() ? nullptr : output.data(), outLength, &returned);
+            if (!NT_SUCCESS(status)) {
+                *response = Response(kind, sim::user::HResultFromNtStatus(status), 0);
+            } else {
+                *response = Response(kind, 0, std::min<uint32_t>(returned, outLength), output.data(), output.size());
+            }
+            return true;
+        }
+        default:
+            return malformed();
+    }
+}
+
+namespace {
+
+struct Connection {
+    int fd = -1;
+    std::thread thread;
+    std::atomic<bool> done{false};
+};
+
+}  // namespace
+
+int Serve(const ServeOptions& options) {
+    Scenario scenario;
+    if (!options.scenarioFile.empty()) {
+        try {
+            scenario = LoadScenarioFile(options.scenarioFile);
+        } catch (const ScenarioError& e) {
+            std::cerr << "vetrona-sim: " << e.Describe() << '\n';
+            return 2;
+        }
+    } else {
+        scenario.file = "(serve)";
+        scenario.title = "serving the driver";
+        scenario.volumes.push_back(VolumeSpec{});
+    }
+    const bool playWorkload = !options.scenarioFile.empty();
+
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (options.socketPath.empty() || options.socketPath.size() >= sizeof(address.sun_path)) {
+        std::cerr << "vetrona-sim: socket path too long: " << options.socketPath << '\n';
+        return 2;
+    }
+    std::memcpy(address.sun_path, options.socketPath.c_str(), options.socketPath.size());
+
+    Transcript out(options.run);
+    ScenarioRun run(scenario, out);
+    if (scenario.client.present) {
+        out.Text("  (the scenario's client section is not used: the client is the program that connects)");
+    }
+    if (!run.Boot()) return run.Finish();
+
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::unlink(options.socketPath.c_str());
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(listener, 4) != 0) {
+        std::cerr << "vetrona-sim: cannot listen on " << options.socketPath << ": " << std::strerror(errno) << '\n';
+        if (listener >= 0) ::close(listener);
+        run.Finish();
+        return 2;
+    }
+
+    json processes = json::object();
+    std::string names;
+    for (const auto& [name, pid] : run.Processes()) {
+        processes[name] = pid;
+        names += "  " + name + " pid " + std::to_string(pid) + "\n";
+    }
+    out.Put({{"type", "ready"}, {"socket", options.socketPath}, {"processes", processes}},
+            "serving on " + options.socketPath + " (port \\VetronaFlt_Com, device \\\\.\\Vetrona)\n" +
+                (names.empty() ? "" : "processes:\n" + names) +
+                (playWorkload ? "the workload starts when a client waits for its first message" : "Ctrl-C stops"));
+
+    struct sigaction action{};
+    action.sa_handler = OnSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    std::mutex lock;
+    std::condition_variable changed;
+    std::list<Connection> connections;
+    int ended = 0;
+    bool clientReady = false;
+
+    auto serveOne = [&](Connection* c) {
+        _EPROCESS* process = run.NewClientProcess();
+        if (process != nullptr) {
+            PeerSession session(process, &run);
+            out.Put({{"type", "connection"}, {"pid", process->pid}}, "  client connected (runs as pid " + std::to_string(process->pid) + ")");
+            auto gone = [fd = c->fd]() {
+                pollfd p{fd, POLLRDHUP, 0};
+                return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+            };
+            for (;;) {
+                uint32_t kind = 0;
+                std::vector<uint8_t> payload;
+                const proto::ReadResult read = proto::ReadFrame(c->fd, &kind, &payload);
+                if (read == proto::ReadResult::Closed) break;
+                std::vector<uint8_t> response;
+                bool keep = false;
+                if (read == proto::ReadResult::Malformed) {
+                    std::vector<uint8_t> body;
+                    proto::Put32(&body, static_cast<uint32_t>(kHrInvalidData));
+                    proto::Put32(&body, 0);
+                    response = proto::Frame(proto::kError, body);
+                } else {
+                    keep = session.Handle(kind, payload, &response, gone);
+                }
+                if (session.receivedOnce()) {
+                    std::lock_guard<std::mutex> guard(lock);
+                    if (!clientReady) {
+                        clientReady = true;
+                        changed.notify_all();
+                    }
+                }
+                if (!proto::WriteAll(c->fd, response) || !keep) {
+                    if (!keep) out.Put({{"type", "connection"}, {"error", "malformed request"}}, "  client sent a malformed request: disconnected");
+                    break;
+                }
+            }
+            session.Close();
+            sim::user::EndProcess(process);
+            out.Put({{"type", "connection"}, {"ended", true}}, "  client disconnected");
+        }
+        ::shutdown(c->fd, SHUT_RDWR);
+        std::lock_guard<std::mutex> guard(lock);
+        c->done = true;
+        ++ended;
+        changed.notify_all();
+    };
+
+    std::atomic<bool> stopAccepting{false};
+    std::thread acceptor([&] {
+        while (!stopAccepting && !gInterrupted) {
+            pollfd p{listener, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            std::lock_guard<std::mutex> guard(lock);
+            connections.emplace_back();
+            Connection* c = &connections.back();
+            c->fd = fd;
+            c->thread = std::thread(serveOne, c);
+        }
+    });
+
+    auto waitFor = [&](const std::function<bool()>& condition) {
+        std::unique_lock<std::mutex> guard(lock);
+        while (!condition() && !gInterrupted) changed.wait_for(guard, std::chrono::milliseconds(100));
+    };
+
+    if (playWorkload) {
+        waitFor([&] { return clientReady; });
+        if (!gInterrupted) run.RunWorkload();
+    } else {
+        waitFor([&] { return options.clients > 0 && ended >= options.clients; });
+    }
+
+    // Let the last events reach the client, then end every connection: the
+    // clients see the driver go away.
+    std::this_thread::sleep_for(std::chrono::milliseconds(playWorkload ? 300 : 0));
+    stopAccepting = true;
+    acceptor.join();
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        for (Connection& c : connections) ::shutdown(c.fd, SHUT_RDWR);
+    }
+    for (Connection& c : connections) {
+        if (c.thread.joinable()) c.thread.join();
+        ::close(c.fd);
+    }
+    ::close(listener);
+    ::unlink(options.socketPath.c_str());
+    return run.Finish();
+}
+
+}  // namespace vsim
