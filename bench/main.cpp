@@ -4,6 +4,7 @@
 // run. Ratios within one run are what we compare: the machines are shared.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -29,27 +30,69 @@ public:
                 continue;
             }
             auto& family = families_[name.substr(0, slash)];
-            family.emplace_back(name.substr(slash + 1), it->second.value);
+            const std::string configuration = name.substr(slash + 1);
+            auto entry = std::find_if(family.begin(), family.end(),
+                                      [&](const Configuration& c) { return c.name == configuration; });
+            if (entry == family.end()) {
+                family.push_back(Configuration{configuration, {}});
+                entry = family.end() - 1;
+            }
+            entry->rates.push_back(it->second.value);
         }
     }
 
+    // Per family: each configuration's mean throughput, its ratio to the
+    // baseline's mean ("ratio"; its inverse "cost x" is how many times the
+    // baseline's time one item takes), and with repetitions the spread of
+    // the ratio of repetition i against the baseline's repetition i.
     void Finalize() override {
         ConsoleReporter::Finalize();
         for (const auto& [family, configurations] : families_) {
-            if (configurations.size() < 2 || configurations.front().second <= 0) {
+            if (configurations.size() < 2) {
                 continue;
             }
-            const auto& baseline = configurations.front();
-            std::printf("\n%s: throughput relative to %s (%.0f items/s)\n", family.c_str(), baseline.first.c_str(),
-                        baseline.second);
-            for (const auto& [configuration, rate] : configurations) {
-                std::printf("  %-28s %10.0f items/s   ratio %.3f\n", configuration.c_str(), rate, rate / baseline.second);
+            const Configuration& baseline = configurations.front();
+            const double baseMean = Mean(baseline.rates);
+            if (baseMean <= 0) {
+                continue;
+            }
+            std::printf("\n%s: throughput relative to %s (%.0f items/s)\n", family.c_str(), baseline.name.c_str(),
+                        baseMean);
+            for (const Configuration& c : configurations) {
+                const double mean = Mean(c.rates);
+                std::printf("  %-28s %12.0f items/s   ratio %.3f   cost x%.2f", c.name.c_str(), mean, mean / baseMean,
+                            mean > 0 ? baseMean / mean : 0.0);
+                const size_t reps = std::min(c.rates.size(), baseline.rates.size());
+                if (reps > 1 && &c != &baseline) {
+                    double lo = 1e300;
+                    double hi = 0;
+                    for (size_t i = 0; i < reps; ++i) {
+                        const double r = c.rates[i] / baseline.rates[i];
+                        lo = std::min(lo, r);
+                        hi = std::max(hi, r);
+                    }
+                    const double mid = mean / baseMean;
+                    std::printf("   per repetition %.3f..%.3f (%+.1f%%..%+.1f%%)", lo, hi, (lo / mid - 1) * 100,
+                                (hi / mid - 1) * 100);
+                }
+                std::printf("\n");
             }
         }
     }
 
 private:
-    std::map<std::string, std::vector<std::pair<std::string, double>>> families_;
+    struct Configuration {
+        std::string name;
+        std::vector<double> rates;  // one per repetition
+    };
+    static double Mean(const std::vector<double>& v) {
+        double sum = 0;
+        for (double x : v) {
+            sum += x;
+        }
+        return v.empty() ? 0 : sum / static_cast<double>(v.size());
+    }
+    std::map<std::string, std::vector<Configuration>> families_;
 };
 
 }  // namespace

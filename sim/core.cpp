@@ -1,8 +1,17 @@
 // Bugchecks, counters, per-thread IRQL and reset hooks (DbgPrint capture: dbg.cpp).
+//
+// Counters cost a few nanoseconds and take no lock: each routine name gets a
+// small id the first time a call site passes it (a lock-free table keyed by
+// the name's address finds it after that), and each host thread counts in
+// its own row of cells, which only it writes. A reader adds the rows of the
+// live threads and what exited threads left behind; a reset records the
+// totals as the new zero instead of writing into rows it does not own.
 #include "sim/private/core.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -12,10 +21,159 @@ namespace sim {
 
 namespace {
 
-std::mutex gCountersLock;
-std::unordered_map<std::string, uint64_t>& Counters() {
-    static std::unordered_map<std::string, uint64_t> counters;
-    return counters;
+// Routine ids. Names are interned once under gNamesLock; the address table
+// then maps each call site's pointer to the id without a lock.
+constexpr size_t kMaxRoutines = 2048;
+constexpr size_t kAddressSlots = 8192;  // power of two, well above the call sites
+
+std::mutex gNamesLock;
+struct Names {
+    std::unordered_map<std::string, uint32_t> ids;
+    std::vector<std::string> byId;
+};
+Names& RoutineNames() {
+    static Names* names = new Names();
+    return *names;
+}
+
+struct AddressSlot {
+    std::atomic<const char*> key{nullptr};
+    std::atomic<uint32_t> id{0};
+};
+AddressSlot gAddressTable[kAddressSlots];
+
+size_t AddressHash(const char* p) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) * 0x9E3779B97F4A7C15ull) >> 51) & (kAddressSlots - 1);
+}
+
+// One host thread's cells. Written by that thread only; read by anyone.
+struct CounterRow {
+    std::atomic<uint64_t> cells[kMaxRoutines];
+    CounterRow() {
+        for (auto& cell : cells) {
+            cell.store(0, std::memory_order_relaxed);
+        }
+    }
+};
+
+std::mutex gRowsLock;
+struct Rows {
+    std::vector<CounterRow*> live;
+    std::atomic<uint64_t> exited[kMaxRoutines];  // what threads that ended had counted
+    std::atomic<uint64_t> zero[kMaxRoutines];    // totals at the last reset
+    Rows() {
+        for (size_t i = 0; i < kMaxRoutines; ++i) {
+            exited[i].store(0, std::memory_order_relaxed);
+            zero[i].store(0, std::memory_order_relaxed);
+        }
+    }
+};
+Rows& CounterRows() {
+    static Rows* rows = new Rows();
+    return *rows;
+}
+
+thread_local CounterRow* tRow = nullptr;
+
+// Folds the thread's row into the totals of exited threads when it ends.
+struct RowOwner {
+    CounterRow* row = nullptr;
+    ~RowOwner() {
+        if (row == nullptr) {
+            return;
+        }
+        std::lock_guard<std::mutex> guard(gRowsLock);
+        Rows& rows = CounterRows();
+        for (size_t i = 0; i < kMaxRoutines; ++i) {
+            const uint64_t v = row->cells[i].load(std::memory_order_relaxed);
+            if (v != 0) {
+                rows.exited[i].fetch_add(v, std::memory_order_relaxed);
+            }
+        }
+        rows.live.erase(std::find(rows.live.begin(), rows.live.end(), row));
+        tRow = nullptr;
+        delete row;
+    }
+};
+thread_local RowOwner tRowOwner;
+
+[[gnu::noinline]] CounterRow* NewRow() {
+    auto* row = new CounterRow();
+    {
+        std::lock_guard<std::mutex> guard(gRowsLock);
+        CounterRows().live.push_back(row);
+    }
+    tRowOwner.row = row;
+    tRow = row;
+    return row;
+}
+
+// Called with gNamesLock held.
+uint32_t InternNameLocked(const char* routine) {
+    Names& names = RoutineNames();
+    auto it = names.ids.find(routine);
+    if (it != names.ids.end()) {
+        return it->second;
+    }
+    if (names.byId.size() == kMaxRoutines) {
+        std::fprintf(stderr, "\n*** simulated kernel: more than %zu counted routine names\n", kMaxRoutines);
+        std::abort();
+    }
+    const auto id = static_cast<uint32_t>(names.byId.size());
+    names.byId.emplace_back(routine);
+    names.ids.emplace(routine, id);
+    return id;
+}
+
+// The first call from a site interns the name and publishes the slot under
+// gNamesLock (one writer at a time: the id is stored before the key, so a
+// reader that sees the key sees the id).
+[[gnu::noinline]] uint32_t PublishRoutineId(const char* routine, size_t start) {
+    std::lock_guard<std::mutex> guard(gNamesLock);
+    const uint32_t id = InternNameLocked(routine);
+    size_t slot = start;
+    for (size_t probes = 0; probes < kAddressSlots; ++probes, slot = (slot + 1) & (kAddressSlots - 1)) {
+        const char* key = gAddressTable[slot].key.load(std::memory_order_relaxed);
+        if (key == routine) {
+            return id;
+        }
+        if (key == nullptr) {
+            gAddressTable[slot].id.store(id, std::memory_order_relaxed);
+            gAddressTable[slot].key.store(routine, std::memory_order_release);
+            return id;
+        }
+    }
+    return id;  // table full: this site keeps taking the lock, and is still counted
+}
+
+// The id for a call site's name pointer: a lock-free probe of the address table.
+inline uint32_t RoutineId(const char* routine) {
+    const size_t start = AddressHash(routine);
+    size_t slot = start;
+    for (;;) {
+        const char* key = gAddressTable[slot].key.load(std::memory_order_acquire);
+        if (key == routine) {
+            return gAddressTable[slot].id.load(std::memory_order_relaxed);
+        }
+        if (key == nullptr) {
+            return PublishRoutineId(routine, start);
+        }
+        slot = (slot + 1) & (kAddressSlots - 1);
+        if (slot == start) {
+            return PublishRoutineId(routine, start);
+        }
+    }
+}
+
+// Total of one routine since boot, before subtracting the reset mark.
+// Called with gRowsLock held.
+uint64_t RawTotalLocked(uint32_t id) {
+    Rows& rows = CounterRows();
+    uint64_t total = rows.exited[id].load(std::memory_order_relaxed);
+    for (const CounterRow* row : rows.live) {
+        total += row->cells[id].load(std::memory_order_relaxed);
+    }
+    return total;
 }
 
 std::mutex gHooksLock;
@@ -27,6 +185,8 @@ std::vector<std::pair<std::string, std::function<void()>>>& Hooks() {
 thread_local ThreadState tState;
 
 std::mutex gFaultsLock;
+// Armed entries in Faults(): routines check it without the lock.
+std::atomic<int> gFaultsArmed{0};
 std::unordered_map<std::string, std::pair<NTSTATUS, int>>& Faults() {
     static std::unordered_map<std::string, std::pair<NTSTATUS, int>> faults;
     return faults;
@@ -51,34 +211,71 @@ void NotImplemented(const char* routine) {
 }
 
 void Count(const char* routine) {
-    std::lock_guard<std::mutex> guard(gCountersLock);
-    ++Counters()[routine];
+    const uint32_t id = RoutineId(routine);
+    CounterRow* row = tRow != nullptr ? tRow : NewRow();
+    std::atomic<uint64_t>& cell = row->cells[id];
+    cell.store(cell.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 uint64_t CallCount(const std::string& routine) {
-    std::lock_guard<std::mutex> guard(gCountersLock);
-    auto it = Counters().find(routine);
-    return it == Counters().end() ? 0 : it->second;
+    uint32_t id;
+    {
+        std::lock_guard<std::mutex> guard(gNamesLock);
+        auto it = RoutineNames().ids.find(routine);
+        if (it == RoutineNames().ids.end()) {
+            return 0;
+        }
+        id = it->second;
+    }
+    std::lock_guard<std::mutex> guard(gRowsLock);
+    return RawTotalLocked(id) - CounterRows().zero[id].load(std::memory_order_relaxed);
 }
 
 std::map<std::string, uint64_t> CallCounts() {
-    std::lock_guard<std::mutex> guard(gCountersLock);
-    return {Counters().begin(), Counters().end()};
+    std::vector<std::string> names;
+    {
+        std::lock_guard<std::mutex> guard(gNamesLock);
+        names = RoutineNames().byId;
+    }
+    std::map<std::string, uint64_t> counts;
+    std::lock_guard<std::mutex> guard(gRowsLock);
+    for (uint32_t id = 0; id < names.size(); ++id) {
+        const uint64_t value = RawTotalLocked(id) - CounterRows().zero[id].load(std::memory_order_relaxed);
+        if (value != 0) {
+            counts.emplace(names[id], value);
+        }
+    }
+    return counts;
 }
 
 void ResetCounters() {
-    std::lock_guard<std::mutex> guard(gCountersLock);
-    Counters().clear();
+    size_t known;
+    {
+        std::lock_guard<std::mutex> guard(gNamesLock);
+        known = RoutineNames().byId.size();
+    }
+    std::lock_guard<std::mutex> guard(gRowsLock);
+    for (uint32_t id = 0; id < known; ++id) {
+        CounterRows().zero[id].store(RawTotalLocked(id), std::memory_order_relaxed);
+    }
 }
 
 ThreadState& CurrentThreadState() { return tState; }
 
 void InjectFailure(const std::string& routine, NTSTATUS status, int count) {
     std::lock_guard<std::mutex> guard(gFaultsLock);
-    Faults()[routine] = {status, count};
+    if (count <= 0) {
+        Faults().erase(routine);
+    } else {
+        Faults()[routine] = {status, count};
+    }
+    gFaultsArmed.store(static_cast<int>(Faults().size()), std::memory_order_release);
 }
 
 NTSTATUS TakeInjectedFailure(const char* routine) {
+    if (gFaultsArmed.load(std::memory_order_acquire) == 0) {
+        return STATUS_SUCCESS;
+    }
     std::lock_guard<std::mutex> guard(gFaultsLock);
     auto it = Faults().find(routine);
     if (it == Faults().end() || it->second.second <= 0) {
@@ -87,6 +284,7 @@ NTSTATUS TakeInjectedFailure(const char* routine) {
     NTSTATUS status = it->second.first;
     if (--it->second.second == 0) {
         Faults().erase(it);
+        gFaultsArmed.store(static_cast<int>(Faults().size()), std::memory_order_release);
     }
     return status;
 }
@@ -94,6 +292,7 @@ NTSTATUS TakeInjectedFailure(const char* routine) {
 void ClearInjectedFailures() {
     std::lock_guard<std::mutex> guard(gFaultsLock);
     Faults().clear();
+    gFaultsArmed.store(0, std::memory_order_release);
 }
 
 KIRQL RaiseIrql(KIRQL newIrql) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <shared_mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace sim::flt {
@@ -34,11 +35,32 @@ std::shared_mutex gClientPortVariableLock;
 std::atomic<double> gTimeScale{1.0};
 std::atomic<ULONGLONG> gNextMessageId{1};
 
-std::mutex gStatsLock;
-PortStats gStats;
+struct AtomicPortStats {
+    std::atomic<uint64_t> messagesSent{0};
+    std::atomic<uint64_t> replies{0};
+    std::atomic<uint64_t> timeouts{0};
+    std::atomic<uint64_t> disconnects{0};
+    std::atomic<uint64_t> userMessages{0};
+};
+AtomicPortStats gStats;
 
-// How often a blocked sender looks at its thread's terminating state.
-constexpr auto kTerminationPoll = std::chrono::milliseconds(2);
+// Senders blocked in FltSendMessage, by simulated thread, so marking a thread
+// terminating wakes the one it concerns. Sharded: a send registers and
+// unregisters itself, and two senders rarely share a shard.
+struct BlockedSender {
+    Connection* connection;
+    Message* message;
+};
+constexpr size_t kBlockedShards = 64;
+struct alignas(64) BlockedShard {
+    std::mutex lock;
+    std::unordered_map<_ETHREAD*, BlockedSender> senders;
+};
+BlockedShard gBlocked[kBlockedShards];
+
+BlockedShard& BlockedShardOf(_ETHREAD* thread) {
+    return gBlocked[(reinterpret_cast<uintptr_t>(thread) >> 4) % kBlockedShards];
+}
 
 }  // namespace
 
@@ -52,8 +74,13 @@ void sim::SetKernelTimeScale(double scale) { sim::flt::SetKernelTimeScale(scale)
 namespace sim::flt {
 
 PortStats Stats() {
-    std::lock_guard<std::mutex> guard(gStatsLock);
-    return gStats;
+    PortStats stats;
+    stats.messagesSent = gStats.messagesSent.load();
+    stats.replies = gStats.replies.load();
+    stats.timeouts = gStats.timeouts.load();
+    stats.disconnects = gStats.disconnects.load();
+    stats.userMessages = gStats.userMessages.load();
+    return stats;
 }
 
 void CountStatp(uint64_t PortStats::*field) {
@@ -65,8 +92,12 @@ void CountStatp(uint64_t PortStats::*field) {
                        : field == &PortStats::disconnects ? "FltPort:disconnect"
                                                           : "FilterSendMessage:delivered";
     sim::Count(name);
-    std::lock_guard<std::mutex> guard(gStatsLock);
-    ++(gStats.*field);
+    std::atomic<uint64_t>& cell = field == &PortStats::messagesSent ? gStats.messagesSent
+                                  : field == &PortStats::replies    ? gStats.replies
+                                  : field == &PortStats::timeouts   ? gStats.timeouts
+                                  : field == &PortStats::disconnects ? gStats.disconnects
+                                                                     : gStats.userMessages;
+    cell.fetch_add(1, std::memory_order_relaxed);
 }
 
 _FLT_PORT* NewPort() {
@@ -104,13 +135,14 @@ LONG ConnectionCount(std::u16string_view name) {
     return 0;
 }
 
-// Copies one message into a getter's buffer (FILTER_MESSAGE_HEADER, then the
-// sender's bytes). Called with the connection's lock held.
-NTSTATUS DeliverLocked(Connection& connection, Message* message, void* buffer, ULONG size) {
-    constexpr ULONG kHeader = 16;
-    if (size < kHeader || size - kHeader < message->length) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
+constexpr ULONG kGetHeader = 16;
+
+bool TooLargeFor(const Message& message, ULONG size) {
+    return size < kGetHeader || size - kGetHeader < message.length;
+}
+
+NTSTATUS DeliverClaimed(std::unique_lock<std::mutex>& guard, Connection& connection, Message* message, void* buffer,
+                        ULONG size) {
     struct {
         ULONG ReplyLength;
         ULONG Padding;
@@ -118,21 +150,53 @@ NTSTATUS DeliverLocked(Connection& connection, Message* message, void* buffer, U
     } header{};
     // The application is told the size of the whole reply it may send: the
     // reply header plus the data the driver has room for.
-    header.ReplyLength = message->wantsReply ? message->replyCapacity + kHeader : 0;
+    header.ReplyLength = message->wantsReply ? message->replyCapacity + kGetHeader : 0;
     header.MessageId = message->id;
+    const void* data = message->data;
+    const ULONG length = message->length;
+    guard.unlock();
+    // The sender stays blocked while its message is Delivering, so its
+    // buffer stays valid; the client's buffer may be anything.
     NTSTATUS status = PlatformCopyToClient(buffer, &header, sizeof(header));
     if (NT_SUCCESS(status)) {
-        status = PlatformCopyToClient(static_cast<unsigned char*>(buffer) + kHeader, message->data, message->length);
+        status = PlatformCopyToClient(static_cast<unsigned char*>(buffer) + kGetHeader, data, length);
     }
-    if (!NT_SUCCESS(status)) {
-        return status;
+    if (NT_SUCCESS(status)) {
+        CountStatp(&PortStats::messagesSent);
     }
-    message->state = Message::State::Delivered;
-    if (message->wantsReply) {
-        connection.awaitingReply[message->id] = message;
+    guard.lock();
+    if (NT_SUCCESS(status)) {
+        message->state = Message::State::Delivered;
+        if (message->wantsReply) {
+            connection.awaitingReply[message->id] = message;
+        }
+    } else {
+        message->state = Message::State::Queued;
     }
-    CountStatp(&PortStats::messagesSent);
-    return STATUS_SUCCESS;
+    message->wake.notify_one();
+    return status;
+}
+
+void WakeAllLocked(Connection& connection) {
+    for (Message* message : connection.queue) {
+        message->wake.notify_one();
+    }
+    for (auto& entry : connection.awaitingReply) {
+        entry.second->wake.notify_one();
+    }
+    for (PendingGet* getter : connection.getters) {
+        getter->wake.notify_one();
+    }
+}
+
+void WakeBlockedSender(_ETHREAD* thread) {
+    BlockedShard& shard = BlockedShardOf(thread);
+    std::lock_guard<std::mutex> guard(shard.lock);
+    auto it = shard.senders.find(thread);
+    if (it != shard.senders.end()) {
+        std::lock_guard<std::mutex> connectionGuard(it->second.connection->lock);
+        it->second.message->wake.notify_one();
+    }
 }
 
 void DisconnectConnection(const std::shared_ptr<Connection>& connection, bool notify) {
@@ -146,7 +210,7 @@ void DisconnectConnection(const std::shared_ptr<Connection>& connection, bool no
         if (claim) {
             connection->disconnectNotified = true;
         }
-        connection->changed.notify_all();
+        WakeAllLocked(*connection);
     }
     _FLT_PORT* server = connection->serverPort;
     _FLT_FILTER* filter = server->filter;
@@ -179,6 +243,7 @@ void ResetPorts() {
             // Break the cycle connection -> client port -> connection.
             std::lock_guard<std::mutex> connectionGuard(port->connection->lock);
             port->connection->connected = false;
+            WakeAllLocked(*port->connection);
         }
     }
     for (auto& port : AllPorts()) {
@@ -187,8 +252,11 @@ void ResetPorts() {
     AllPorts().clear();
     KnownPorts().clear();
     gTimeScale.store(1.0);
-    std::lock_guard<std::mutex> statsGuard(gStatsLock);
-    gStats = PortStats{};
+    gStats.messagesSent = 0;
+    gStats.replies = 0;
+    gStats.timeouts = 0;
+    gStats.disconnects = 0;
+    gStats.userMessages = 0;
 }
 
 // Access rights of the port object type.
@@ -454,25 +522,50 @@ extern "C" NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientP
     message.replyBuffer = ReplyBuffer;
     message.replyCapacity = ReplyBuffer != nullptr ? *ReplyLength : 0;
 
+    // Marking this thread terminating wakes it (registered before the
+    // connection's lock is taken, unregistered after it is let go).
+    _ETHREAD* self = sim::CurrentThread();
+    struct Registration {
+        _ETHREAD* thread;
+        Registration(_ETHREAD* t, Connection* connection, Message* message) : thread(t) {
+            if (thread != nullptr) {
+                BlockedShard& shard = BlockedShardOf(thread);
+                std::lock_guard<std::mutex> guard(shard.lock);
+                shard.senders[thread] = BlockedSender{connection, message};
+            }
+        }
+        ~Registration() {
+            if (thread != nullptr) {
+                BlockedShard& shard = BlockedShardOf(thread);
+                std::lock_guard<std::mutex> guard(shard.lock);
+                shard.senders.erase(thread);
+            }
+        }
+    } registration(self, connection.get(), &message);
+
     std::unique_lock<std::mutex> guard(connection->lock);
     if (!connection->connected) {
         return STATUS_PORT_DISCONNECTED;
     }
-    // A FilterGetMessage already waiting takes the message at once; a getter
-    // whose buffer cannot hold it fails and the next one is tried.
-    while (!connection->getters.empty()) {
+    // A FilterGetMessage already waiting takes the message at once (the copy
+    // into its buffer runs outside the lock); a getter whose buffer cannot
+    // hold it fails and the next one is tried.
+    while (!connection->getters.empty() && message.state == Message::State::Queued) {
         PendingGet* getter = connection->getters.front();
         connection->getters.pop_front();
-        getter->status = DeliverLocked(*connection, &message, getter->buffer, getter->size);
-        getter->done = true;
-        if (NT_SUCCESS(getter->status)) {
-            break;
+        if (TooLargeFor(message, getter->size)) {
+            getter->status = STATUS_BUFFER_TOO_SMALL;
+        } else {
+            getter->claimed = true;
+            message.state = Message::State::Delivering;
+            getter->status = DeliverClaimed(guard, *connection, &message, getter->buffer, getter->size);
         }
+        getter->done = true;
+        getter->wake.notify_one();
     }
     if (message.state == Message::State::Queued) {
         connection->queue.push_back(&message);
     }
-    connection->changed.notify_all();
 
     for (;;) {
         if (message.state == Message::State::Replied) {
@@ -482,6 +575,11 @@ extern "C" NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientP
         if (!message.wantsReply && message.state == Message::State::Delivered) {
             return STATUS_SUCCESS;
         }
+        if (message.state == Message::State::Delivering || message.state == Message::State::Replying) {
+            // A copy touches this message's buffers: it cannot be abandoned yet.
+            message.wake.wait(guard);
+            continue;
+        }
         if (!connection->connected) {
             AbandonLocked(*connection, message);
             return STATUS_PORT_DISCONNECTED;
@@ -490,17 +588,16 @@ extern "C" NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientP
             AbandonLocked(*connection, message);
             return STATUS_THREAD_IS_TERMINATING;
         }
-        const auto now = std::chrono::steady_clock::now();
-        if (!deadline.infinite && now >= deadline.at) {
+        if (deadline.infinite) {
+            message.wake.wait(guard);
+            continue;
+        }
+        if (std::chrono::steady_clock::now() >= deadline.at) {
             AbandonLocked(*connection, message);
             guard.unlock();
             CountStatp(&PortStats::timeouts);
             return STATUS_TIMEOUT;
         }
-        auto wakeAt = now + kTerminationPoll;
-        if (!deadline.infinite && deadline.at < wakeAt) {
-            wakeAt = deadline.at;
-        }
-        connection->changed.wait_until(guard, wakeAt);
+        message.wake.wait_until(guard, deadline.at);
     }
 }

@@ -4,10 +4,22 @@
 //
 // Zero-byte requests: the real pool hands out a small valid block for them and
 // so does this one (it counts as a live block of 0 bytes and must be freed).
+//
+// Bookkeeping is constant-time and mostly unshared: each block carries its
+// record in a header just before it (with a check word tying the header to
+// its address, so a pointer that is not a block start is recognised), the
+// live blocks hang on one of many short lists chosen by address (each with
+// its own spin lock, held for a link or an unlink), and usage by tag lives in
+// a lock-free table of atomic counts. A freed block stays in its freeing
+// thread's quarantine for a while, marked freed (and poisoned under
+// AddressSanitizer), so a second free of it is named as such; after that the
+// host gets the memory back.
 #include "sim/private/pool.h"
 
 #include "sim/private/core.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -15,8 +27,24 @@
 #include <random>
 #include <set>
 #include <sstream>
-#include <unordered_set>
+#include <thread>
 #include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VETRONA_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VETRONA_POOL_ASAN 1
+#endif
+#endif
+#if defined(VETRONA_POOL_ASAN)
+#include <sanitizer/asan_interface.h>
+#define POOL_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define POOL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define POOL_POISON(p, n) ((void)(p), (void)(n))
+#define POOL_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 namespace sim::pool {
 
@@ -31,15 +59,73 @@ constexpr ULONG_PTR kBadPoolInvalidAddress = 0x46;
 constexpr ULONG_PTR kBadPoolZeroTag = 0x9B;
 constexpr ULONG_PTR kBadPoolBadType = 0x0D;
 
+enum : uint32_t { kLive = 0x4C495645, kFreed = 0x46524545, kRetired = 0x52455449 };
+constexpr uint64_t kCheckKey = 0x5645544F524E4150ull;
+
+// The record in front of every block. 48 bytes keeps the block 16-aligned.
+// The list links come first: the host allocator may write over the first
+// words of memory it has taken back, and the check word and state are best
+// kept clear of them.
+struct Header {
+    Header* prev;
+    Header* next;
+    uint64_t size;  // bytes requested
+    uint32_t tag;
+    uint32_t type;
+    std::atomic<uint64_t> check;  // address of the header ^ kCheckKey
+    std::atomic<uint32_t> state;
+    uint32_t shard;
+};
+static_assert(sizeof(Header) == 48, "the pool header keeps blocks 16-aligned");
+
+void* BlockOf(Header* header) { return reinterpret_cast<char*>(header) + sizeof(Header); }
+
+struct SpinLock {
+    std::atomic<bool> taken{false};
+    void lock() {
+        while (taken.exchange(true, std::memory_order_acquire)) {
+            while (taken.load(std::memory_order_relaxed)) {
+                std::this_thread::yield();
+            }
+        }
+    }
+    void unlock() { taken.store(false, std::memory_order_release); }
+};
+
+// Usage by tag of one shard's blocks, kept under the shard's lock.
+constexpr size_t kShardTags = 32;
+struct ShardTag {
+    ULONG tag = 0;  // 0: free entry
+    uint64_t count = 0;
+    uint64_t bytes = 0;
+};
+
+constexpr size_t kShards = 64;
+struct alignas(64) Shard {
+    SpinLock lock;
+    Header* head = nullptr;
+    ShardTag tags[kShardTags];
+};
+
+constexpr size_t kTagSlots = 4096;  // power of two
+struct alignas(64) TagSlot {
+    std::atomic<ULONG> tag{0};  // 0: free slot (tag 0 is refused)
+    std::atomic<uint64_t> count{0};
+    std::atomic<uint64_t> bytes{0};
+};
+
 struct State {
-    std::mutex lock;
-    std::map<const void*, BlockInfo> blocks;  // ordered: TypeOfContaining searches by address
-    std::unordered_set<const void*> freed;    // freed and not handed out again
-    std::map<ULONG, TagUsage> byTag;
-    uint64_t liveBytes = 0;
-    uint64_t allocations = 0;
-    uint64_t injected = 0;
-    // Fault injection.
+    Shard shards[kShards];
+    TagSlot tags[kTagSlots];
+    std::mutex tagInsertLock;
+    // Lowest and highest header addresses ever handed out: a pointer outside
+    // is not a block, without reading memory in front of it.
+    std::atomic<uintptr_t> lowest{UINTPTR_MAX};
+    std::atomic<uintptr_t> highest{0};
+    std::atomic<uint64_t> injected{0};
+    // Fault injection: consulted under faultLock only while armed.
+    std::atomic<bool> faultsArmed{false};
+    std::mutex faultLock;
     uint64_t failAt = 0;  // absolute allocation number that fails; 0 = none
     std::set<ULONG> failTags;
     double failFraction = 0.0;
@@ -47,13 +133,84 @@ struct State {
     // Blocks still live at a reset: kept reachable (never reused, never
     // reported by a leak checker) because the test that leaked them may have
     // left a thread holding a pointer.
-    std::vector<void*> retired;
+    std::mutex retiredLock;
+    std::vector<Header*> retired;
 };
 
 State& S() {
     static State* state = new State();
     return *state;
 }
+
+size_t ShardOf(const Header* header) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(header) >> 4) * 0x9E3779B97F4A7C15ull >> 58) % kShards;
+}
+
+TagSlot& TagEntry(ULONG tag) {
+    State& s = S();
+    size_t slot = (tag * 0x9E3779B1u) & (kTagSlots - 1);
+    for (size_t probes = 0; probes < kTagSlots; ++probes, slot = (slot + 1) & (kTagSlots - 1)) {
+        const ULONG seen = s.tags[slot].tag.load(std::memory_order_acquire);
+        if (seen == tag) {
+            return s.tags[slot];
+        }
+        if (seen == 0) {
+            std::lock_guard<std::mutex> guard(s.tagInsertLock);
+            ULONG again = s.tags[slot].tag.load(std::memory_order_acquire);
+            if (again == 0) {
+                s.tags[slot].tag.store(tag, std::memory_order_release);
+                return s.tags[slot];
+            }
+            if (again == tag) {
+                return s.tags[slot];
+            }
+        }
+    }
+    std::fprintf(stderr, "\n*** simulated kernel: more than %zu pool tags in use\n", kTagSlots);
+    std::abort();
+}
+
+// Accounts `count` blocks of `bytes` to `tag` in the shard (its lock held);
+// a shard out of entries for new tags passes them to the shared table.
+void AccountLocked(Shard& shard, ULONG tag, int64_t count, int64_t bytes) {
+    for (ShardTag& entry : shard.tags) {
+        if (entry.tag == tag || (entry.tag == 0 && count > 0)) {
+            entry.tag = tag;
+            entry.count += static_cast<uint64_t>(count);
+            entry.bytes += static_cast<uint64_t>(bytes);
+            return;
+        }
+    }
+    TagSlot& slot = TagEntry(tag);
+    slot.count.fetch_add(static_cast<uint64_t>(count), std::memory_order_relaxed);
+    slot.bytes.fetch_add(static_cast<uint64_t>(bytes), std::memory_order_relaxed);
+}
+
+// Freed blocks a thread holds back from the host allocator.
+constexpr size_t kQuarantine = 256;
+struct Quarantine {
+    Header* ring[kQuarantine] = {};
+    size_t next = 0;
+    ~Quarantine() {
+        for (Header*& header : ring) {
+            if (header != nullptr) {
+                POOL_UNPOISON(header, sizeof(Header) + std::max<uint64_t>(header->size, 1));
+                std::free(header);
+                header = nullptr;
+            }
+        }
+    }
+    void Hold(Header* header) {
+        Header* old = ring[next];
+        ring[next] = header;
+        next = (next + 1) % kQuarantine;
+        if (old != nullptr) {
+            POOL_UNPOISON(BlockOf(old), std::max<uint64_t>(old->size, 1));
+            std::free(old);
+        }
+    }
+};
+thread_local Quarantine tQuarantine;
 
 bool IsKnownType(ULONG type) {
     switch (type) {
@@ -78,9 +235,10 @@ std::string Hex(const void* p) {
     return out.str();
 }
 
-// Decides, under the lock, whether fault injection fails this allocation.
-bool ShouldFailLocked(State& s, ULONG tag) {
-    if (s.failAt != 0 && s.allocations == s.failAt) {
+// Decides, under the fault lock, whether fault injection fails allocation
+// number `n`.
+bool ShouldFailLocked(State& s, uint64_t n, ULONG tag) {
+    if (s.failAt != 0 && n == s.failAt) {
         s.failAt = 0;
         return true;
     }
@@ -94,21 +252,104 @@ bool ShouldFailLocked(State& s, ULONG tag) {
     return false;
 }
 
+void UpdateArmedLocked(State& s) {
+    s.faultsArmed.store(s.failAt != 0 || !s.failTags.empty() || s.failFraction > 0.0, std::memory_order_release);
+}
+
+// The header of `block` when it is one the pool handed out (live, freed and
+// still held back, or retired by a reset), else null. Reads the memory in
+// front of the pointer only when it lies among the pool's addresses and is
+// aligned as blocks are; the read is not instrumented, since in front of a
+// non-block lies someone else's memory (or a sanitizer's red zone).
+__attribute__((no_sanitize("address", "thread")))
+Header* FindHeader(const void* block) {
+    const auto at = reinterpret_cast<uintptr_t>(block);
+    State& s = S();
+    if (block == nullptr || at % 16 != 0 || at < sizeof(Header)) {
+        return nullptr;
+    }
+    const uintptr_t header = at - sizeof(Header);
+    if (header < s.lowest.load(std::memory_order_relaxed) || header > s.highest.load(std::memory_order_relaxed)) {
+        return nullptr;
+    }
+    auto* h = reinterpret_cast<Header*>(header);
+    const uint64_t check = *reinterpret_cast<const volatile uint64_t*>(&h->check);
+    if (check != (header ^ kCheckKey)) {
+        return nullptr;
+    }
+    return h;
+}
+
+__attribute__((no_sanitize("address", "thread")))
+uint32_t StateOf(const Header* header) {
+    // Not instrumented either: a block held back is poisoned under
+    // AddressSanitizer except for its header, but a header can sit in memory
+    // the host allocator took back long ago.
+    return *reinterpret_cast<const volatile uint32_t*>(&header->state);
+}
+
+void Link(Header* header) {
+    Shard& shard = S().shards[header->shard];
+    std::lock_guard<SpinLock> guard(shard.lock);
+    AccountLocked(shard, header->tag, 1, static_cast<int64_t>(header->size));
+    header->prev = nullptr;
+    header->next = shard.head;
+    if (shard.head != nullptr) {
+        shard.head->prev = header;
+    }
+    shard.head = header;
+}
+
+// Marks the block freed and takes it off its list; false when another free
+// of it came first.
+bool Unlink(Header* header) {
+    Shard& shard = S().shards[header->shard];
+    std::lock_guard<SpinLock> guard(shard.lock);
+    if (header->state.load(std::memory_order_relaxed) != kLive) {
+        return false;
+    }
+    header->state.store(kFreed, std::memory_order_relaxed);
+    AccountLocked(shard, header->tag, -1, -static_cast<int64_t>(header->size));
+    if (header->prev != nullptr) {
+        header->prev->next = header->next;
+    } else {
+        shard.head = header->next;
+    }
+    if (header->next != nullptr) {
+        header->next->prev = header->prev;
+    }
+    header->prev = header->next = nullptr;
+    return true;
+}
+
 void ResetPool() {
     State& s = S();
-    std::lock_guard<std::mutex> guard(s.lock);
-    for (auto& entry : s.blocks) {
-        s.retired.push_back(const_cast<void*>(entry.first));
+    std::vector<Header*> live;
+    for (Shard& shard : s.shards) {
+        std::lock_guard<SpinLock> guard(shard.lock);
+        for (Header* h = shard.head; h != nullptr; h = h->next) {
+            h->state.store(kRetired, std::memory_order_relaxed);
+            live.push_back(h);
+        }
+        shard.head = nullptr;
+        for (ShardTag& entry : shard.tags) {
+            entry = ShardTag{};
+        }
     }
-    s.blocks.clear();
-    s.freed.clear();
-    s.byTag.clear();
-    s.liveBytes = 0;
-    s.allocations = 0;
-    s.injected = 0;
+    {
+        std::lock_guard<std::mutex> guard(s.retiredLock);
+        s.retired.insert(s.retired.end(), live.begin(), live.end());
+    }
+    for (TagSlot& slot : s.tags) {
+        slot.count.store(0, std::memory_order_relaxed);
+        slot.bytes.store(0, std::memory_order_relaxed);
+    }
+    s.injected.store(0);
+    std::lock_guard<std::mutex> guard(s.faultLock);
     s.failAt = 0;
     s.failTags.clear();
     s.failFraction = 0.0;
+    UpdateArmedLocked(s);
 }
 
 const bool kRegistered = [] {
@@ -121,65 +362,102 @@ void FreeBlock(PVOID block, ULONG tag, bool checkTag, const char* routine) {
         BugCheck(kBugBadPoolCaller, "BAD_POOL_CALLER", std::string(routine) + ": attempt to free a NULL pointer",
                  kBadPoolInvalidAddress, 0);
     }
-    State& s = S();
-    BlockInfo info;
-    {
-        std::lock_guard<std::mutex> guard(s.lock);
-        auto it = s.blocks.find(block);
-        if (it == s.blocks.end()) {
-            if (s.freed.count(block) != 0) {
-                BugCheck(kBugBadPoolCaller, "BAD_POOL_CALLER",
-                         std::string(routine) + ": pool block " + Hex(block) + " freed twice", kBadPoolFreedTwice,
-                         reinterpret_cast<ULONG_PTR>(block));
-            }
+    Header* header = FindHeader(block);
+    if (header != nullptr) {
+        uint32_t state = StateOf(header);
+        if (state == kFreed) {
             BugCheck(kBugBadPoolCaller, "BAD_POOL_CALLER",
-                     std::string(routine) + ": " + Hex(block) + " is not the start of a pool block",
-                     kBadPoolInvalidAddress, reinterpret_cast<ULONG_PTR>(block));
+                     std::string(routine) + ": pool block " + Hex(block) + " freed twice", kBadPoolFreedTwice,
+                     reinterpret_cast<ULONG_PTR>(block));
         }
-        info = it->second;
-        if (checkTag && tag != info.tag) {
-            BugCheck(kBugBadPoolCaller, "BAD_POOL_CALLER",
-                     std::string(routine) + ": block " + Hex(block) + " has tag \"" + TagToString(info.tag) +
-                         "\" but was freed with \"" + TagToString(tag) + "\"",
-                     kBadPoolWrongTag, reinterpret_cast<ULONG_PTR>(block), tag, info.tag);
-        }
-        KIRQL irql = CurrentThreadState().irql;
-        KIRQL allowed = IsPagedType(info.type) ? APC_LEVEL : DISPATCH_LEVEL;
-        if (irql > allowed) {
-            BugCheck(kBugBadPoolCaller, "BAD_POOL_CALLER",
-                     std::string(routine) + ": " + (IsPagedType(info.type) ? "paged" : "non-paged") +
-                         " block freed at IRQL " + std::to_string(irql),
-                     kBadPoolFreeIrql, irql, info.type, reinterpret_cast<ULONG_PTR>(block));
-        }
-        s.blocks.erase(it);
-        s.freed.insert(block);
-        s.liveBytes -= info.size;
-        auto usage = s.byTag.find(info.tag);
-        if (--usage->second.count == 0) {
-            s.byTag.erase(usage);
-        } else {
-            usage->second.bytes -= info.size;
+        if (state != kLive) {
+            header = nullptr;
         }
     }
-    std::memset(block, kFillOnFree, info.size);
-    std::free(block);
+    if (header == nullptr) {
+        BugCheck(kBugBadPoolCaller, "BAD_POOL_CALLER",
+                 std::string(routine) + ": " + Hex(block) + " is not the start of a pool block",
+                 kBadPoolInvalidAddress, reinterpret_cast<ULONG_PTR>(block));
+    }
+    const POOL_TYPE type = static_cast<POOL_TYPE>(header->type);
+    if (checkTag && tag != header->tag) {
+        BugCheck(kBugBadPoolCaller, "BAD_POOL_CALLER",
+                 std::string(routine) + ": block " + Hex(block) + " has tag \"" + TagToString(header->tag) +
+                     "\" but was freed with \"" + TagToString(tag) + "\"",
+                 kBadPoolWrongTag, reinterpret_cast<ULONG_PTR>(block), tag, header->tag);
+    }
+    KIRQL irql = CurrentThreadState().irql;
+    KIRQL allowed = IsPagedType(type) ? APC_LEVEL : DISPATCH_LEVEL;
+    if (irql > allowed) {
+        BugCheck(kBugBadPoolCaller, "BAD_POOL_CALLER",
+                 std::string(routine) + ": " + (IsPagedType(type) ? "paged" : "non-paged") + " block freed at IRQL " +
+                     std::to_string(irql),
+                 kBadPoolFreeIrql, irql, type, reinterpret_cast<ULONG_PTR>(block));
+    }
+    // Two threads freeing the same block at once: one of them wins.
+    if (!Unlink(header)) {
+        BugCheck(kBugBadPoolCaller, "BAD_POOL_CALLER",
+                 std::string(routine) + ": pool block " + Hex(block) + " freed twice", kBadPoolFreedTwice,
+                 reinterpret_cast<ULONG_PTR>(block));
+    }
+    const size_t span = std::max<uint64_t>(header->size, 1);
+    std::memset(block, kFillOnFree, span);
+    POOL_POISON(block, span);
+    tQuarantine.Hold(header);
+}
+
+std::optional<BlockInfo> LiveInfo(const void* block) {
+    Header* header = FindHeader(block);
+    if (header == nullptr || StateOf(header) != kLive) {
+        return std::nullopt;
+    }
+    return BlockInfo{static_cast<POOL_TYPE>(header->type), header->tag, header->size};
 }
 
 }  // namespace
 
+std::map<ULONG, TagUsage> LiveByTag() {
+    std::map<ULONG, TagUsage> byTag;
+    for (const TagSlot& slot : S().tags) {
+        const uint64_t count = slot.count.load(std::memory_order_relaxed);
+        if (count != 0) {
+            TagUsage& usage = byTag[slot.tag.load(std::memory_order_relaxed)];
+            usage.count += count;
+            usage.bytes += slot.bytes.load(std::memory_order_relaxed);
+        }
+    }
+    for (Shard& shard : S().shards) {
+        std::lock_guard<SpinLock> guard(shard.lock);
+        for (const ShardTag& entry : shard.tags) {
+            if (entry.count != 0) {
+                TagUsage& usage = byTag[entry.tag];
+                usage.count += entry.count;
+                usage.bytes += entry.bytes;
+            }
+        }
+    }
+    // A tag whose blocks were counted in one place and freed in the other
+    // nets out here.
+    for (auto it = byTag.begin(); it != byTag.end();) {
+        it = it->second.count == 0 ? byTag.erase(it) : std::next(it);
+    }
+    return byTag;
+}
+
 uint64_t LiveBlocks() {
-    std::lock_guard<std::mutex> guard(S().lock);
-    return S().blocks.size();
+    uint64_t total = 0;
+    for (const auto& [tag, usage] : LiveByTag()) {
+        total += usage.count;
+    }
+    return total;
 }
 
 uint64_t LiveBytes() {
-    std::lock_guard<std::mutex> guard(S().lock);
-    return S().liveBytes;
-}
-
-std::map<ULONG, TagUsage> LiveByTag() {
-    std::lock_guard<std::mutex> guard(S().lock);
-    return S().byTag;
+    uint64_t total = 0;
+    for (const auto& [tag, usage] : LiveByTag()) {
+        total += usage.bytes;
+    }
+    return total;
 }
 
 std::string TagToString(ULONG tag) {
@@ -210,24 +488,12 @@ std::string Report() {
     return out.str();
 }
 
-uint64_t AllocationCount() {
-    std::lock_guard<std::mutex> guard(S().lock);
-    return S().allocations;
-}
+// The routine's own counter: every call counts, failed ones included.
+uint64_t AllocationCount() { return CallCount("ExAllocatePoolWithTag"); }
 
-uint64_t InjectedFailureCount() {
-    std::lock_guard<std::mutex> guard(S().lock);
-    return S().injected;
-}
+uint64_t InjectedFailureCount() { return S().injected.load(); }
 
-std::optional<BlockInfo> Lookup(const void* block) {
-    std::lock_guard<std::mutex> guard(S().lock);
-    auto it = S().blocks.find(block);
-    if (it == S().blocks.end()) {
-        return std::nullopt;
-    }
-    return it->second;
-}
+std::optional<BlockInfo> Lookup(const void* block) { return LiveInfo(block); }
 
 std::optional<POOL_TYPE> TypeOf(const void* block) {
     std::optional<BlockInfo> info = Lookup(block);
@@ -238,17 +504,16 @@ std::optional<POOL_TYPE> TypeOf(const void* block) {
 }
 
 std::optional<POOL_TYPE> TypeOfContaining(const void* address) {
-    std::lock_guard<std::mutex> guard(S().lock);
-    auto& blocks = S().blocks;
-    auto it = blocks.upper_bound(address);
-    if (it == blocks.begin()) {
-        return std::nullopt;
-    }
-    --it;
-    auto start = reinterpret_cast<uintptr_t>(it->first);
-    auto at = reinterpret_cast<uintptr_t>(address);
-    if (at - start < it->second.size) {
-        return it->second.type;
+    // Rare (fast-mutex initialisation): a walk of every live block.
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    for (Shard& shard : S().shards) {
+        std::lock_guard<SpinLock> guard(shard.lock);
+        for (Header* h = shard.head; h != nullptr; h = h->next) {
+            const auto start = reinterpret_cast<uintptr_t>(BlockOf(h));
+            if (at >= start && at - start < h->size) {
+                return static_cast<POOL_TYPE>(h->type);
+            }
+        }
     }
     return std::nullopt;
 }
@@ -258,26 +523,34 @@ bool IsPagedType(POOL_TYPE type) {
 }
 
 void FailNth(uint64_t n) {
-    std::lock_guard<std::mutex> guard(S().lock);
-    S().failAt = n == 0 ? 0 : S().allocations + n;
+    State& s = S();
+    std::lock_guard<std::mutex> guard(s.faultLock);
+    s.failAt = n == 0 ? 0 : AllocationCount() + n;
+    UpdateArmedLocked(s);
 }
 
 void FailTag(ULONG tag) {
-    std::lock_guard<std::mutex> guard(S().lock);
-    S().failTags.insert(tag);
+    State& s = S();
+    std::lock_guard<std::mutex> guard(s.faultLock);
+    s.failTags.insert(tag);
+    UpdateArmedLocked(s);
 }
 
 void FailFraction(double p, uint64_t seed) {
-    std::lock_guard<std::mutex> guard(S().lock);
-    S().failFraction = p;
-    S().rng.seed(seed);
+    State& s = S();
+    std::lock_guard<std::mutex> guard(s.faultLock);
+    s.failFraction = p;
+    s.rng.seed(seed);
+    UpdateArmedLocked(s);
 }
 
 void ClearFaults() {
-    std::lock_guard<std::mutex> guard(S().lock);
-    S().failAt = 0;
-    S().failTags.clear();
-    S().failFraction = 0.0;
+    State& s = S();
+    std::lock_guard<std::mutex> guard(s.faultLock);
+    s.failAt = 0;
+    s.failTags.clear();
+    s.failFraction = 0.0;
+    UpdateArmedLocked(s);
 }
 
 }  // namespace sim::pool
@@ -315,34 +588,43 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     }
 
     State& s = S();
-    {
-        std::lock_guard<std::mutex> guard(s.lock);
-        ++s.allocations;
-        if (ShouldFailLocked(s, Tag) || TakeInjectedFailure("ExAllocatePoolWithTag") != STATUS_SUCCESS) {
-            ++s.injected;
-            return nullptr;
-        }
+    bool fail = false;
+    if (s.faultsArmed.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> guard(s.faultLock);
+        fail = ShouldFailLocked(s, AllocationCount(), Tag);
+    }
+    if (fail || TakeInjectedFailure("ExAllocatePoolWithTag") != STATUS_SUCCESS) {
+        s.injected.fetch_add(1, std::memory_order_relaxed);
+        return nullptr;
     }
     // A request this large fails on any real machine; so does a host that is
     // out of memory.
     if (NumberOfBytes > (SIZE_T{1} << 40)) {
         return nullptr;
     }
-    void* block = std::malloc(NumberOfBytes == 0 ? 1 : NumberOfBytes);
-    if (block == nullptr) {
+    const size_t span = NumberOfBytes == 0 ? 1 : NumberOfBytes;
+    auto* header = static_cast<Header*>(std::malloc(sizeof(Header) + span));
+    if (header == nullptr) {
         return nullptr;
     }
-    std::memset(block, kFillOnAllocate, NumberOfBytes == 0 ? 1 : NumberOfBytes);
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.freed.erase(block);
-    s.blocks[block] = BlockInfo{PoolType, Tag, NumberOfBytes};
-    s.liveBytes += NumberOfBytes;
-    TagUsage& usage = s.byTag[Tag];
-    ++usage.count;
-    usage.bytes += NumberOfBytes;
+    const auto at = reinterpret_cast<uintptr_t>(header);
+    header->size = NumberOfBytes;
+    header->tag = Tag;
+    header->type = static_cast<uint32_t>(PoolType);
+    header->shard = static_cast<uint32_t>(ShardOf(header));
+    header->state.store(kLive, std::memory_order_relaxed);
+    header->check.store(at ^ kCheckKey, std::memory_order_relaxed);
+    uintptr_t bound = s.lowest.load(std::memory_order_relaxed);
+    while (at < bound && !s.lowest.compare_exchange_weak(bound, at, std::memory_order_relaxed)) {
+    }
+    bound = s.highest.load(std::memory_order_relaxed);
+    while (at > bound && !s.highest.compare_exchange_weak(bound, at, std::memory_order_relaxed)) {
+    }
+    void* block = BlockOf(header);
+    std::memset(block, kFillOnAllocate, span);
+    Link(header);
     return block;
 }
-
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
     Count("ExFreePoolWithTag");
     // Tag 0 asks for no check, as the driver does for blocks whose tag it does not track.

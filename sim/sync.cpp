@@ -2,54 +2,95 @@
 // / ExTryToAcquireFastMutex with real blocking between host threads, the IRQL
 // rules of the real routines, and a lock-order checker.
 //
-// The FAST_MUTEX memory belongs to the driver; the model keeps its own state in
-// a table keyed by the mutex's address and mirrors Count/Owner/OldIrql into the
-// structure as the real routines do, so a debugger view of it makes sense.
+// The FAST_MUTEX memory belongs to the driver. ExInitializeFastMutex gives it
+// a host-side record and stores the record's address in the structure's
+// reserved words together with a check word tied to the mutex's address, so
+// acquire and release find it without a table and without a machine-wide
+// lock. Memory that was never initialised (or was initialised before the last
+// reset, or is a copy of a mutex) fails the check. The record holds a futex
+// word (free, held, held with waiters), its owner and the saved IRQL, and the
+// mutexes that were acquired while it was held, for the order checker; Count,
+// Owner and OldIrql are mirrored into the structure as the real routines do.
+// Records are recycled at a reset, never returned to the host, so a stale
+// pointer in old memory still reads a record (whose check then fails).
 #include "sim/private/sync.h"
 
 #include "sim/private/core.h"
 #include "sim/private/pool.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
-#include <unordered_map>
+#include <vector>
 
 namespace sim::sync {
 
 namespace {
 
+constexpr uintptr_t kCheckKey = 0x46415354'4D555458ull;
+
+struct SpinLock {
+    std::atomic<bool> taken{false};
+    void lock() {
+        while (taken.exchange(true, std::memory_order_acquire)) {
+            while (taken.load(std::memory_order_relaxed)) {
+                std::this_thread::yield();
+            }
+        }
+    }
+    void unlock() { taken.store(false, std::memory_order_release); }
+};
+
 struct MutexState {
-    std::mutex lock;
-    std::condition_variable released;
-    bool held = false;
-    std::thread::id owner;
+    // 0 free, 1 held, 2 held and someone may be sleeping on it.
+    std::atomic<int> word{0};
+    std::atomic<const void*> owner{nullptr};  // the owning host thread's token
     KIRQL savedIrql = PASSIVE_LEVEL;
+    std::atomic<const FAST_MUTEX*> self{nullptr};
+    std::atomic<uint64_t> generation{0};
+    // Mutexes acquired while this one was held (edges self -> successor).
+    SpinLock orderLock;
+    std::vector<const FAST_MUTEX*> successors;
 };
 
-struct Table {
-    std::mutex lock;
-    std::unordered_map<const FAST_MUTEX*, std::shared_ptr<MutexState>> mutexes;
-    std::set<std::pair<const FAST_MUTEX*, const FAST_MUTEX*>> edges;  // first held while second acquired
-    // Atomic: bumped under a mutex's own state lock, which must never be
-    // held while the table lock is taken (ExInitializeFastMutex nests them the
-    // other way).
-    std::atomic<uint64_t> acquisitions{0};
-    std::atomic<uint64_t> contended{0};
+// Every record ever made: live ones (this generation) and recycled ones.
+struct Registry {
+    std::mutex lock;  // initialisation, reset and the test readers only
+    std::vector<MutexState*> live;
+    std::vector<MutexState*> spare;
 };
 
-Table& T() {
-    static Table* table = new Table();
-    return *table;
+// Bumped by every reset: a record of an older generation belongs to a
+// mutex of a kernel that is gone.
+std::atomic<uint64_t> gGeneration{1};
+
+Registry& R() {
+    static Registry* registry = new Registry();
+    return *registry;
 }
 
-// Mutexes this host thread holds, in acquisition order.
-thread_local std::vector<const FAST_MUTEX*> tHeld;
+// Mutexes this host thread holds, in acquisition order; its address is the
+// thread's owner token. A plain array, so reaching it costs no
+// initialisation check.
+constexpr int kMaxHeld = 64;
+struct HeldList {
+    const FAST_MUTEX* items[kMaxHeld];
+    int count;
+    const FAST_MUTEX** begin() { return items; }
+    const FAST_MUTEX** end() { return items + count; }
+    bool empty() const { return count == 0; }
+};
+thread_local HeldList tHeld;
+
+const void* ThreadToken() { return &tHeld; }
 
 std::string Hex(const void* p) {
     std::ostringstream out;
@@ -57,29 +98,97 @@ std::string Hex(const void* p) {
     return out.str();
 }
 
-std::shared_ptr<MutexState> Find(const FAST_MUTEX* mutex, const char* routine) {
-    {
-        std::lock_guard<std::mutex> guard(T().lock);
-        auto it = T().mutexes.find(mutex);
-        if (it != T().mutexes.end()) {
-            return it->second;
-        }
+// The record of an initialised mutex of this generation, or null.
+inline MutexState* Lookup(const FAST_MUTEX* mutex) {
+    auto* state = static_cast<MutexState*>(mutex->Reserved[0]);
+    const auto check = reinterpret_cast<uintptr_t>(mutex->Reserved[1]);
+    if (state == nullptr ||
+        check != (reinterpret_cast<uintptr_t>(state) ^ reinterpret_cast<uintptr_t>(mutex) ^ kCheckKey)) {
+        return nullptr;
     }
+    if (state->self.load(std::memory_order_acquire) != mutex ||
+        state->generation.load(std::memory_order_relaxed) != gGeneration.load(std::memory_order_relaxed)) {
+        return nullptr;
+    }
+    return state;
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void NeverInitialised(const FAST_MUTEX* mutex, const char* routine) {
     BugCheck(kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
              std::string(routine) + ": fast mutex " + Hex(mutex) + " was never initialised with ExInitializeFastMutex",
              reinterpret_cast<ULONG_PTR>(mutex));
 }
 
+inline MutexState* Find(const FAST_MUTEX* mutex, const char* routine) {
+    MutexState* state = Lookup(mutex);
+    if (state == nullptr) {
+        NeverInitialised(mutex, routine);
+    }
+    return state;
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void Misuse(ULONG code, const char* name, const std::string& detail,
+                                                  const FAST_MUTEX* mutex, ULONG_PTR p2 = 0) {
+    BugCheck(code, name, detail, reinterpret_cast<ULONG_PTR>(mutex), p2);
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void MisuseAcquiredAgain(const FAST_MUTEX* mutex) {
+    Misuse(kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+           "ExAcquireFastMutex: fast mutex " + Hex(mutex) +
+               " acquired again by the thread that holds it (fast mutexes are not recursive; this deadlocks)",
+           mutex);
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void MisuseRelease(const FAST_MUTEX* mutex, const char* what) {
+    Misuse(kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+           std::string("ExReleaseFastMutex: fast mutex ") + Hex(mutex) + what, mutex);
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void MisuseReleaseIrql(KIRQL irql) {
+    BugCheck(kBugIrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL",
+             "ExReleaseFastMutex called at IRQL " + std::to_string(irql) +
+                 ", must be APC_LEVEL (the level the acquire raised to)",
+             irql, APC_LEVEL);
+}
+
+long Futex(std::atomic<int>* word, int op, int value) {
+    return syscall(SYS_futex, reinterpret_cast<int*>(word), op | FUTEX_PRIVATE_FLAG, value, nullptr, nullptr, 0);
+}
+
+// Returns true when the lock had to be waited for.
+bool LockWord(MutexState& state) {
+    int c = 0;
+    if (state.word.compare_exchange_strong(c, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+        return false;
+    }
+    if (c != 2) {
+        c = state.word.exchange(2, std::memory_order_acquire);
+    }
+    while (c != 0) {
+        Futex(&state.word, FUTEX_WAIT, 2);
+        c = state.word.exchange(2, std::memory_order_acquire);
+    }
+    return true;
+}
+
+void UnlockWord(MutexState& state) {
+    if (state.word.exchange(0, std::memory_order_release) == 2) {
+        Futex(&state.word, FUTEX_WAKE, 1);
+    }
+}
+
+bool HasEdge(MutexState& from, const FAST_MUTEX* to) {
+    std::lock_guard<SpinLock> guard(from.orderLock);
+    return std::find(from.successors.begin(), from.successors.end(), to) != from.successors.end();
+}
+
 // Records "held → mutex" for every mutex this thread holds, and stops the run
 // when the opposite order was seen before: two threads taking the pair in
-// opposite orders deadlock sooner or later.
-void CheckLockOrder(const FAST_MUTEX* mutex) {
-    if (tHeld.empty()) {
-        return;
-    }
-    std::lock_guard<std::mutex> guard(T().lock);
+// opposite orders deadlock sooner or later. Only the records of the mutexes
+// involved are locked.
+void CheckLockOrder(const FAST_MUTEX* mutex, MutexState& state) {
     for (const FAST_MUTEX* held : tHeld) {
-        if (T().edges.count({mutex, held}) != 0) {
+        if (HasEdge(state, held)) {
             BugCheck(kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
                      "lock order inversion between fast mutexes " + Hex(held) + " and " + Hex(mutex) + ": " +
                          Hex(mutex) + " was held earlier while " + Hex(held) +
@@ -88,31 +197,54 @@ void CheckLockOrder(const FAST_MUTEX* mutex) {
         }
     }
     for (const FAST_MUTEX* held : tHeld) {
-        T().edges.insert({held, mutex});
+        MutexState* heldState = Lookup(held);
+        if (heldState == nullptr) {
+            continue;
+        }
+        std::lock_guard<SpinLock> guard(heldState->orderLock);
+        auto& list = heldState->successors;
+        if (std::find(list.begin(), list.end(), mutex) == list.end()) {
+            list.push_back(mutex);
+        }
     }
 }
 
 void TakeOwnership(PFAST_MUTEX mutex, MutexState& state, KIRQL oldIrql) {
-    state.held = true;
-    state.owner = std::this_thread::get_id();
+    state.owner.store(ThreadToken(), std::memory_order_relaxed);
     state.savedIrql = oldIrql;
     mutex->Count = 0;
     mutex->Owner = CurrentThreadState().thread;
     mutex->OldIrql = oldIrql;
-    tHeld.push_back(mutex);
+    if (tHeld.count == kMaxHeld) {
+        Misuse(kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+               "more than " + std::to_string(kMaxHeld) + " fast mutexes held by one thread", mutex);
+    }
+    tHeld.items[tHeld.count++] = mutex;
     ++CurrentThreadState().fastMutexesHeld;
-    ++T().acquisitions;
+}
+
+// Forgets every edge that names `mutex` (its memory is now another lock).
+// Called with the registry lock held.
+void ForgetEdgesLocked(const FAST_MUTEX* mutex) {
+    for (MutexState* state : R().live) {
+        std::lock_guard<SpinLock> guard(state->orderLock);
+        auto& list = state->successors;
+        list.erase(std::remove(list.begin(), list.end(), mutex), list.end());
+    }
 }
 
 void ResetSync() {
+    Registry& r = R();
     {
-        std::lock_guard<std::mutex> guard(T().lock);
-        T().mutexes.clear();
-        T().edges.clear();
-        T().acquisitions = 0;
-        T().contended = 0;
+        std::lock_guard<std::mutex> guard(r.lock);
+        gGeneration.fetch_add(1);
+        for (MutexState* state : r.live) {
+            state->self.store(nullptr, std::memory_order_relaxed);
+            r.spare.push_back(state);
+        }
+        r.live.clear();
     }
-    tHeld.clear();
+    tHeld.count = 0;
 }
 
 const bool kRegistered = [] {
@@ -123,13 +255,23 @@ const bool kRegistered = [] {
 }  // namespace
 
 void ResetLockOrder() {
-    std::lock_guard<std::mutex> guard(T().lock);
-    T().edges.clear();
+    std::lock_guard<std::mutex> guard(R().lock);
+    for (MutexState* state : R().live) {
+        std::lock_guard<SpinLock> orderGuard(state->orderLock);
+        state->successors.clear();
+    }
 }
 
 std::vector<std::pair<const FAST_MUTEX*, const FAST_MUTEX*>> LockOrderEdges() {
-    std::lock_guard<std::mutex> guard(T().lock);
-    return {T().edges.begin(), T().edges.end()};
+    std::set<std::pair<const FAST_MUTEX*, const FAST_MUTEX*>> edges;
+    std::lock_guard<std::mutex> guard(R().lock);
+    for (MutexState* state : R().live) {
+        std::lock_guard<SpinLock> orderGuard(state->orderLock);
+        for (const FAST_MUTEX* successor : state->successors) {
+            edges.emplace(state->self.load(std::memory_order_relaxed), successor);
+        }
+    }
+    return {edges.begin(), edges.end()};
 }
 
 bool IsOwnedByCurrentThread(const FAST_MUTEX* mutex) {
@@ -137,22 +279,14 @@ bool IsOwnedByCurrentThread(const FAST_MUTEX* mutex) {
 }
 
 bool IsHeld(const FAST_MUTEX* mutex) {
-    std::shared_ptr<MutexState> state;
-    {
-        std::lock_guard<std::mutex> guard(T().lock);
-        auto it = T().mutexes.find(mutex);
-        if (it == T().mutexes.end()) {
-            return false;
-        }
-        state = it->second;
-    }
-    std::lock_guard<std::mutex> guard(state->lock);
-    return state->held;
+    MutexState* state = Lookup(mutex);
+    return state != nullptr && state->word.load(std::memory_order_acquire) != 0;
 }
 
-uint64_t AcquireCount() { return T().acquisitions; }
+// A blocking acquire always ends holding the mutex; a try only when it says so.
+uint64_t AcquireCount() { return CallCount("ExAcquireFastMutex") + CallCount("ExTryToAcquireFastMutex:acquired"); }
 
-uint64_t ContendedCount() { return T().contended; }
+uint64_t ContendedCount() { return CallCount("ExAcquireFastMutex:contended"); }
 
 }  // namespace sim::sync
 
@@ -169,50 +303,62 @@ extern "C" VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
                  "ExInitializeFastMutex: fast mutex " + Hex(FastMutex) + " lies in paged pool",
                  reinterpret_cast<ULONG_PTR>(FastMutex), *type);
     }
-    std::lock_guard<std::mutex> guard(T().lock);
-    auto it = T().mutexes.find(FastMutex);
-    if (it != T().mutexes.end()) {
-        std::lock_guard<std::mutex> stateGuard(it->second->lock);
-        if (it->second->held) {
+    Registry& r = R();
+    std::lock_guard<std::mutex> guard(r.lock);
+    if (MutexState* old = Lookup(FastMutex)) {
+        if (old->word.load(std::memory_order_acquire) != 0) {
             BugCheck(kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
                      "ExInitializeFastMutex: fast mutex " + Hex(FastMutex) + " re-initialised while held",
                      reinterpret_cast<ULONG_PTR>(FastMutex));
         }
+        old->self.store(nullptr, std::memory_order_relaxed);
+        r.live.erase(std::remove(r.live.begin(), r.live.end(), old), r.live.end());
+        r.spare.push_back(old);
     }
     // The address may be reused memory: what an earlier lock there taught the
     // order checker says nothing about this one.
-    for (auto edge = T().edges.begin(); edge != T().edges.end();) {
-        if (edge->first == FastMutex || edge->second == FastMutex) {
-            edge = T().edges.erase(edge);
-        } else {
-            ++edge;
-        }
+    ForgetEdgesLocked(FastMutex);
+    MutexState* state;
+    if (!r.spare.empty()) {
+        state = r.spare.back();
+        r.spare.pop_back();
+    } else {
+        state = new MutexState();
     }
-    T().mutexes[FastMutex] = std::make_shared<MutexState>();
+    state->word.store(0, std::memory_order_relaxed);
+    state->owner.store(nullptr, std::memory_order_relaxed);
+    state->savedIrql = PASSIVE_LEVEL;
+    {
+        std::lock_guard<SpinLock> orderGuard(state->orderLock);
+        state->successors.clear();
+    }
+    state->generation.store(gGeneration.load(), std::memory_order_relaxed);
+    state->self.store(FastMutex, std::memory_order_release);
+    r.live.push_back(state);
     FastMutex->Count = 1;
     FastMutex->Owner = nullptr;
     FastMutex->Contention = 0;
-    FastMutex->Reserved[0] = FastMutex->Reserved[1] = FastMutex->Reserved[2] = nullptr;
+    FastMutex->Reserved[0] = state;
+    FastMutex->Reserved[1] = reinterpret_cast<PVOID>(reinterpret_cast<uintptr_t>(state) ^
+                                                     reinterpret_cast<uintptr_t>(FastMutex) ^ kCheckKey);
+    FastMutex->Reserved[2] = nullptr;
     FastMutex->OldIrql = 0;
 }
 
 extern "C" VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     Count("ExAcquireFastMutex");
     RequireIrqlAtMost(APC_LEVEL, "ExAcquireFastMutex");
-    std::shared_ptr<MutexState> state = Find(FastMutex, "ExAcquireFastMutex");
-    if (IsOwnedByCurrentThread(FastMutex)) {
-        BugCheck(kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
-                 "ExAcquireFastMutex: fast mutex " + Hex(FastMutex) +
-                     " acquired again by the thread that holds it (fast mutexes are not recursive; this deadlocks)",
-                 reinterpret_cast<ULONG_PTR>(FastMutex));
+    MutexState* state = Find(FastMutex, "ExAcquireFastMutex");
+    if (state->owner.load(std::memory_order_relaxed) == ThreadToken()) {
+        MisuseAcquiredAgain(FastMutex);
     }
-    CheckLockOrder(FastMutex);
+    if (!tHeld.empty()) {
+        CheckLockOrder(FastMutex, *state);
+    }
     KIRQL old = RaiseIrql(APC_LEVEL);
-    std::unique_lock<std::mutex> guard(state->lock);
-    if (state->held) {
-        ++FastMutex->Contention;
-        ++T().contended;
-        state->released.wait(guard, [&] { return !state->held; });
+    if (LockWord(*state)) {
+        std::atomic_ref<ULONG>(FastMutex->Contention).fetch_add(1, std::memory_order_relaxed);
+        Count("ExAcquireFastMutex:contended");
     }
     TakeOwnership(FastMutex, *state, old);
 }
@@ -220,12 +366,13 @@ extern "C" VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
 extern "C" BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
     Count("ExTryToAcquireFastMutex");
     RequireIrqlAtMost(APC_LEVEL, "ExTryToAcquireFastMutex");
-    std::shared_ptr<MutexState> state = Find(FastMutex, "ExTryToAcquireFastMutex");
-    std::unique_lock<std::mutex> guard(state->lock);
-    if (state->held) {
+    MutexState* state = Find(FastMutex, "ExTryToAcquireFastMutex");
+    int expected = 0;
+    if (!state->word.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
         return FALSE;
     }
     // A try cannot deadlock, so it teaches the order checker nothing.
+    Count("ExTryToAcquireFastMutex:acquired");
     KIRQL old = RaiseIrql(APC_LEVEL);
     TakeOwnership(FastMutex, *state, old);
     return TRUE;
@@ -233,33 +380,29 @@ extern "C" BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
 
 extern "C" VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     Count("ExReleaseFastMutex");
-    std::shared_ptr<MutexState> state = Find(FastMutex, "ExReleaseFastMutex");
-    KIRQL saved;
-    {
-        std::lock_guard<std::mutex> guard(state->lock);
-        if (!state->held) {
-            BugCheck(kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
-                     "ExReleaseFastMutex: fast mutex " + Hex(FastMutex) + " released while not held",
-                     reinterpret_cast<ULONG_PTR>(FastMutex));
-        }
-        if (state->owner != std::this_thread::get_id()) {
-            BugCheck(kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
-                     "ExReleaseFastMutex: fast mutex " + Hex(FastMutex) + " released by a thread that does not own it",
-                     reinterpret_cast<ULONG_PTR>(FastMutex));
-        }
-        if (CurrentThreadState().irql != APC_LEVEL) {
-            BugCheck(kBugIrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL",
-                     "ExReleaseFastMutex called at IRQL " + std::to_string(CurrentThreadState().irql) +
-                         ", must be APC_LEVEL (the level the acquire raised to)",
-                     CurrentThreadState().irql, APC_LEVEL);
-        }
-        saved = state->savedIrql;
-        state->held = false;
-        FastMutex->Count = 1;
-        FastMutex->Owner = nullptr;
-        tHeld.erase(std::find(tHeld.begin(), tHeld.end(), FastMutex));
-        --CurrentThreadState().fastMutexesHeld;
+    MutexState* state = Find(FastMutex, "ExReleaseFastMutex");
+    if (state->word.load(std::memory_order_relaxed) == 0) {
+        MisuseRelease(FastMutex, " released while not held");
     }
-    state->released.notify_one();
+    if (state->owner.load(std::memory_order_relaxed) != ThreadToken()) {
+        MisuseRelease(FastMutex, " released by a thread that does not own it");
+    }
+    if (CurrentThreadState().irql != APC_LEVEL) {
+        MisuseReleaseIrql(CurrentThreadState().irql);
+    }
+    const KIRQL saved = state->savedIrql;
+    FastMutex->Count = 1;
+    FastMutex->Owner = nullptr;
+    // The most recent acquisition is the usual one to go.
+    for (int i = tHeld.count - 1; i >= 0; --i) {
+        if (tHeld.items[i] == FastMutex) {
+            std::copy(tHeld.items + i + 1, tHeld.items + tHeld.count, tHeld.items + i);
+            --tHeld.count;
+            break;
+        }
+    }
+    --CurrentThreadState().fastMutexesHeld;
+    state->owner.store(nullptr, std::memory_order_relaxed);
+    UnlockWord(*state);
     LowerIrql(saved);
 }

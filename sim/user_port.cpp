@@ -85,11 +85,17 @@ HRESULT GetMessagep(_EPROCESS* process, HANDLE port, PFILTER_MESSAGE_HEADER mess
         return kHrInvalidHandle;
     }
     if (!connection->queue.empty()) {
+        // The oldest message is claimed and copied with the lock let go; on
+        // a fault it goes back to the head of the queue.
         Message* message = connection->queue.front();
-        NTSTATUS status = sim::flt::DeliverLocked(*connection, message, messageBuffer, messageBufferSize);
-        if (NT_SUCCESS(status)) {
-            connection->queue.pop_front();
-            connection->changed.notify_all();
+        if (sim::flt::TooLargeFor(*message, messageBufferSize)) {
+            return HResultFromNtStatus(STATUS_BUFFER_TOO_SMALL);
+        }
+        connection->queue.pop_front();
+        message->state = Message::State::Delivering;
+        NTSTATUS status = sim::flt::DeliverClaimed(guard, *connection, message, messageBuffer, messageBufferSize);
+        if (!NT_SUCCESS(status)) {
+            connection->queue.push_front(message);
         }
         return HResultFromNtStatus(status);
     }
@@ -101,15 +107,20 @@ HRESULT GetMessagep(_EPROCESS* process, HANDLE port, PFILTER_MESSAGE_HEADER mess
         if (getter.done) {
             return HResultFromNtStatus(getter.status);
         }
+        if (getter.claimed) {
+            // A sender is copying into the buffer: wait for it to finish.
+            getter.wake.wait(guard);
+            continue;
+        }
         if (!connection->connected || std::chrono::steady_clock::now() >= deadline) {
             auto& getters = connection->getters;
             getters.erase(std::remove(getters.begin(), getters.end(), &getter), getters.end());
             return connection->connected ? kHrWaitTimeout : kHrInvalidHandle;
         }
         if (hostTimeout != nullptr) {
-            connection->changed.wait_until(guard, deadline);
+            getter.wake.wait_until(guard, deadline);
         } else {
-            connection->changed.wait(guard);
+            getter.wake.wait(guard);
         }
     }
 }
@@ -287,7 +298,7 @@ HRESULT FilterReplyMessage(_EPROCESS* process, HANDLE port, PFILTER_REPLY_HEADER
     if (!NT_SUCCESS(status)) {
         return HResultFromNtStatus(status);
     }
-    std::lock_guard<std::mutex> guard(connection->lock);
+    std::unique_lock<std::mutex> guard(connection->lock);
     if (!connection->connected) {
         return kHrInvalidHandle;
     }
@@ -296,20 +307,30 @@ HRESULT FilterReplyMessage(_EPROCESS* process, HANDLE port, PFILTER_REPLY_HEADER
         return HResultFromNtStatus(STATUS_FLT_NO_WAITER_FOR_REPLY);
     }
     Message* message = it->second;
+    connection->awaitingReply.erase(it);
+    // Claimed: the sender cannot leave while its reply buffer is written,
+    // and the copy runs with the lock let go.
+    message->state = Message::State::Replying;
     // The header is the Filter Manager's; only the data behind it reaches the
     // driver, cut to the driver's buffer.
     const DWORD dataLength = replyBufferSize - kHeaderSize;
     const ULONG copied = std::min<ULONG>(dataLength, message->replyCapacity);
-    status = PlatformCopyFromClient(message->replyBuffer, reinterpret_cast<unsigned char*>(replyBuffer) + kHeaderSize,
-                                    copied);
+    void* target = message->replyBuffer;
+    guard.unlock();
+    status = PlatformCopyFromClient(target, reinterpret_cast<unsigned char*>(replyBuffer) + kHeaderSize, copied);
+    guard.lock();
     if (!NT_SUCCESS(status)) {
+        // Still awaiting a reply: the client may answer again.
+        message->state = Message::State::Delivered;
+        connection->awaitingReply[message->id] = message;
+        message->wake.notify_one();
         return HResultFromNtStatus(status);
     }
     message->replyCopied = copied;
     message->replyOverflow = dataLength > message->replyCapacity;
     message->state = Message::State::Replied;
-    connection->awaitingReply.erase(it);
-    connection->changed.notify_all();
+    message->wake.notify_one();
+    guard.unlock();
     sim::flt::CountStatp(&sim::flt::PortStats::replies);
     return S_OK;
 }

@@ -2,6 +2,7 @@
 // CreateProcess and the process's exit would.
 #include "sim/user/process.h"
 
+#include "sim/private/flt.h"
 #include "sim/private/ob.h"
 
 #include <memory>
@@ -87,7 +88,13 @@ NTSTATUS EndProcess(_EPROCESS* process) {
     return STATUS_SUCCESS;
 }
 
-void SetThreadTerminating(_ETHREAD* thread, bool terminating) { thread->terminating = terminating; }
+void SetThreadTerminating(_ETHREAD* thread, bool terminating) {
+    thread->terminating = terminating;
+    if (terminating) {
+        // A send it is blocked in ends now, not at its timeout.
+        sim::flt::WakeBlockedSender(thread);
+    }
+}
 
 }  // namespace sim::user
 

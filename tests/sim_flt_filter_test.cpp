@@ -304,6 +304,11 @@ TEST_F(FilterTest, UnregisterDisconnectsClientsAndWaitsForCallbacksInFlight) {
     FltCloseCommunicationPort(port);
     auto unregister = std::async(std::launch::async, [&] { FltUnregisterFilter(held.filter); });
     EXPECT_EQ(getter.get(), kHrInvalidHandle);
+    // The getter is released as the connection goes down; DisconnectNotify
+    // runs right after, in the unregistering thread.
+    for (int i = 0; i < 5000 && held.disconnects.load() == 0; ++i) {
+        std::this_thread::sleep_for(milliseconds(1));
+    }
     EXPECT_EQ(held.disconnects.load(), 1);
     EXPECT_EQ(held.clientPort, nullptr);
     EXPECT_EQ(unregister.wait_for(milliseconds(50)), std::future_status::timeout);

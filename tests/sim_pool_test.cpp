@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -126,6 +127,36 @@ TEST_F(SimPool, MisuseStopsTheSystem) {
         },
         "not the start of a pool block");
     EXPECT_DEATH(ExFreePool(nullptr), "BAD_POOL_CALLER");
+    // Freed by another thread first: the second free is still named.
+    EXPECT_DEATH(
+        {
+            void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
+            std::thread other([p] { ExFreePoolWithTag(p, kTagA); });
+            other.join();
+            ExFreePoolWithTag(p, kTagA);
+        },
+        "freed twice");
+    // Memory that never came from the pool, on the stack or in the heap.
+    EXPECT_DEATH(
+        {
+            alignas(16) unsigned char onStack[64] = {};
+            ExFreePool(onStack + 48);
+        },
+        "not the start of a pool block");
+    EXPECT_DEATH(
+        {
+            auto heap = std::make_unique<unsigned char[]>(64);
+            ExFreePool(heap.get());
+        },
+        "not the start of a pool block");
+    // A block live at a reset belongs to a kernel that is gone.
+    EXPECT_DEATH(
+        {
+            void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagA);
+            sim::ResetKernel();
+            ExFreePoolWithTag(p, kTagA);
+        },
+        "not the start of a pool block");
 }
 
 TEST_F(SimPool, IrqlRulesFollowThePoolType) {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -78,6 +79,14 @@ TEST_F(SimFastMutex, MisuseStopsTheSystem) {
         {
             FAST_MUTEX never;
             ExAcquireFastMutex(&never);
+        },
+        "never initialised");
+    // A byte copy of an initialised mutex is not a mutex of its own.
+    EXPECT_DEATH(
+        {
+            FAST_MUTEX copy;
+            std::memcpy(&copy, &a_, sizeof(copy));
+            ExAcquireFastMutex(&copy);
         },
         "never initialised");
     // Releasing out of order drops the IRQL below APC_LEVEL while the second

@@ -24,6 +24,7 @@
 #include <vector>
 
 struct _EPROCESS;
+struct _ETHREAD;
 struct _FLT_INSTANCE;
 
 namespace sim::flt {
@@ -86,7 +87,9 @@ struct _FLT_FILTER {
 
 namespace sim::flt {
 
-// One message a kernel sender has posted on a connection.
+// One message a kernel sender has posted on a connection. It lives on the
+// sender's stack; the sender sleeps on `wake` (with the connection's lock)
+// and only whoever moves its message on wakes it.
 struct Message {
     ULONGLONG id = 0;
     const void* data = nullptr;  // the sender's buffer; the sender blocks until it is delivered
@@ -94,17 +97,24 @@ struct Message {
     bool wantsReply = false;
     void* replyBuffer = nullptr;  // the sender's reply buffer (kernel memory)
     ULONG replyCapacity = 0;
-    enum class State { Queued, Delivered, Replied, Abandoned } state = State::Queued;
+    // Delivering and Replying: a getter's or replier's copy is running outside
+    // the connection's lock; the message is in no list meanwhile, and the
+    // sender may not leave until the copy is over.
+    enum class State { Queued, Delivering, Delivered, Replying, Replied, Abandoned } state = State::Queued;
     ULONG replyCopied = 0;
     bool replyOverflow = false;
+    std::condition_variable wake;
 };
 
-// A user-mode FilterGetMessage waiting on a connection.
+// A user-mode FilterGetMessage waiting on a connection. It lives on the
+// getter's stack and the getter sleeps on `wake`.
 struct PendingGet {
     void* buffer = nullptr;  // FILTER_MESSAGE_HEADER + room for the message
     ULONG size = 0;
+    bool claimed = false;  // a sender took it off the list and is copying into its buffer
     bool done = false;
     NTSTATUS status = STATUS_PENDING;
+    std::condition_variable wake;
 };
 
 // One client connection: the kernel client port the driver holds and the
@@ -116,7 +126,6 @@ struct Connection {
     PVOID cookie = nullptr;                  // what ConnectNotify stored as the connection cookie
 
     std::mutex lock;
-    std::condition_variable changed;
     bool accepted = false;           // ConnectNotify accepted it
     bool connected = false;          // accepted and not torn down yet
     bool disconnectNotified = false; // DisconnectNotify has run (exactly once)
@@ -202,10 +211,21 @@ void DisconnectConnection(const std::shared_ptr<Connection>& connection, bool no
 _FLT_PORT* NewPort();
 // A port pointer handed in by the driver: a known port of the wanted kind, or a stop.
 _FLT_PORT* CheckPort(PFLT_PORT port, bool server, const char* routine);
-// Hands a queued message to a getter's buffer (connection lock held):
-// STATUS_BUFFER_TOO_SMALL when it does not fit (the message stays queued), a
-// fault status when the buffer is bad.
-NTSTATUS DeliverLocked(Connection& connection, Message* message, void* buffer, ULONG size);
+// A message does not fit a getter's buffer of `size` bytes.
+bool TooLargeFor(const Message& message, ULONG size);
+// Copies a message the caller has claimed (state Delivering, in no list)
+// into a getter's buffer. Called with `guard` (the connection's lock) held;
+// the copy runs with it released. On success the message is Delivered (and
+// awaits its reply when it wants one); on a fault it is Queued again, and the
+// caller puts it back. Its sender is woken either way.
+NTSTATUS DeliverClaimed(std::unique_lock<std::mutex>& guard, Connection& connection, Message* message, void* buffer,
+                        ULONG size);
+// Wakes every sender and getter waiting on the connection (its lock held),
+// after it went down.
+void WakeAllLocked(Connection& connection);
+// A simulated thread was marked terminating: a FltSendMessage it is blocked
+// in returns STATUS_THREAD_IS_TERMINATING.
+void WakeBlockedSender(_ETHREAD* thread);
 // Access rights of the port object type.
 const security::GenericMapping& PortGenericMapping();
 void CountStatp(uint64_t PortStats::*field);
