@@ -198,7 +198,7 @@ NTSTATUS CreateFile(_EPROCESS* process, std::u16string_view path, ACCESS_MASK de
     sim::fs::FileObjectBody* body = sim::fs::NewFileObject(volume, rest, nullptr);
     body->volumeOpen = volumeOpen;
     IO_SECURITY_CONTEXT security{};
-    security.DesiredAccess = desiredAccess;
+    security.DesiredAccess = sim::fs::MapGenericFileAccess(desiredAccess);
     security.FullCreateOptions = createOptions;
     IoRequest request;
     request.majorFunction = IRP_MJ_CREATE;
