@@ -17,26 +17,14 @@ constexpr ULONG BackuppAttempts = 21;
 
 LONG BackuppCurrentPid() { return static_cast<LONG>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())); }
 
+// The folder begins with Prefix, in any case; PrefixChars receives its length.
 BOOLEAN BackuppStartsWith(PCUNICODE_STRING Text, const WCHAR* Prefix, USHORT* PrefixChars) {
-    USHORT n = 0;
-    const USHORT chars = static_cast<USHORT>(Text->Length / sizeof(WCHAR));
-    for (; Prefix[n] != 0; ++n) {
-        if (n >= chars) {
-            return FALSE;
-        }
-        WCHAR a = Text->Buffer[n];
-        WCHAR b = Prefix[n];
-        if (a >= 'a' && a <= 'z') {
-            a = static_cast<WCHAR>(a - ('a' - 'A'));
-        }
-        if (b >= 'a' && b <= 'z') {
-            b = static_cast<WCHAR>(b - ('a' - 'A'));
-        }
-        if (a != b) {
-            return FALSE;
-        }
+    UNICODE_STRING prefix;
+    RtlInitUnicodeString(&prefix, Prefix);
+    if (!RtlPrefixUnicodeString(&prefix, Text, TRUE)) {
+        return FALSE;
     }
-    *PrefixChars = n;
+    *PrefixChars = static_cast<USHORT>(prefix.Length / sizeof(WCHAR));
     return TRUE;
 }
 

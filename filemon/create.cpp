@@ -76,9 +76,13 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreCreate(PFLT_CALLBACK_DATA Data, PCFLT_
     if (CreatepPassedOver(Data)) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
-    if (FilterCreateMembershipFirst && !IdListHasPid(&DriverData.ProcessList, pid)) {
+    // Once the early test has passed, the later ones need not take the list's
+    // mutex again on every watched open.
+    const BOOLEAN listedEarly = FilterCreateMembershipFirst;
+    if (listedEarly && !IdListHasPid(&DriverData.ProcessList, pid)) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
+    auto listed = [&]() -> BOOLEAN { return listedEarly || IdListHasPid(&DriverData.ProcessList, pid); };
 
     PFLT_FILE_NAME_INFORMATION nameInfo = nullptr;
     if (!NT_SUCCESS(FilterGetFileName(Data, &nameInfo))) {
@@ -88,7 +92,7 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreCreate(PFLT_CALLBACK_DATA Data, PCFLT_
     const FILE_OPERATION operation = FilterClassifyCreate(params.Create);
 
     if (operation == FileOpWriteAccess || operation == FileOpDelete) {
-        if (!IdListHasPid(&DriverData.ProcessList, pid)) {
+        if (!listed()) {
             FilterReleaseName(nameInfo);
             return FLT_PREOP_SUCCESS_NO_CALLBACK;
         }
@@ -107,7 +111,7 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreCreate(PFLT_CALLBACK_DATA Data, PCFLT_
         FilterReleaseName(nameInfo);
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
-    if (operation == FileOpOpen && IdListHasPid(&DriverData.ProcessList, pid)) {
+    if (operation == FileOpOpen && listed()) {
         return CreatepHandOver(nameInfo, CompletionContext);
     }
     FilterReleaseName(nameInfo);
@@ -144,7 +148,7 @@ FLT_POSTOP_CALLBACK_STATUS FLTAPI FilterPostCreate(PFLT_CALLBACK_DATA Data, PCFL
         return FLT_POSTOP_FINISHED_PROCESSING;
     }
     // A record found already attached (a file object reaches post-create once,
-    // so only in theory) keeps its own name.
+    // so only in theory) gives its old name back and takes this one.
     FilterHandleTrackReleaseName(track);
     track->NameInfo = nameInfo;
     track->Tracked = 0;

@@ -110,7 +110,7 @@ std::vector<PassThroughRecord> PassThroughLog();
 enum class FaultOp { Create, Read, Write, QueryInformation, SetInformation, NameQueryNormalized, NameQueryOpened, OplockBreak };
 struct Fault {
     FaultOp op = FaultOp::Create;
-    std::u16string path;    // user or device form; empty: any file
+    std::u16string path{};  // user or device form; empty: any file
     int nth = 1;            // the nth matching operation from now fails...
     int count = 1;          // ...and so do the count-1 after it
     NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -118,7 +118,7 @@ struct Fault {
     // Runs when the fault fires, before the operation goes on (with status
     // STATUS_SUCCESS the operation is not failed): a way to change the disk
     // at an exact moment, as another program racing the operation would.
-    std::function<void()> action;
+    std::function<void()> action{};
 };
 void InjectFault(const Fault& fault);
 // How many fault actions have run since boot.
