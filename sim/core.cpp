@@ -187,6 +187,7 @@ thread_local ThreadState tState;
 std::mutex gFaultsLock;
 // Armed entries in Faults(): routines check it without the lock.
 std::atomic<int> gFaultsArmed{0};
+std::atomic<FaultPointHook> gFaultPointHook{nullptr};
 std::unordered_map<std::string, std::pair<NTSTATUS, int>>& Faults() {
     static std::unordered_map<std::string, std::pair<NTSTATUS, int>> faults;
     return faults;
@@ -272,7 +273,15 @@ void InjectFailure(const std::string& routine, NTSTATUS status, int count) {
     gFaultsArmed.store(static_cast<int>(Faults().size()), std::memory_order_release);
 }
 
+void SetFaultPointHook(FaultPointHook hook) { gFaultPointHook.store(hook, std::memory_order_release); }
+
 NTSTATUS TakeInjectedFailure(const char* routine) {
+    if (FaultPointHook hook = gFaultPointHook.load(std::memory_order_acquire)) {
+        const NTSTATUS swept = hook(routine);
+        if (!NT_SUCCESS(swept)) {
+            return swept;
+        }
+    }
     if (gFaultsArmed.load(std::memory_order_acquire) == 0) {
         return STATUS_SUCCESS;
     }

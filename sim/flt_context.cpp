@@ -209,6 +209,10 @@ extern "C" NTSTATUS FLTAPI FltSetStreamHandleContext(PFLT_INSTANCE Instance, PFI
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    status = sim::TakeInjectedFailure("FltSetStreamHandleContext");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     PFLT_CONTEXT replaced = nullptr;
     {
         std::lock_guard<std::mutex> guard(sim::flt::gLock);

@@ -49,6 +49,9 @@ extern "C" NTSTATUS FLTAPI FltGetVolumeFromName(PFLT_FILTER Filter, PCUNICODE_ST
         return STATUS_INVALID_PARAMETER;
     }
     *RetVolume = nullptr;
+    if (NTSTATUS injected = sim::TakeInjectedFailure("FltGetVolumeFromName"); !NT_SUCCESS(injected)) {
+        return injected;
+    }
     std::u16string name(VolumeName->Buffer, VolumeName->Length / sizeof(WCHAR));
     // "D:" is taken as the DOS device name.
     if (name.size() == 2 && name[1] == u':') {
@@ -84,6 +87,9 @@ extern "C" NTSTATUS FLTAPI FltGetVolumeInstanceFromName(PFLT_FILTER Filter, PFLT
     }
     if (InstanceName != nullptr) {
         sim::NotImplemented("FltGetVolumeInstanceFromName with an instance name (instances here are unnamed)");
+    }
+    if (NTSTATUS injected = sim::TakeInjectedFailure("FltGetVolumeInstanceFromName"); !NT_SUCCESS(injected)) {
+        return injected;
     }
     _FLT_INSTANCE* instance = sim::flt::InstanceOf(Filter, Volume->volume);
     if (instance == nullptr) {

@@ -3,6 +3,8 @@
 //   vetrona-sim run FILE... [--json] [--hex]      play scenarios
 //   vetrona-sim serve [--socket PATH] [--scenario FILE] [--json] [--hex]
 //   vetrona-sim demo [--json] [--hex]             the built-in client session
+//   vetrona-sim sweep FILE... [--sample N] [--seed S] [--point N] [--jobs N] [--timeout SEC] [--json]
+//                                                 fail each fallible point of the scenarios in turn
 //
 // Exit status: 0 everything held; 1 an expectation failed, a step did not end
 // as expected, the pool leaked or the driver did not stop; 2 bad arguments or
@@ -11,6 +13,7 @@
 #include "tools/scenario_run.h"
 #include "tools/serve.h"
 #include "tools/session.h"
+#include "tools/sweep.h"
 
 #include <CLI/CLI.hpp>
 
@@ -50,6 +53,19 @@ int main(int argc, char** argv) {
     demo->add_flag("--json", json, "one JSON object per line instead of readable text");
     demo->add_flag("--hex", hex, "include the raw bytes sent to and received from the driver");
 
+    vsim::SweepOptions sweepOptions;
+    uint64_t sweepSeed = 0, sweepPoint = 0;
+    CLI::App* sweep = app.add_subcommand("sweep", "fail each fallible point of each scenario in turn and check what is left");
+    sweep->add_option("files", sweepOptions.files, "scenario files (YAML)")->required()->check(CLI::ExistingFile);
+    sweep->add_option("--sample", sweepOptions.sample, "fail this many points chosen at random (default: every point)");
+    CLI::Option* seedOption = sweep->add_option("--seed", sweepSeed, "seed of the sample (default: from the clock; printed)");
+    CLI::Option* pointOption = sweep->add_option("--point", sweepPoint, "fail only this point and show the run")
+                                   ->check(CLI::PositiveNumber);
+    sweep->add_option("--jobs", sweepOptions.jobs, "runs at once (default 1)")->check(CLI::PositiveNumber);
+    sweep->add_option("--timeout", sweepOptions.timeout, "seconds a run may take before it counts as a hang (default 30)");
+    sweep->add_flag("--json", sweepOptions.json, "one JSON object per line instead of readable text");
+    sweep->add_flag("--verbose", sweepOptions.verbose, "a line for every run, not only the failed ones");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -57,6 +73,11 @@ int main(int argc, char** argv) {
     }
     if (*run) {
         return vsim::RunScenarioFiles(files, {json, hex});
+    }
+    if (*sweep) {
+        if (*seedOption) sweepOptions.seed = sweepSeed;
+        if (*pointOption) sweepOptions.point = sweepPoint;
+        return vsim::RunSweep(sweepOptions);
     }
     if (*serve) {
         vsim::ServeOptions options;

@@ -153,6 +153,7 @@ struct ScenarioRun::Impl {
         bool owned = false;
     };
     std::string tempRoot;
+    bool keepVolumes = false;
     std::vector<MountedVolume> volumes;
     PDRIVER_OBJECT driver = nullptr;
 
@@ -1345,7 +1346,7 @@ struct ScenarioRun::Impl {
         const bool clean = PoolClean(&pool, &leaks);
         Summary(stopped, clean, pool, leaks);
         std::error_code ec;
-        if (!tempRoot.empty()) fs::remove_all(tempRoot, ec);
+        if (!tempRoot.empty() && !keepVolumes) fs::remove_all(tempRoot, ec);
         const bool passed = stepFailures == 0 && !stoppedEarly && NT_SUCCESS(stopped) && clean &&
                             std::all_of(expectations.begin(), expectations.end(), [](const Expectation& e) { return e.ok; });
         out.Put({{"type", "result"}, {"file", s.file}, {"passed", passed}},
@@ -1428,6 +1429,13 @@ void ScenarioRun::RecordEvent(const std::vector<uint8_t>& bytes, int32_t verdict
 std::string ScenarioRun::ProcessName(uint32_t pid) { return impl_->ProcessNameOf(pid); }
 std::string ScenarioRun::ImageOf(uint32_t pid) { return impl_->ImageOf(pid); }
 _EPROCESS* ScenarioRun::NewClientProcess() { return impl_->NewClientProcess(); }
+std::vector<std::pair<char, std::string>> ScenarioRun::VolumeRoots() const {
+    std::vector<std::pair<char, std::string>> roots;
+    for (const auto& v : impl_->volumes) roots.emplace_back(v.drive, v.hostRoot);
+    return roots;
+}
+std::string ScenarioRun::TempRoot() const { return impl_->tempRoot; }
+void ScenarioRun::KeepVolumes() { impl_->keepVolumes = true; }
 
 std::vector<std::pair<std::string, uint32_t>> ScenarioRun::Processes() {
     std::lock_guard<std::mutex> guard(impl_->lock);

@@ -81,6 +81,12 @@ public:
     std::vector<std::pair<std::string, uint32_t>> Processes();
     // A simulated process that an outside client runs as.
     _EPROCESS* NewClientProcess();
+    // Host folders of the volumes by drive letter, and the temporary folder
+    // that holds the fresh ones. After KeepVolumes, Finish leaves that folder
+    // for the caller to inspect and remove.
+    std::vector<std::pair<char, std::string>> VolumeRoots() const;
+    std::string TempRoot() const;
+    void KeepVolumes();
 
 private:
     struct Impl;

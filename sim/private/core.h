@@ -58,6 +58,14 @@ void InjectFailure(const std::string& routine, NTSTATUS status, int count = 1);
 NTSTATUS TakeInjectedFailure(const char* routine);
 void ClearInjectedFailures();
 
+// Fault sweep: while a hook is set, every fallible point (each call of
+// TakeInjectedFailure: a fallible routine the driver called, or a pool
+// allocation) is first handed to it, and a failure status it returns becomes
+// the routine's result. Set and cleared by the caller only (ResetKernel leaves
+// it, so a sweep can cover the driver's start-up).
+using FaultPointHook = NTSTATUS (*)(const char* routine);
+void SetFaultPointHook(FaultPointHook hook);
+
 // Per host thread kernel state. A host thread that performs an operation is a
 // simulated thread; CurrentThread() is null until it is attached to one (the
 // ps area then treats it as a thread of the System process).

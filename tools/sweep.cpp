@@ -1,0 +1,712 @@
+// vetrona-sim sweep: the runner (what it checks is described in sweep.h).
+#include "tools/sweep.h"
+
+#include "sim/private/cm.h"
+#include "sim/private/core.h"
+#include "sim/private/fs.h"
+#include "tools/scenario_run.h"
+#include "tools/sha256.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sstream>
+
+namespace vsim {
+
+using json = nlohmann::ordered_json;
+namespace fs = std::filesystem;
+
+namespace {
+
+// --- the points --------------------------------------------------------------
+
+const std::map<std::string, int32_t>& FailureTable() {
+    static const std::map<std::string, int32_t> table = {
+        {"ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES},
+        {"IoAllocateWorkItem", STATUS_INSUFFICIENT_RESOURCES},
+        {"FltAllocateContext", STATUS_INSUFFICIENT_RESOURCES},
+        {"FltGetFileNameInformation", STATUS_INSUFFICIENT_RESOURCES},
+        {"FltGetDestinationFileNameInformation", STATUS_INSUFFICIENT_RESOURCES},
+        {"FltParseFileNameInformation", STATUS_INSUFFICIENT_RESOURCES},
+        {"FltSendMessage", STATUS_INSUFFICIENT_RESOURCES},
+        {"FltCreateFile", STATUS_SHARING_VIOLATION},
+        {"FltReadFile", STATUS_INSUFFICIENT_RESOURCES},
+        {"FltWriteFile", STATUS_DISK_FULL},
+        {"FltQueryInformationFile", STATUS_INSUFFICIENT_RESOURCES},
+        {"FltRegisterFilter", STATUS_INSUFFICIENT_RESOURCES},
+        {"FltStartFiltering", STATUS_INSUFFICIENT_RESOURCES},
+        {"FltCreateCommunicationPort", STATUS_OBJECT_NAME_COLLISION},
+        {"FltBuildDefaultSecurityDescriptor", STATUS_INSUFFICIENT_RESOURCES},
+        // The stream is being torn down, or its instance detached.
+        {"FltSetStreamHandleContext", STATUS_FLT_DELETING_OBJECT},
+        {"FltGetVolumeFromName", STATUS_INSUFFICIENT_RESOURCES},
+        {"FltGetVolumeInstanceFromName", STATUS_FLT_INSTANCE_NOT_FOUND},
+        {"IoCreateDevice", STATUS_OBJECT_NAME_COLLISION},
+        {"IoCreateSymbolicLink", STATUS_OBJECT_NAME_COLLISION},
+        {"ObSetSecurityObjectByPointer", STATUS_INSUFFICIENT_RESOURCES},
+        {"CmRegisterCallback", STATUS_INSUFFICIENT_RESOURCES},
+        {"CmRegisterCallbackEx", STATUS_INSUFFICIENT_RESOURCES},
+        {"CmCallbackGetKeyObjectID", STATUS_INSUFFICIENT_RESOURCES},
+        {"CmCallbackGetKeyObjectIDEx", STATUS_INSUFFICIENT_RESOURCES},
+        // The table of notification routines is full.
+        {"PsSetCreateProcessNotifyRoutine", STATUS_INVALID_PARAMETER},
+        {"PsSetCreateProcessNotifyRoutineEx", STATUS_INVALID_PARAMETER},
+        // The process has gone.
+        {"PsLookupProcessByProcessId", STATUS_INVALID_PARAMETER},
+        {"ObOpenObjectByPointer", STATUS_INSUFFICIENT_RESOURCES},
+        {"ZwQueryInformationProcess", STATUS_INSUFFICIENT_RESOURCES},
+        {"ObReferenceObjectByHandle", STATUS_INVALID_HANDLE},
+        {"ZwOpenSymbolicLinkObject", STATUS_OBJECT_NAME_NOT_FOUND},
+        {"ZwQuerySymbolicLinkObject", STATUS_INSUFFICIENT_RESOURCES},
+        {"ZwQueryValueKey", STATUS_OBJECT_NAME_NOT_FOUND},
+    };
+    return table;
+}
+
+// State of the run in this process (a forked child).
+std::atomic<uint64_t> gPoints{0};
+uint64_t gFailAt = 0;  // 0: count only
+std::atomic<bool> gFired{false};
+std::string gFiredRoutine;
+int32_t gFiredStatus = 0;
+std::mutex gRoutinesLock;
+std::map<std::string, uint64_t> gRoutines;
+
+NTSTATUS SweepHook(const char* routine) {
+    const auto& table = FailureTable();
+    const auto it = table.find(routine);
+    if (it == table.end()) return STATUS_SUCCESS;
+    const uint64_t n = gPoints.fetch_add(1) + 1;
+    {
+        std::lock_guard<std::mutex> guard(gRoutinesLock);
+        ++gRoutines[routine];
+        if (n != gFailAt) return STATUS_SUCCESS;
+        gFiredRoutine = routine;
+        gFiredStatus = it->second;
+    }
+    gFired = true;
+    return it->second;
+}
+
+// --- what a run leaves behind -------------------------------------------------
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+std::vector<uint8_t> ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string RegistryPath(const std::string& key) {
+    const std::pair<const char*, const char*> roots[] = {
+        {"HKLM\\", "\\REGISTRY\\MACHINE\\"}, {"HKEY_LOCAL_MACHINE\\", "\\REGISTRY\\MACHINE\\"},
+        {"HKU\\", "\\REGISTRY\\USER\\"}, {"HKEY_USERS\\", "\\REGISTRY\\USER\\"}};
+    const std::string upper = Upper(key);
+    for (const auto& [alias, path] : roots) {
+        if (upper.rfind(alias, 0) == 0) return path + key.substr(std::strlen(alias));
+    }
+    return key;
+}
+
+void KeysOfSteps(const std::vector<StepSpec>& steps, std::set<std::string>* keys) {
+    for (const StepSpec& step : steps) {
+        auto key = step.args.find("key");
+        if (key != step.args.end()) {
+            const std::string path = RegistryPath(key->second);
+            keys->insert(path);
+            auto to = step.args.find("to");
+            if (step.kind == "rename-key" && to != step.args.end()) {
+                keys->insert(path.substr(0, path.rfind('\\') + 1) + to->second);
+            }
+        }
+        for (const auto& thread : step.threads) KeysOfSteps(thread, keys);
+    }
+}
+
+// Every key and value the scenario names: seeded, written or expected.
+json RegistrySnapshot(const Scenario& s) {
+    std::set<std::string> keys;
+    for (const auto& k : s.registry) keys.insert(RegistryPath(k.key));
+    for (const auto& r : s.registryAfter) keys.insert(RegistryPath(r.key));
+    KeysOfSteps(s.workload, &keys);
+    json out = json::object();
+    for (const std::string& key : keys) {
+        const std::u16string path = sim::fs::FromHost(key);
+        if (!sim::cm::KeyExists(path)) {
+            out[key] = nullptr;
+            continue;
+        }
+        json values = json::object();
+        for (const std::u16string& name : sim::cm::ValueNames(path)) {
+            ULONG type = 0;
+            std::vector<uint8_t> data;
+            if (sim::cm::QueryValue(path, name, &type, &data)) {
+                values[sim::fs::ToHost(name)] = std::to_string(type) + ":" + Hex(data);
+            }
+        }
+        out[key] = values;
+    }
+    return out;
+}
+
+// Files of every volume: a digest each, and the whole content of those in
+// the backup folder.
+void FileSnapshot(const Scenario& s, const std::vector<std::pair<char, std::string>>& roots, json* files, json* backups) {
+    *files = json::object();
+    *backups = json::object();
+    const std::string backupPrefix = s.client.backup ? Upper(*s.client.backup) + "\\" : std::string();
+    for (const auto& [drive, root] : roots) {
+        std::error_code ec;
+        for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+             it.increment(ec)) {
+            if (!it->is_regular_file()) continue;
+            std::string relative = fs::relative(it->path(), root).string();
+            std::replace(relative.begin(), relative.end(), '/', '\\');
+            const std::string name = std::string(1, drive) + ":\\" + relative;
+            const std::vector<uint8_t> bytes = ReadAll(it->path());
+            if (!backupPrefix.empty() && Upper(name).rfind(backupPrefix, 0) == 0) {
+                (*backups)[name] = Hex(bytes);
+            } else {
+                (*files)[name] = Sha256Hex(bytes) + ":" + std::to_string(bytes.size());
+            }
+        }
+    }
+}
+
+// The child: plays the scenario with point `failAt` failing (0: none) and
+// writes the transcript, then one line of its own, to standard output.
+[[noreturn]] void ChildRun(const Scenario& scenario, uint64_t failAt) {
+    gFailAt = failAt;
+    sim::SetFaultPointHook(&SweepHook);
+    RunOptions options;
+    options.json = true;
+    Transcript out(options);
+    json last = {{"type", "sweep-child"}};
+    {
+        ScenarioRun run(scenario, out);
+        run.KeepVolumes();
+        if (run.Boot()) {
+            bool ok = true;
+            if (scenario.client.present) ok = run.StartClient();
+            if (ok) run.RunWorkload();
+        }
+        run.Finish();
+        sim::SetFaultPointHook(nullptr);
+        json files, backups;
+        FileSnapshot(scenario, run.VolumeRoots(), &files, &backups);
+        last["points"] = gPoints.load();
+        last["fired"] = gFired.load();
+        if (gFired) {
+            last["routine"] = gFiredRoutine;
+            last["status"] = StatusName(gFiredStatus);
+        }
+        {
+            std::lock_guard<std::mutex> guard(gRoutinesLock);
+            last["routines"] = gRoutines;
+        }
+        last["files"] = files;
+        last["backups"] = backups;
+        last["registry"] = RegistrySnapshot(scenario);
+        std::error_code ec;
+        if (!run.TempRoot().empty()) fs::remove_all(run.TempRoot(), ec);
+    }
+    std::cout << last.dump() << '\n';
+    std::cout.flush();
+    std::fflush(stderr);
+    _exit(0);
+}
+
+// --- running children ---------------------------------------------------------
+
+struct RunResult {
+    uint64_t point = 0;
+    bool timedOut = false;
+    int signal = 0;
+    int exitCode = 0;
+    std::string out, err;
+    std::vector<json> lines;
+    json last;  // the child's own line; null when it did not get there
+};
+
+struct Child {
+    pid_t pid = -1;
+    int outFd = -1, errFd = -1;
+    std::chrono::steady_clock::time_point started;
+    RunResult result;
+};
+
+void ParseLines(RunResult* r) {
+    std::istringstream in(r->out);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] != '{') continue;
+        json parsed = json::parse(line, nullptr, false);
+        if (parsed.is_discarded()) continue;
+        if (parsed.value("type", "") == "sweep-child") r->last = parsed;
+        else r->lines.push_back(std::move(parsed));
+    }
+}
+
+// Runs the scenario once per point, `jobs` children at a time; results in
+// the order of `points`.
+std::vector<RunResult> RunPoints(const Scenario& scenario, const std::vector<uint64_t>& points, int jobs, double timeout,
+                                 const std::function<void(const RunResult&)>& done) {
+    std::vector<RunResult> results(points.size());
+    std::map<size_t, Child> active;
+    size_t next = 0;
+    std::cout.flush();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    while (next < points.size() || !active.empty()) {
+        while (next < points.size() && static_cast<int>(active.size()) < std::max(1, jobs)) {
+            int out[2], err[2];
+            if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+                std::perror("vetrona-sim sweep: pipe");
+                std::exit(2);
+            }
+            const pid_t pid = fork();
+            if (pid < 0) {
+                std::perror("vetrona-sim sweep: fork");
+                std::exit(2);
+            }
+            if (pid == 0) {
+                dup2(out[1], 1);
+                dup2(err[1], 2);
+                ChildRun(scenario, points[next]);
+            }
+            close(out[1]);
+            close(err[1]);
+            Child c;
+            c.pid = pid;
+            c.outFd = out[0];
+            c.errFd = err[0];
+            c.started = std::chrono::steady_clock::now();
+            c.result.point = points[next];
+            active.emplace(next, std::move(c));
+            ++next;
+        }
+        std::vector<pollfd> fds;
+        std::vector<std::pair<size_t, bool>> owners;  // index, is stderr
+        for (auto& [index, c] : active) {
+            if (c.outFd >= 0) {
+                fds.push_back({c.outFd, POLLIN, 0});
+                owners.emplace_back(index, false);
+            }
+            if (c.errFd >= 0) {
+                fds.push_back({c.errFd, POLLIN, 0});
+                owners.emplace_back(index, true);
+            }
+        }
+        if (!fds.empty()) poll(fds.data(), fds.size(), 100);
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].revents == 0) continue;
+            Child& c = active[owners[i].first];
+            int& fd = owners[i].second ? c.errFd : c.outFd;
+            char buffer[65536];
+            const ssize_t n = read(fd, buffer, sizeof(buffer));
+            if (n > 0) {
+                (owners[i].second ? c.result.err : c.result.out).append(buffer, static_cast<size_t>(n));
+            } else {
+                close(fd);
+                fd = -1;
+            }
+        }
+        const auto now = std::chrono::steady_clock::now();
+        for (auto it = active.begin(); it != active.end();) {
+            Child& c = it->second;
+            if (!c.result.timedOut && std::chrono::duration<double>(now - c.started).count() > timeout) {
+                c.result.timedOut = true;
+                kill(c.pid, SIGKILL);
+            }
+            if (c.outFd >= 0 || c.errFd >= 0) {
+                ++it;
+                continue;
+            }
+            int status = 0;
+            waitpid(c.pid, &status, 0);
+            if (WIFSIGNALED(status)) c.result.signal = WTERMSIG(status);
+            if (WIFEXITED(status)) c.result.exitCode = WEXITSTATUS(status);
+            ParseLines(&c.result);
+            results[it->first] = std::move(c.result);
+            done(results[it->first]);
+            it = active.erase(it);
+        }
+    }
+    return results;
+}
+
+// --- judging a run --------------------------------------------------------------
+
+struct Judgement {
+    enum Kind { Survived, Diverged, Refused, Unfired, Failed } kind = Survived;
+    std::vector<std::string> problems;
+    std::string note;
+};
+
+const char* KindName(Judgement::Kind kind) {
+    switch (kind) {
+        case Judgement::Survived: return "survived";
+        case Judgement::Diverged: return "diverged";
+        case Judgement::Refused: return "refused";
+        case Judgement::Unfired: return "unfired";
+        case Judgement::Failed: return "failed";
+    }
+    return "?";
+}
+
+// Steps by their line in the file (and the thread that ran them): the
+// workload's order.
+std::map<std::pair<int, std::string>, std::vector<std::string>> StepsOf(const RunResult& r) {
+    std::map<std::pair<int, std::string>, std::vector<std::string>> steps;
+    for (const json& line : r.lines) {
+        if (line.value("type", "") != "step") continue;
+        steps[{line.value("line", 0), line.value("thread", "")}].push_back(line.value("status", ""));
+    }
+    for (auto& [key, statuses] : steps) std::sort(statuses.begin(), statuses.end());
+    return steps;
+}
+
+const json* LineOf(const RunResult& r, const std::string& type) {
+    for (const json& line : r.lines) {
+        if (line.value("type", "") == type) return &line;
+    }
+    return nullptr;
+}
+
+std::string FirstLineWith(const std::string& text, const std::string& needle) {
+    const size_t at = text.find(needle);
+    if (at == std::string::npos) return "";
+    const size_t end = text.find('\n', at);
+    return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// The problems of a run that can be judged without the fault-free run.
+std::vector<std::string> HealthProblems(const RunResult& r) {
+    std::vector<std::string> problems;
+    if (r.timedOut) {
+        problems.push_back("hang: killed after the timeout");
+        return problems;
+    }
+    if (r.signal != 0) {
+        std::string stop = FirstLineWith(r.err, "*** STOP");
+        if (!stop.empty()) {
+            const size_t at = r.err.find("*** STOP");
+            const size_t nameAt = r.err.find("*** ", at + 4);
+            if (nameAt != std::string::npos) stop += " " + FirstLineWith(r.err.substr(nameAt), "*** ").substr(4);
+            const size_t detailAt = r.err.find("*** ", nameAt + 4);
+            if (detailAt != std::string::npos) stop += ": " + FirstLineWith(r.err.substr(detailAt), "*** ").substr(4);
+            problems.push_back("bugcheck: " + stop.substr(4));
+        } else if (std::string ni = FirstLineWith(r.err, "routine not implemented"); !ni.empty()) {
+            problems.push_back("stopped: " + ni);
+        } else {
+            problems.push_back("crash: signal " + std::to_string(r.signal) + " " + FirstLineWith(r.err, "ERROR"));
+        }
+        return problems;
+    }
+    if (r.last.is_null()) {
+        problems.push_back("the run ended without its report (exit " + std::to_string(r.exitCode) + ")");
+        return problems;
+    }
+    const json* summary = LineOf(r, "summary");
+    if (summary == nullptr) {
+        problems.push_back("no summary");
+        return problems;
+    }
+    if (summary->value("driverStopped", "") != "STATUS_SUCCESS") {
+        problems.push_back("the driver did not stop: " + summary->value("driverStopped", ""));
+    }
+    const json& pool = (*summary)["pool"];
+    if (!pool.value("clean", false)) {
+        std::string tags;
+        for (const json& t : pool["leaks"]) {
+            tags += " " + t.value("tag", "") + ":" + std::to_string(t.value("live", 0));
+        }
+        problems.push_back("leak:" + (tags.empty() ? std::string(" blocks outside any tag") : tags));
+    }
+    return problems;
+}
+
+bool IsPrefix(const std::string& shortHex, const std::string& longHex) {
+    return shortHex.size() <= longHex.size() && longHex.compare(0, shortHex.size(), shortHex) == 0;
+}
+
+Judgement Judge(const RunResult& base, const RunResult& r) {
+    Judgement j;
+    j.problems = HealthProblems(r);
+    if (!j.problems.empty()) {
+        j.kind = Judgement::Failed;
+        return j;
+    }
+    if (!r.last.value("fired", false)) {
+        j.kind = Judgement::Unfired;
+        j.note = "the run made only " + std::to_string(r.last.value("points", 0)) + " points";
+        return j;
+    }
+    const auto baseSteps = StepsOf(base);
+    const auto steps = StepsOf(r);
+    if (steps.empty() && !baseSteps.empty()) {
+        // The driver did not load, or refused the client's set-up: clean (the
+        // health checks held), but the workload could not run.
+        const json* error = LineOf(r, "error");
+        j.kind = Judgement::Refused;
+        j.note = error != nullptr ? error->value("error", "") : "the workload did not run";
+        return j;
+    }
+    bool diverged = false;
+    for (const auto& [key, baseStatuses] : baseSteps) {
+        auto it = steps.find(key);
+        const std::vector<std::string> statuses = it == steps.end() ? std::vector<std::string>() : it->second;
+        if (statuses == baseStatuses) continue;
+        // An operation the fault-free run denied went through: allowed.
+        bool passed = statuses.size() == baseStatuses.size();
+        for (size_t i = 0; passed && i < statuses.size(); ++i) {
+            passed = statuses[i] == baseStatuses[i] ||
+                     (baseStatuses[i] == "STATUS_ACCESS_DENIED" && statuses[i] == "STATUS_SUCCESS");
+        }
+        if (diverged) continue;  // the workload went another way before this step
+        std::string where = "step at line " + std::to_string(key.first) + (key.second.empty() ? "" : " (" + key.second + ")");
+        if (passed) {
+            diverged = true;
+            j.note = where + " went through where the fault-free run denied it";
+            continue;
+        }
+        auto join = [](const std::vector<std::string>& v) {
+            std::string out;
+            for (const auto& s : v) out += (out.empty() ? "" : ",") + s;
+            return out.empty() ? std::string("not run") : out;
+        };
+        j.problems.push_back(where + ": " + join(statuses) + " where the fault-free run had " + join(baseStatuses));
+    }
+    if (!diverged) {
+        const json& files = r.last["files"];
+        const json& baseFiles = base.last["files"];
+        for (const auto& [name, digest] : baseFiles.items()) {
+            if (!files.contains(name)) j.problems.push_back("lost data: " + name + " is gone");
+            else if (files[name] != digest) j.problems.push_back("lost data: " + name + " holds other bytes");
+        }
+        for (const auto& [name, digest] : files.items()) {
+            if (!baseFiles.contains(name)) j.problems.push_back("stray file: " + name);
+        }
+        const json& registry = r.last["registry"];
+        for (const auto& [key, values] : base.last["registry"].items()) {
+            if (registry[key] != values) j.problems.push_back("registry: " + key + " differs from the fault-free run");
+        }
+        for (const auto& [name, bytes] : r.last["backups"].items()) {
+            bool fits = false;
+            for (const auto& [baseName, baseBytes] : base.last["backups"].items()) {
+                if (IsPrefix(bytes.get<std::string>(), baseBytes.get<std::string>())) {
+                    fits = true;
+                    break;
+                }
+            }
+            if (!fits) j.problems.push_back("backup " + name + " is no copy the fault-free run made, nor a part of one");
+        }
+    }
+    j.kind = !j.problems.empty() ? Judgement::Failed : diverged ? Judgement::Diverged : Judgement::Survived;
+    return j;
+}
+
+// --- reporting ------------------------------------------------------------------
+
+std::string Pad(std::string text, size_t width) {
+    if (text.size() < width) text.append(width - text.size(), ' ');
+    return text;
+}
+std::string PadLeft(std::string text, size_t width) {
+    if (text.size() < width) text.insert(0, width - text.size(), ' ');
+    return text;
+}
+
+struct Row {
+    std::string file, workload;
+    uint64_t points = 0, runs = 0, survived = 0, diverged = 0, refused = 0, unfired = 0, failed = 0;
+    uint64_t seed = 0;
+    bool sampled = false;
+    std::optional<uint64_t> firstPoint;
+    std::string firstRoutine, firstProblem;
+    bool baselineFailed = false;
+};
+
+json RowJson(const Row& row) {
+    json line = {{"type", "sweep"},   {"file", row.file},         {"workload", row.workload}, {"points", row.points},
+                 {"runs", row.runs},  {"survived", row.survived}, {"diverged", row.diverged}, {"refused", row.refused},
+                 {"unfired", row.unfired}, {"failed", row.failed}, {"seed", row.seed},        {"sampled", row.sampled}};
+    if (row.firstPoint) {
+        line["firstFailure"] = {{"seed", row.seed}, {"point", *row.firstPoint}, {"routine", row.firstRoutine},
+                                {"problem", row.firstProblem}};
+    } else {
+        line["firstFailure"] = nullptr;
+    }
+    line["ok"] = !row.baselineFailed && row.failed == 0;
+    return line;
+}
+
+std::string Workload(const std::string& file) { return fs::path(file).stem().string(); }
+
+void PrintTable(const std::vector<Row>& rows, bool jsonOut) {
+    if (jsonOut) return;  // each row went out as it was finished
+    std::cout << "\n" << Pad("workload", 28) << PadLeft("points", 7) << PadLeft("runs", 6) << PadLeft("survived", 10)
+              << PadLeft("diverged", 10) << PadLeft("refused", 9) << PadLeft("failed", 8) << "  first failure (seed, point)\n";
+    for (const Row& row : rows) {
+        std::string first = row.baselineFailed ? "fault-free run failed"
+                            : row.firstPoint   ? "seed " + std::to_string(row.seed) + ", point " + std::to_string(*row.firstPoint) +
+                                                   " (" + row.firstRoutine + ")"
+                                               : "-";
+        std::cout << Pad(row.workload, 28) << PadLeft(std::to_string(row.points), 7) << PadLeft(std::to_string(row.runs), 6)
+                  << PadLeft(std::to_string(row.survived), 10) << PadLeft(std::to_string(row.diverged), 10)
+                  << PadLeft(std::to_string(row.refused), 9) << PadLeft(std::to_string(row.failed), 8) << "  " << first << "\n";
+    }
+    std::cout.flush();
+}
+
+std::vector<uint64_t> ChoosePoints(uint64_t total, uint64_t sample, uint64_t seed) {
+    std::vector<uint64_t> all(total);
+    for (uint64_t i = 0; i < total; ++i) all[i] = i + 1;
+    if (sample == 0 || sample >= total) return all;
+    std::mt19937_64 rng(seed);
+    for (uint64_t i = 0; i < sample; ++i) {
+        const uint64_t j = i + rng() % (total - i);
+        std::swap(all[i], all[j]);
+    }
+    all.resize(sample);
+    std::sort(all.begin(), all.end());
+    return all;
+}
+
+}  // namespace
+
+std::optional<int32_t> SweepFailureStatus(const std::string& routine) {
+    const auto& table = FailureTable();
+    const auto it = table.find(routine);
+    if (it == table.end()) return std::nullopt;
+    return it->second;
+}
+
+int RunSweep(const SweepOptions& options) {
+    const uint64_t seed = options.seed ? *options.seed
+                                       : static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) % 1000000007ull;
+    std::vector<Row> rows;
+    int worst = 0;
+    auto put = [&](const json& line, const std::string& text) {
+        if (options.json) std::cout << line.dump() << '\n';
+        else if (!text.empty()) std::cout << text << '\n';
+        std::cout.flush();
+    };
+    for (const std::string& file : options.files) {
+        Scenario scenario;
+        try {
+            scenario = LoadScenarioFile(file);
+        } catch (const ScenarioError& e) {
+            std::cerr << "vetrona-sim: " << e.Describe() << '\n';
+            put({{"type", "error"}, {"file", e.file}, {"line", e.line}, {"field", e.field}, {"error", e.what()}}, "");
+            worst = std::max(worst, 2);
+            continue;
+        }
+        Row row;
+        row.file = file;
+        row.workload = Workload(file);
+        row.seed = seed;
+
+        // The fault-free run: the points and the reference outcome.
+        const RunResult base = RunPoints(scenario, {0}, 1, options.timeout, [](const RunResult&) {})[0];
+        std::vector<std::string> baseProblems = HealthProblems(base);
+        const json* result = LineOf(base, "result");
+        if (baseProblems.empty() && (result == nullptr || !result->value("passed", false))) {
+            baseProblems.push_back("the scenario does not pass without faults");
+        }
+        row.points = base.last.is_null() ? 0 : base.last.value("points", uint64_t{0});
+        std::string perRoutine;
+        json routines = base.last.is_null() ? json::object() : base.last["routines"];
+        for (const auto& [name, count] : routines.items()) perRoutine += " " + name + " " + std::to_string(count.get<uint64_t>()) + ",";
+        if (!perRoutine.empty()) perRoutine.pop_back();
+        put({{"type", "sweep-start"}, {"file", file}, {"workload", row.workload}, {"points", row.points}, {"seed", seed},
+             {"routines", routines}},
+            "sweep " + file + ": " + std::to_string(row.points) + " fallible points (" + perRoutine + "), seed " +
+                std::to_string(seed));
+        if (!baseProblems.empty()) {
+            row.baselineFailed = true;
+            for (const auto& p : baseProblems) put({{"type", "sweep-error"}, {"file", file}, {"problem", p}}, "  fault-free run: " + p);
+            if (options.point || options.verbose) std::cout << base.out << base.err;
+            rows.push_back(row);
+            if (options.json) put(RowJson(row), "");
+            worst = std::max(worst, 1);
+            continue;
+        }
+
+        std::vector<uint64_t> points;
+        if (options.point) {
+            points = {*options.point};
+        } else {
+            points = ChoosePoints(row.points, options.sample, seed);
+            row.sampled = options.sample != 0 && options.sample < row.points;
+        }
+        RunPoints(scenario, points, options.jobs, options.timeout, [&](const RunResult& r) {
+            const Judgement j = Judge(base, r);
+            ++row.runs;
+            switch (j.kind) {
+                case Judgement::Survived: ++row.survived; break;
+                case Judgement::Diverged: ++row.survived; ++row.diverged; break;
+                case Judgement::Refused: ++row.survived; ++row.refused; break;
+                case Judgement::Unfired: ++row.survived; ++row.unfired; break;
+                case Judgement::Failed: ++row.failed; break;
+            }
+            const std::string routine = r.last.is_null() ? "" : r.last.value("routine", "");
+            const std::string status = r.last.is_null() ? "" : r.last.value("status", "");
+            std::string problems;
+            for (const auto& p : j.problems) problems += (problems.empty() ? "" : "; ") + p;
+            if (j.kind == Judgement::Failed && (!row.firstPoint || r.point < *row.firstPoint)) {
+                row.firstPoint = r.point;
+                row.firstRoutine = routine;
+                row.firstProblem = problems;
+            }
+            if (j.kind == Judgement::Failed || options.verbose || options.point) {
+                put({{"type", "sweep-run"}, {"file", file}, {"point", r.point}, {"routine", routine}, {"status", status},
+                     {"outcome", KindName(j.kind)}, {"problems", j.problems}, {"note", j.note}},
+                    "  point " + PadLeft(std::to_string(r.point), 5) + "  " + Pad(routine.empty() ? "?" : routine, 36) + " " +
+                        Pad(status, 30) + " " + (j.kind == Judgement::Failed ? "FAILED " + problems : KindName(j.kind)) +
+                        (j.note.empty() ? "" : "  (" + j.note + ")"));
+            }
+            if (options.point) std::cout << r.out << r.err;
+        });
+        if (row.failed != 0) worst = std::max(worst, 1);
+        if (options.json) put(RowJson(row), "");
+        rows.push_back(row);
+    }
+    PrintTable(rows, options.json);
+    if (!options.json && !options.point) {
+        std::cout << "(survived counts the diverged runs, where an operation went through that the fault-free run denied,\n"
+                     " and the refused ones, where the driver did not load or refused the client's set-up and left nothing behind)\n"
+                     "repeat one run: vetrona-sim sweep --point N FILE\n";
+    }
+    return worst;
+}
+
+}  // namespace vsim

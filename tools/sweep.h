@@ -1,0 +1,55 @@
+// vetrona-sim sweep: fails each fallible point of a scenario in turn.
+//
+// A fallible point is one call of a platform routine that can fail, made for
+// the driver (a pool allocation, a name query, a file open, a send...). A
+// first, fault-free run of the scenario counts them; then run i fails exactly
+// point i with that routine's natural failure status. Each run is a forked
+// child, so a bugcheck or a hang is a finding, not the end of the sweep.
+//
+// After each run the sweep checks:
+//   - no bugcheck, no crash, no hang (a run that outlives the timeout is killed);
+//   - the driver stopped and no pool block is left;
+//   - no step of the workload ended otherwise than in the fault-free run,
+//     except that an operation the fault-free run had denied may go through
+//     (a failed send, or a request that could not be classified, lets the
+//     operation pass). A run where that happened has "diverged": later steps
+//     and the data are no longer compared;
+//   - in a run that did not diverge, every file outside the backup folder
+//     holds exactly what it held after the fault-free run, and so does every
+//     registry key and value the scenario names (a failed backup never harms
+//     the source, a failed report never loses data);
+//   - every file in the backup folder is a prefix of a copy the fault-free
+//     run made (a failed copy keeps what it wrote before the failure, never
+//     other bytes).
+// A run where the driver did not load, or refused the client's set-up, is
+// counted as "refused" when it left nothing behind: the workload cannot run.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vsim {
+
+struct SweepOptions {
+    std::vector<std::string> files;
+    uint64_t sample = 0;             // 0: every point
+    std::optional<uint64_t> seed;    // of the sample; none: from the clock
+    std::optional<uint64_t> point;   // run only this point (1-based), with the child's output
+    int jobs = 1;                    // runs at once
+    double timeout = 30.0;           // seconds per run
+    bool json = false;
+    bool verbose = false;            // a line for every run, not only the failed ones
+};
+
+// 0 every run survived; 1 a run failed (or the fault-free run did not pass);
+// 2 a scenario file could not be loaded.
+int RunSweep(const SweepOptions& options);
+
+// The status a fallible routine returns when the sweep fails it; none when
+// the routine is not a sweep point (it cannot fail for want of resources on
+// the real system).
+std::optional<int32_t> SweepFailureStatus(const std::string& routine);
+
+}  // namespace vsim
