@@ -342,9 +342,13 @@ bool ImageHasForceIntegrityp(PDRIVER_OBJECT driver) {
 
 NTSTATUS SetNotifyRoutinep(void* routine, bool extended, BOOLEAN remove) {
     RequireIrqlAtMost(PASSIVE_LEVEL, extended ? "PsSetCreateProcessNotifyRoutineEx" : "PsSetCreateProcessNotifyRoutine");
-    NTSTATUS injected = TakeInjectedFailure(extended ? "PsSetCreateProcessNotifyRoutineEx" : "PsSetCreateProcessNotifyRoutine");
-    if (!NT_SUCCESS(injected)) {
-        return injected;
+    // Only a registration can fail for want of resources; a removal finds
+    // the routine or answers STATUS_PROCEDURE_NOT_FOUND.
+    if (!remove) {
+        NTSTATUS injected = TakeInjectedFailure(extended ? "PsSetCreateProcessNotifyRoutineEx" : "PsSetCreateProcessNotifyRoutine");
+        if (!NT_SUCCESS(injected)) {
+            return injected;
+        }
     }
     if (routine == nullptr) {
         return STATUS_INVALID_PARAMETER;

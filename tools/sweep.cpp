@@ -86,6 +86,7 @@ std::string gFiredRoutine;
 int32_t gFiredStatus = 0;
 std::mutex gRoutinesLock;
 std::map<std::string, uint64_t> gRoutines;
+std::vector<std::string> gSequence;  // the routine of each point, in the counting run
 
 NTSTATUS SweepHook(const char* routine) {
     const auto& table = FailureTable();
@@ -95,6 +96,7 @@ NTSTATUS SweepHook(const char* routine) {
     {
         std::lock_guard<std::mutex> guard(gRoutinesLock);
         ++gRoutines[routine];
+        if (gFailAt == 0) gSequence.push_back(routine);
         if (n != gFailAt) return STATUS_SUCCESS;
         gFiredRoutine = routine;
         gFiredStatus = it->second;
@@ -231,6 +233,7 @@ void FileSnapshot(const Scenario& s, const std::vector<std::pair<char, std::stri
         {
             std::lock_guard<std::mutex> guard(gRoutinesLock);
             last["routines"] = gRoutines;
+            if (gFailAt == 0) last["sequence"] = gSequence;
         }
         last["files"] = files;
         last["backups"] = backups;
@@ -246,24 +249,14 @@ void FileSnapshot(const Scenario& s, const std::vector<std::pair<char, std::stri
 
 // --- running children ---------------------------------------------------------
 
-struct RunResult {
-    uint64_t point = 0;
-    bool timedOut = false;
-    int signal = 0;
-    int exitCode = 0;
-    std::string out, err;
-    std::vector<json> lines;
-    json last;  // the child's own line; null when it did not get there
-};
-
 struct Child {
     pid_t pid = -1;
     int outFd = -1, errFd = -1;
     std::chrono::steady_clock::time_point started;
-    RunResult result;
+    SweepRunResult result;
 };
 
-void ParseLines(RunResult* r) {
+void ParseLines(SweepRunResult* r) {
     std::istringstream in(r->out);
     std::string line;
     while (std::getline(in, line)) {
@@ -277,9 +270,9 @@ void ParseLines(RunResult* r) {
 
 // Runs the scenario once per point, `jobs` children at a time; results in
 // the order of `points`.
-std::vector<RunResult> RunPoints(const Scenario& scenario, const std::vector<uint64_t>& points, int jobs, double timeout,
-                                 const std::function<void(const RunResult&)>& done) {
-    std::vector<RunResult> results(points.size());
+std::vector<SweepRunResult> RunPoints(const Scenario& scenario, const std::vector<uint64_t>& points, int jobs, double timeout,
+                                 const std::function<void(const SweepRunResult&)>& done) {
+    std::vector<SweepRunResult> results(points.size());
     std::map<size_t, Child> active;
     size_t next = 0;
     std::cout.flush();
@@ -365,36 +358,36 @@ std::vector<RunResult> RunPoints(const Scenario& scenario, const std::vector<uin
 
 // --- judging a run --------------------------------------------------------------
 
-struct Judgement {
-    enum Kind { Survived, Diverged, Refused, Unfired, Failed } kind = Survived;
-    std::vector<std::string> problems;
-    std::string note;
-};
-
-const char* KindName(Judgement::Kind kind) {
+const char* KindName(SweepJudgement::Kind kind) {
     switch (kind) {
-        case Judgement::Survived: return "survived";
-        case Judgement::Diverged: return "diverged";
-        case Judgement::Refused: return "refused";
-        case Judgement::Unfired: return "unfired";
-        case Judgement::Failed: return "failed";
+        case SweepJudgement::Survived: return "survived";
+        case SweepJudgement::Diverged: return "diverged";
+        case SweepJudgement::Refused: return "refused";
+        case SweepJudgement::Unfired: return "unfired";
+        case SweepJudgement::Failed: return "failed";
     }
     return "?";
 }
 
 // Steps by their line in the file (and the thread that ran them): the
-// workload's order.
-std::map<std::pair<int, std::string>, std::vector<std::string>> StepsOf(const RunResult& r) {
+// workload's order. Each step's outcomes: its status, then the status of
+// each file a step over several files (encrypt) handled.
+std::map<std::pair<int, std::string>, std::vector<std::string>> StepsOf(const SweepRunResult& r) {
     std::map<std::pair<int, std::string>, std::vector<std::string>> steps;
     for (const json& line : r.lines) {
         if (line.value("type", "") != "step") continue;
-        steps[{line.value("line", 0), line.value("thread", "")}].push_back(line.value("status", ""));
+        std::vector<std::string>& outcomes = steps[{line.value("line", 0), line.value("thread", "")}];
+        outcomes.push_back(line.value("status", ""));
+        if (line.contains("files") && line["files"].is_array()) {
+            for (const json& f : line["files"]) {
+                if (f.is_object()) outcomes.push_back(f.value("file", "") + " " + f.value("status", ""));
+            }
+        }
     }
-    for (auto& [key, statuses] : steps) std::sort(statuses.begin(), statuses.end());
     return steps;
 }
 
-const json* LineOf(const RunResult& r, const std::string& type) {
+const json* LineOf(const SweepRunResult& r, const std::string& type) {
     for (const json& line : r.lines) {
         if (line.value("type", "") == type) return &line;
     }
@@ -409,21 +402,24 @@ std::string FirstLineWith(const std::string& text, const std::string& needle) {
 }
 
 // The problems of a run that can be judged without the fault-free run.
-std::vector<std::string> HealthProblems(const RunResult& r) {
+std::vector<std::string> HealthProblems(const SweepRunResult& r) {
     std::vector<std::string> problems;
     if (r.timedOut) {
         problems.push_back("hang: killed after the timeout");
         return problems;
     }
     if (r.signal != 0) {
-        std::string stop = FirstLineWith(r.err, "*** STOP");
-        if (!stop.empty()) {
-            const size_t at = r.err.find("*** STOP");
-            const size_t nameAt = r.err.find("*** ", at + 4);
-            if (nameAt != std::string::npos) stop += " " + FirstLineWith(r.err.substr(nameAt), "*** ").substr(4);
-            const size_t detailAt = r.err.find("*** ", nameAt + 4);
-            if (detailAt != std::string::npos) stop += ": " + FirstLineWith(r.err.substr(detailAt), "*** ").substr(4);
-            problems.push_back("bugcheck: " + stop.substr(4));
+        const size_t at = r.err.find("*** STOP");
+        if (at != std::string::npos) {
+            // The stop code line, then the name and the detail lines.
+            std::istringstream in(r.err.substr(at + 4));
+            std::string first, line, text;
+            std::getline(in, first);
+            while (std::getline(in, line) && line.rfind("***", 0) == 0) {
+                const size_t start = line.find_first_not_of(" *");
+                if (start != std::string::npos) text += " / " + line.substr(start);
+            }
+            problems.push_back("bugcheck: " + first + text);
         } else if (std::string ni = FirstLineWith(r.err, "routine not implemented"); !ni.empty()) {
             problems.push_back("stopped: " + ni);
         } else {
@@ -458,15 +454,17 @@ bool IsPrefix(const std::string& shortHex, const std::string& longHex) {
     return shortHex.size() <= longHex.size() && longHex.compare(0, shortHex.size(), shortHex) == 0;
 }
 
-Judgement Judge(const RunResult& base, const RunResult& r) {
-    Judgement j;
+}  // namespace
+
+SweepJudgement JudgeSweepRun(const SweepRunResult& base, const SweepRunResult& r) {
+    SweepJudgement j;
     j.problems = HealthProblems(r);
     if (!j.problems.empty()) {
-        j.kind = Judgement::Failed;
+        j.kind = SweepJudgement::Failed;
         return j;
     }
     if (!r.last.value("fired", false)) {
-        j.kind = Judgement::Unfired;
+        j.kind = SweepJudgement::Unfired;
         j.note = "the run made only " + std::to_string(r.last.value("points", 0)) + " points";
         return j;
     }
@@ -476,7 +474,7 @@ Judgement Judge(const RunResult& base, const RunResult& r) {
         // The driver did not load, or refused the client's set-up: clean (the
         // health checks held), but the workload could not run.
         const json* error = LineOf(r, "error");
-        j.kind = Judgement::Refused;
+        j.kind = SweepJudgement::Refused;
         j.note = error != nullptr ? error->value("error", "") : "the workload did not run";
         return j;
     }
@@ -488,8 +486,11 @@ Judgement Judge(const RunResult& base, const RunResult& r) {
         // An operation the fault-free run denied went through: allowed.
         bool passed = statuses.size() == baseStatuses.size();
         for (size_t i = 0; passed && i < statuses.size(); ++i) {
-            passed = statuses[i] == baseStatuses[i] ||
-                     (baseStatuses[i] == "STATUS_ACCESS_DENIED" && statuses[i] == "STATUS_SUCCESS");
+            const std::string& b = baseStatuses[i];
+            const std::string& s = statuses[i];
+            const std::string denied = "STATUS_ACCESS_DENIED", success = "STATUS_SUCCESS";
+            passed = s == b || (b.size() >= denied.size() && b.compare(b.size() - denied.size(), denied.size(), denied) == 0 &&
+                                s == b.substr(0, b.size() - denied.size()) + success);
         }
         if (diverged) continue;  // the workload went another way before this step
         std::string where = "step at line " + std::to_string(key.first) + (key.second.empty() ? "" : " (" + key.second + ")");
@@ -530,9 +531,11 @@ Judgement Judge(const RunResult& base, const RunResult& r) {
             if (!fits) j.problems.push_back("backup " + name + " is no copy the fault-free run made, nor a part of one");
         }
     }
-    j.kind = !j.problems.empty() ? Judgement::Failed : diverged ? Judgement::Diverged : Judgement::Survived;
+    j.kind = !j.problems.empty() ? SweepJudgement::Failed : diverged ? SweepJudgement::Diverged : SweepJudgement::Survived;
     return j;
 }
+
+namespace {
 
 // --- reporting ------------------------------------------------------------------
 
@@ -636,7 +639,7 @@ int RunSweep(const SweepOptions& options) {
         row.seed = seed;
 
         // The fault-free run: the points and the reference outcome.
-        const RunResult base = RunPoints(scenario, {0}, 1, options.timeout, [](const RunResult&) {})[0];
+        const SweepRunResult base = RunPoints(scenario, {0}, 1, options.timeout, [](const SweepRunResult&) {})[0];
         std::vector<std::string> baseProblems = HealthProblems(base);
         const json* result = LineOf(base, "result");
         if (baseProblems.empty() && (result == nullptr || !result->value("passed", false))) {
@@ -668,30 +671,34 @@ int RunSweep(const SweepOptions& options) {
             points = ChoosePoints(row.points, options.sample, seed);
             row.sampled = options.sample != 0 && options.sample < row.points;
         }
-        RunPoints(scenario, points, options.jobs, options.timeout, [&](const RunResult& r) {
-            const Judgement j = Judge(base, r);
+        RunPoints(scenario, points, options.jobs, options.timeout, [&](const SweepRunResult& r) {
+            const SweepJudgement j = JudgeSweepRun(base, r);
             ++row.runs;
             switch (j.kind) {
-                case Judgement::Survived: ++row.survived; break;
-                case Judgement::Diverged: ++row.survived; ++row.diverged; break;
-                case Judgement::Refused: ++row.survived; ++row.refused; break;
-                case Judgement::Unfired: ++row.survived; ++row.unfired; break;
-                case Judgement::Failed: ++row.failed; break;
+                case SweepJudgement::Survived: ++row.survived; break;
+                case SweepJudgement::Diverged: ++row.survived; ++row.diverged; break;
+                case SweepJudgement::Refused: ++row.survived; ++row.refused; break;
+                case SweepJudgement::Unfired: ++row.survived; ++row.unfired; break;
+                case SweepJudgement::Failed: ++row.failed; break;
             }
-            const std::string routine = r.last.is_null() ? "" : r.last.value("routine", "");
+            std::string routine = r.last.is_null() ? "" : r.last.value("routine", "");
+            if (routine.empty() && r.point >= 1 && r.point <= base.last["sequence"].size()) {
+                // The run ended before it could say: the fault-free run's routine at that point.
+                routine = base.last["sequence"][r.point - 1].get<std::string>() + "?";
+            }
             const std::string status = r.last.is_null() ? "" : r.last.value("status", "");
             std::string problems;
             for (const auto& p : j.problems) problems += (problems.empty() ? "" : "; ") + p;
-            if (j.kind == Judgement::Failed && (!row.firstPoint || r.point < *row.firstPoint)) {
+            if (j.kind == SweepJudgement::Failed && (!row.firstPoint || r.point < *row.firstPoint)) {
                 row.firstPoint = r.point;
                 row.firstRoutine = routine;
                 row.firstProblem = problems;
             }
-            if (j.kind == Judgement::Failed || options.verbose || options.point) {
+            if (j.kind == SweepJudgement::Failed || options.verbose || options.point) {
                 put({{"type", "sweep-run"}, {"file", file}, {"point", r.point}, {"routine", routine}, {"status", status},
                      {"outcome", KindName(j.kind)}, {"problems", j.problems}, {"note", j.note}},
                     "  point " + PadLeft(std::to_string(r.point), 5) + "  " + Pad(routine.empty() ? "?" : routine, 36) + " " +
-                        Pad(status, 30) + " " + (j.kind == Judgement::Failed ? "FAILED " + problems : KindName(j.kind)) +
+                        Pad(status, 30) + " " + (j.kind == SweepJudgement::Failed ? "FAILED " + problems : KindName(j.kind)) +
                         (j.note.empty() ? "" : "  (" + j.note + ")"));
             }
             if (options.point) std::cout << r.out << r.err;

@@ -25,6 +25,8 @@
 // counted as "refused" when it left nothing behind: the workload cannot run.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,5 +53,27 @@ int RunSweep(const SweepOptions& options);
 // the routine is not a sweep point (it cannot fail for want of resources on
 // the real system).
 std::optional<int32_t> SweepFailureStatus(const std::string& routine);
+
+// One run as the sweep sees it: how the child ended, its transcript (the JSON
+// lines of `vetrona-sim run --json`) and its own last line (points, the
+// routine it failed, a digest of every file, the backups, the registry).
+struct SweepRunResult {
+    uint64_t point = 0;
+    bool timedOut = false;
+    int signal = 0;
+    int exitCode = 0;
+    std::string out, err;
+    std::vector<nlohmann::ordered_json> lines;
+    nlohmann::ordered_json last;  // null when the run did not get there
+};
+
+struct SweepJudgement {
+    enum Kind { Survived, Diverged, Refused, Unfired, Failed } kind = Survived;
+    std::vector<std::string> problems;
+    std::string note;
+};
+
+// Judges a run against the fault-free one, by the rules above.
+SweepJudgement JudgeSweepRun(const SweepRunResult& faultFree, const SweepRunResult& run);
 
 }  // namespace vsim
