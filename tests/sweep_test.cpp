@@ -1,0 +1,180 @@
+// The fault sweep's judging rules: what a run with one failed point may and
+// may not leave different from the fault-free run. (The sweep itself runs
+// over every bundled scenario as the sweep_* tests.)
+#include "tools/sweep.h"
+
+#include "sim/public/ntdef.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace {
+
+using json = nlohmann::ordered_json;
+using vsim::SweepJudgement;
+using vsim::SweepRunResult;
+
+json Step(int line, const std::string& status, json files = nullptr) {
+    json step = {{"type", "step"}, {"line", line}, {"status", status}};
+    if (!files.is_null()) step["files"] = files;
+    return step;
+}
+
+json Summary(bool clean, const std::string& stopped = "STATUS_SUCCESS") {
+    json leaks = json::array();
+    if (!clean) leaks.push_back({{"tag", "MCVQ"}, {"live", 1}, {"bytes", 40}});
+    return {{"type", "summary"}, {"driverStopped", stopped}, {"pool", {{"clean", clean}, {"leaks", leaks}}}};
+}
+
+// A fault-free run of two steps (the second denied), a document, a backup of
+// it and a registry value.
+SweepRunResult FaultFree() {
+    SweepRunResult r;
+    r.lines = {Step(10, "STATUS_SUCCESS"), Step(11, "STATUS_ACCESS_DENIED"), Summary(true)};
+    r.last = {{"type", "sweep-child"},
+              {"points", 40},
+              {"fired", false},
+              {"files", {{"C:\\Docs\\a.txt", "aaaa:4"}, {"C:\\Docs\\b.txt", "bbbb:9"}}},
+              {"backups", {{"C:\\Backup\\a.txt", "00112233"}}},
+              {"registry", {{"\\REGISTRY\\MACHINE\\SOFTWARE\\Run", {{"Tool", "1:41"}}}}}};
+    return r;
+}
+
+// The same run with point 7 failed.
+SweepRunResult Faulted() {
+    SweepRunResult r = FaultFree();
+    r.point = 7;
+    r.last["fired"] = true;
+    r.last["routine"] = "ExAllocatePoolWithTag";
+    return r;
+}
+
+std::string Problems(const SweepJudgement& j) {
+    std::string text;
+    for (const auto& p : j.problems) text += p + "\n";
+    return text;
+}
+
+TEST(SweepJudge, ARunThatEndsAsTheFaultFreeOneSurvives) {
+    const SweepJudgement j = vsim::JudgeSweepRun(FaultFree(), Faulted());
+    EXPECT_EQ(j.kind, SweepJudgement::Survived) << Problems(j);
+    // A shorter backup, as a copy that failed half-way leaves it, is no loss.
+    SweepRunResult r = Faulted();
+    r.last["backups"] = {{"C:\\Backup\\a.txt", "0011"}};
+    EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).kind, SweepJudgement::Survived);
+    // Nor is a missing one.
+    r.last["backups"] = json::object();
+    EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).kind, SweepJudgement::Survived);
+}
+
+TEST(SweepJudge, ACrashAHangALeakOrADriverThatDidNotStopFails) {
+    SweepRunResult r = Faulted();
+    r.signal = SIGABRT;
+    r.last = nullptr;
+    r.err = "\n*** STOP: 0x000000C2 (0x7, 0, 0, 0)\n*** BAD_POOL_CALLER\n*** freed twice\nlater noise\n";
+    SweepJudgement j = vsim::JudgeSweepRun(FaultFree(), r);
+    ASSERT_EQ(j.kind, SweepJudgement::Failed);
+    EXPECT_EQ(j.problems.at(0), "bugcheck: STOP: 0x000000C2 (0x7, 0, 0, 0) / BAD_POOL_CALLER / freed twice");
+
+    r = Faulted();
+    r.timedOut = true;
+    j = vsim::JudgeSweepRun(FaultFree(), r);
+    ASSERT_EQ(j.kind, SweepJudgement::Failed);
+    EXPECT_NE(j.problems.at(0).find("hang"), std::string::npos);
+
+    r = Faulted();
+    r.lines.back() = Summary(false);
+    j = vsim::JudgeSweepRun(FaultFree(), r);
+    ASSERT_EQ(j.kind, SweepJudgement::Failed);
+    EXPECT_EQ(j.problems.at(0), "leak: MCVQ:1");
+
+    r = Faulted();
+    r.lines.back() = Summary(true, "STATUS_UNSUCCESSFUL");
+    EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).kind, SweepJudgement::Failed);
+}
+
+TEST(SweepJudge, AnOperationThatFailsOrIsDeniedBecauseOfTheFaultFails) {
+    SweepRunResult r = Faulted();
+    r.lines[0] = Step(10, "STATUS_INSUFFICIENT_RESOURCES");
+    SweepJudgement j = vsim::JudgeSweepRun(FaultFree(), r);
+    ASSERT_EQ(j.kind, SweepJudgement::Failed);
+    EXPECT_EQ(j.problems.at(0), "step at line 10: STATUS_INSUFFICIENT_RESOURCES where the fault-free run had STATUS_SUCCESS");
+
+    r = Faulted();
+    r.lines[0] = Step(10, "STATUS_ACCESS_DENIED");
+    EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).kind, SweepJudgement::Failed);
+}
+
+TEST(SweepJudge, ADeniedOperationThatWentThroughDivergesAndTheDataIsNotCompared) {
+    SweepRunResult r = Faulted();
+    r.lines[1] = Step(11, "STATUS_SUCCESS");
+    r.last["files"].erase("C:\\Docs\\b.txt");  // the denied delete went through
+    SweepJudgement j = vsim::JudgeSweepRun(FaultFree(), r);
+    EXPECT_EQ(j.kind, SweepJudgement::Diverged) << Problems(j);
+
+    // Within one step over several files, file by file.
+    SweepRunResult base = FaultFree();
+    base.lines[1] = Step(11, "STATUS_ACCESS_DENIED",
+                         json::array({{{"file", "C:\\a"}, {"status", "STATUS_ACCESS_DENIED"}},
+                                      {{"file", "C:\\b"}, {"status", "STATUS_ACCESS_DENIED"}}}));
+    r = Faulted();
+    r.lines[1] = Step(11, "STATUS_ACCESS_DENIED",
+                      json::array({{{"file", "C:\\a"}, {"status", "STATUS_SUCCESS"}},
+                                   {{"file", "C:\\b"}, {"status", "STATUS_ACCESS_DENIED"}}}));
+    r.last["files"].erase("C:\\Docs\\b.txt");
+    EXPECT_EQ(vsim::JudgeSweepRun(base, r).kind, SweepJudgement::Diverged);
+    r.lines[1]["files"][0]["status"] = "STATUS_DISK_FULL";
+    EXPECT_EQ(vsim::JudgeSweepRun(base, r).kind, SweepJudgement::Failed);
+}
+
+TEST(SweepJudge, WithoutDivergenceEveryFileAndValueIsAsInTheFaultFreeRun) {
+    SweepRunResult r = Faulted();
+    r.last["files"]["C:\\Docs\\a.txt"] = "ffff:4";
+    SweepJudgement j = vsim::JudgeSweepRun(FaultFree(), r);
+    ASSERT_EQ(j.kind, SweepJudgement::Failed);
+    EXPECT_EQ(j.problems.at(0), "lost data: C:\\Docs\\a.txt holds other bytes");
+
+    r = Faulted();
+    r.last["files"].erase("C:\\Docs\\b.txt");
+    EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).problems.at(0), "lost data: C:\\Docs\\b.txt is gone");
+
+    r = Faulted();
+    r.last["files"]["C:\\Docs\\c.txt"] = "cccc:1";
+    EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).problems.at(0), "stray file: C:\\Docs\\c.txt");
+
+    r = Faulted();
+    r.last["registry"]["\\REGISTRY\\MACHINE\\SOFTWARE\\Run"] = nullptr;
+    EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).kind, SweepJudgement::Failed);
+
+    // A backup holding other bytes than any copy of the fault-free run.
+    r = Faulted();
+    r.last["backups"] = {{"C:\\Backup\\a.txt_1", "0022"}};
+    EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).kind, SweepJudgement::Failed);
+}
+
+TEST(SweepJudge, ASetUpRefusedCleanlyAndAPointNeverReachedAreToldApart) {
+    SweepRunResult r = Faulted();
+    r.lines = {{{"type", "error"}, {"error", "the driver did not load: STATUS_INSUFFICIENT_RESOURCES"}}, Summary(true)};
+    r.last["files"] = json::object();
+    SweepJudgement j = vsim::JudgeSweepRun(FaultFree(), r);
+    EXPECT_EQ(j.kind, SweepJudgement::Refused) << Problems(j);
+    EXPECT_EQ(j.note, "the driver did not load: STATUS_INSUFFICIENT_RESOURCES");
+    // ... but not when it left something behind.
+    r.lines.back() = Summary(false);
+    EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).kind, SweepJudgement::Failed);
+
+    r = Faulted();
+    r.last["fired"] = false;
+    EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).kind, SweepJudgement::Unfired);
+}
+
+TEST(SweepJudge, FailureStatusesAreTheRoutinesOwn) {
+    EXPECT_EQ(vsim::SweepFailureStatus("ExAllocatePoolWithTag"), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(vsim::SweepFailureStatus("FltWriteFile"), STATUS_DISK_FULL);
+    // Routines that cannot fail for want of resources are no points.
+    EXPECT_FALSE(vsim::SweepFailureStatus("RtlGetVersion").has_value());
+    EXPECT_FALSE(vsim::SweepFailureStatus("CmUnRegisterCallback").has_value());
+}
+
+}  // namespace
