@@ -99,14 +99,21 @@ Verdict ProcMonQueueEvent(PCUNICODE_STRING ImageName, PCUNICODE_STRING CommandLi
     if (DriverData.ControlDevice == nullptr) {
         return VerdictNone;
     }
+    // Held until the worker has sent the event; once teardown has begun no
+    // new event is deferred (it is dropped).
+    if (!ExAcquireRundownProtection(&DriverData.DeferredEvents)) {
+        return VerdictNone;
+    }
     PIO_WORKITEM workItem = IoAllocateWorkItem(DriverData.ControlDevice);
     if (workItem == nullptr) {
+        ExReleaseRundownProtection(&DriverData.DeferredEvents);
         return VerdictNone;
     }
     auto* record = static_cast<DeferredProcessEvent*>(
         ExAllocatePoolWithTag(DriverPoolType, sizeof(DeferredProcessEvent), TagDeferredEvent));
     if (record == nullptr) {
         IoFreeWorkItem(workItem);
+        ExReleaseRundownProtection(&DriverData.DeferredEvents);
         return VerdictNone;
     }
     record->ProcessId = ProcessId;
@@ -135,4 +142,6 @@ VOID NTAPI ProcMonEventWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
     }
     IoFreeWorkItem(record->WorkItem);
     ExFreePoolWithTag(record, TagHeader);
+    // The work item keeps the driver loaded until this routine returns.
+    ExReleaseRundownProtection(&DriverData.DeferredEvents);
 }

@@ -27,6 +27,7 @@ VOID DriverDataInit(DRIVER_DATA* Data) {
     IdListInit(&Data->FileIdList);
 
     ExInitializeFastMutex(&Data->Lock);
+    ExInitializeRundownProtection(&Data->DeferredEvents);
 
     Data->ClientPort = nullptr;
     Data->ConnectionContext = nullptr;

@@ -28,6 +28,9 @@ struct DRIVER_DATA {
     PVOID GetKeyObjectID;
     PVOID GetKeyObjectIDEx;
     PVOID ReleaseKeyObjectIDEx;
+    // Deferred process events queued and not yet sent: teardown waits for
+    // them before the port and the filter go (ProcMonStop).
+    EX_RUNDOWN_REF DeferredEvents;
 };
 
 extern DRIVER_DATA DriverData;

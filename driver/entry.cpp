@@ -75,18 +75,6 @@ static NTSTATUS DriverpSecureDevice(PDEVICE_OBJECT Device) {
     return status;
 }
 
-// Registers the process notification, the extended one where the kernel
-// exports it; what the registration returns is not examined.
-static VOID DriverpSetProcessNotify(BOOLEAN Remove) {
-    auto setNotifyEx = reinterpret_cast<PPS_SET_CREATE_PROCESS_NOTIFY_ROUTINE_EX>(
-        DriverResolveRoutine(VETRONA_WIDE("PsSetCreateProcessNotifyRoutineEx")));
-    if (setNotifyEx != nullptr) {
-        (VOID) setNotifyEx(ProcMonNotifyEx, Remove);
-    } else {
-        (VOID) PsSetCreateProcessNotifyRoutine(ProcMonNotify, Remove);
-    }
-}
-
 // Whether the registry callback is registered now: removal happens once, on
 // the first of the two teardown steps that asks for it.
 static BOOLEAN DriverpRegistryCallbackRegistered = FALSE;
@@ -187,7 +175,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverData.GetKeyObjectIDEx = DriverResolveRoutine(VETRONA_WIDE("CmCallbackGetKeyObjectIDEx"));
     DriverData.ReleaseKeyObjectIDEx = DriverResolveRoutine(VETRONA_WIDE("CmCallbackReleaseKeyObjectIDEx"));
 
-    DriverpSetProcessNotify(FALSE);
+    ProcMonStart();
     DriverpRegisterRegistryCallback(DriverObject);
 
     // A client may have connected since the port was created and switched
@@ -220,11 +208,11 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&linkName, DriverpLinkName);
 
-    // Normally gone already (the filter's unload callback removes it before
-    // the port and the filter go). A removal whose registration may have
-    // failed: its result is ignored.
+    // Normally gone already (the filter's unload callback removes them
+    // before the port and the filter go). A removal whose registration may
+    // have failed: its result is ignored.
     DriverRemoveRegistryCallback();
-    DriverpSetProcessNotify(TRUE);
+    ProcMonStop();
 
     DriverDataFree(&DriverData);
     DriverData.ControlDevice = nullptr;

@@ -3,17 +3,31 @@
 
 #include "platform/kernel.h"
 
+struct IdListEntry;
+
+// The list, newest first, and a hash index over it so that a search costs the
+// same with ten ids as with a hundred thousand. The index is the list's
+// shadow: it holds exactly the linked entries, each bucket's chain in list
+// order, and is changed in the same step as the list, under the same mutex.
+// Without it (a short list, or no memory for the buckets) a search walks the
+// list as before.
 struct LockedIdList {
     LIST_ENTRY Head;
     FAST_MUTEX Mutex;
+    IdListEntry** Buckets;  // pool block (TagIdIndex) of 2^IndexBits chains, or null
+    ULONG IndexBits;
+    ULONG Count;            // entries linked
 };
 
+// The value is read as 64 bits by the index: a pid entry's upper half is zero,
+// as IdListAddPid leaves it.
 struct IdListEntry {
     LIST_ENTRY Links;
     union {
         ULONG Pid;
         ULONG64 FileId;
     };
+    IdListEntry* HashNext;  // next entry of the same bucket, in list order
 };
 
 typedef VOID (*ID_LIST_FREE_ROUTINE)(IdListEntry* Entry);

@@ -9,6 +9,7 @@ constexpr ULONG TagCreateCompletion = 'QVFM';  // "MFVQ" pre-create completion c
 constexpr ULONG TagString = 'QVSG';           // "GSVQ" general counted strings
 constexpr ULONG TagProcessEntry = 'QVMN';     // "NMVQ" process-list entries
 constexpr ULONG TagFileIdEntry = 'QVFI';      // "IFVQ" file-id-list entries
+constexpr ULONG TagIdIndex = 'QVXI';          // "IXVQ" bucket arrays of the id lists' hash index
 constexpr ULONG TagRegistryPath = 'QVRM';     // "MRVQ" registry key paths
 constexpr ULONG TagCopyBuffer = 'QVFT';       // "TFVQ" copy buffers and symbolic-link targets
 constexpr ULONG TagDeferredEvent = 'QVPM';    // "MPVQ" deferred process events

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/kernel.h"
+#include "driver/counted_string.h"
 
 extern const FLT_REGISTRATION FilterRegistration;
 
@@ -28,6 +29,42 @@ struct OpParams {
 };
 
 typedef LONG FILE_OPERATION;
+
+// The completion context pre-create hands to post-create: the name it took,
+// which post-create stores in the handle's record or releases.
+struct CreateCompletion {
+    PFLT_FILE_NAME_INFORMATION NameInfo;
+};
+
+// Bytes of a pass-through request's system buffer the classifier reads (the
+// 64-bit layouts): SCSI DataIn and the CDB's operation code, ATA flags and the
+// command register.
+constexpr ULONG FilterScsiDataInOffset = 8;
+constexpr ULONG FilterScsiOpCodeOffset = 36;
+constexpr ULONG FilterAtaFlagsOffset = 2;
+constexpr ULONG FilterAtaCommandOffset = 46;
+
+// Whether pre-create tests the watched set before it asks for the name (see
+// filemon/create.cpp).
+extern BOOLEAN FilterCreateMembershipFirst;
+
+FILE_OPERATION FilterClassifyCreate(PFLT_PARAMETERS Create);
+FILE_OPERATION FilterClassifyDeviceControl(ULONG IrpFlags, PFLT_PARAMETERS DeviceControl);
+
+// The backup copy. FileMonBackupFile takes a private copy of the folder (a
+// full object name) and, on success, hands back the copy's name, which the
+// caller frees with StrFree (tag "GSVQ"). The probe, the folder and the target
+// go through TargetInstance (this filter's instance on the folder's volume);
+// the source is read through the file's own instance.
+NTSTATUS FileMonBackupFile(PFLT_FILE_NAME_INFORMATION NameInfo, PCFLT_RELATED_OBJECTS FltObjects, PCOUNTED_STRING Folder,
+                           PCOUNTED_STRING* Target);
+NTSTATUS FileMonCopyFileWithLock(PCFLT_RELATED_OBJECTS FltObjects, PCUNICODE_STRING SourceName, PCUNICODE_STRING TargetName,
+                                 PFLT_INSTANCE TargetInstance);
+NTSTATUS FileMonCopyData(HANDLE Source, PCUNICODE_STRING Target, PFLT_FILTER Filter, PFLT_INSTANCE SourceInstance,
+                         PFLT_INSTANCE TargetInstance);
+NTSTATUS FileMonOpenFile(PCUNICODE_STRING Name, ACCESS_MASK DesiredAccess, ULONG ShareAccess, ULONG Disposition, ULONG CreateOptions,
+                         PHANDLE Handle, PFLT_FILTER Filter, PFLT_INSTANCE Instance);
+NTSTATUS FileMonCreateDirectory(PCUNICODE_STRING Folder, PFLT_FILTER Filter, PFLT_INSTANCE Instance);
 
 FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreCreate(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID* CompletionContext);
 FLT_POSTOP_CALLBACK_STATUS FLTAPI FilterPostCreate(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID CompletionContext,

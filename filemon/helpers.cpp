@@ -169,9 +169,9 @@ VOID FilterHandleTrackReleaseName(PHandleTrack Track) {
     FilterReleaseName(nameInfo);
 }
 
-// Runs when the last reference to a record goes. Post-cleanup normally released
-// the name already; a record freed without it (its cleanup was not followed,
-// say because file monitoring was switched off after the open) still holds it.
+// Runs when the last reference to a record goes, and gives its name back then:
+// post-cleanup only detaches the record, so a callback still holding a
+// reference keeps reading a live name.
 VOID FLTAPI FilterHandleTrackCleanup(PFLT_CONTEXT Context, FLT_CONTEXT_TYPE ContextType) {
     if (ContextType != FLT_STREAMHANDLE_CONTEXT) {
         return;

@@ -5,6 +5,7 @@
 
 #include "driver/driver_data.h"
 #include "driver/tags.h"
+#include "procmon/procmon.h"
 
 // One stream-handle context: the HandleTrack a followed handle carries from its
 // create to its cleanup.
@@ -52,9 +53,12 @@ static_assert(sizeof(HandleTrack) == 24, "the registered context size is the Han
 NTSTATUS FLTAPI FilterUnload(FLT_FILTER_UNLOAD_FLAGS Flags) {
     UNREFERENCED_PARAMETER(Flags);
 
-    // A registry callback in flight may be about to send through the port:
-    // removing the callback waits for it, so nothing sends once they are gone.
+    // A registry callback or process notification in flight, or a deferred
+    // process event, may be about to send through the port: removing the
+    // callbacks waits for those in flight and the deferred events are sent,
+    // so nothing sends once the port and the filter are gone.
     DriverRemoveRegistryCallback();
+    ProcMonStop();
     FltCloseCommunicationPort(DriverData.ServerPort);
     FltUnregisterFilter(DriverData.Filter);
     return STATUS_SUCCESS;

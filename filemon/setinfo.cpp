@@ -171,14 +171,15 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreSetInformation(PFLT_CALLBACK_DATA Data
     if (!FilterIsWatchedRequest(Data->Thread, FltObjects->FileObject)) {
         return result;
     }
-    PFLT_FILE_NAME_INFORMATION nameInfo = nullptr;
-    if (!NT_SUCCESS(FilterGetFileName(Data, &nameInfo))) {
-        return result;
-    }
+    // Classified before the name is asked for: most set-information requests
+    // (positions, times, sizes) are of no interest and need no name query.
     OpParams params = FilterGetParams(Data->Iopb);
     const FILE_OPERATION operation = FilterClassifySetInfo(params.SetInformation);
     if (operation != FileOpRename && operation != FileOpDelete) {
-        FilterReleaseName(nameInfo);
+        return result;
+    }
+    PFLT_FILE_NAME_INFORMATION nameInfo = nullptr;
+    if (!NT_SUCCESS(FilterGetFileName(Data, &nameInfo))) {
         return result;
     }
 

@@ -18,4 +18,4 @@ sim=./build/host/vetrona-sim
 case "${1:-}" in
   run|serve|demo|help|-h|--help) exec "$sim" "$@" ;;
 esac
-exec "$sim" demo "$@"
+exec "$sim" run scenarios/ransomware-backup.yaml "$@"

@@ -11,6 +11,7 @@
 // system (which hides DbgPrint's default level unless configured) is not
 // modelled.
 #include "sim/private/core.h"
+#include "sim/private/fs.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -38,30 +39,8 @@ struct CountedAnsi {
     const char* Buffer;
 };
 
-void AppendUtf8(std::string& out, const char16_t* text, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < count && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-}
+// The debugger's text is shown as UTF-8, converted as host paths are.
+void AppendUtf8(std::string& out, const char16_t* text, size_t count) { out += fs::ToHost(std::u16string_view(text, count)); }
 
 size_t WideLength(const char16_t* text) {
     size_t n = 0;
@@ -173,27 +152,27 @@ std::string Format(const char* format, va_list args) {
             if (size == Size::Wide) {
                 UnknownDirective(start, p);
             }
-            std::string spec = "%" + flags;
+            std::string conversion = "%" + flags;
             if (width >= 0) {
-                spec += std::to_string(width);
+                conversion += std::to_string(width);
             }
             if (precision >= 0) {
-                spec += "." + std::to_string(precision);
+                conversion += "." + std::to_string(precision);
             }
             const bool isSigned = type == 'd' || type == 'i';
             char buffer[128];
             if (size == Size::Bits64) {
-                spec += "ll";
-                spec += type;
+                conversion += "ll";
+                conversion += type;
                 long long value = va_arg(args, long long);
-                std::snprintf(buffer, sizeof(buffer), spec.c_str(), value);
+                std::snprintf(buffer, sizeof(buffer), conversion.c_str(), value);
             } else {
-                spec += type;
+                conversion += type;
                 int value = va_arg(args, int);
                 if (size == Size::Short) {
                     value = isSigned ? static_cast<short>(value) : static_cast<unsigned short>(value);
                 }
-                std::snprintf(buffer, sizeof(buffer), spec.c_str(), value);
+                std::snprintf(buffer, sizeof(buffer), conversion.c_str(), value);
             }
             out += buffer;
             break;

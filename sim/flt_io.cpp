@@ -136,6 +136,11 @@ std::vector<_FLT_INSTANCE*> InstancesOn(const sim::fs::Volume* volume) {
     return out;
 }
 
+_FLT_VOLUME* FltVolumeOf(sim::fs::Volume* volume) {
+    std::lock_guard<std::mutex> guard(gLock);
+    return FltVolumeLocked(volume);
+}
+
 _FLT_INSTANCE* InstanceOf(PFLT_FILTER filter, const sim::fs::Volume* volume) {
     std::lock_guard<std::mutex> guard(gLock);
     for (auto& i : gInstances) {
@@ -407,8 +412,27 @@ extern "C" NTSTATUS FLTAPI FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Insta
     if (EaBuffer != nullptr || EaLength != 0) {
         sim::NotImplemented("extended attributes in FltCreateFile");
     }
-    (void)AllocationSize;
-    (void)FileAttributes;
+    // Every argument is honoured or refused: what the model does not implement
+    // stops the run instead of being ignored.
+    if (AllocationSize != nullptr && AllocationSize->QuadPart != 0) {
+        sim::NotImplemented("an allocation size in FltCreateFile");
+    }
+    if ((FileAttributes & ~static_cast<ULONG>(FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        sim::NotImplemented("file attributes other than FILE_ATTRIBUTE_NORMAL and FILE_ATTRIBUTE_DIRECTORY in FltCreateFile");
+    }
+    if ((Flags & ~static_cast<ULONG>(IO_NO_PARAMETER_CHECKING | IO_IGNORE_SHARE_ACCESS_CHECK)) != 0) {
+        sim::NotImplemented("FltCreateFile flags other than IO_NO_PARAMETER_CHECKING and IO_IGNORE_SHARE_ACCESS_CHECK");
+    }
+    constexpr ULONG kImplementedOptions = FILE_DIRECTORY_FILE | FILE_WRITE_THROUGH | FILE_SEQUENTIAL_ONLY | FILE_SYNCHRONOUS_IO_ALERT |
+                                          FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE | FILE_COMPLETE_IF_OPLOCKED |
+                                          FILE_RANDOM_ACCESS | FILE_DELETE_ON_CLOSE;
+    if ((CreateOptions & ~kImplementedOptions) != 0) {
+        sim::NotImplemented("this create option in FltCreateFile");
+    }
+    if ((ObjectAttributes->Attributes & ~static_cast<ULONG>(OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE)) != 0 ||
+        ObjectAttributes->SecurityDescriptor != nullptr || ObjectAttributes->SecurityQualityOfService != nullptr) {
+        sim::NotImplemented("object attributes other than OBJ_CASE_INSENSITIVE and OBJ_KERNEL_HANDLE in FltCreateFile");
+    }
     const UNICODE_STRING* name = ObjectAttributes->ObjectName;
     std::u16string_view path(name->Buffer == nullptr ? u"" : name->Buffer, name->Length / sizeof(WCHAR));
 
@@ -439,14 +463,16 @@ extern "C" NTSTATUS FLTAPI FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Insta
             sim::NotImplemented("FltCreateFile of a volume device");
         }
     }
-    // A name that leads to another volume goes to the top of that volume's stack.
+    // The instance must be attached to the volume the name leads to; another
+    // volume is reached through the filter's instance there.
     if (instance != nullptr && instance->volume->volume != volume) {
-        instance = nullptr;
+        IoStatusBlock->Status = STATUS_INVALID_DEVICE_OBJECT_PARAMETER;
+        return STATUS_INVALID_DEVICE_OBJECT_PARAMETER;
     }
     sim::fs::FileObjectBody* body = sim::fs::NewFileObject(volume, rest, related);
     body->ignoreShareAccess = (Flags & IO_IGNORE_SHARE_ACCESS_CHECK) != 0;
     IO_SECURITY_CONTEXT security{};
-    security.DesiredAccess = DesiredAccess;
+    security.DesiredAccess = sim::fs::MapGenericFileAccess(DesiredAccess);
     security.FullCreateOptions = CreateOptions;
     IoRequest request;
     request.majorFunction = IRP_MJ_CREATE;

@@ -315,6 +315,14 @@ bool ThreadTerminatingp() {
     return thread != nullptr && thread->terminating.load();
 }
 
+// A terminating thread cannot wait: its send fails before anything is
+// delivered whenever it would have to (a reply expected, or no reader waiting
+// to take the message at once). Only a message that needs no reply and meets
+// a waiting reader still goes out. Called with the connection's lock held.
+bool TerminatingSenderMustFailp(const Connection& connection, bool wantsReply) {
+    return ThreadTerminatingp() && (wantsReply || connection.getters.empty());
+}
+
 void AbandonLocked(Connection& connection, Message& message) {
     if (message.state == Message::State::Queued) {
         auto& queue = connection.queue;
@@ -499,10 +507,6 @@ extern "C" NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientP
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (ThreadTerminatingp()) {
-        return STATUS_THREAD_IS_TERMINATING;
-    }
-
     std::shared_ptr<Connection> connection;
     {
         std::shared_lock<std::shared_mutex> guard(gClientPortVariableLock);
@@ -546,6 +550,9 @@ extern "C" NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientP
     std::unique_lock<std::mutex> guard(connection->lock);
     if (!connection->connected) {
         return STATUS_PORT_DISCONNECTED;
+    }
+    if (TerminatingSenderMustFailp(*connection, message.wantsReply)) {
+        return STATUS_THREAD_IS_TERMINATING;
     }
     // A FilterGetMessage already waiting takes the message at once (the copy
     // into its buffer runs outside the lock); a getter whose buffer cannot

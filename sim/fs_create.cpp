@@ -10,6 +10,15 @@
 
 namespace sim::fs {
 
+ACCESS_MASK MapGenericFileAccess(ACCESS_MASK desired) {
+    ACCESS_MASK mapped = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+    if (desired & GENERIC_READ) mapped |= FILE_GENERIC_READ;
+    if (desired & GENERIC_WRITE) mapped |= FILE_GENERIC_WRITE;
+    if (desired & GENERIC_EXECUTE) mapped |= FILE_GENERIC_EXECUTE;
+    if (desired & GENERIC_ALL) mapped |= FILE_ALL_ACCESS;
+    return mapped;
+}
+
 namespace {
 
 ACCESS_MASK MapFileAccess(ACCESS_MASK desired) {
@@ -121,9 +130,18 @@ NTSTATUS CreateLocked(FileObjectBody* body, ACCESS_MASK desired, ULONG share, UL
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    const uint64_t actionsBefore = FaultActionsRun();
     status = TakeFault(FaultOp::Create, volume, FullPath(resolved));
     if (!NT_SUCCESS(status)) {
         return status;
+    }
+    // A fault's action changed the disk: look again, as the file system's own
+    // look-up would come after it.
+    if (FaultActionsRun() != actionsBefore) {
+        status = ResolveLocked(volume, path, &resolved);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
     }
 
     std::u16string fullPath = FullPath(resolved);
@@ -250,6 +268,9 @@ NTSTATUS CreateLocked(FileObjectBody* body, ACCESS_MASK desired, ULONG share, UL
     body->openedPath = SpelledPath(path);
     body->opened = true;
     *information = result;
+    if ((options & FILE_COMPLETE_IF_OPLOCKED) && !NT_SUCCESS(TakeFault(FaultOp::OplockBreak, volume, fcb->path))) {
+        return STATUS_OPLOCK_BREAK_IN_PROGRESS;
+    }
     return STATUS_SUCCESS;
 }
 

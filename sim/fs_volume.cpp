@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 
 namespace sim::fs {
@@ -28,6 +29,7 @@ struct FaultState {
     int seen = 0;
 };
 std::mutex gFaultLock;
+std::atomic<uint64_t> gActionsRun{0};
 std::vector<FaultState> gFaults;
 
 }  // namespace
@@ -298,6 +300,8 @@ void InjectFault(const Fault& fault) {
     gFaults.push_back({fault, 0});
 }
 
+uint64_t FaultActionsRun() { return gActionsRun.load(); }
+
 void ClearFaults() {
     std::lock_guard<std::mutex> guard(gFaultLock);
     gFaults.clear();
@@ -328,8 +332,13 @@ NTSTATUS TakeFault(FaultOp op, const Volume* volume, std::u16string_view path, i
             continue;
         }
         NTSTATUS status = f.status;
+        std::function<void()> action = f.action;
         if (it->seen >= f.nth + f.count - 1) {
             gFaults.erase(it);
+        }
+        if (action) {
+            action();
+            gActionsRun.fetch_add(1);
         }
         return status;
     }

@@ -694,6 +694,9 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
     if (!NT_SUCCESS(status)) {
         sim::ob::DereferenceObject(Object);
     }
+    if (NT_SUCCESS(status) && (HandleAttributes & OBJ_KERNEL_HANDLE) != 0) {
+        sim::Count("ObOpenObjectByPointer:kernel-handle");
+    }
     return status;
 }
 

@@ -32,9 +32,11 @@ struct PsState {
     std::mutex lock;
     uint64_t generation = 1;
     ULONG_PTR nextCid = 8;  // 4 is the System process; process and thread ids share one space
+    std::vector<ULONG_PTR> freeCids;                     // ids of deleted objects, reused last-freed first
     std::unordered_map<ULONG_PTR, _EPROCESS*> processes;  // live process objects by id
     std::vector<_EPROCESS*> graveyard;                   // deleted processes, freed at reset
     std::vector<_ETHREAD*> implicitThreads;              // System threads of unattached host threads
+    std::set<_ETHREAD*> threads;                         // threads with a delete procedure, not yet deleted
     _EPROCESS* system = nullptr;
 
     std::mutex notifyLock;
@@ -42,6 +44,8 @@ struct PsState {
     std::vector<std::shared_ptr<NotifyEntry>> notify;
 
     bool forceIntegrity = true;
+    std::map<std::u16string, bool> imageForceIntegrity;  // by upcased service name
+    bool exitAfterRefusedStart = true;
     std::set<std::string> removedExports;
 };
 
@@ -52,19 +56,37 @@ PsState& S() {
 
 ULONG_PTR NewCidp() {
     std::lock_guard<std::mutex> guard(S().lock);
+    if (!S().freeCids.empty()) {
+        ULONG_PTR cid = S().freeCids.back();
+        S().freeCids.pop_back();
+        return cid;
+    }
     ULONG_PTR cid = S().nextCid;
     S().nextCid += 4;
     return cid;
 }
 
+// The id goes back to the table when the object is deleted, not at the exit:
+// a referenced process keeps its id (and can still be looked up).
 void DeleteProcessp(void* object) {
     auto* process = static_cast<_EPROCESS*>(object);
     std::lock_guard<std::mutex> guard(S().lock);
     S().processes.erase(process->pid);
+    S().freeCids.push_back(process->pid);
     S().graveyard.push_back(process);
 }
 
-void DeleteThreadp(void* object) { delete static_cast<_ETHREAD*>(object); }
+void DeleteThreadp(void* object) {
+    auto* thread = static_cast<_ETHREAD*>(object);
+    _EPROCESS* process = thread->process;
+    {
+        std::lock_guard<std::mutex> guard(S().lock);
+        S().threads.erase(thread);
+        S().freeCids.push_back(thread->tid);
+    }
+    delete thread;
+    ob::DereferenceObject(process);
+}
 
 _EPROCESS* CreateSystemProcessp() {
     auto* system = new _EPROCESS;
@@ -132,25 +154,46 @@ _ETHREAD* CurrentThread() {
 
 _EPROCESS* CurrentProcess() { return CurrentThread()->process; }
 
-ThreadScope::ThreadScope(_EPROCESS* process) : thread_(new _ETHREAD), previous_(CurrentThreadState().thread) {
-    thread_->tid = NewCidp();
-    thread_->process = process != nullptr ? process : SystemProcess();
-    ob::RegisterObject(thread_, ob::ObjectType::Thread, DeleteThreadp);
-    // The thread keeps its process object alive while it runs.
-    ob::ReferenceObject(thread_->process);
+ThreadScope::ThreadScope(_EPROCESS* process, InThread which) : thread_(nullptr), previous_(CurrentThreadState().thread) {
+    if (process == nullptr) {
+        process = SystemProcess();
+    }
+    if (which == InThread::Main) {
+        std::lock_guard<std::mutex> guard(S().lock);
+        if (process->mainThread != nullptr && ob::TryReferenceObject(process->mainThread)) {
+            thread_ = process->mainThread;
+        }
+    }
+    if (thread_ == nullptr) {
+        // A thread of its own, ending with the scope.
+        thread_ = ps::CreateThreadObject(process);
+    }
+    CurrentThreadState().thread = thread_;
+}
+
+ThreadScope::ThreadScope(_ETHREAD* thread) : thread_(thread), previous_(CurrentThreadState().thread) {
+    ob::ReferenceObject(thread_);
     CurrentThreadState().thread = thread_;
 }
 
 ThreadScope::~ThreadScope() {
     CurrentThreadState().thread = previous_;
-    _EPROCESS* process = thread_->process;
     ob::DereferenceObject(thread_);
-    ob::DereferenceObject(process);
 }
 
 void SetDriverImageForceIntegrity(bool forceIntegrity) {
     std::lock_guard<std::mutex> guard(S().lock);
     S().forceIntegrity = forceIntegrity;
+}
+
+void SetImageForceIntegrity(std::u16string_view serviceName, bool forceIntegrity) {
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().imageForceIntegrity[ob::Upcase(serviceName)] = forceIntegrity;
+}
+
+void SetExitNotifyAfterRefusedStart(bool notify) {
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().exitAfterRefusedStart = notify;
 }
 
 void SetExportAvailable(const std::string& name, bool available) {
@@ -213,7 +256,14 @@ void ResetPs() {
     for (_ETHREAD* thread : S().implicitThreads) {
         delete thread;
     }
+    for (_ETHREAD* thread : S().threads) {
+        delete thread;
+    }
     S().implicitThreads.clear();
+    S().threads.clear();
+    S().freeCids.clear();
+    S().imageForceIntegrity.clear();
+    S().exitAfterRefusedStart = true;
     S().processes.clear();
     S().graveyard.clear();
     S().system = nullptr;
@@ -274,6 +324,22 @@ NTSTATUS CallNotifyRoutinesp(_EPROCESS* process, PPS_CREATE_NOTIFY_INFO createIn
     return status;
 }
 
+// The FORCE_INTEGRITY flag of the image the calling driver was loaded from.
+bool ImageHasForceIntegrityp(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> guard(S().lock);
+    if (driver != nullptr && driver->DriverName.Buffer != nullptr) {
+        std::u16string_view name(driver->DriverName.Buffer, driver->DriverName.Length / sizeof(WCHAR));
+        constexpr std::u16string_view kPrefix = u"\\Driver\\";
+        if (name.size() > kPrefix.size() && ob::NamesEqual(name.substr(0, kPrefix.size()), kPrefix)) {
+            auto it = S().imageForceIntegrity.find(ob::Upcase(name.substr(kPrefix.size())));
+            if (it != S().imageForceIntegrity.end()) {
+                return it->second;
+            }
+        }
+    }
+    return S().forceIntegrity;
+}
+
 NTSTATUS SetNotifyRoutinep(void* routine, bool extended, BOOLEAN remove) {
     RequireIrqlAtMost(PASSIVE_LEVEL, extended ? "PsSetCreateProcessNotifyRoutineEx" : "PsSetCreateProcessNotifyRoutine");
     NTSTATUS injected = TakeInjectedFailure(extended ? "PsSetCreateProcessNotifyRoutineEx" : "PsSetCreateProcessNotifyRoutine");
@@ -301,11 +367,8 @@ NTSTATUS SetNotifyRoutinep(void* routine, bool extended, BOOLEAN remove) {
         S().notifyDone.wait(guard, [&] { return entry->inFlight == 0; });
         return STATUS_SUCCESS;
     }
-    if (extended) {
-        std::lock_guard<std::mutex> settings(S().lock);
-        if (!S().forceIntegrity) {
-            return STATUS_ACCESS_DENIED;
-        }
+    if (extended && !ImageHasForceIntegrityp(CurrentDriverContext())) {
+        return STATUS_ACCESS_DENIED;
     }
     if (found != list.end() || list.size() >= kMaxNotifyRoutines) {
         return STATUS_INVALID_PARAMETER;
@@ -357,9 +420,46 @@ _EPROCESS* CreateProcessObject(_EPROCESS* parent, std::u16string_view imagePath,
     created->commandLine = commandLine;
     created->isAdmin = isAdmin;
     ob::RegisterObject(created, ob::ObjectType::Process, DeleteProcessp);
+    {
+        std::lock_guard<std::mutex> guard(S().lock);
+        S().processes[created->pid] = created;
+    }
+    // The initial thread exists before the creation routines run.
+    _ETHREAD* main = CreateThreadObject(created);
     std::lock_guard<std::mutex> guard(S().lock);
-    S().processes[created->pid] = created;
+    created->mainThread = main;
     return created;
+}
+
+_ETHREAD* CreateThreadObject(_EPROCESS* process) {
+    auto* thread = new _ETHREAD;
+    thread->tid = NewCidp();
+    thread->process = process;
+    // The thread keeps its process object alive while it exists.
+    ob::ReferenceObject(process);
+    {
+        std::lock_guard<std::mutex> guard(S().lock);
+        S().threads.insert(thread);
+    }
+    ob::RegisterObject(thread, ob::ObjectType::Thread, DeleteThreadp);
+    return thread;
+}
+
+void EndMainThread(_EPROCESS* process) {
+    _ETHREAD* main;
+    {
+        std::lock_guard<std::mutex> guard(S().lock);
+        main = process->mainThread;
+        process->mainThread = nullptr;
+    }
+    if (main != nullptr) {
+        ob::DereferenceObject(main);
+    }
+}
+
+bool ExitNotifyAfterRefusedStart() {
+    std::lock_guard<std::mutex> guard(S().lock);
+    return S().exitAfterRefusedStart;
 }
 
 NTSTATUS CallNotifyRoutines(_EPROCESS* process, PPS_CREATE_NOTIFY_INFO createInfo) {
@@ -398,6 +498,10 @@ extern "C" NTSTATUS NTAPI PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS
     sim::Count("PsLookupProcessByProcessId");
     *Process = nullptr;
     sim::RequireIrqlAtMost(APC_LEVEL, "PsLookupProcessByProcessId");
+    NTSTATUS injected = sim::TakeInjectedFailure("PsLookupProcessByProcessId");
+    if (!NT_SUCCESS(injected)) {
+        return injected;
+    }
     std::lock_guard<std::mutex> guard(S().lock);
     auto it = S().processes.find(reinterpret_cast<ULONG_PTR>(ProcessId));
     // A process whose last reference is going away is no longer found.
@@ -465,6 +569,10 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCES
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryInformationProcess");
     if (ReturnLength != nullptr) {
         *ReturnLength = 0;
+    }
+    NTSTATUS injected = sim::TakeInjectedFailure("ZwQueryInformationProcess");
+    if (!NT_SUCCESS(injected)) {
+        return injected;
     }
     _EPROCESS* process = nullptr;
     if (ProcessHandle == NtCurrentProcess()) {

@@ -171,6 +171,29 @@ extern "C" BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICO
     return TRUE;
 }
 
+// TRUE when String1 is a prefix of String2 (an empty String1 is a prefix of
+// everything).
+extern "C" BOOLEAN NTAPI RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                                BOOLEAN CaseInSensitive) {
+    Count("RtlPrefixUnicodeString");
+    RequireIrqlAtMost(APC_LEVEL, "RtlPrefixUnicodeString");
+    if (String1 == nullptr || String2 == nullptr) {
+        NullArgument("RtlPrefixUnicodeString", String1 == nullptr ? "String1" : "String2");
+    }
+    if (String1->Length > String2->Length) {
+        return FALSE;
+    }
+    size_t units = String1->Length / sizeof(WCHAR);
+    for (size_t i = 0; i < units; ++i) {
+        WCHAR a = String1->Buffer[i];
+        WCHAR b = String2->Buffer[i];
+        if (a != b && (!CaseInSensitive || Upcase(a) != Upcase(b))) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 extern "C" NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
     Count("RtlIntegerToUnicodeString");
     RequireIrqlAtMost(APC_LEVEL, "RtlIntegerToUnicodeString");

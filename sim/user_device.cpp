@@ -30,7 +30,7 @@ template <typename Fn>
 auto AsProcessp(_EPROCESS* process, Fn&& fn) {
     std::unique_ptr<ThreadScope> scope;
     if (CurrentProcess() != process) {
-        scope = std::make_unique<ThreadScope>(process);
+        scope = std::make_unique<ThreadScope>(process, InThread::Main);
     }
     return fn();
 }

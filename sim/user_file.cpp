@@ -16,7 +16,7 @@ using sim::flt::IoRequest;
 
 void CloseUserFilep(_EPROCESS* process, void* object, ACCESS_MASK) {
     auto* fo = static_cast<PFILE_OBJECT>(object);
-    sim::ThreadScope scope(process);
+    sim::ThreadScope scope(process, sim::InThread::Main);
     sim::flt::SendCleanup(fo, process == sim::SystemProcess() ? KernelMode : UserMode);
     sim::ob::DereferenceObject(fo);
 }
@@ -27,7 +27,7 @@ NTSTATUS DeviceControlp(_EPROCESS* process, void* object, ACCESS_MASK granted, U
     if (returned != nullptr) {
         *returned = 0;
     }
-    sim::ThreadScope scope(process);
+    sim::ThreadScope scope(process, sim::InThread::Main);
     auto* fo = static_cast<PFILE_OBJECT>(object);
     ULONG access = (code >> 14) & 3;
     if (((access & FILE_READ_ACCESS) && !(granted & FILE_READ_DATA)) ||
@@ -123,7 +123,7 @@ const SetClassRule* SetClassRulep(FILE_INFORMATION_CLASS infoClass) {
 
 NTSTATUS SetInformationp(_EPROCESS* process, HANDLE handle, FILE_INFORMATION_CLASS infoClass, const void* buffer,
                          ULONG length) {
-    sim::ThreadScope scope(process);
+    sim::ThreadScope scope(process, sim::InThread::Main);
     sim::fs::FileObjectBody* body;
     ACCESS_MASK granted;
     NTSTATUS status = FileOfp(process, handle, &body, &granted);
@@ -187,7 +187,7 @@ NTSTATUS CreateFile(_EPROCESS* process, std::u16string_view path, ACCESS_MASK de
     if (information != nullptr) {
         *information = 0;
     }
-    sim::ThreadScope scope(process);
+    sim::ThreadScope scope(process, sim::InThread::Main);
     sim::fs::Volume* volume = nullptr;
     std::u16string rest;
     bool volumeOpen = false;
@@ -198,7 +198,7 @@ NTSTATUS CreateFile(_EPROCESS* process, std::u16string_view path, ACCESS_MASK de
     sim::fs::FileObjectBody* body = sim::fs::NewFileObject(volume, rest, nullptr);
     body->volumeOpen = volumeOpen;
     IO_SECURITY_CONTEXT security{};
-    security.DesiredAccess = desiredAccess;
+    security.DesiredAccess = sim::fs::MapGenericFileAccess(desiredAccess);
     security.FullCreateOptions = createOptions;
     IoRequest request;
     request.majorFunction = IRP_MJ_CREATE;
@@ -234,7 +234,7 @@ NTSTATUS ReadWritep(_EPROCESS* process, HANDLE handle, int64_t offset, void* buf
     if (done != nullptr) {
         *done = 0;
     }
-    sim::ThreadScope scope(process);
+    sim::ThreadScope scope(process, sim::InThread::Main);
     sim::fs::FileObjectBody* body;
     ACCESS_MASK granted;
     NTSTATUS status = FileOfp(process, handle, &body, &granted);
@@ -320,7 +320,7 @@ NTSTATUS SetInformationFile(_EPROCESS* process, HANDLE handle, FILE_INFORMATION_
 
 NTSTATUS QueryFileId(_EPROCESS* process, HANDLE handle, ULONG64* fileId) {
     *fileId = 0;
-    sim::ThreadScope scope(process);
+    sim::ThreadScope scope(process, sim::InThread::Main);
     sim::fs::FileObjectBody* body;
     ACCESS_MASK granted;
     NTSTATUS status = FileOfp(process, handle, &body, &granted);

@@ -31,7 +31,7 @@ void ClosePortHandlep(_EPROCESS* process, void* object, ACCESS_MASK /*grantedAcc
     // exiting process's); attach when the caller is not already there.
     std::optional<sim::ThreadScope> scope;
     if (process != nullptr && sim::CurrentProcess() != process) {
-        scope.emplace(process);
+        scope.emplace(process, sim::InThread::Main);
     }
     auto* raw = static_cast<Connection*>(object);
     std::shared_ptr<Connection> connection = raw->clientPort->connection;
@@ -66,7 +66,7 @@ std::shared_ptr<Connection> LookupPortp(_EPROCESS* process, HANDLE port) {
 
 HRESULT GetMessagep(_EPROCESS* process, HANDLE port, PFILTER_MESSAGE_HEADER messageBuffer, DWORD messageBufferSize,
                     const std::chrono::milliseconds* hostTimeout) {
-    sim::ThreadScope scope(process);
+    sim::ThreadScope scope(process, sim::InThread::Main);
     std::shared_ptr<Connection> connection = LookupPortp(process, port);
     if (!connection) {
         return kHrInvalidHandle;
@@ -184,7 +184,7 @@ HRESULT FilterConnectCommunicationPort(_EPROCESS* process, PCWSTR portName, DWOR
         return kHrInvalidParameter;
     }
     *port = INVALID_HANDLE_VALUE;
-    sim::ThreadScope scope(process);
+    sim::ThreadScope scope(process, sim::InThread::Main);
     if (portName == nullptr || (options & ~FLT_PORT_FLAG_SYNC_HANDLE) != 0 ||
         (context == nullptr) != (sizeOfContext == 0)) {
         return kHrInvalidParameter;
@@ -285,7 +285,7 @@ HRESULT FilterGetMessage(_EPROCESS* process, HANDLE port, PFILTER_MESSAGE_HEADER
 }
 
 HRESULT FilterReplyMessage(_EPROCESS* process, HANDLE port, PFILTER_REPLY_HEADER replyBuffer, DWORD replyBufferSize) {
-    sim::ThreadScope scope(process);
+    sim::ThreadScope scope(process, sim::InThread::Main);
     std::shared_ptr<Connection> connection = LookupPortp(process, port);
     if (!connection) {
         return kHrInvalidHandle;
@@ -337,7 +337,7 @@ HRESULT FilterReplyMessage(_EPROCESS* process, HANDLE port, PFILTER_REPLY_HEADER
 
 HRESULT FilterSendMessage(_EPROCESS* process, HANDLE port, void* inBuffer, DWORD inBufferSize, void* outBuffer,
                           DWORD outBufferSize, LPDWORD bytesReturned) {
-    sim::ThreadScope scope(process);
+    sim::ThreadScope scope(process, sim::InThread::Main);
     std::shared_ptr<Connection> connection = LookupPortp(process, port);
     if (!connection) {
         return kHrInvalidHandle;

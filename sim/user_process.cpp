@@ -9,18 +9,21 @@
 
 namespace sim::user {
 
-NTSTATUS StartProcess(_EPROCESS* parent, std::u16string_view imagePath, std::u16string_view commandLine, bool isAdmin,
-                      _EPROCESS** process) {
+NTSTATUS StartProcess(const ProcessStart& start, _EPROCESS** process) {
     *process = nullptr;
-    if (parent == nullptr) {
-        parent = SystemProcess();
-    }
-    // The process is in the id table before the routines run: they may look it up.
-    _EPROCESS* created = ps::CreateProcessObject(parent, imagePath, commandLine, isAdmin);
+    _EPROCESS* parent = start.parent != nullptr ? start.parent : SystemProcess();
+    // The process is in the id table, with its first thread, before the
+    // routines run: they may look it up.
+    _EPROCESS* created = ps::CreateProcessObject(parent, start.imagePath, start.commandLine.value_or(std::u16string_view()),
+                                                 start.isAdmin);
 
     std::unique_ptr<ThreadScope> creator;
-    if (CurrentProcess() != parent) {
-        creator = std::make_unique<ThreadScope>(parent);
+    if (start.creatingThread != nullptr) {
+        if (CurrentThread() != start.creatingThread) {
+            creator = std::make_unique<ThreadScope>(start.creatingThread);
+        }
+    } else if (CurrentProcess() != parent) {
+        creator = std::make_unique<ThreadScope>(parent, InThread::Main);
     }
     _ETHREAD* creatingThread = CurrentThread();
 
@@ -43,23 +46,41 @@ NTSTATUS StartProcess(_EPROCESS* parent, std::u16string_view imagePath, std::u16
     info.CreatingThreadId.UniqueThread = reinterpret_cast<HANDLE>(creatingThread->tid);
     info.FileObject = &imageFile;
     info.ImageFileName = &image;
-    info.CommandLine = &command;
+    info.CommandLine = start.commandLine.has_value() ? &command : nullptr;
     info.CreationStatus = STATUS_SUCCESS;
 
     // The routines run at PASSIVE_LEVEL in the creator's thread.
     KIRQL oldIrql = CurrentThreadState().irql;
     CurrentThreadState().irql = PASSIVE_LEVEL;
     NTSTATUS status = ps::CallNotifyRoutines(created, &info);
+    if (!NT_SUCCESS(status)) {
+        created->exited = true;
+        // The process never ran; its deletion tells the routines in the
+        // creator's thread.
+        if (ps::ExitNotifyAfterRefusedStart()) {
+            ps::CallNotifyRoutines(created, nullptr);
+        }
+    }
     CurrentThreadState().irql = oldIrql;
     creator.reset();
 
     if (!NT_SUCCESS(status)) {
-        created->exited = true;
+        ps::EndMainThread(created);
         ob::DereferenceObject(created);  // the process never existed
         return status;
     }
     *process = created;
     return STATUS_SUCCESS;
+}
+
+NTSTATUS StartProcess(_EPROCESS* parent, std::u16string_view imagePath, std::u16string_view commandLine, bool isAdmin,
+                      _EPROCESS** process) {
+    ProcessStart start;
+    start.parent = parent;
+    start.imagePath = imagePath;
+    start.commandLine = commandLine;
+    start.isAdmin = isAdmin;
+    return StartProcess(start, process);
 }
 
 _EPROCESS* StartProcess(_EPROCESS* parent, std::u16string_view imagePath, std::u16string_view commandLine, bool isAdmin) {
@@ -76,17 +97,24 @@ NTSTATUS EndProcess(_EPROCESS* process) {
         return STATUS_PROCESS_IS_TERMINATING;
     }
     {
-        // The exit routines run in the last thread of the exiting process.
-        ThreadScope last(process);
+        // The exit routines run in the last thread of the exiting process,
+        // which is terminating; the thread's own operations run there too.
+        ThreadScope last(process, InThread::Main);
+        last.thread()->terminating = true;
         KIRQL oldIrql = CurrentThreadState().irql;
         CurrentThreadState().irql = PASSIVE_LEVEL;
         ps::CallNotifyRoutines(process, nullptr);
         ob::CloseAllHandles(process);
         CurrentThreadState().irql = oldIrql;
     }
+    ps::EndMainThread(process);
     ob::DereferenceObject(process);  // the reference that kept it running
     return STATUS_SUCCESS;
 }
+
+_ETHREAD* CreateThread(_EPROCESS* process) { return ps::CreateThreadObject(process); }
+
+void EndThread(_ETHREAD* thread) { ob::DereferenceObject(thread); }
 
 void SetThreadTerminating(_ETHREAD* thread, bool terminating) {
     thread->terminating = terminating;

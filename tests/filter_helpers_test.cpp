@@ -234,7 +234,7 @@ TEST_F(FilterHelpers, FileNameIsNormalizedAndParsed) {
 }
 
 TEST_F(FilterHelpers, OpenedNameStandsInForAMissingNormalizedOne) {
-    sim::fs::InjectFault({sim::fs::FaultOp::NameQueryNormalized, u"", 1, 1, STATUS_OBJECT_PATH_NOT_FOUND});
+    sim::fs::InjectFault({.op = sim::fs::FaultOp::NameQueryNormalized, .path = u"", .nth = 1, .count = 1, .status = STATUS_OBJECT_PATH_NOT_FOUND});
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     PFLT_FILE_NAME_INFORMATION name = nullptr;
     Open(u"C:\\plain.dat", [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) { status = FilterGetFileName(data, &name); });
@@ -247,8 +247,8 @@ TEST_F(FilterHelpers, OpenedNameStandsInForAMissingNormalizedOne) {
 }
 
 TEST_F(FilterHelpers, BothNameRequestsFailingGiveTheFirstStatusAndNoName) {
-    sim::fs::InjectFault({sim::fs::FaultOp::NameQueryNormalized, u"", 1, 1, STATUS_ACCESS_DENIED});
-    sim::fs::InjectFault({sim::fs::FaultOp::NameQueryOpened, u"", 1, 1, STATUS_INSUFFICIENT_RESOURCES});
+    sim::fs::InjectFault({.op = sim::fs::FaultOp::NameQueryNormalized, .path = u"", .nth = 1, .count = 1, .status = STATUS_ACCESS_DENIED});
+    sim::fs::InjectFault({.op = sim::fs::FaultOp::NameQueryOpened, .path = u"", .nth = 1, .count = 1, .status = STATUS_INSUFFICIENT_RESOURCES});
     NTSTATUS status = STATUS_SUCCESS;
     PFLT_FILE_NAME_INFORMATION name = reinterpret_cast<PFLT_FILE_NAME_INFORMATION>(0x1);
     Open(u"C:\\plain.dat", [&](PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS) { status = FilterGetFileName(data, &name); });
@@ -447,7 +447,7 @@ TEST_F(FilterHelpers, FileIdIsNotQueriedAbovePassiveLevel) {
 
 TEST_F(FilterHelpers, FailedFileIdQueryLeavesTheIdZero) {
     Open(u"C:\\a.txt", [&](PFLT_CALLBACK_DATA, PCFLT_RELATED_OBJECTS objects) {
-        sim::fs::InjectFault({sim::fs::FaultOp::QueryInformation, u"", 1, 1, STATUS_INVALID_DEVICE_REQUEST});
+        sim::fs::InjectFault({.op = sim::fs::FaultOp::QueryInformation, .path = u"", .nth = 1, .count = 1, .status = STATUS_INVALID_DEVICE_REQUEST});
         ULONG64 id = 0x1234;
         EXPECT_EQ(FilterQueryFileId(objects->Instance, objects->FileObject, &id), STATUS_INVALID_DEVICE_REQUEST);
         EXPECT_EQ(id, 0u);

@@ -214,6 +214,9 @@ TEST_F(SetInfoTest, RenameVerdicts) {
         ClearMessages();
         StopResponder();
         Monitor(c.verdict);
+        // Ids are reused, and an exit while process monitoring is off leaves
+        // the id listed: start each case with an empty watched set.
+        ASSERT_EQ(ClearProcesses(), STATUS_SUCCESS);
         _EPROCESS* app = StartWatched();
 
         const NTSTATUS status = RenameReport(app, u"final.txt", false);
@@ -285,6 +288,8 @@ TEST_F(SetInfoTest, OtherClassesAreNotReported) {
     _EPROCESS* app = StartWatched();
     const uint64_t sentBefore = Sent();
     HANDLE handle = Open(app, u"C:\\docs\\report.txt", DELETE | FILE_READ_DATA | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES);
+    // Requests of no interest are set aside before any name is asked for.
+    const uint64_t namesBefore = sim::CallCount("FltGetFileNameInformation");
 
     EXPECT_EQ(sim::user::SetDisposition(app, handle, false), STATUS_SUCCESS);
     EXPECT_EQ(sim::user::SetDisposition(app, handle, false, true, FILE_DISPOSITION_POSIX_SEMANTICS), STATUS_SUCCESS);
@@ -303,6 +308,7 @@ TEST_F(SetInfoTest, OtherClassesAreNotReported) {
     const LONGLONG endOfFile = 9;
     EXPECT_EQ(sim::user::SetInformationFile(app, handle, FileEndOfFileInformation, &endOfFile, sizeof(endOfFile)),
               STATUS_SUCCESS);
+    EXPECT_EQ(sim::CallCount("FltGetFileNameInformation"), namesBefore);
     sim::user::CloseHandle(app, handle);
 
     EXPECT_EQ(Sent(), sentBefore);
@@ -359,6 +365,9 @@ TEST_F(SetInfoTest, DestinationThroughALinkTheProgramDefined) {
         StopResponder();
         Monitor(verdict);
         sim::ClearDebugOutput();
+        // Ids are reused, and an exit while process monitoring is off leaves
+        // the id listed: start each case with an empty watched set.
+        ASSERT_EQ(ClearProcesses(), STATUS_SUCCESS);
         _EPROCESS* app = StartWatched();
         ASSERT_EQ(sim::user::DefineDosDevice(app, DDD_RAW_TARGET_PATH, u"Name", u"\\??\\C:\\docs\\target.txt"), STATUS_SUCCESS);
 
@@ -503,8 +512,7 @@ TEST_F(SetInfoTest, EachStepOfTheLinkResolutionFailing) {
         {"target buffer", [] { sim::pool::FailTag('QVFT'); }, {riplace}},
         {"second name query",
          [] {
-             sim::fs::InjectFault({sim::fs::FaultOp::NameQueryNormalized, u"C:\\docs\\target.txt", 1, 1,
-                                   STATUS_INSUFFICIENT_RESOURCES});
+             sim::fs::InjectFault({.op = sim::fs::FaultOp::NameQueryNormalized, .path = u"C:\\docs\\target.txt", .nth = 1, .count = 1, .status = STATUS_INSUFFICIENT_RESOURCES});
          },
          {riplace, found}},
     };

@@ -193,7 +193,7 @@ TEST_F(NameQueryTest, NormalizedAndOpenedNamesAroundTheCreate) {
 }
 
 TEST_F(NameQueryTest, InjectedNameQueryFailuresPerFormat) {
-    sim::fs::InjectFault({sim::fs::FaultOp::NameQueryNormalized, u"C:\\Docs\\f.txt", 1, 1, STATUS_INSUFFICIENT_RESOURCES});
+    sim::fs::InjectFault({.op = sim::fs::FaultOp::NameQueryNormalized, .path = u"C:\\Docs\\f.txt", .nth = 1, .count = 1, .status = STATUS_INSUFFICIENT_RESOURCES});
     HANDLE h = nullptr;
     ASSERT_EQ(CreateFile(process_, u"C:\\Docs\\f.txt", GENERIC_WRITE, 0, FILE_CREATE, 0, &h), STATUS_SUCCESS);
     EXPECT_EQ(gPreNormalized.status, STATUS_INSUFFICIENT_RESOURCES);

@@ -587,6 +587,45 @@ TEST_F(PortTest, TerminatingThreadCannotSend) {
     EXPECT_EQ(during.get(), STATUS_THREAD_IS_TERMINATING);
 }
 
+// A terminating thread fails only where it would have to wait: a message
+// that needs no reply still goes to a reader already waiting for one.
+TEST_F(PortTest, TerminatingThreadStillHandsAMessageToAWaitingReader) {
+    ASSERT_EQ(Connect(&handle_), S_OK);
+    MessageBuffer received{};
+    auto reader = std::async(std::launch::async, [&] {
+        return FilterGetMessage(admin_, handle_, &received.header, sizeof(received));
+    });
+    while (sim::flt::Stats().messagesSent == 0 && reader.wait_for(milliseconds(1)) == std::future_status::timeout) {
+        sim::ThreadScope scope(admin_);
+        sim::user::SetThreadTerminating(scope.thread(), true);
+        uint8_t body = 3;
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = kSeconds30;
+        const NTSTATUS status = FltSendMessage(state_.filter, &state_.clientPort, &body, 1, nullptr, nullptr, &timeout);
+        // Until the reader waits there is no one to take it.
+        ASSERT_TRUE(status == STATUS_SUCCESS || status == STATUS_THREAD_IS_TERMINATING) << std::hex << status;
+    }
+    ASSERT_EQ(reader.get(), S_OK);
+    EXPECT_EQ(received.body[0], 3);
+
+    // With a reply expected it fails even with a reader waiting, and the
+    // reader never sees the message.
+    auto second = std::async(std::launch::async, [&] {
+        return FilterGetMessage(admin_, handle_, &received.header, sizeof(received), milliseconds(200));
+    });
+    std::this_thread::sleep_for(milliseconds(30));
+    {
+        sim::ThreadScope scope(admin_);
+        sim::user::SetThreadTerminating(scope.thread(), true);
+        uint8_t body = 4;
+        uint8_t reply[4];
+        ULONG replyLength = sizeof(reply);
+        EXPECT_EQ(FltSendMessage(state_.filter, &state_.clientPort, &body, 1, reply, &replyLength, nullptr),
+                  STATUS_THREAD_IS_TERMINATING);
+    }
+    EXPECT_EQ(second.get(), kHrWaitTimeout);
+}
+
 TEST_F(PortTest, GetterBufferMustHoldHeaderAndMessage) {
     ASSERT_EQ(Connect(&handle_), S_OK);
     auto sent = SendAsync(std::vector<uint8_t>(32, 0x5A), 0, nullptr, nullptr, 0, false);

@@ -154,15 +154,33 @@ TEST_F(SimPs, CreationRoutinesRunInTheCreatorsContextAndExitRoutinesInTheExiting
 TEST_F(SimPs, AnExtendedRoutineCanRefuseTheStartAndLaterRoutinesAreNotTold) {
     ASSERT_EQ(PsSetCreateProcessNotifyRoutineEx(ExNotify, FALSE), STATUS_SUCCESS);
     ASSERT_EQ(PsSetCreateProcessNotifyRoutineEx(SecondExNotify, FALSE), STATUS_SUCCESS);
+    _EPROCESS* creator = sim::user::StartProcess(nullptr, u"\\Device\\HarddiskVolume1\\shell.exe");
+    gSeen.clear();
     gRefuseWith = STATUS_ACCESS_DENIED;
-    _EPROCESS* process = reinterpret_cast<_EPROCESS*>(1);
-    EXPECT_EQ(sim::user::StartProcess(nullptr, u"\\Device\\HarddiskVolume1\\bad.exe", u"", false, &process),
-              STATUS_ACCESS_DENIED);
-    EXPECT_EQ(process, nullptr);
-    ASSERT_EQ(gSeen.size(), 1u);
-    PEPROCESS found = nullptr;
-    EXPECT_EQ(PsLookupProcessByProcessId(reinterpret_cast<HANDLE>(gSeen[0].pid), &found), STATUS_INVALID_CID);
-    EXPECT_EQ(found, nullptr);
+    // Whether the refused process's deletion notifies the routines is not
+    // documented: both ways are modelled.
+    for (bool exitNotified : {true, false}) {
+        SCOPED_TRACE(exitNotified ? "exit notified" : "exit not notified");
+        gSeen.clear();
+        sim::SetExitNotifyAfterRefusedStart(exitNotified);
+        _EPROCESS* process = reinterpret_cast<_EPROCESS*>(1);
+        EXPECT_EQ(sim::user::StartProcess(creator, u"\\Device\\HarddiskVolume1\\bad.exe", u"", false, &process),
+                  STATUS_ACCESS_DENIED);
+        EXPECT_EQ(process, nullptr);
+        ASSERT_EQ(gSeen.size(), exitNotified ? 3u : 1u) << "the second routine hears of the creation not at all";
+        EXPECT_TRUE(gSeen[0].create);
+        if (exitNotified) {
+            for (size_t i = 1; i < 3; ++i) {
+                EXPECT_FALSE(gSeen[i].create);
+                EXPECT_EQ(gSeen[i].pid, gSeen[0].pid);
+            }
+            EXPECT_EQ(gSeen[1].currentPid, creator->pid) << "the process never ran: the creator's thread tells";
+        }
+        PEPROCESS found = nullptr;
+        EXPECT_EQ(PsLookupProcessByProcessId(reinterpret_cast<HANDLE>(gSeen[0].pid), &found), STATUS_INVALID_CID);
+        EXPECT_EQ(found, nullptr);
+    }
+    sim::user::EndProcess(creator);
 }
 
 TEST_F(SimPs, RegistrationRules) {

@@ -93,6 +93,20 @@ TEST_F(SimRtl, EqualUnicodeStringFoldsCaseOnlyWhenAsked) {
     EXPECT_TRUE(RtlEqualUnicodeString(&cyrUpper, &cyrLower, TRUE));
 }
 
+TEST_F(SimRtl, PrefixUnicodeStringComparesOnlyThePrefixesLength) {
+    UNICODE_STRING prefix = Counted(u"\\??\\");
+    UNICODE_STRING folder = Counted(u"\\??\\D:\\Backup");
+    UNICODE_STRING device = Counted(u"\\Device\\HarddiskVolume2");
+    UNICODE_STRING empty = Counted(u"");
+    EXPECT_TRUE(RtlPrefixUnicodeString(&prefix, &folder, FALSE));
+    EXPECT_FALSE(RtlPrefixUnicodeString(&folder, &prefix, FALSE));  // longer than the text
+    EXPECT_FALSE(RtlPrefixUnicodeString(&prefix, &device, TRUE));
+    EXPECT_TRUE(RtlPrefixUnicodeString(&empty, &device, FALSE));
+    UNICODE_STRING upper = Counted(u"\\DEVICE\\");
+    EXPECT_TRUE(RtlPrefixUnicodeString(&upper, &device, TRUE));
+    EXPECT_FALSE(RtlPrefixUnicodeString(&upper, &device, FALSE));
+}
+
 TEST_F(SimRtl, IntegerToUnicodeStringBasesAndOverflowQuirk) {
     struct Case {
         ULONG value;

@@ -1,12 +1,20 @@
 // The file workload: a watched process works with files on C: while file
-// monitoring is switched on. The file callbacks are registered and run for
-// every request; until they report, every request must pass untouched: the
-// results are those of the file system alone and no message reaches the port.
+// monitoring is switched on. First with no client connected: the callbacks run
+// for every request and send nothing, so the results are those of the file
+// system alone. Then the file story with the client library on the other side:
+// a watched program writes a new document, the client asks for a backup at its
+// close and the copy is compared byte for byte; a write the client denies fails
+// and leaves the file as it was.
 #include "tools/session.h"
 
+#include "client/lib/client.h"
 #include "sim/user/file.h"
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 namespace vsim {
 
@@ -87,6 +95,149 @@ private:
     Session& s_;
     _EPROCESS* process_;
 };
+
+// The client's side of the file story: decodes each file event with the client
+// library; asks for a backup at the close of a modified file and denies writes
+// while `denyWrites` is set.
+class FileResponder {
+public:
+    explicit FileResponder(vetrona::client::Client& client) : client_(client), thread_([this] { Loop(); }) {}
+    ~FileResponder() {
+        stop_ = true;
+        thread_.join();
+    }
+    std::atomic<bool> denyWrites{false};
+
+    // The events answered so far ("FileOpWrite answered 1"), after `count` arrived.
+    std::vector<std::string> Take(size_t count) {
+        for (int i = 0; i < 500; ++i) {
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                if (seen_.size() >= count) {
+                    break;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        std::lock_guard<std::mutex> guard(lock_);
+        std::vector<std::string> out;
+        out.swap(seen_);
+        return out;
+    }
+
+private:
+    void Loop() {
+        using namespace vetrona::client;
+        while (!stop_) {
+            Message message;
+            if (client_.Receive(&message, 20) != kOk) {
+                continue;
+            }
+            const DecodeResult decoded = message.Decode();
+            int32_t verdict = 0;
+            std::string text = "malformed";
+            if (decoded.ok()) {
+                if (const auto* f = std::get_if<FileEventView>(&decoded.event)) {
+                    if (f->operation == FileOpCloseModified) {
+                        verdict = VerdictBackup;
+                    } else if (f->operation == FileOpWrite && denyWrites) {
+                        verdict = VerdictDeny;
+                    }
+                    text = std::string(FileOpName(f->operation)) + " " + f->name.Utf8();
+                }
+            }
+            client_.Reply(message, verdict);
+            std::lock_guard<std::mutex> guard(lock_);
+            seen_.push_back(text + " answered " + std::to_string(verdict));
+        }
+    }
+
+    vetrona::client::Client& client_;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;
+    std::vector<std::string> seen_;
+    std::thread thread_;
+};
+
+bool FileStory(Session& s, _EPROCESS* watched) {
+    Report& r = s.report();
+    r.Heading("file story (client connected: backup at close, a denied write)");
+    vetrona::client::Client client(s.client());
+    const auto hr = client.Connect();
+    if (!r.Step("client-connect", hr == vetrona::client::kOk, {{"hresult", StatusText(hr)}},
+                "client library connected: " + StatusText(hr))) {
+        return false;
+    }
+    client.SetMonitor(vetrona::client::Monitor::File, 1);
+    client.SetBackupDir(u"\\??\\C:\\Backup");
+    FileSteps f(s, watched);
+    FileSteps owner(s, s.client());
+    HANDLE folder = owner.Create("backup-folder", u"C:\\Backup", FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 FILE_CREATE, FILE_DIRECTORY_FILE, STATUS_SUCCESS, FILE_CREATED);
+    owner.Close(folder);
+    bool ok = true;
+    {
+        FileResponder responder(client);
+        auto showEvents = [&](size_t count) {
+            std::vector<std::string> events = responder.Take(count);
+            for (const std::string& e : events) {
+                r.Raw({{"event", e}}, "  event " + e);
+            }
+            return events.size();
+        };
+
+        // A new document, written in three pieces and closed: the client asks
+        // for a backup of it.
+        std::string document;
+        for (int line = 1; line <= 120; ++line) {
+            document += "line " + std::to_string(line) + " of the quarterly letter, kept safe by the backup\n";
+        }
+        HANDLE h = f.Create("new-document", u"C:\\docs\\letter.txt", FILE_GENERIC_READ | FILE_GENERIC_WRITE, FILE_SHARE_READ,
+                            FILE_CREATE, FILE_NON_DIRECTORY_FILE, STATUS_SUCCESS, FILE_CREATED);
+        if (h == nullptr) {
+            return false;
+        }
+        const size_t third = document.size() / 3;
+        ULONG written = 0;
+        NTSTATUS status = STATUS_SUCCESS;
+        for (size_t offset = 0; offset < document.size() && NT_SUCCESS(status); offset += third) {
+            const size_t length = std::min(third, document.size() - offset);
+            status = sim::user::WriteFile(watched, h, static_cast<int64_t>(offset), document.data() + offset,
+                                          static_cast<ULONG>(length), &written);
+        }
+        r.Step("write-document", status == STATUS_SUCCESS, {{"bytes", document.size()}, {"status", StatusText(status)}},
+               std::to_string(document.size()) + " bytes written in three pieces (" + StatusText(status) + ")");
+        f.Close(h);
+        const size_t events = showEvents(6);
+        ok = r.Step("events-at-close", events == 6, {{"events", events}},
+                    std::to_string(events) + " events: open for writing, created, three writes, close of a modified file") && ok;
+        const std::string original = HostText(s.hostPath(u"docs\\letter.txt"));
+        const std::string copy = HostText(s.hostPath(u"Backup\\letter.txt"));
+        ok = r.Step("backup-copy", !copy.empty() && copy == original,
+                    {{"original_bytes", original.size()}, {"copy_bytes", copy.size()}, {"identical", copy == original}},
+                    "C:\\Backup\\letter.txt holds " + std::to_string(copy.size()) + " bytes, " +
+                        (copy == original ? "identical to the original" : "DIFFERENT from the original")) && ok;
+
+        // The client denies the next write: it fails and the file is unchanged.
+        responder.denyWrites = true;
+        h = f.Create("reopen-document", u"C:\\docs\\letter.txt", FILE_GENERIC_WRITE, FILE_SHARE_READ, FILE_OPEN,
+                     FILE_NON_DIRECTORY_FILE, STATUS_SUCCESS, FILE_OPENED);
+        if (h != nullptr) {
+            const std::string scramble(512, 'X');
+            status = sim::user::WriteFile(watched, h, 0, scramble.data(), static_cast<ULONG>(scramble.size()), &written);
+            ok = r.Step("denied-write", status == STATUS_ACCESS_DENIED, {{"status", StatusText(status)}},
+                        "a 512-byte overwrite denied by the client: " + StatusText(status)) && ok;
+            f.Close(h);
+        }
+        showEvents(3);  // the denied write still marked the handle: its close asks for a second copy
+        const std::string after = HostText(s.hostPath(u"docs\\letter.txt"));
+        ok = r.Step("unchanged-on-disk", after == original, {{"bytes", after.size()}, {"unchanged", after == original}},
+                    std::string("C:\\docs\\letter.txt ") + (after == original ? "is unchanged" : "CHANGED")) && ok;
+    }
+    client.SetBackupDir(u"");
+    client.Disconnect();
+    return ok;
+}
 
 }  // namespace
 
@@ -179,11 +330,12 @@ bool FileWorkload(Session& s, _EPROCESS* watched) {
     };
     const uint64_t pre = delta("FltMgr:PreOperationCallback");
     const uint64_t messages = delta("FltSendMessage");
-    return r.Step("passed-untouched", pre > 0 && messages == 0,
-                  {{"pre_operation_calls", pre}, {"post_operation_calls", delta("FltMgr:PostOperationCallback")},
-                   {"messages_sent", messages}},
-                  "the driver's file callbacks ran " + std::to_string(pre) + " times and reported nothing yet (" +
-                      std::to_string(messages) + " messages)");
+    const bool untouched = r.Step("passed-untouched", pre > 0 && messages == 0,
+                                  {{"pre_operation_calls", pre}, {"post_operation_calls", delta("FltMgr:PostOperationCallback")},
+                                   {"messages_sent", messages}},
+                                  "no client connected: the driver's file callbacks ran " + std::to_string(pre) +
+                                      " times and sent nothing (" + std::to_string(messages) + " messages)");
+    return FileStory(s, watched) && untouched;
 }
 
 }  // namespace vsim

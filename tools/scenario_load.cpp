@@ -225,19 +225,19 @@ private:
             if (!volumes.IsSequence()) Fail(volumes, "machine.volumes", "expected a list of volumes");
             for (const YAML::Node& v : volumes) {
                 Keys(v, {"drive", "host-folder", "folders", "files"}, "machine.volumes");
-                VolumeSpec spec;
-                spec.line = v.Mark().line + 1;
+                VolumeSpec item;
+                item.line = v.Mark().line + 1;
                 const std::string drive = Upper(Str(Required(v, "drive", "machine.volumes"), "drive"));
                 if (drive.size() > 2 || drive.empty() || !std::isalpha(static_cast<unsigned char>(drive[0])) ||
                     (drive.size() == 2 && drive[1] != ':')) {
                     Fail(v["drive"], "machine.volumes.drive", "expected a drive letter, like C");
                 }
-                spec.drive = drive[0];
+                item.drive = drive[0];
                 for (const VolumeSpec& other : s->volumes) {
-                    if (other.drive == spec.drive) Fail(v["drive"], "machine.volumes.drive", "drive given twice");
+                    if (other.drive == item.drive) Fail(v["drive"], "machine.volumes.drive", "drive given twice");
                 }
-                if (v["host-folder"]) spec.hostFolder = Str(v["host-folder"], "machine.volumes.host-folder");
-                if (v["folders"]) spec.folders = StrList(v["folders"], "machine.volumes.folders");
+                if (v["host-folder"]) item.hostFolder = Str(v["host-folder"], "machine.volumes.host-folder");
+                if (v["folders"]) item.folders = StrList(v["folders"], "machine.volumes.folders");
                 if (v["files"]) {
                     if (!v["files"].IsSequence()) Fail(v["files"], "machine.volumes.files", "expected a list of files");
                     for (const YAML::Node& f : v["files"]) {
@@ -251,10 +251,10 @@ private:
                         }
                         auto data = Data(f, "machine.volumes.files", seed.path);
                         seed.bytes = data ? *data : std::vector<uint8_t>{};
-                        spec.files.push_back(std::move(seed));
+                        item.files.push_back(std::move(seed));
                     }
                 }
-                s->volumes.push_back(std::move(spec));
+                s->volumes.push_back(std::move(item));
             }
         }
         if (s->volumes.empty()) s->volumes.push_back(VolumeSpec{});  // C: unless the scenario says otherwise
@@ -263,14 +263,14 @@ private:
             if (!keys.IsSequence()) Fail(keys, "machine.registry", "expected a list of keys");
             for (const YAML::Node& k : keys) {
                 Keys(k, {"key", "values"}, "machine.registry");
-                RegistryKeySpec spec;
-                spec.line = k.Mark().line + 1;
-                spec.key = Str(Required(k, "key", "machine.registry"), "machine.registry.key");
+                RegistryKeySpec item;
+                item.line = k.Mark().line + 1;
+                item.key = Str(Required(k, "key", "machine.registry"), "machine.registry.key");
                 if (k["values"]) {
                     if (!k["values"].IsSequence()) Fail(k["values"], "machine.registry.values", "expected a list of values");
-                    for (const YAML::Node& v : k["values"]) spec.values.push_back(RegistryValue(v, "machine.registry.values"));
+                    for (const YAML::Node& v : k["values"]) item.values.push_back(RegistryValue(v, "machine.registry.values"));
                 }
-                s->registry.push_back(std::move(spec));
+                s->registry.push_back(std::move(item));
             }
         }
         if (node["processes"]) {
@@ -278,20 +278,20 @@ private:
             if (!processes.IsSequence()) Fail(processes, "machine.processes", "expected a list of processes");
             for (const YAML::Node& p : processes) {
                 Keys(p, {"name", "image", "command-line", "parent", "admin"}, "machine.processes");
-                ProcessSpec spec;
-                spec.line = p.Mark().line + 1;
-                spec.name = Str(Required(p, "name", "machine.processes"), "machine.processes.name");
-                if (Known(*s, spec.name)) Fail(p["name"], "machine.processes.name", "process '" + spec.name + "' declared twice");
-                spec.image = Str(Required(p, "image", "machine.processes"), "machine.processes.image");
-                CheckDrivePath(p["image"], "machine.processes.image", spec.image, *s);
-                if (p["command-line"]) spec.commandLine = Str(p["command-line"], "machine.processes.command-line");
+                ProcessSpec item;
+                item.line = p.Mark().line + 1;
+                item.name = Str(Required(p, "name", "machine.processes"), "machine.processes.name");
+                if (Known(*s, item.name)) Fail(p["name"], "machine.processes.name", "process '" + item.name + "' declared twice");
+                item.image = Str(Required(p, "image", "machine.processes"), "machine.processes.image");
+                CheckDrivePath(p["image"], "machine.processes.image", item.image, *s);
+                if (p["command-line"]) item.commandLine = Str(p["command-line"], "machine.processes.command-line");
                 if (p["parent"]) {
-                    spec.parent = Str(p["parent"], "machine.processes.parent");
-                    if (!Known(*s, spec.parent)) Fail(p["parent"], "machine.processes.parent", "no earlier process '" + spec.parent + "'");
+                    item.parent = Str(p["parent"], "machine.processes.parent");
+                    if (!Known(*s, item.parent)) Fail(p["parent"], "machine.processes.parent", "no earlier process '" + item.parent + "'");
                 }
-                if (p["admin"]) spec.admin = Bool(p["admin"], "machine.processes.admin");
-                s->processes.push_back(spec);
-                names_.insert(spec.name);
+                if (p["admin"]) item.admin = Bool(p["admin"], "machine.processes.admin");
+                s->processes.push_back(item);
+                names_.insert(item.name);
             }
         }
     }

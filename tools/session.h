@@ -419,5 +419,6 @@ bool FileWorkload(Session& s, _EPROCESS* watched);
 bool EventWorkload(Session& s, _EPROCESS* watched);
 bool RegistryWorkload(Session& s, _EPROCESS* watched);
 bool RenameWorkload(Session& s, _EPROCESS* watched);
+bool ProcessWorkload(Session& s);
 
 }  // namespace vsim

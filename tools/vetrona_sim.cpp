@@ -70,7 +70,8 @@ bool DemoScenario(Session& s) {
     }
     s.Disconnect();
 
-    return FileWorkload(s, editor) && EventWorkload(s, editor) && RegistryWorkload(s, editor) && RenameWorkload(s, editor);
+    return FileWorkload(s, editor) && EventWorkload(s, editor) && RegistryWorkload(s, editor) &&
+           RenameWorkload(s, editor) && ProcessWorkload(s);
 }
 
 }  // namespace

@@ -419,4 +419,10 @@ NTSTATUS FLTAPI FltWriteFile(PFLT_INSTANCE InitiatingInstance, PFILE_OBJECT File
                              PVOID Buffer, ULONG Flags, PULONG BytesWritten, PVOID CallbackRoutine, PVOID CallbackContext);
 NTSTATUS FLTAPI FltClose(HANDLE FileHandle);
 
+// A filter reaches another volume through its own instance there.
+NTSTATUS FLTAPI FltGetVolumeFromName(PFLT_FILTER Filter, PCUNICODE_STRING VolumeName, PFLT_VOLUME* RetVolume);
+NTSTATUS FLTAPI FltGetVolumeInstanceFromName(PFLT_FILTER Filter, PFLT_VOLUME Volume, PCUNICODE_STRING InstanceName,
+                                             PFLT_INSTANCE* RetInstance);
+VOID FLTAPI FltObjectDereference(PVOID FltObject);
+
 }  // extern "C"

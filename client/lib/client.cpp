@@ -40,6 +40,14 @@ HResult Client::ClearProcesses() {
     return transport_.DeviceControl(IOCTL_CLEAR_PROCESSES, nullptr, 0, nullptr, 0, &returned);
 }
 
+HResult Client::WatchAfresh(const std::vector<uint32_t>& roots) {
+    HResult hr = ClearProcesses();
+    for (size_t i = 0; Succeeded(hr) && i < roots.size(); ++i) {
+        hr = AddProcess(roots[i]);
+    }
+    return Succeeded(hr) ? SetMonitor(Monitor::Process, 1) : hr;
+}
+
 HResult Client::SetBackupDir(std::u16string_view folder) {
     if (folder.size() * 2 > 65532) {
         return kHrInvalidArgument;

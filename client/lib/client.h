@@ -41,6 +41,13 @@ public:
     HResult GetVersion(std::string* version);
     HResult AddProcess(uint32_t processId);
     HResult ClearProcesses();
+    // Process ids are reused by the system. The driver drops a watched id at
+    // its process's exit only while process monitoring is on: an exit missed
+    // while it was off leaves the id listed, and whatever process is given
+    // that id later is watched with its whole tree. Starting to watch with
+    // this call avoids that: it clears the watched set, adds `roots` and then
+    // switches process monitoring on. The first failure ends it.
+    HResult WatchAfresh(const std::vector<uint32_t>& roots);
     HResult SetBackupDir(std::u16string_view folder);
     HResult ClearFileIds();
 

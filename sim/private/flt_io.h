@@ -73,6 +73,11 @@ void ForgetFileObject(PFILE_OBJECT fileObject);
 void OnVolumeMounted(sim::fs::Volume* volume);
 // Instances on a volume, top of the stack first.
 std::vector<_FLT_INSTANCE*> InstancesOn(const sim::fs::Volume* volume);
+// The Filter Manager's volume object for a mounted volume.
+_FLT_VOLUME* FltVolumeOf(sim::fs::Volume* volume);
+// References FltGetVolumeFromName and FltGetVolumeInstanceFromName handed out
+// that FltObjectDereference has not yet dropped (sim/flt_volume.cpp).
+size_t OutstandingObjectReferences();
 // The filter's instance on a volume, or null.
 _FLT_INSTANCE* InstanceOf(PFLT_FILTER filter, const sim::fs::Volume* volume);
 // A pointer the driver handed in as an instance: the instance, or a stop naming `routine`.

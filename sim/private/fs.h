@@ -10,6 +10,7 @@
 #include "sim/private/core.h"
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -103,19 +104,33 @@ struct PassThroughRecord {
 std::vector<PassThroughRecord> PassThroughLog();
 
 // Fault injection per operation.
-enum class FaultOp { Create, Read, Write, QueryInformation, SetInformation, NameQueryNormalized, NameQueryOpened };
+// OplockBreak: a matching create with FILE_COMPLETE_IF_OPLOCKED opens the file
+// and returns STATUS_OPLOCK_BREAK_IN_PROGRESS (a success: the caller holds a
+// handle); the fault's status is not used.
+enum class FaultOp { Create, Read, Write, QueryInformation, SetInformation, NameQueryNormalized, NameQueryOpened, OplockBreak };
 struct Fault {
     FaultOp op = FaultOp::Create;
-    std::u16string path;    // user or device form; empty: any file
+    std::u16string path{};  // user or device form; empty: any file
     int nth = 1;            // the nth matching operation from now fails...
     int count = 1;          // ...and so do the count-1 after it
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     int64_t minOffset = -1; // reads and writes: only those that start at or beyond this offset match
+    // Runs when the fault fires, before the operation goes on (with status
+    // STATUS_SUCCESS the operation is not failed): a way to change the disk
+    // at an exact moment, as another program racing the operation would.
+    std::function<void()> action{};
 };
 void InjectFault(const Fault& fault);
+// How many fault actions have run since boot.
+uint64_t FaultActionsRun();
 void ClearFaults();
 // Called by the operation: the status to fail with, or STATUS_SUCCESS.
 NTSTATUS TakeFault(FaultOp op, const Volume* volume, std::u16string_view path, int64_t offset = -1);
+
+// GENERIC_READ/WRITE/EXECUTE/ALL mapped through the file object type's
+// generic mapping, as the I/O manager does before a create reaches the
+// filters. MAXIMUM_ALLOWED passes unmapped (the file system expands it).
+ACCESS_MASK MapGenericFileAccess(ACCESS_MASK desired);
 
 // UTF-16 <-> UTF-8 for host names.
 std::string ToHost(std::u16string_view s);

@@ -17,11 +17,15 @@ struct _EPROCESS {
     bool isAdmin = false;        // elevated administrator token
     bool isSystem = false;       // the System process (pid 4)
     std::atomic<bool> exited{false};
+    // The process's own thread: created with it, it runs the user-side
+    // operations of the process and is its last thread at the exit. Null
+    // before the start and once that thread has ended. Guarded by the ps lock.
+    _ETHREAD* mainThread = nullptr;
 };
 
 struct _ETHREAD {
     ULONG_PTR tid = 0;
-    _EPROCESS* process = nullptr;
+    _EPROCESS* process = nullptr;  // referenced for the thread's life
     std::atomic<bool> terminating{false};
 };
 
@@ -35,10 +39,19 @@ _EPROCESS* SystemProcess();
 _ETHREAD* CurrentThread();
 _EPROCESS* CurrentProcess();
 
+// Which thread of a process a ThreadScope runs in: a new thread of its own
+// (kernel code acting as the process, tests), or the process's main thread
+// (user-side operations of the process, as its own code would make them).
+// A process without a main thread (System, or one whose thread has ended)
+// gets a new thread either way.
+enum class InThread { Fresh, Main };
+
 // Makes this host thread a thread of the given process for the scope's life.
 class ThreadScope {
 public:
-    explicit ThreadScope(_EPROCESS* process);
+    explicit ThreadScope(_EPROCESS* process, InThread which = InThread::Fresh);
+    // Runs in an existing thread (referenced for the scope's life).
+    explicit ThreadScope(_ETHREAD* thread);
     ~ThreadScope();
     ThreadScope(const ThreadScope&) = delete;
     ThreadScope& operator=(const ThreadScope&) = delete;
@@ -49,10 +62,19 @@ private:
     _ETHREAD* previous_;
 };
 
-// Whether the image that registers the extended process notification was
-// linked with FORCE_INTEGRITY (default true); without it
-// PsSetCreateProcessNotifyRoutineEx is refused with STATUS_ACCESS_DENIED.
+// Whether a driver image was linked with FORCE_INTEGRITY, a property of the
+// image file: PsSetCreateProcessNotifyRoutineEx called from a driver whose
+// image lacks it is refused with STATUS_ACCESS_DENIED. SetImageForceIntegrity
+// sets it for the image of one service ("vetrona"); SetDriverImageForceIntegrity
+// for every image without a setting of its own (and for callers that are no
+// driver). Default true.
+void SetImageForceIntegrity(std::u16string_view serviceName, bool forceIntegrity);
 void SetDriverImageForceIntegrity(bool forceIntegrity);
+
+// Whether a process whose start a routine refused gets an exit notification
+// too (in the creating thread, the process never having run). Inferred from
+// the platform's exit path, so a setting; default true.
+void SetExitNotifyAfterRefusedStart(bool notify);
 
 // The names MmGetSystemRoutineAddress finds. By default every routine of the
 // model a driver may resolve; tests remove names to play an older system.
@@ -62,10 +84,18 @@ namespace ps {
 // Registered process notification routines (legacy and extended).
 bool IsNotifyRoutineRegistered(const void* routine);
 size_t NotifyRoutineCount();
-// A new process object with the next id, already in the id table, holding
-// one reference (the one its running keeps; EndProcess drops it).
+// A new process object with the next free id, already in the id table,
+// holding one reference (the one its running keeps; EndProcess drops it), and
+// its main thread. Ids (of processes and threads alike) are multiples of 4
+// and go back to the free list when their object is deleted; the most
+// recently freed id is handed out first, so ids are reused soon, as on Windows.
 _EPROCESS* CreateProcessObject(_EPROCESS* parent, std::u16string_view imagePath, std::u16string_view commandLine,
                                bool isAdmin);
+// A new thread of `process` holding one reference (its running one).
+_ETHREAD* CreateThreadObject(_EPROCESS* process);
+// Ends a process's main thread (drops its running reference); null-safe.
+void EndMainThread(_EPROCESS* process);
+bool ExitNotifyAfterRefusedStart();
 // Calls the registered routines, in registration order, with a creation
 // (createInfo) or an exit (null) in the current thread. A creation stops at
 // the first extended routine that sets an error CreationStatus and returns it.

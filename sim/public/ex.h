@@ -26,6 +26,16 @@ typedef struct _FAST_MUTEX {
 } FAST_MUTEX, *PFAST_MUTEX;
 static_assert(sizeof(FAST_MUTEX) == 56, "FAST_MUTEX is 56 bytes on x64");
 
+// Rundown protection: a count of users that teardown can wait out. Count is
+// twice the users, plus 1 once the rundown has begun (no new users then).
+typedef struct _EX_RUNDOWN_REF {
+    union {
+        ULONG_PTR Count;
+        PVOID Ptr;
+    };
+} EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
+static_assert(sizeof(EX_RUNDOWN_REF) == 8, "EX_RUNDOWN_REF is 8 bytes on x64");
+
 #define FAST_FAIL_CORRUPT_LIST_ENTRY 3
 #define KERNEL_SECURITY_CHECK_FAILURE 0x139
 
@@ -39,6 +49,12 @@ NTKERNELAPI VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex);
 NTKERNELAPI VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex);
 NTKERNELAPI VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex);
 NTKERNELAPI BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
+
+NTKERNELAPI VOID NTAPI ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+NTKERNELAPI VOID NTAPI ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef);
+NTKERNELAPI BOOLEAN NTAPI ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef);
+NTKERNELAPI VOID NTAPI ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef);
+NTKERNELAPI VOID NTAPI ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef);
 
 NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
 

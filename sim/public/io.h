@@ -330,6 +330,8 @@ NTKERNELAPI NTSTATUS NTAPI ObSetSecurityObjectByPointer(PVOID Object, SECURITY_I
                                                         PSECURITY_DESCRIPTOR SecurityDescriptor);
 NTKERNELAPI VOID NTAPI ObfDereferenceObject(PVOID Object);
 NTKERNELAPI VOID NTAPI ObfReferenceObject(PVOID Object);
+NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                                     KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation);
 NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PVOID PassedAccessState,
                                                  ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                                  KPROCESSOR_MODE AccessMode, PHANDLE Handle);
