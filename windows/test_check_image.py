@@ -2,9 +2,10 @@
 """Tests of check-image.py: small driver images built with the cross toolchain,
 each with one thing wrong, must be refused for that reason; a correct one must pass.
 
-Run: python3 windows/test_check_image.py   (needs the mingw-w64 toolchain and clang)
+Run: python3 windows/test_check_image.py   (needs the mingw-w64 toolchain, clang 16 and lld 16)
 """
 
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -17,7 +18,9 @@ ROOT = os.path.dirname(HERE)
 CHECKER = os.path.join(HERE, "check-image.py")
 INF = os.path.join(HERE, "vetrona.inf")
 PREFIX = os.environ.get("MINGW_PREFIX", "x86_64-w64-mingw32")
-CLANGXX = os.environ.get("CLANGXX", "clang++")
+CLANGXX = os.environ.get("CLANGXX", "clang++-16")
+LLD = os.environ.get("VETRONA_LLD", "lld-16")
+LOAD_CONFIG = os.path.join(HERE, "load_config.s")
 
 DRIVER_SOURCE = r"""
 #include "platform/kernel.h"
@@ -32,56 +35,68 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 """
 
 KERNEL_FLAGS = [
-    "-std=c++17", "-DVETRONA_TARGET_WINDOWS", "-I" + ROOT, "-O2", "-ffreestanding", "-fno-exceptions", "-fno-rtti",
+    "--target=" + PREFIX, "-mguard=cf", "-fms-extensions", "-funwind-tables", "-std=c++17", "-DVETRONA_TARGET_WINDOWS", "-I" + ROOT, "-O2", "-ffreestanding", "-fno-exceptions", "-fno-rtti",
     "-fno-threadsafe-statics", "-fno-stack-protector", "-mno-red-zone", "-mno-stack-arg-probe", "-Wno-multichar",
 ]
 
 GOOD_LINK_FLAGS = [
-    "-nostdlib", "-s", "-Wl,--subsystem,native:10.0", "-Wl,--entry,DriverEntry", "-Wl,--image-base,0x140000000",
-    "-Wl,--dynamicbase", "-Wl,--nxcompat", "-Wl,--high-entropy-va", "-Wl,--forceinteg",
+    "--target=" + PREFIX, "-fuse-ld=" + LLD, "-nostdlib", "-s", "-Wl,--subsystem,native:10.0",
+    "-Wl,--entry,DriverEntry", "-Wl,--image-base,0x140000000", "-Wl,--dynamicbase", "-Wl,--nxcompat",
+    "-Wl,--high-entropy-va", "-Wl,-Xlink=-integritycheck", "-Wl,--disable-tsaware", "-Wl,-Xlink=-release",
+    "-Wl,--guard-cf",
 ]
 
 
 def have_toolchain():
-    return all(shutil.which(tool) for tool in (PREFIX + "-g++", PREFIX + "-gcc", PREFIX + "-dlltool", CLANGXX))
+    return all(shutil.which(tool) for tool in (PREFIX + "-gcc", PREFIX + "-dlltool", CLANGXX, LLD))
 
 
-@unittest.skipUnless(have_toolchain(), "the mingw-w64 toolchain and clang are needed")
+def load_checker():
+    spec = importlib.util.spec_from_file_location("check_image", CHECKER)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+checker = load_checker()
+
+
+@unittest.skipUnless(have_toolchain(), "the mingw-w64 toolchain, clang 16 and lld 16 are needed")
 class CheckImageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="vetrona-check-image-")
         ntoskrnl = subprocess.run([PREFIX + "-gcc", "-print-file-name=libntoskrnl.a"], check=True,
                                   capture_output=True, text=True).stdout.strip()
-        cls.include = os.path.join(os.path.dirname(ntoskrnl), "..", "include")
-        cls.driver_object = cls.compile_gcc("driver.cpp", DRIVER_SOURCE)
+        cls.lib = os.path.dirname(ntoskrnl)
+        cls.include = os.path.join(cls.lib, "..", "include")
+        cls.driver_object = cls.compile_source("driver.cpp", DRIVER_SOURCE)
         cls.guard_object = cls.compile_clang(os.path.join(ROOT, "platform", "guarded_copy_windows.cpp"), "guard.o")
+        cls.load_config_object = os.path.join(cls.work, "load_config.o")
+        subprocess.run([CLANGXX, "--target=" + PREFIX, "-c", LOAD_CONFIG, "-o", cls.load_config_object], check=True)
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.work, ignore_errors=True)
 
     @classmethod
-    def compile_gcc(cls, name, source):
+    def compile_source(cls, name, source, flags=KERNEL_FLAGS):
         path = os.path.join(cls.work, name)
         with open(path, "w") as handle:
             handle.write(source)
-        obj = path + ".o"
-        subprocess.run([PREFIX + "-g++", *KERNEL_FLAGS, "-isystem", os.path.join(cls.include, "ddk"), "-c", path,
-                        "-o", obj], check=True)
-        return obj
+        return cls.compile_clang(path, name + ".o", flags)
 
     @classmethod
-    def compile_clang(cls, path, name):
+    def compile_clang(cls, path, name, flags=KERNEL_FLAGS):
         obj = os.path.join(cls.work, name)
-        subprocess.run([CLANGXX, "--target=" + PREFIX, "-fms-extensions", "-funwind-tables", "-isystem", cls.include,
-                        "-isystem", os.path.join(cls.include, "ddk"), *KERNEL_FLAGS, "-c", path, "-o", obj], check=True)
+        subprocess.run([CLANGXX, "-isystem", cls.include, "-isystem", os.path.join(cls.include, "ddk"), *flags,
+                        "-c", path, "-o", obj], check=True)
         return obj
 
     def link(self, name, objects, flags=None, libraries=("-lntoskrnl",)):
         image = os.path.join(self.work, name)
-        command = [PREFIX + "-g++", *(GOOD_LINK_FLAGS if flags is None else flags), "-o", image, *objects,
-                   "-L" + self.work, *libraries]
+        command = [CLANGXX, *(GOOD_LINK_FLAGS if flags is None else flags), "-o", image, *objects,
+                   self.load_config_object, "-L" + self.work, "-L" + self.lib, *libraries]
         subprocess.run(command, check=True)
         return image
 
@@ -105,13 +120,15 @@ class CheckImageTest(unittest.TestCase):
         self.assertIn("imports from ntoskrnl.exe", output)
         self.assertIn("MmUserProbeAddress", output)
         self.assertIn("__C_specific_handler", output)
-        self.assertIn("DllCharacteristics 0x01e0", output)
+        self.assertIn("DllCharacteristics 0x41e0", output)
+        self.assertIn("guard flags 0x10500", output)
 
     def test_link_mistakes_are_refused(self):
         # (flag of the correct link, what replaces it, the reason given)
         cases = [
             ("-nostdlib", "-shared", "marked as a DLL"),
-            ("-Wl,--forceinteg", None, "FORCE_INTEGRITY"),
+            ("-Wl,-Xlink=-integritycheck", None, "FORCE_INTEGRITY"),
+            ("-Wl,--guard-cf", None, "GUARD_CF"),
             ("-Wl,--nxcompat", "-Wl,--disable-nxcompat", "NX_COMPAT"),
             ("-Wl,--dynamicbase", "-Wl,--disable-dynamicbase", "DYNAMIC_BASE"),
             ("-Wl,--subsystem,native:10.0", "-Wl,--subsystem,windows", "is not 1 (native)"),
@@ -138,15 +155,15 @@ class CheckImageTest(unittest.TestCase):
         self.assert_refused(image, "no base relocations")
 
     def test_global_with_constructor_is_found_in_its_object(self):
-        obj = self.compile_gcc("ctor.cpp", DRIVER_SOURCE.replace(
+        obj = self.compile_source("ctor.cpp", DRIVER_SOURCE.replace(
             "namespace { UCHAR Buffer[16]; }",
             "ULONG Seed(); namespace { UCHAR Buffer[16]; ULONG Counter = Seed(); }\n"
-            "ULONG Seed() { return 7; } ULONG ReadCounter() { return Counter; }"))
+            "volatile ULONG SeedSource = 7; ULONG Seed() { return SeedSource; } ULONG ReadCounter() { return Counter; }"))
         image = self.link("ctor.sys", [obj, self.guard_object])
         self.assert_refused(image, "section .ctors", "--objects", obj, self.guard_object)
 
     def test_writable_executable_section_is_refused(self):
-        obj = self.compile_gcc("wx.cpp", DRIVER_SOURCE + '\n__asm__(".section .patch,\\"wx\\"\\n.byte 0xc3\\n.text\\n");\n')
+        obj = self.compile_source("wx.cpp", DRIVER_SOURCE + '\n__asm__(".section .patch,\\"wx\\"\\n.byte 0xc3\\n.text\\n");\n')
         image = self.link("wx.sys", [obj, self.guard_object])
         self.assert_refused(image, "both writable and executable")
 
@@ -156,13 +173,13 @@ class CheckImageTest(unittest.TestCase):
             handle.write("LIBRARY HAL.dll\nEXPORTS\nHalOtherRoutine\n")
         subprocess.run([PREFIX + "-dlltool", "-m", "i386:x86-64", "-d", definition, "-D", "HAL.dll", "-l",
                         os.path.join(self.work, "libother.a")], check=True)
-        obj = self.compile_gcc("other.cpp", DRIVER_SOURCE + 'extern "C" __declspec(dllimport) ULONG HalOtherRoutine();\n'
+        obj = self.compile_source("other.cpp", DRIVER_SOURCE + 'extern "C" __declspec(dllimport) ULONG HalOtherRoutine();\n'
                                'extern "C" ULONG CallOther() { return HalOtherRoutine(); }\n')
         image = self.link("other.sys", [obj, self.guard_object], libraries=("-lntoskrnl", "-lother"))
         self.assert_refused(image, "imports from HAL.dll")
 
     def test_image_without_guarded_copy_is_refused_when_a_guard_is_expected(self):
-        obj = self.compile_gcc("noguard.cpp", DRIVER_SOURCE.replace(
+        obj = self.compile_source("noguard.cpp", DRIVER_SOURCE.replace(
             "return PlatformCopyFromClient(Buffer, RegistryPath, sizeof(Buffer));",
             "UNREFERENCED_PARAMETER(RegistryPath); return Buffer[0];"))
         image = self.link("noguard.sys", [obj])
