@@ -306,8 +306,11 @@ def check_guard_cf(image, require):
         require(not section.characteristics & (SCN_MEM_WRITE | SCN_MEM_EXECUTE),
                 "guard %s pointer is in section %s (%s), not read-only data"
                 % (name, section.name, section_access(section.characteristics)))
-        target = image.rva_of_va(image.u64_rva(slot))
-        require(is_code(image, target), "guard %s pointer does not point into the image's code" % name)
+        try:
+            value = image.u64_rva(slot)
+        except ImageError:
+            value = 0  # past the section's file data: the loader fills it with zeros
+        require(is_code(image, image.rva_of_va(value)), "guard %s pointer does not point into the image's code" % name)
 
     targets = []
     table = image.rva_of_va(table_va)

@@ -8,6 +8,7 @@ Run: python3 windows/test_check_image.py   (needs the mingw-w64 toolchain, clang
 import importlib.util
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -110,8 +111,11 @@ class CheckImageTest(unittest.TestCase):
         self.assertIn(reason, output)
 
     def good_image(self):
-        # Named as the installation names it.
-        return self.link("vetrona.sys", [self.driver_object, self.guard_object])
+        # Named as the installation names it; linked once (tests that change it work on copies).
+        cls = type(self)
+        if getattr(cls, "good_path", None) is None:
+            cls.good_path = self.link("vetrona.sys", [self.driver_object, self.guard_object])
+        return cls.good_path
 
     def test_correct_image_passes_and_lists_its_imports(self):
         status, output = self.check(self.good_image(), "--expect-guard", "--inf", INF,
@@ -230,6 +234,143 @@ class CheckImageTest(unittest.TestCase):
                 with open(path, "w") as handle:
                     handle.write(text.replace(old, new))
                 self.assert_refused(image, reason, "--inf", path)
+
+
+    def test_installation_version_must_be_the_drivers(self):
+        with open(INF) as handle:
+            text = handle.read()
+        image = self.good_image()
+        version = checker.parse_inf(INF)["version"]
+        shipped = checker.inf_value(version, "DriverVer").split(",")[0]
+        shipped_version = [values for key, values in version if key == "DriverVer"][0][1]
+        status, output = self.check(image, "--inf", INF, "--driver-version", shipped_version)
+        self.assertEqual(status, 0, output)
+        self.assertIn("matches the driver's version", output)
+        self.assert_refused(image, "is not the driver's version 9.9.9.9", "--inf", INF, "--driver-version", "9.9.9.9")
+        cases = [
+            (shipped + "," + shipped_version, shipped, "is not w.x.y.z"),
+            (shipped + "," + shipped_version, "2026-01-01," + shipped_version, "is not mm/dd/yyyy"),
+            (shipped + "," + shipped_version, shipped + ",1.2.3.4.5", "is not w.x.y.z"),
+            ("DriverVer   =", "DriverVersion =", "no DriverVer"),
+        ]
+        for old, new, reason in cases:
+            with self.subTest(change=new):
+                self.assertIn(old, text)
+                path = os.path.join(self.work, "version.inf")
+                with open(path, "w") as handle:
+                    handle.write(text.replace(old, new, 1))
+                self.assert_refused(image, reason, "--inf", path, "--driver-version", shipped_version)
+
+    def test_object_without_control_flow_guard_is_found(self):
+        flags = [flag for flag in KERNEL_FLAGS if flag != "-mguard=cf"]
+        obj = self.compile_source("unguarded.cpp", DRIVER_SOURCE, flags)
+        image = self.link("unguarded.sys", [obj, self.guard_object])
+        self.assert_refused(image, "unguarded.cpp.o: compiled without control-flow guard",
+                            "--objects", obj, self.guard_object)
+        status, output = self.check(image, "--objects", self.driver_object, self.guard_object)
+        self.assertEqual(status, 0, output)
+
+    def test_compiler_runtime_import_is_refused(self):
+        definition = os.path.join(self.work, "runtime.def")
+        with open(definition, "w") as handle:
+            handle.write("LIBRARY ntoskrnl.exe\nEXPORTS\n__security_check_cookie\n")
+        subprocess.run([PREFIX + "-dlltool", "-m", "i386:x86-64", "-d", definition, "-D", "ntoskrnl.exe", "-l",
+                        os.path.join(self.work, "libruntime.a")], check=True)
+        obj = self.compile_source("cookie.cpp", DRIVER_SOURCE + 'extern "C" __declspec(dllimport) void '
+                                  "__security_check_cookie(ULONG_PTR);\n"
+                                  'extern "C" void CheckCookie(ULONG_PTR c) { __security_check_cookie(c); }\n')
+        image = self.link("cookie.sys", [obj, self.guard_object], libraries=("-lntoskrnl", "-lruntime"))
+        self.assert_refused(image, "imports __security_check_cookie from ntoskrnl.exe: a compiler-runtime routine")
+
+    def mutate(self, name, change):
+        """A copy of the good image changed by change(data, image), its checksum made right again,
+        so that only the change itself is wrong."""
+        with open(self.good_image(), "rb") as handle:
+            data = bytearray(handle.read())
+        image = checker.Image(bytes(data))
+        change(data, image)
+        fixed = checker.Image(bytes(data))
+        data[fixed.checksum_offset:fixed.checksum_offset + 4] = struct.pack("<I", fixed.pe_checksum())
+        path = os.path.join(self.work, name)
+        with open(path, "wb") as handle:
+            handle.write(data)
+        return path
+
+    def test_control_flow_guard_faults_are_refused(self):
+        directory = lambda image: image.optional_offset + 112 + 8 * checker.DIR_LOAD_CONFIG
+        record = lambda image: image.rva_to_offset(image.directory(checker.DIR_LOAD_CONFIG)[0])
+
+        def put(data, offset, fmt, value):
+            struct.pack_into(fmt, data, offset, value)
+
+        def field(image, offset, fmt):
+            return struct.unpack_from(fmt, image.data, record(image) + offset)[0]
+
+        def table(image):
+            """(file offset of the table, its entries) of the valid call targets."""
+            offset = image.rva_to_offset(field(image, checker.LOAD_CONFIG_GUARD_TABLE, "<Q") - image.image_base)
+            count = field(image, checker.LOAD_CONFIG_GUARD_COUNT, "<Q")
+            return offset, list(struct.unpack_from("<%dI" % count, image.data, offset))
+
+        def replace_target(data, image, target, value):
+            offset, entries = table(image)
+            put(data, offset + 4 * entries.index(target), "<I", value)
+
+        def stored_callback(image):
+            """A code address the image keeps in its data (the unload callback), not the entry point."""
+            for slot in image.base_relocations():
+                target = image.u64_rva(slot) - image.image_base
+                if checker.is_code(image, target) and target != image.entry_point and \
+                        image.section_of(slot).name != ".00cfg":
+                    return target
+            self.fail("the test image stores no callback")
+
+        def section(image, name):
+            return [s for s in image.sections if s.name == name][0]
+
+        def swap_first_targets(data, image):
+            offset, entries = table(image)
+            struct.pack_into("<II", data, offset, entries[1], entries[0])
+
+        cases = [
+            ("flag", lambda d, i: put(d, i.optional_offset + 70, "<H", i.dll_characteristics & ~0x4000),
+             "lacks GUARD_CF"),
+            ("no load configuration", lambda d, i: put(d, directory(i), "<Q", 0), "no load-configuration directory"),
+            ("directory size", lambda d, i: put(d, directory(i) + 4, "<I", 148), "is 148 bytes but its record says 192"),
+            ("short record", lambda d, i: (put(d, directory(i) + 4, "<I", 128), put(d, record(i), "<I", 128)),
+             "ends before its guard fields"),
+            ("not instrumented", lambda d, i: put(d, record(i) + checker.LOAD_CONFIG_GUARD_FLAGS, "<I",
+                                                  field(i, checker.LOAD_CONFIG_GUARD_FLAGS, "<I") & ~0x100),
+             "lack CF_INSTRUMENTED"),
+            ("no table flag", lambda d, i: put(d, record(i) + checker.LOAD_CONFIG_GUARD_FLAGS, "<I",
+                                               field(i, checker.LOAD_CONFIG_GUARD_FLAGS, "<I") & ~0x400),
+             "lack CF_FUNCTION_TABLE_PRESENT"),
+            ("empty table", lambda d, i: put(d, record(i) + checker.LOAD_CONFIG_GUARD_COUNT, "<Q", 0),
+             "no table of valid call targets"),
+            ("unsorted table", swap_first_targets, "not sorted"),
+            ("entry point", lambda d, i: replace_target(d, i, i.entry_point, i.entry_point + 1),
+             "the entry point 0x%x is not a valid call target"),
+            ("callback", lambda d, i: replace_target(d, i, stored_callback(i), stored_callback(i) + 1),
+             "stored in the image but not valid call targets: 0x%x"),
+            ("target in data", lambda d, i: put(d, table(i)[0] + 4 * (len(table(i)[1]) - 1), "<I",
+                                                section(i, ".reloc").virtual_address),
+             "valid call targets outside the code"),
+            ("dispatch pointer in writable data",
+             lambda d, i: put(d, record(i) + checker.LOAD_CONFIG_GUARD_DISPATCH_POINTER, "<Q",
+                              i.image_base + section(i, ".data").virtual_address),
+             "guard dispatch pointer is in section .data (rw-)"),
+            ("check routine in data",
+             lambda d, i: put(d, i.rva_to_offset(field(i, checker.LOAD_CONFIG_GUARD_CHECK_POINTER, "<Q") -
+                                                 i.image_base), "<Q", i.image_base + section(i, ".rdata").virtual_address),
+             "guard check pointer does not point into the image's code"),
+        ]
+        with open(self.good_image(), "rb") as handle:
+            good = checker.Image(handle.read())
+        for index, (name, change, reason) in enumerate(cases):
+            with self.subTest(fault=name):
+                if "%x" in reason:
+                    reason = reason % (good.entry_point if name == "entry point" else stored_callback(good))
+                self.assert_refused(self.mutate("cfg%d.sys" % index, change), reason)
 
 
 if __name__ == "__main__":
