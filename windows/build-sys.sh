@@ -232,12 +232,13 @@ case " $client_dlls " in
 esac
 
 # --- the installable folder -------------------------------------------------------
-# What a test machine needs: the image, its INF and the client. The catalog and
+# What a test machine needs: the image, its INF, the client and a first policy. The catalog and
 # the signatures are made on Windows (windows/README.md).
 package=$out/package
 rm -rf "$package"
 mkdir -p "$package" || fail "cannot create $package"
-cp "$out/vetrona.sys" "$src/windows/vetrona.inf" "$out/vetrona-client.exe" "$package/" || fail "cannot fill $package"
+cp "$out/vetrona.sys" "$src/windows/vetrona.inf" "$out/vetrona-client.exe" "$src/windows/test-policy.yaml" "$package/" ||
+  fail "cannot fill $package"
 echo "package $package (driver version $driver_version):"
 (cd "$package" && for file in *; do printf '  %-20s %9d bytes  sha256 %s\n' "$file" "$(stat -c %s "$file")" \
   "$(sha256sum "$file" | cut -c1-16)"; done)
