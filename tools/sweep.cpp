@@ -35,55 +35,62 @@ namespace {
 
 // --- the points --------------------------------------------------------------
 
-const std::map<std::string, int32_t>& FailureTable() {
-    static const std::map<std::string, int32_t> table = {
-        {"ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES},
-        {"IoAllocateWorkItem", STATUS_INSUFFICIENT_RESOURCES},
-        {"FltAllocateContext", STATUS_INSUFFICIENT_RESOURCES},
-        {"FltGetFileNameInformation", STATUS_INSUFFICIENT_RESOURCES},
-        {"FltGetDestinationFileNameInformation", STATUS_INSUFFICIENT_RESOURCES},
-        {"FltParseFileNameInformation", STATUS_INSUFFICIENT_RESOURCES},
-        {"FltSendMessage", STATUS_INSUFFICIENT_RESOURCES},
-        {"FltCreateFile", STATUS_SHARING_VIOLATION},
-        {"FltReadFile", STATUS_INSUFFICIENT_RESOURCES},
-        {"FltWriteFile", STATUS_DISK_FULL},
-        {"FltQueryInformationFile", STATUS_INSUFFICIENT_RESOURCES},
-        {"FltRegisterFilter", STATUS_INSUFFICIENT_RESOURCES},
-        {"FltStartFiltering", STATUS_INSUFFICIENT_RESOURCES},
-        {"FltCreateCommunicationPort", STATUS_OBJECT_NAME_COLLISION},
-        {"FltBuildDefaultSecurityDescriptor", STATUS_INSUFFICIENT_RESOURCES},
+struct Failure {
+    int32_t status;
+    const char* name;
+};
+#define VETRONA_FAIL(routine, status) {routine, {status, #status}}
+
+const std::map<std::string, Failure>& FailureTable() {
+    static const std::map<std::string, Failure> table = {
+        VETRONA_FAIL("ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("IoAllocateWorkItem", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("FltAllocateContext", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("FltGetFileNameInformation", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("FltGetDestinationFileNameInformation", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("FltParseFileNameInformation", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("FltSendMessage", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("FltCreateFile", STATUS_SHARING_VIOLATION),
+        VETRONA_FAIL("FltReadFile", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("FltWriteFile", STATUS_DISK_FULL),
+        VETRONA_FAIL("FltQueryInformationFile", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("FltRegisterFilter", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("FltStartFiltering", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("FltCreateCommunicationPort", STATUS_OBJECT_NAME_COLLISION),
+        VETRONA_FAIL("FltBuildDefaultSecurityDescriptor", STATUS_INSUFFICIENT_RESOURCES),
         // The stream is being torn down, or its instance detached.
-        {"FltSetStreamHandleContext", STATUS_FLT_DELETING_OBJECT},
-        {"FltGetVolumeFromName", STATUS_INSUFFICIENT_RESOURCES},
-        {"FltGetVolumeInstanceFromName", STATUS_FLT_INSTANCE_NOT_FOUND},
-        {"IoCreateDevice", STATUS_OBJECT_NAME_COLLISION},
-        {"IoCreateSymbolicLink", STATUS_OBJECT_NAME_COLLISION},
-        {"ObSetSecurityObjectByPointer", STATUS_INSUFFICIENT_RESOURCES},
-        {"CmRegisterCallback", STATUS_INSUFFICIENT_RESOURCES},
-        {"CmRegisterCallbackEx", STATUS_INSUFFICIENT_RESOURCES},
-        {"CmCallbackGetKeyObjectID", STATUS_INSUFFICIENT_RESOURCES},
-        {"CmCallbackGetKeyObjectIDEx", STATUS_INSUFFICIENT_RESOURCES},
+        VETRONA_FAIL("FltSetStreamHandleContext", STATUS_FLT_DELETING_OBJECT),
+        VETRONA_FAIL("FltGetVolumeFromName", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("FltGetVolumeInstanceFromName", STATUS_FLT_INSTANCE_NOT_FOUND),
+        VETRONA_FAIL("IoCreateDevice", STATUS_OBJECT_NAME_COLLISION),
+        VETRONA_FAIL("IoCreateSymbolicLink", STATUS_OBJECT_NAME_COLLISION),
+        VETRONA_FAIL("ObSetSecurityObjectByPointer", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("CmRegisterCallback", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("CmRegisterCallbackEx", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("CmCallbackGetKeyObjectID", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("CmCallbackGetKeyObjectIDEx", STATUS_INSUFFICIENT_RESOURCES),
         // The table of notification routines is full.
-        {"PsSetCreateProcessNotifyRoutine", STATUS_INVALID_PARAMETER},
-        {"PsSetCreateProcessNotifyRoutineEx", STATUS_INVALID_PARAMETER},
+        VETRONA_FAIL("PsSetCreateProcessNotifyRoutine", STATUS_INVALID_PARAMETER),
+        VETRONA_FAIL("PsSetCreateProcessNotifyRoutineEx", STATUS_INVALID_PARAMETER),
         // The process has gone.
-        {"PsLookupProcessByProcessId", STATUS_INVALID_PARAMETER},
-        {"ObOpenObjectByPointer", STATUS_INSUFFICIENT_RESOURCES},
-        {"ZwQueryInformationProcess", STATUS_INSUFFICIENT_RESOURCES},
-        {"ObReferenceObjectByHandle", STATUS_INVALID_HANDLE},
-        {"ZwOpenSymbolicLinkObject", STATUS_OBJECT_NAME_NOT_FOUND},
-        {"ZwQuerySymbolicLinkObject", STATUS_INSUFFICIENT_RESOURCES},
-        {"ZwQueryValueKey", STATUS_OBJECT_NAME_NOT_FOUND},
+        VETRONA_FAIL("PsLookupProcessByProcessId", STATUS_INVALID_PARAMETER),
+        VETRONA_FAIL("ObOpenObjectByPointer", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("ZwQueryInformationProcess", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("ObReferenceObjectByHandle", STATUS_INVALID_HANDLE),
+        VETRONA_FAIL("ZwOpenSymbolicLinkObject", STATUS_OBJECT_NAME_NOT_FOUND),
+        VETRONA_FAIL("ZwQuerySymbolicLinkObject", STATUS_INSUFFICIENT_RESOURCES),
+        VETRONA_FAIL("ZwQueryValueKey", STATUS_OBJECT_NAME_NOT_FOUND),
     };
     return table;
 }
+#undef VETRONA_FAIL
 
 // State of the run in this process (a forked child).
 std::atomic<uint64_t> gPoints{0};
 uint64_t gFailAt = 0;  // 0: count only
 std::atomic<bool> gFired{false};
 std::string gFiredRoutine;
-int32_t gFiredStatus = 0;
+std::string gFiredStatus;
 std::mutex gRoutinesLock;
 std::map<std::string, uint64_t> gRoutines;
 std::vector<std::string> gSequence;  // the routine of each point, in the counting run
@@ -99,10 +106,10 @@ NTSTATUS SweepHook(const char* routine) {
         if (gFailAt == 0) gSequence.push_back(routine);
         if (n != gFailAt) return STATUS_SUCCESS;
         gFiredRoutine = routine;
-        gFiredStatus = it->second;
+        gFiredStatus = it->second.name;
     }
     gFired = true;
-    return it->second;
+    return it->second.status;
 }
 
 // --- what a run leaves behind -------------------------------------------------
@@ -228,7 +235,7 @@ void FileSnapshot(const Scenario& s, const std::vector<std::pair<char, std::stri
         last["fired"] = gFired.load();
         if (gFired) {
             last["routine"] = gFiredRoutine;
-            last["status"] = StatusName(gFiredStatus);
+            last["status"] = gFiredStatus;
         }
         {
             std::lock_guard<std::mutex> guard(gRoutinesLock);
@@ -610,7 +617,7 @@ std::optional<int32_t> SweepFailureStatus(const std::string& routine) {
     const auto& table = FailureTable();
     const auto it = table.find(routine);
     if (it == table.end()) return std::nullopt;
-    return it->second;
+    return it->second.status;
 }
 
 int RunSweep(const SweepOptions& options) {
