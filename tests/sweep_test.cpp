@@ -90,6 +90,12 @@ TEST(SweepJudge, ACrashAHangALeakOrADriverThatDidNotStopFails) {
     EXPECT_EQ(j.problems.at(0), "leak: MCVQ:1");
 
     r = Faulted();
+    r.last["kernelHandles"] = 1;
+    j = vsim::JudgeSweepRun(FaultFree(), r);
+    ASSERT_EQ(j.kind, SweepJudgement::Failed);
+    EXPECT_EQ(j.problems.at(0), "leak: 1 kernel handles left after the unload");
+
+    r = Faulted();
     r.lines.back() = Summary(true, "STATUS_UNSUCCESSFUL");
     EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).kind, SweepJudgement::Failed);
 }

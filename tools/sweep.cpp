@@ -3,7 +3,10 @@
 
 #include "sim/private/cm.h"
 #include "sim/private/core.h"
+#include "sim/private/flt_io.h"
 #include "sim/private/fs.h"
+#include "sim/private/io.h"
+#include "sim/private/ob.h"
 #include "tools/scenario_run.h"
 #include "tools/sha256.h"
 
@@ -229,6 +232,10 @@ void FileSnapshot(const Scenario& s, const std::vector<std::pair<char, std::stri
         }
         run.Finish();
         sim::SetFaultPointHook(nullptr);
+        // What the pool does not show: handles, work items and contexts left.
+        last["kernelHandles"] = sim::ob::HandleCount(nullptr, true);
+        last["workItems"] = sim::io::LiveWorkItems();
+        last["contexts"] = sim::flt::LiveContextCount();
         json files, backups;
         FileSnapshot(scenario, run.VolumeRoots(), &files, &backups);
         last["points"] = gPoints.load();
@@ -466,6 +473,18 @@ bool IsPrefix(const std::string& shortHex, const std::string& longHex) {
 SweepJudgement JudgeSweepRun(const SweepRunResult& base, const SweepRunResult& r) {
     SweepJudgement j;
     j.problems = HealthProblems(r);
+    if (!j.problems.empty()) {
+        j.kind = SweepJudgement::Failed;
+        return j;
+    }
+    const std::pair<const char*, const char*> leftovers[] = {
+        {"kernelHandles", "kernel handles"}, {"workItems", "work items"}, {"contexts", "contexts"}};
+    for (const auto& [field, what] : leftovers) {
+        const uint64_t left = r.last.value(field, uint64_t{0});
+        if (left > base.last.value(field, uint64_t{0})) {
+            j.problems.push_back("leak: " + std::to_string(left) + " " + what + " left after the unload");
+        }
+    }
     if (!j.problems.empty()) {
         j.kind = SweepJudgement::Failed;
         return j;

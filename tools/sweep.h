@@ -8,7 +8,8 @@
 //
 // After each run the sweep checks:
 //   - no bugcheck, no crash, no hang (a run that outlives the timeout is killed);
-//   - the driver stopped and no pool block is left;
+//   - the driver stopped and no pool block, kernel handle, work item or
+//     Filter Manager context is left;
 //   - no step of the workload ended otherwise than in the fault-free run,
 //     except that an operation the fault-free run had denied may go through
 //     (a failed send, or a request that could not be classified, lets the
