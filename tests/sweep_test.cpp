@@ -110,6 +110,21 @@ TEST(SweepJudge, AnOperationThatFailsOrIsDeniedBecauseOfTheFaultFails) {
     r = Faulted();
     r.lines[0] = Step(10, "STATUS_ACCESS_DENIED");
     EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).kind, SweepJudgement::Failed);
+
+    // The client's own request may be refused for want of memory (it is told
+    // so); for another reason, or a program's operation, it may not.
+    SweepRunResult base = FaultFree();
+    base.lines[0]["process"] = "client";
+    r = Faulted();
+    r.lines[0] = Step(10, "0x80070008");
+    r.lines[0]["process"] = "client";
+    r.last["files"].erase("C:\\Docs\\b.txt");
+    EXPECT_EQ(vsim::JudgeSweepRun(base, r).kind, SweepJudgement::Diverged);
+    r.lines[0]["status"] = "0x80070057";
+    EXPECT_EQ(vsim::JudgeSweepRun(base, r).kind, SweepJudgement::Failed);
+    r = Faulted();
+    r.lines[0] = Step(10, "0x80070008");
+    EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).kind, SweepJudgement::Failed);
 }
 
 TEST(SweepJudge, ADeniedOperationThatWentThroughDivergesAndTheDataIsNotCompared) {

@@ -468,6 +468,23 @@ bool IsPrefix(const std::string& shortHex, const std::string& longHex) {
     return shortHex.size() <= longHex.size() && longHex.compare(0, shortHex.size(), shortHex) == 0;
 }
 
+bool IsClientStep(const SweepRunResult& r, int line) {
+    for (const json& l : r.lines) {
+        if (l.value("type", "") == "step" && l.value("line", 0) == line) return l.value("process", "") == "client";
+    }
+    return false;
+}
+
+// Out of memory as the client hears it: the status, or the HRESULT the
+// client library made of it.
+bool IsResourceFailure(const std::string& status) {
+    return status == "STATUS_NO_MEMORY" || status == "STATUS_INSUFFICIENT_RESOURCES" ||
+           status == "0xC0000017" || status == "0xC000009A" ||
+           status == "0x80070008" ||  // ERROR_NOT_ENOUGH_MEMORY
+           status == "0x8007000E" ||  // E_OUTOFMEMORY
+           status == "0x800705AA";    // ERROR_NO_SYSTEM_RESOURCES
+}
+
 }  // namespace
 
 SweepJudgement JudgeSweepRun(const SweepRunResult& base, const SweepRunResult& r) {
@@ -523,6 +540,13 @@ SweepJudgement JudgeSweepRun(const SweepRunResult& base, const SweepRunResult& r
         if (passed) {
             diverged = true;
             j.note = where + " went through where the fault-free run denied it";
+            continue;
+        }
+        // The client's own request (a control code, a port command, the
+        // connection) may be refused for want of memory: the client is told.
+        if (IsClientStep(r, key.first) && statuses.size() == 1 && IsResourceFailure(statuses[0])) {
+            diverged = true;
+            j.note = where + ": the driver refused the client's request (" + statuses[0] + ")";
             continue;
         }
         auto join = [](const std::vector<std::string>& v) {
