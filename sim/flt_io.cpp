@@ -317,7 +317,9 @@ using sim::flt::IoRequest;
 // handle's reference on the file object goes.
 void CloseFileHandlep(_EPROCESS* process, void* object, ACCESS_MASK) {
     auto* fo = static_cast<PFILE_OBJECT>(object);
-    sim::flt::SendCleanup(fo, process == sim::SystemProcess() ? KernelMode : UserMode);
+    if (sim::fs::DropFileHandle(sim::fs::BodyOf(fo))) {
+        sim::flt::SendCleanup(fo, process == sim::SystemProcess() ? KernelMode : UserMode);
+    }
     sim::ob::DereferenceObject(fo);
 }
 
@@ -496,6 +498,9 @@ extern "C" NTSTATUS FLTAPI FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Insta
     bool kernelHandle = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0 || sim::CurrentProcess() == sim::SystemProcess();
     status = sim::ob::CreateHandle(sim::CurrentProcess(), kernelHandle, sim::ob::ObjectType::File, &body->fo,
                                    body->grantedAccess, &kKernelFileHandle, FileHandle);
+    if (NT_SUCCESS(status)) {
+        sim::fs::AddFileHandle(body);
+    }
     if (!NT_SUCCESS(status)) {
         sim::flt::SendCleanup(&body->fo, KernelMode);
         sim::ob::DereferenceObject(&body->fo);

@@ -55,4 +55,18 @@ NTSTATUS SetInformationFile(_EPROCESS* process, HANDLE handle, FILE_INFORMATION_
 // NtQueryInformationFile, FileInternalInformation: the file's 64-bit id.
 NTSTATUS QueryFileId(_EPROCESS* process, HANDLE handle, ULONG64* fileId);
 
+// NtDuplicateObject for a file handle: a new handle in `target` on the same
+// file object (the driver's per-handle record is the file object's, so it
+// follows the duplicate too). `access` 0 keeps the source handle's access
+// (DUPLICATE_SAME_ACCESS); otherwise it must lie within it, as the model keeps
+// no security descriptors on files to check a wider one against. Cleanup goes
+// down when the last handle on the file object closes.
+NTSTATUS DuplicateHandle(_EPROCESS* source, HANDLE handle, _EPROCESS* target, HANDLE* duplicate, ACCESS_MASK access = 0);
+// SetHandleInformation(HANDLE_FLAG_INHERIT) on a file handle.
+NTSTATUS SetHandleInheritable(_EPROCESS* process, HANDLE handle, bool inheritable);
+// What process creation with handle inheritance does: every inheritable file
+// handle of `parent` appears in `child` under the same value, on the same file
+// object. Call it right after starting the child, before it opens anything.
+NTSTATUS InheritHandles(_EPROCESS* parent, _EPROCESS* child);
+
 }  // namespace sim::user
