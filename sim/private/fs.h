@@ -78,6 +78,10 @@ bool DropFileHandle(FileObjectBody* body);
 // (parameters as the filters left them) and sets data->IoStatus.
 void FileSystemDispatch(PFLT_CALLBACK_DATA data);
 
+// Every byte of an open file, read below the filters (what the memory manager
+// fills a new view with). STATUS_FILE_CLOSED when the file object is not open.
+NTSTATUS ReadWholeFile(const FILE_OBJECT* fileObject, std::vector<uint8_t>* bytes);
+
 // The name of an open file (on-disk case of every component), volume-relative
 // ("\dir\file.txt", "\" for the root). False if the file object is not open.
 bool CurrentPath(const FILE_OBJECT* fileObject, std::u16string* path);
