@@ -125,8 +125,9 @@ typedef struct _CLIENT_ID {
 #define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+// Same value as the kit's form, which takes the field's address through a null
+// pointer; offsetof says it without undefined behaviour.
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - offsetof(type, field)))
 
 // Status codes (values of the driver kit's ntstatus.h).
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
