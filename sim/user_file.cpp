@@ -197,6 +197,13 @@ NTSTATUS CreateFile(_EPROCESS* process, std::u16string_view path, ACCESS_MASK de
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    // A volume's security lets only administrators at its data: anyone else
+    // may open it for its attributes at most. The I/O manager checks this
+    // before a create request exists, so no filter sees the attempt.
+    constexpr ACCESS_MASK kVolumeAccessForAnyone = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    if (volumeOpen && !process->isAdmin && (sim::fs::MapGenericFileAccess(desiredAccess) & ~kVolumeAccessForAnyone) != 0) {
+        return STATUS_ACCESS_DENIED;
+    }
     sim::fs::FileObjectBody* body = sim::fs::NewFileObject(volume, rest, nullptr);
     body->volumeOpen = volumeOpen;
     IO_SECURITY_CONTEXT security{};
