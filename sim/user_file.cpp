@@ -282,7 +282,22 @@ NTSTATUS ReadWritep(_EPROCESS* process, HANDLE handle, int64_t offset, void* buf
     request.requestorMode = UserMode;
     request.file = body;
     sim::flt::SetTransfer(request, write, length, byteOffset, buffer);
-    IO_STATUS_BLOCK result = sim::flt::Perform(request);
+    // A cached write on a synchronous handle may be tried as fast I/O first:
+    // the same parameters, no IRP.
+    const bool cached = (body->createOptions & FILE_NO_INTERMEDIATE_BUFFERING) == 0;
+    IO_STATUS_BLOCK result{};
+    bool sent = false;
+    if (write && cached && (body->fo.Flags & FO_SYNCHRONOUS_IO) != 0 && sim::fs::CachedWritesUseFastIo()) {
+        IoRequest fast = request;
+        fast.irpFlags = 0;
+        fast.callbackFlags = FLTFL_CALLBACK_DATA_FAST_IO_OPERATION;
+        sim::Count("IoManager:FastIoWrite");
+        result = sim::flt::Perform(fast);
+        sent = !fast.fastIoDisallowed;
+    }
+    if (!sent) {
+        result = sim::flt::Perform(request);
+    }
     if (done != nullptr && NT_SUCCESS(result.Status)) {
         *done = static_cast<ULONG>(result.Information);
     }
