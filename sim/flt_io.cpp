@@ -223,7 +223,9 @@ IO_STATUS_BLOCK Perform(IoRequest& request) {
         PVOID context = nullptr;
         if (op->PreOperation != nullptr) {
             sim::Count("FltMgr:PreOperationCallback");
+            const sim::CallbackEntry entry = sim::EnterDriverCallback();
             result = op->PreOperation(&data, &related, &context);
+            sim::CheckCallbackReturn(entry, "pre-operation callback");
         }
         switch (result) {
         case FLT_PREOP_SUCCESS_WITH_CALLBACK:
@@ -266,7 +268,9 @@ IO_STATUS_BLOCK Perform(IoRequest& request) {
         FLT_RELATED_OBJECTS related{sizeof(FLT_RELATED_OBJECTS), 0, it->instance->filter, fltVolume, it->instance,
                                     &request.file->fo, nullptr};
         sim::Count("FltMgr:PostOperationCallback");
+        const sim::CallbackEntry entry = sim::EnterDriverCallback();
         FLT_POSTOP_CALLBACK_STATUS result = it->op->PostOperation(&data, &related, it->context, 0);
+        sim::CheckCallbackReturn(entry, "post-operation callback");
         if (result == FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
             sim::NotImplemented("FLT_POSTOP_MORE_PROCESSING_REQUIRED (FltCompletePendedPostOperation)");
         }

@@ -237,8 +237,10 @@ HRESULT FilterConnectCommunicationPort(_EPROCESS* process, PCWSTR portName, DWOR
     if (NT_SUCCESS(status)) {
         PVOID cookie = nullptr;
         RequireIrqlAtMost(PASSIVE_LEVEL, "ConnectNotify");
+        const CallbackEntry entry = EnterDriverCallback();
         status = server->connectNotify(clientPort, server->serverCookie,
                                        sizeOfContext != 0 ? contextCopy.data() : nullptr, sizeOfContext, &cookie);
+        CheckCallbackReturn(entry, "port connect callback");
         connection->cookie = cookie;
     }
     if (!NT_SUCCESS(status)) {
@@ -363,8 +365,10 @@ HRESULT FilterSendMessage(_EPROCESS* process, HANDLE port, void* inBuffer, DWORD
     ULONG returned = 0;
     RequireIrqlAtMost(PASSIVE_LEVEL, "MessageNotify");
     // The driver gets the application's own buffers, as user addresses.
+    const CallbackEntry entry = EnterDriverCallback();
     const NTSTATUS status =
         server->messageNotify(connection->cookie, inBuffer, inBufferSize, outBuffer, outBufferSize, &returned);
+    CheckCallbackReturn(entry, "port message callback");
     sim::flt::ReleaseRundown(filter);
     sim::flt::CountStatp(&sim::flt::PortStats::userMessages);
     *bytesReturned = returned;

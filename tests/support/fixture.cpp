@@ -8,6 +8,7 @@
 #include "driver/driver_data.h"
 #include "sim/private/cm.h"
 #include "sim/private/io.h"
+#include "sim/private/ob.h"
 #include "sim/user/device.h"
 #include "sim/user/process.h"
 
@@ -35,6 +36,8 @@ void SimTest::TearDown() {
 void SimTest::ExpectPoolEmpty(const char* when) {
     EXPECT_EQ(sim::pool::LiveBlocks(), 0u) << "pool not empty " << when << ":\n" << sim::pool::Report();
     EXPECT_EQ(sim::cm::OutstandingKeyNames(), 0u) << "key names not given back " << when;
+    EXPECT_EQ(sim::io::LiveWorkItems(), 0u) << "work items allocated and not freed " << when;
+    EXPECT_LE(sim::ob::CallerReferences(), 0) << "object references taken and not dropped " << when;
 }
 
 // ---------------------------------------------------------------------------
