@@ -379,9 +379,22 @@ void RequireIrqlAtMost(KIRQL maxIrql, const char* routine) {
     }
 }
 
-CallbackEntry EnterDriverCallback() { return {tState.irql, tState.fastMutexesHeld}; }
+namespace {
+std::atomic<int64_t> gCallbacksRunning{0};
+std::atomic<uint64_t> gCallbacksCalled{0};
+}  // namespace
+
+CallbackEntry EnterDriverCallback() {
+    gCallbacksRunning.fetch_add(1);
+    gCallbacksCalled.fetch_add(1);
+    return {tState.irql, tState.fastMutexesHeld};
+}
+
+int64_t DriverCallbacksRunning() { return gCallbacksRunning.load(); }
+uint64_t DriverCallbacksCalled() { return gCallbacksCalled.load(); }
 
 void CheckCallbackReturn(const CallbackEntry& entry, const char* kind) {
+    gCallbacksRunning.fetch_sub(1);
     constexpr ULONG kBugIrqlUnexpectedValue = 0xC8;
     if (tState.fastMutexesHeld != entry.fastMutexesHeld) {
         BugCheck(kBugApcIndexMismatch, "APC_INDEX_MISMATCH",

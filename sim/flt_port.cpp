@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <map>
 #include <cmath>
 #include <shared_mutex>
 #include <unordered_map>
@@ -63,12 +64,18 @@ BlockedShard gBlocked[kBlockedShards];
 constexpr size_t kSendLog = 1024;
 std::mutex gSendLogLock;
 std::deque<SendCall> gSendLog;
+std::map<NTSTATUS, uint64_t> gSendResults;
 
 BlockedShard& BlockedShardOf(_ETHREAD* thread) {
     return gBlocked[(reinterpret_cast<uintptr_t>(thread) >> 4) % kBlockedShards];
 }
 
 }  // namespace
+
+std::map<NTSTATUS, uint64_t> SendResults() {
+    std::lock_guard<std::mutex> guard(gSendLogLock);
+    return gSendResults;
+}
 
 std::vector<SendCall> SendCalls() {
     std::lock_guard<std::mutex> guard(gSendLogLock);
@@ -250,6 +257,7 @@ void ResetPorts() {
     {
         std::lock_guard<std::mutex> guard(gSendLogLock);
         gSendLog.clear();
+        gSendResults.clear();
     }
     std::lock_guard<std::mutex> guard(gPortsLock);
     for (auto& port : AllPorts()) {
@@ -510,9 +518,24 @@ extern "C" VOID FLTAPI FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT* ClientP
     DisconnectConnection(connection, false);
 }
 
+namespace {
+NTSTATUS FltSendMessagep(PFLT_FILTER Filter, PFLT_PORT* ClientPort, PVOID SenderBuffer, ULONG SenderBufferLength,
+                         PVOID ReplyBuffer, PULONG ReplyLength, PLARGE_INTEGER Timeout);
+}  // namespace
+
 extern "C" NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientPort, PVOID SenderBuffer,
                                           ULONG SenderBufferLength, PVOID ReplyBuffer, PULONG ReplyLength,
                                           PLARGE_INTEGER Timeout) {
+    const NTSTATUS status =
+        FltSendMessagep(Filter, ClientPort, SenderBuffer, SenderBufferLength, ReplyBuffer, ReplyLength, Timeout);
+    std::lock_guard<std::mutex> guard(gSendLogLock);
+    ++gSendResults[status];
+    return status;
+}
+
+namespace {
+NTSTATUS FltSendMessagep(PFLT_FILTER Filter, PFLT_PORT* ClientPort, PVOID SenderBuffer, ULONG SenderBufferLength,
+                         PVOID ReplyBuffer, PULONG ReplyLength, PLARGE_INTEGER Timeout) {
     sim::Count("FltSendMessage");
     sim::RequireIrqlAtMost(APC_LEVEL, "FltSendMessage");
     CheckFilter(Filter, "FltSendMessage");
@@ -632,3 +655,4 @@ extern "C" NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientP
         message.wake.wait_until(guard, deadline.at);
     }
 }
+}  // namespace

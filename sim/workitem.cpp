@@ -58,12 +58,14 @@ void RunItemp(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context) {
     {
         ThreadScope system(SystemProcess());
         CurrentThreadState().irql = PASSIVE_LEVEL;
+        const CallbackEntry entry = EnterDriverCallback();
         routine(device, context);
         if (CurrentThreadState().irql != PASSIVE_LEVEL || CurrentThreadState().fastMutexesHeld != 0) {
             BugCheck(kBugWorkerThreadReturnedAtBadIrql, "WORKER_THREAD_RETURNED_AT_BAD_IRQL",
                      "work item routine returned at a raised IRQL or holding a fast mutex",
                      reinterpret_cast<ULONG_PTR>(routine), CurrentThreadState().irql);
         }
+        CheckCallbackReturn(entry, "work item routine");
     }
     ob::DereferenceObject(device);
     {

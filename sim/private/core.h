@@ -106,6 +106,10 @@ struct CallbackEntry {
 };
 CallbackEntry EnterDriverCallback();
 void CheckCallbackReturn(const CallbackEntry& entry, const char* kind);
+// Driver callbacks of every kind (those above, registry callbacks, work item
+// routines) running now, and called since the process started.
+int64_t DriverCallbacksRunning();
+uint64_t DriverCallbacksCalled();
 
 // Every area registers how it goes back to the state of a freshly booted
 // machine. ResetKernel runs them all (areas in registration order).

@@ -206,6 +206,8 @@ struct SendCall {
 };
 // The latest calls (at most 1024), oldest first; cleared by a reset.
 std::vector<SendCall> SendCalls();
+// How many FltSendMessage calls returned each status since the last reset.
+std::map<NTSTATUS, uint64_t> SendResults();
 
 // Number of live connections on the server port named `name` (0 when none).
 LONG ConnectionCount(std::u16string_view name);

@@ -168,6 +168,13 @@ NTSTATUS DriverTest::CloseControl(_EPROCESS* process, HANDLE handle) {
     return sim::user::CloseHandle(process, handle);
 }
 
+void DriverTest::CloseCachedControlHandles() {
+    for (auto& [process, handle] : controlHandles_) {
+        sim::user::CloseHandle(process, handle);
+    }
+    controlHandles_.clear();
+}
+
 DriverTest::IoctlResult DriverTest::Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength,
                                           _EPROCESS* process) {
     IoctlResult result;
