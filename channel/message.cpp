@@ -33,10 +33,14 @@ UCHAR MessagepTruncated(const MessageText& Text) {
     return Text.Clipped < Text.Length ? 1 : 0;
 }
 
-// Allocates the zero-filled message and, when asked, the reply cell set to
-// VerdictNone. A reply cell that cannot be had fails the whole build: the send
+// Allocates the message and, when asked, the reply cell set to VerdictNone.
+// The texts are TextBytes bytes from TextOffset on, one after another, and the
+// builder writes every one of them; everything else is zeroed here, so the
+// message's bytes are those of a zero-filled block without paying to zero the
+// texts twice. A reply cell that cannot be had fails the whole build: the send
 // functions would otherwise have nowhere to receive the verdict.
-NTSTATUS MessagepAllocate(ULONG Size, ULONG Class, PVOID* Message, PLONG* ReplyCell) {
+NTSTATUS MessagepAllocate(ULONG Size, ULONG Class, ULONG TextOffset, ULONG TextBytes, PVOID* Message,
+                          PLONG* ReplyCell) {
     *Message = nullptr;
     if (ReplyCell != nullptr) {
         *ReplyCell = nullptr;
@@ -45,7 +49,9 @@ NTSTATUS MessagepAllocate(ULONG Size, ULONG Class, PVOID* Message, PLONG* ReplyC
     if (block == nullptr) {
         return STATUS_NO_MEMORY;
     }
-    RtlZeroMemory(block, Size);
+    const ULONG textEnd = TextOffset + TextBytes;
+    RtlZeroMemory(block, TextOffset);
+    RtlZeroMemory(static_cast<PUCHAR>(block) + textEnd, Size - textEnd);
     if (ReplyCell != nullptr) {
         PLONG cell = static_cast<PLONG>(ExAllocatePoolWithTag(DriverPoolType, sizeof(LONG), TagMessage));
         if (cell == nullptr) {
@@ -125,7 +131,8 @@ NTSTATUS FileMonBuildMessage(FileEvent** Message, PLONG* ReplyCell, PFLT_FILE_NA
     const ULONG size = EVENT_SIZE_ALLOWANCE + name.Clipped + dest.Clipped;
 
     PVOID block = nullptr;
-    NTSTATUS status = MessagepAllocate(size, EVENT_CLASS_FILE, &block, ReplyCell);
+    NTSTATUS status =
+        MessagepAllocate(size, EVENT_CLASS_FILE, FILE_EVENT_NAME_OFFSET, name.Clipped + dest.Clipped, &block, ReplyCell);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -213,7 +220,8 @@ NTSTATUS RegMonpBuildMessage(RegistryEvent** Message, PLONG* ReplyCell, HANDLE P
     const ULONG size = EVENT_SIZE_ALLOWANCE + keyPath.Clipped + name.Clipped + data.Clipped;
 
     PVOID block = nullptr;
-    NTSTATUS status = MessagepAllocate(size, EVENT_CLASS_REGISTRY, &block, ReplyCell);
+    NTSTATUS status = MessagepAllocate(size, EVENT_CLASS_REGISTRY, REGISTRY_EVENT_TEXT_OFFSET,
+                                       keyPath.Clipped + name.Clipped + data.Clipped, &block, ReplyCell);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -304,7 +312,8 @@ NTSTATUS ProcMonBuildMessage(ProcessEvent** Message, PLONG* ReplyCell, PCUNICODE
     const ULONG size = EVENT_SIZE_ALLOWANCE + image.Clipped + commandLine.Clipped;
 
     PVOID block = nullptr;
-    NTSTATUS status = MessagepAllocate(size, EVENT_CLASS_PROCESS, &block, ReplyCell);
+    NTSTATUS status = MessagepAllocate(size, EVENT_CLASS_PROCESS, PROCESS_EVENT_TEXT_OFFSET,
+                                       image.Clipped + commandLine.Clipped, &block, ReplyCell);
     if (!NT_SUCCESS(status)) {
         return status;
     }

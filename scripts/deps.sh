@@ -5,7 +5,7 @@
 set -euo pipefail
 run_pkgs=(build-essential cmake ninja-build nlohmann-json3-dev libcli11-dev libyaml-cpp-dev)
 all_pkgs=("${run_pkgs[@]}" ccache clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-x86-64-win32 python3)
+          g++-mingw-w64-x86-64-win32 clang-16 lld-16 python3)
 if [ "${1:-}" = run ]; then wanted=("${run_pkgs[@]}"); else wanted=("${all_pkgs[@]}"); fi
 need=()
 for pkg in "${wanted[@]}"; do

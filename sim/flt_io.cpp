@@ -8,6 +8,7 @@
 #include "sim/private/ps.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <memory>
 #include <unordered_map>
 
@@ -58,8 +59,12 @@ NTSTATUS StartFilter(_FLT_FILTER* filter) {
     return STATUS_SUCCESS;
 }
 
+void DrainInstances(const std::vector<_FLT_INSTANCE*>& instances);
+void ClearQueuedPosts();
+
 // The filter is unregistering: its instances stop receiving requests and
-// give up their contexts (cleanup callbacks run while the filter still exists).
+// give up their contexts (cleanup callbacks run while the filter still exists);
+// post-operation calls still owed to them are made first, draining.
 void TeardownFilter(_FLT_FILTER* filter) {
     std::vector<_FLT_INSTANCE*> detached;
     {
@@ -71,6 +76,7 @@ void TeardownFilter(_FLT_FILTER* filter) {
             }
         }
     }
+    DrainInstances(detached);
     for (_FLT_INSTANCE* instance : detached) {
         DeleteInstanceContexts(instance);
     }
@@ -83,6 +89,7 @@ void ResetFltIo() {
     gInstances.clear();
     gVolumes.clear();
     gInFlight.clear();
+    ClearQueuedPosts();
     gNextOrder = 0;
 }
 
@@ -116,11 +123,56 @@ std::vector<_FLT_INSTANCE*> TargetsOf(const sim::fs::Volume* volume, const _FLT_
     return below;
 }
 
+// A post-operation call owed to an instance. It is made once: by the request
+// when it completes, or, when the instance is torn down first, by the
+// teardown with FLTFL_POST_OPERATION_DRAINING (the request then skips it).
 struct PendingPost {
+    enum class State { Queued, Draining, Done };
     _FLT_INSTANCE* instance;
     const FLT_OPERATION_REGISTRATION* op;
     PVOID context;
+    FLT_CALLBACK_DATA* data;
+    _FLT_VOLUME* volume;
+    State state = State::Queued;  // under gLock
 };
+std::vector<PendingPost*> gQueuedPosts;  // under gLock
+std::condition_variable gDrained;
+
+void ClearQueuedPosts() { gQueuedPosts.clear(); }
+
+// The instances are going away: every post-operation call still owed to them
+// is made now, in this thread, with the draining flag, while the requests
+// themselves may still be in the file system.
+void DrainInstances(const std::vector<_FLT_INSTANCE*>& instances) {
+    std::vector<PendingPost*> drained;
+    {
+        std::lock_guard<std::mutex> guard(gLock);
+        for (PendingPost* post : gQueuedPosts) {
+            if (post->state == PendingPost::State::Queued &&
+                std::find(instances.begin(), instances.end(), post->instance) != instances.end()) {
+                post->state = PendingPost::State::Draining;
+                drained.push_back(post);
+            }
+        }
+    }
+    for (PendingPost* post : drained) {
+        FLT_RELATED_OBJECTS related{sizeof(FLT_RELATED_OBJECTS), 0, post->instance->filter, post->volume, post->instance,
+                                    post->data->Iopb->TargetFileObject, nullptr};
+        sim::Count("FltMgr:DrainedPostOperationCallback");
+        const sim::CallbackEntry entry = sim::EnterDriverCallback();
+        FLT_POSTOP_CALLBACK_STATUS result = post->op->PostOperation(post->data, &related, post->context, FLTFL_POST_OPERATION_DRAINING);
+        sim::CheckCallbackReturn(entry, "post-operation callback");
+        if (result != FLT_POSTOP_FINISHED_PROCESSING) {
+            sim::BugCheck(sim::kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM",
+                          "a post-operation callback called while draining did not return FLT_POSTOP_FINISHED_PROCESSING",
+                          static_cast<ULONG_PTR>(result));
+        }
+        ReleaseRundown(post->instance->filter);
+        std::lock_guard<std::mutex> guard(gLock);
+        post->state = PendingPost::State::Done;
+        gDrained.notify_all();
+    }
+}
 
 }  // namespace
 
@@ -206,7 +258,7 @@ IO_STATUS_BLOCK Perform(IoRequest& request) {
         std::lock_guard<std::mutex> guard(gLock);
         fltVolume = FltVolumeLocked(volume);
     }
-    std::vector<PendingPost> posts;
+    std::vector<std::unique_ptr<PendingPost>> posts;
     bool completed = false;
     for (_FLT_INSTANCE* instance : TargetsOf(volume, request.issuedBy)) {
         _FLT_FILTER* filter = instance->filter;
@@ -231,7 +283,9 @@ IO_STATUS_BLOCK Perform(IoRequest& request) {
         case FLT_PREOP_SUCCESS_WITH_CALLBACK:
         case FLT_PREOP_SYNCHRONIZE:
             if (op->PostOperation != nullptr) {
-                posts.push_back({instance, op, context});
+                posts.push_back(std::make_unique<PendingPost>(PendingPost{instance, op, context, &data, fltVolume}));
+                std::lock_guard<std::mutex> guard(gLock);
+                gQueuedPosts.push_back(posts.back().get());
                 continue;  // rundown held until the post-operation ran
             }
             break;
@@ -264,20 +318,41 @@ IO_STATUS_BLOCK Perform(IoRequest& request) {
         state.inPostOperation = true;
     }
     for (auto it = posts.rbegin(); it != posts.rend(); ++it) {
-        iopb.TargetInstance = it->instance;
-        FLT_RELATED_OBJECTS related{sizeof(FLT_RELATED_OBJECTS), 0, it->instance->filter, fltVolume, it->instance,
+        PendingPost* post = it->get();
+        {
+            // Drained already, or being drained: the call is not made again.
+            std::lock_guard<std::mutex> guard(gLock);
+            if (post->state != PendingPost::State::Queued) {
+                continue;
+            }
+            post->state = PendingPost::State::Done;
+        }
+        iopb.TargetInstance = post->instance;
+        FLT_RELATED_OBJECTS related{sizeof(FLT_RELATED_OBJECTS), 0, post->instance->filter, fltVolume, post->instance,
                                     &request.file->fo, nullptr};
         sim::Count("FltMgr:PostOperationCallback");
         const sim::CallbackEntry entry = sim::EnterDriverCallback();
-        FLT_POSTOP_CALLBACK_STATUS result = it->op->PostOperation(&data, &related, it->context, 0);
+        FLT_POSTOP_CALLBACK_STATUS result = post->op->PostOperation(&data, &related, post->context, 0);
         sim::CheckCallbackReturn(entry, "post-operation callback");
         if (result == FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
             sim::NotImplemented("FLT_POSTOP_MORE_PROCESSING_REQUIRED (FltCompletePendedPostOperation)");
         }
-        ReleaseRundown(it->instance->filter);
+        ReleaseRundown(post->instance->filter);
     }
     {
-        std::lock_guard<std::mutex> guard(gLock);
+        // A drain still calling into this request's data finishes first.
+        std::unique_lock<std::mutex> guard(gLock);
+        gDrained.wait(guard, [&posts] {
+            for (const auto& post : posts) {
+                if (post->state != PendingPost::State::Done) {
+                    return false;
+                }
+            }
+            return true;
+        });
+        for (const auto& post : posts) {
+            gQueuedPosts.erase(std::remove(gQueuedPosts.begin(), gQueuedPosts.end(), post.get()), gQueuedPosts.end());
+        }
         gInFlight.erase(&data);
     }
     return data.IoStatus;
@@ -321,7 +396,9 @@ using sim::flt::IoRequest;
 // handle's reference on the file object goes.
 void CloseFileHandlep(_EPROCESS* process, void* object, ACCESS_MASK) {
     auto* fo = static_cast<PFILE_OBJECT>(object);
-    sim::flt::SendCleanup(fo, process == sim::SystemProcess() ? KernelMode : UserMode);
+    if (sim::fs::DropFileHandle(sim::fs::BodyOf(fo))) {
+        sim::flt::SendCleanup(fo, process == sim::SystemProcess() ? KernelMode : UserMode);
+    }
     sim::ob::DereferenceObject(fo);
 }
 
@@ -500,6 +577,9 @@ extern "C" NTSTATUS FLTAPI FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Insta
     bool kernelHandle = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0 || sim::CurrentProcess() == sim::SystemProcess();
     status = sim::ob::CreateHandle(sim::CurrentProcess(), kernelHandle, sim::ob::ObjectType::File, &body->fo,
                                    body->grantedAccess, &kKernelFileHandle, FileHandle);
+    if (NT_SUCCESS(status)) {
+        sim::fs::AddFileHandle(body);
+    }
     if (!NT_SUCCESS(status)) {
         sim::flt::SendCleanup(&body->fo, KernelMode);
         sim::ob::DereferenceObject(&body->fo);

@@ -1,6 +1,7 @@
 // Reads, writes, file information queries and the volume's pass-through
 // device controls on the simulated file system.
 #include "sim/private/fs_local.h"
+#include "sim/private/io_mdl.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +24,8 @@ NTSTATUS ReadWrite(PFLT_CALLBACK_DATA data, bool write, ULONG_PTR* information) 
         if (body == nullptr || !body->opened) {
             return STATUS_INVALID_PARAMETER;
         }
-        if (body->cleanedUp) {
+        // Paging I/O goes on after cleanup: a section keeps the file object.
+        if (body->cleanedUp && (data->Iopb->IrpFlags & IRP_PAGING_IO) == 0) {
             return STATUS_FILE_CLOSED;
         }
         if (body->volumeOpen) {
@@ -41,6 +43,23 @@ NTSTATUS ReadWrite(PFLT_CALLBACK_DATA data, bool write, ULONG_PTR* information) 
     ULONG length = write ? params.Write.Length : params.Read.Length;
     LARGE_INTEGER offset = write ? params.Write.ByteOffset : params.Read.ByteOffset;
     void* buffer = write ? params.Write.WriteBuffer : params.Read.ReadBuffer;
+    const bool paging = (data->Iopb->IrpFlags & IRP_PAGING_IO) != 0;
+    // Without a buffer the data is described by an MDL (paging and other
+    // non-cached I/O): the file system maps it.
+    PMDL mdl = write ? params.Write.MdlAddress : params.Read.MdlAddress;
+    if (buffer == nullptr && length != 0) {
+        if (mdl == nullptr) {
+            return STATUS_INVALID_USER_BUFFER;
+        }
+        if (mdl->ByteCount < length) {
+            sim::BugCheck(sim::kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                          "a transfer longer than the MDL that describes it", reinterpret_cast<ULONG_PTR>(mdl), length);
+        }
+        buffer = MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+        if (buffer == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
     bool synchronous = (fo->Flags & FO_SYNCHRONOUS_IO) != 0;
     std::unique_lock<std::mutex> serialised(fcb->ioLock, std::defer_lock);
     if (write) {
@@ -67,6 +86,13 @@ NTSTATUS ReadWrite(PFLT_CALLBACK_DATA data, bool write, ULONG_PTR* information) 
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    // A paging write never extends the file: what lies past its end is dropped.
+    if (write && paging) {
+        if (position >= st.st_size) {
+            return STATUS_SUCCESS;
+        }
+        length = static_cast<ULONG>(std::min<int64_t>(length, st.st_size - position));
+    }
     if (length == 0) {
         return STATUS_SUCCESS;
     }
@@ -85,10 +111,34 @@ NTSTATUS ReadWrite(PFLT_CALLBACK_DATA data, bool write, ULONG_PTR* information) 
     if (write) {
         fo->Flags |= FO_FILE_MODIFIED;
     }
-    if (synchronous) {
+    if (synchronous && !paging) {
         fo->CurrentByteOffset.QuadPart = position + done;
     }
     *information = static_cast<ULONG_PTR>(done);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ReadWholeFile(const FILE_OBJECT* fileObject, std::vector<uint8_t>* bytes) {
+    bytes->clear();
+    Fcb* fcb;
+    {
+        std::lock_guard<std::mutex> guard(gLock);
+        auto found = gFileObjects.find(fileObject);
+        if (found == gFileObjects.end() || !found->second->opened || found->second->volumeOpen || FcbOf(fileObject)->directory) {
+            return STATUS_FILE_CLOSED;
+        }
+        fcb = FcbOf(fileObject);
+    }
+    std::lock_guard<std::mutex> serialised(fcb->ioLock);
+    struct stat st;
+    if (::fstat(fcb->fd, &st) != 0) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    bytes->resize(static_cast<size_t>(st.st_size));
+    if (!bytes->empty() && ::pread(fcb->fd, bytes->data(), bytes->size(), 0) != static_cast<ssize_t>(bytes->size())) {
+        bytes->clear();
+        return STATUS_UNSUCCESSFUL;
+    }
     return STATUS_SUCCESS;
 }
 

@@ -228,6 +228,17 @@ void DiscardFileObject(FileObjectBody* body) {
     delete body;
 }
 
+void AddFileHandle(FileObjectBody* body) { body->handles.fetch_add(1); }
+
+bool DropFileHandle(FileObjectBody* body) {
+    const ULONG before = body->handles.fetch_sub(1);
+    if (before == 0) {
+        sim::BugCheck(sim::ob::kBugReferenceByPointer, "REFERENCE_BY_POINTER", "a file handle closed that was never counted",
+                      reinterpret_cast<ULONG_PTR>(&body->fo));
+    }
+    return before == 1;
+}
+
 FileObjectBody* BodyOf(const FILE_OBJECT* fileObject) {
     std::lock_guard<std::mutex> guard(gLock);
     auto it = gFileObjects.find(fileObject);

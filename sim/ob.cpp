@@ -497,6 +497,49 @@ NTSTATUS CloseHandle(_EPROCESS* process, HANDLE handle) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS SetInheritable(_EPROCESS* process, HANDLE handle, bool inheritable) {
+    std::lock_guard<std::mutex> guard(S().lock);
+    if (process == nullptr || process->isSystem || IsKernelHandle(handle)) {
+        return STATUS_INVALID_HANDLE;
+    }
+    HandleTable& table = TableLockedp(process, false);
+    auto it = table.entries.find(reinterpret_cast<ULONG_PTR>(handle));
+    if (it == table.entries.end()) {
+        return STATUS_INVALID_HANDLE;
+    }
+    it->second.inheritable = inheritable;
+    return STATUS_SUCCESS;
+}
+
+std::vector<std::pair<HANDLE, HandleEntry>> InheritableHandles(_EPROCESS* process) {
+    std::vector<std::pair<HANDLE, HandleEntry>> found;
+    std::lock_guard<std::mutex> guard(S().lock);
+    auto it = S().tables.find(process);
+    if (it == S().tables.end()) {
+        return found;
+    }
+    for (const auto& [value, entry] : it->second.entries) {
+        if (entry.inheritable) {
+            found.emplace_back(reinterpret_cast<HANDLE>(value), entry);
+        }
+    }
+    return found;
+}
+
+NTSTATUS CreateHandleAt(_EPROCESS* process, HANDLE handle, const HandleEntry& entry) {
+    std::lock_guard<std::mutex> guard(S().lock);
+    const auto value = reinterpret_cast<ULONG_PTR>(handle);
+    if (process == nullptr || process->isSystem || IsKernelHandle(handle) || value == 0 || (value & 3) != 0) {
+        return STATUS_INVALID_HANDLE;
+    }
+    HandleTable& table = TableLockedp(process, false);
+    if (!table.entries.emplace(value, entry).second) {
+        return STATUS_INVALID_HANDLE;
+    }
+    table.next = std::max(table.next, value + 4);
+    return STATUS_SUCCESS;
+}
+
 void CloseAllHandles(_EPROCESS* process) {
     for (;;) {
         HANDLE newest = nullptr;

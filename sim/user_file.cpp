@@ -17,7 +17,9 @@ using sim::flt::IoRequest;
 void CloseUserFilep(_EPROCESS* process, void* object, ACCESS_MASK) {
     auto* fo = static_cast<PFILE_OBJECT>(object);
     sim::ThreadScope scope(process, sim::InThread::Main);
-    sim::flt::SendCleanup(fo, process == sim::SystemProcess() ? KernelMode : UserMode);
+    if (sim::fs::DropFileHandle(sim::fs::BodyOf(fo))) {
+        sim::flt::SendCleanup(fo, process == sim::SystemProcess() ? KernelMode : UserMode);
+    }
     sim::ob::DereferenceObject(fo);
 }
 
@@ -220,6 +222,9 @@ NTSTATUS CreateFile(_EPROCESS* process, std::u16string_view path, ACCESS_MASK de
     body->fo.Flags |= FO_HANDLE_CREATED;
     status = sim::ob::CreateHandle(process, false, sim::ob::ObjectType::File, &body->fo, body->grantedAccess,
                                    &kUserFileHandle, handle);
+    if (NT_SUCCESS(status)) {
+        sim::fs::AddFileHandle(body);
+    }
     if (!NT_SUCCESS(status)) {
         sim::flt::SendCleanup(&body->fo, UserMode);
         sim::ob::DereferenceObject(&body->fo);
@@ -316,6 +321,63 @@ NTSTATUS SetDisposition(_EPROCESS* process, HANDLE handle, bool del, bool exClas
 NTSTATUS SetInformationFile(_EPROCESS* process, HANDLE handle, FILE_INFORMATION_CLASS infoClass, const void* buffer,
                             ULONG length) {
     return SetInformationp(process, handle, infoClass, buffer, length);
+}
+
+NTSTATUS DuplicateHandle(_EPROCESS* source, HANDLE handle, _EPROCESS* target, HANDLE* duplicate, ACCESS_MASK access) {
+    *duplicate = nullptr;
+    sim::ob::HandleEntry entry;
+    NTSTATUS status = sim::ob::LookupHandle(source, handle, sim::ob::ObjectType::Other, &entry);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (entry.procedures != &kUserFileHandle) {
+        sim::NotImplemented("DuplicateHandle of a handle other than a file's");
+    }
+    ACCESS_MASK granted = entry.grantedAccess;
+    if (access != 0) {
+        const ACCESS_MASK wanted = sim::fs::MapGenericFileAccess(access);
+        if ((wanted & ~entry.grantedAccess) != 0) {
+            sim::NotImplemented("DuplicateHandle with more access than the source handle has");
+        }
+        granted = wanted;
+    }
+    auto* fo = static_cast<PFILE_OBJECT>(entry.object);
+    sim::ob::ReferenceObject(fo);
+    sim::fs::AddFileHandle(sim::fs::BodyOf(fo));
+    status = sim::ob::CreateHandle(target, false, sim::ob::ObjectType::File, fo, granted, &kUserFileHandle, duplicate);
+    if (!NT_SUCCESS(status)) {
+        (void)sim::fs::DropFileHandle(sim::fs::BodyOf(fo));
+        sim::ob::DereferenceObject(fo);
+    }
+    return status;
+}
+
+NTSTATUS SetHandleInheritable(_EPROCESS* process, HANDLE handle, bool inheritable) {
+    sim::fs::FileObjectBody* body;
+    ACCESS_MASK granted;
+    NTSTATUS status = FileOfp(process, handle, &body, &granted);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return sim::ob::SetInheritable(process, handle, inheritable);
+}
+
+NTSTATUS InheritHandles(_EPROCESS* parent, _EPROCESS* child) {
+    for (auto& [value, entry] : sim::ob::InheritableHandles(parent)) {
+        if (entry.procedures != &kUserFileHandle) {
+            sim::NotImplemented("inheritance of a handle other than a file's");
+        }
+        auto* fo = static_cast<PFILE_OBJECT>(entry.object);
+        sim::ob::ReferenceObject(fo);
+        sim::fs::AddFileHandle(sim::fs::BodyOf(fo));
+        NTSTATUS status = sim::ob::CreateHandleAt(child, value, entry);
+        if (!NT_SUCCESS(status)) {
+            (void)sim::fs::DropFileHandle(sim::fs::BodyOf(fo));
+            sim::ob::DereferenceObject(fo);
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS QueryFileId(_EPROCESS* process, HANDLE handle, ULONG64* fileId) {

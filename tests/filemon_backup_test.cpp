@@ -275,6 +275,37 @@ TEST_F(BackupTest, ReferenceFailureAndPoolFailures) {
     }
 }
 
+// The target is created but its file object cannot be referenced: its
+// handle is closed, the source's reference dropped, and the empty target is
+// all that is left.
+TEST_F(BackupTest, TargetThatCannotBeReferencedHasItsHandleClosed) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(Open(u"C:\\tref.txt", FILE_GENERIC_WRITE, FILE_CREATE, &handle), STATUS_SUCCESS);
+    ASSERT_EQ(Write(handle, "data"), STATUS_SUCCESS);
+    const size_t handles = KernelHandles();
+    const uint64_t references = sim::CallCount("ObReferenceObjectByHandle");
+    const uint64_t actions = sim::fs::FaultActionsRun();
+    // The source was referenced before the target's create; the next
+    // reference, right after that create, is the target's.
+    sim::fs::Fault fault;
+    fault.op = sim::fs::FaultOp::Create;
+    fault.path = u"C:\\backup\\tref.txt";
+    fault.nth = 2;  // the probe, then the create
+    fault.status = STATUS_SUCCESS;
+    fault.action = [] { sim::InjectFailure("ObReferenceObjectByHandle", STATUS_INSUFFICIENT_RESOURCES); };
+    sim::fs::InjectFault(fault);
+    EXPECT_EQ(Close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(sim::fs::FaultActionsRun(), actions + 1);
+    EXPECT_EQ(sim::CallCount("ObReferenceObjectByHandle"), references + 2);
+    EXPECT_EQ(KernelHandles(), handles);
+    ASSERT_TRUE(std::filesystem::exists(HostC("backup/tref.txt")));
+    EXPECT_EQ(ReadHost(HostC("backup/tref.txt")), "");
+    // Closed, not just leaked: the name can be opened without sharing again.
+    HANDLE again = nullptr;
+    EXPECT_EQ(Open(u"C:\\backup\\tref.txt", FILE_GENERIC_WRITE, FILE_OPEN, &again, 0, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Close(again), STATUS_SUCCESS);
+}
+
 // A name taken between the probe and the create moves the search on: the
 // copy goes to the next name and the file that took the name is untouched.
 TEST_F(BackupTest, ANameTakenAfterTheProbeMovesTheSearchOn) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/private/flt_io.h"
+#include "sim/private/io_mdl.h"
 #include "sim/private/ob.h"
 #include "sim/user/file.h"
 #include "sim/user/process.h"
@@ -476,3 +477,50 @@ TEST_F(FsTest, InjectedFaults) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Paging writes: data through an MDL, never past the end of the file, after
+// the handle's cleanup too; a mapping that cannot be made fails the write.
+
+TEST_F(FsTest, PagingWritesThroughAnMdl) {
+    Put("p.bin", std::string(6000, 'a'));
+    HANDLE h = nullptr;
+    ASSERT_EQ(Open(u"C:\\p.bin", FILE_OPEN, &h), STATUS_SUCCESS);
+    sim::user::MappedView* view = nullptr;
+    uint8_t* data = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(sim::user::MapViewOfFile(process_, h, &view, &data, &size), STATUS_SUCCESS);
+    ASSERT_EQ(size, 6000u);
+    data[10] = 'b';
+    data[5000] = 'c';
+    data[7000] = 'd';  // past the end of the file, in the view's last page
+    sim::InjectFailure("MmGetSystemAddressForMdlSafe", STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(sim::user::FlushViewOfFile(process_, view), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Get("p.bin"), std::string(6000, 'a'));
+    // The handle goes; the section still holds the file object.
+    ASSERT_EQ(CloseHandle(process_, h), STATUS_SUCCESS);
+    EXPECT_EQ(sim::user::FlushViewOfFile(process_, view), STATUS_SUCCESS);
+    std::string expected(6000, 'a');
+    expected[10] = 'b';
+    expected[5000] = 'c';
+    EXPECT_EQ(Get("p.bin"), expected);
+    EXPECT_EQ(sim::user::UnmapViewOfFile(process_, view), STATUS_SUCCESS);
+    EXPECT_EQ(sim::io::LiveMdlCount(), 0u);
+}
+
+TEST(SimMdl, DescribesHostMemoryAndChecksItsUse) {
+    alignas(4096) static uint8_t buffer[8192];
+    PMDL mdl = IoAllocateMdl(buffer + 100, 5000, FALSE, FALSE, nullptr);
+    ASSERT_NE(mdl, nullptr);
+    EXPECT_EQ(mdl->StartVa, buffer);
+    EXPECT_EQ(mdl->ByteOffset, 100u);
+    EXPECT_EQ(mdl->ByteCount, 5000u);
+    EXPECT_DEATH(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), "not locked");
+    MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), buffer + 100);
+    EXPECT_DEATH(IoFreeMdl(mdl), "still locked");
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    EXPECT_EQ(IoAllocateMdl(buffer, 0, FALSE, FALSE, nullptr), nullptr);
+    EXPECT_EQ(sim::io::LiveMdlCount(), 0u);
+}

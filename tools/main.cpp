@@ -2,23 +2,19 @@
 //
 //   vetrona-sim run FILE... [--json] [--hex]      play scenarios
 //   vetrona-sim serve [--socket PATH] [--scenario FILE] [--json] [--hex]
-//   vetrona-sim demo [--json] [--hex]             the built-in client session
+//   vetrona-sim demo [--json] [--hex]             the bundled demo scenarios
 //
 // Exit status: 0 everything held; 1 an expectation failed, a step did not end
 // as expected, the pool leaked or the driver did not stop; 2 bad arguments or
 // a scenario file that cannot be loaded. A bugcheck stops the process
 // (SIGABRT) with the stop code on standard error.
+#include "tools/demo.h"
 #include "tools/scenario_run.h"
 #include "tools/serve.h"
-#include "tools/session.h"
 
 #include <CLI/CLI.hpp>
 
 #include <iostream>
-
-namespace vsim {
-int RunDemo(const Options& options);
-}
 
 int main(int argc, char** argv) {
     CLI::App app{"vetrona-sim: runs the Vetrona driver on the simulated kernel", "vetrona-sim"};
@@ -46,9 +42,9 @@ int main(int argc, char** argv) {
     serve->add_flag("--json", json, "one JSON object per line");
     serve->add_flag("--hex", hex, "show the raw bytes of each event message");
 
-    CLI::App* demo = app.add_subcommand("demo", "boot, load the driver and play the built-in client session");
+    CLI::App* demo = app.add_subcommand("demo", "play the demo scenarios built into the program (scenarios/demo.txt)");
     demo->add_flag("--json", json, "one JSON object per line instead of readable text");
-    demo->add_flag("--hex", hex, "include the raw bytes sent to and received from the driver");
+    demo->add_flag("--hex", hex, "show the raw bytes of each event message");
 
     try {
         app.parse(argc, argv);
@@ -66,8 +62,5 @@ int main(int argc, char** argv) {
         options.run = {json, hex};
         return vsim::Serve(options);
     }
-    vsim::Options options;
-    options.json = json;
-    options.hex = hex;
-    return vsim::RunDemo(options);
+    return vsim::RunDemo({json, hex});
 }

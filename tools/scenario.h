@@ -75,7 +75,8 @@ struct StepSpec {
     int line = 0;
     std::string kind;     // start, exit, create, open, write, read, close, rename, delete, define-dos-device,
                           // scsi-write, ata-write, encrypt, create-key, set-value, delete-value, rename-key,
-                          // delete-key, threads
+                          // delete-key, threads; the client's own: connect, disconnect, get-version,
+                          // get-switch, set-switch, watch, set-backup
     std::string process;  // who does it
     std::string label;    // optional name shown in the transcript
     std::map<std::string, std::string> args;
@@ -131,6 +132,14 @@ struct RegistryExpect {
 struct OutcomeExpect {
     int line = 0;
     std::optional<int64_t> denied, filesProtected, bytesRecovered, events;
+    std::optional<int64_t> watched;       // the scenario's processes the driver still watches at the end
+    std::optional<int64_t> messagesSent;  // messages the driver sent to a client during the workload
+};
+
+// Lines the driver prints to the debugger, each matched by a glob, in order.
+struct DebuggerExpect {
+    int line = 0;
+    std::vector<std::string> lines;
 };
 
 struct Scenario {
@@ -148,6 +157,7 @@ struct Scenario {
     std::vector<BackupExpect> backups;
     std::vector<RegistryExpect> registryAfter;
     OutcomeExpect outcome;
+    DebuggerExpect debugger;
 };
 
 // Loads and checks a scenario; throws ScenarioError.
@@ -161,5 +171,11 @@ std::string StatusName(int32_t status);
 // Step kinds the simulated kernel cannot carry out yet: the run stops there
 // with a "not supported yet" error naming the step.
 bool StepKindSupported(const std::string& kind);
+
+// Steps the scenario's client takes itself (`process: client`).
+bool ClientStepKind(const std::string& kind);
+
+// The name workload steps give the scenario's client.
+inline constexpr const char* kClientProcessName = "client";
 
 }  // namespace vsim

@@ -65,7 +65,12 @@ std::string Upper(std::string text) {
 const std::set<std::string> kStepKinds = {
     "start",  "exit",   "create",  "open",       "write",      "read",     "close",     "rename",
     "delete", "define-dos-device", "scsi-write", "ata-write",  "encrypt",  "create-key", "set-value",
-    "delete-value", "rename-key", "delete-key", "threads"};
+    "delete-value", "rename-key", "delete-key", "threads",
+    "connect", "disconnect", "get-version", "get-switch", "set-switch", "watch", "set-backup"};
+
+const std::set<std::string> kClientStepKinds = {"connect",    "disconnect", "get-version", "get-switch",
+                                                "set-switch", "watch",      "set-backup"};
+const std::set<std::string> kSwitchNames = {"file", "process", "registry", "switch2"};
 
 const std::set<std::string> kAccessNames = {"read", "write", "append", "delete", "execute", "all"};
 const std::set<std::string> kShareNames = {"read", "write", "delete", "none"};
@@ -281,6 +286,9 @@ private:
                 ProcessSpec item;
                 item.line = p.Mark().line + 1;
                 item.name = Str(Required(p, "name", "machine.processes"), "machine.processes.name");
+                if (item.name == kClientProcessName) {
+                    Fail(p["name"], "machine.processes.name", "'client' names the scenario's client; choose another name");
+                }
                 if (Known(*s, item.name)) Fail(p["name"], "machine.processes.name", "process '" + item.name + "' declared twice");
                 item.image = Str(Required(p, "image", "machine.processes"), "machine.processes.image");
                 CheckDrivePath(p["image"], "machine.processes.image", item.image, *s);
@@ -432,7 +440,16 @@ private:
             return step;
         }
         if (step.process.empty()) Fail(node, where + ".process", "missing: which process does this step");
-        if (!Known(*s, step.process)) Fail(node["process"], where + ".process", "no process '" + step.process + "' (declare it in machine.processes or start it first)");
+        const bool clientStep = kClientStepKinds.count(step.kind) != 0;
+        if (clientStep && step.process != kClientProcessName) {
+            Fail(node["process"], where + ".process", "'" + step.kind + "' is a step of the client: write 'process: client'");
+        }
+        if (step.process == kClientProcessName) {
+            if (!clientStep) Fail(node, where + "." + step.kind, "the client takes only its own steps (connect, disconnect, get-version, get-switch, set-switch, watch, set-backup)");
+            if (!s->client.present) Fail(node["process"], where + ".process", "the scenario has no client section");
+        } else if (!Known(*s, step.process)) {
+            Fail(node["process"], where + ".process", "no process '" + step.process + "' (declare it in machine.processes or start it first)");
+        }
 
         auto args = [&](std::initializer_list<const char*> allowed) {
             if (action.IsNull() || (action.IsScalar() && allowed.size() == 0)) return;
@@ -487,6 +504,7 @@ private:
             CheckDrivePath(action["image"], at + ".image", step.args["image"], *s);
             boolArg("admin");
             if (Known(*s, step.args["name"])) Fail(action["name"], at + ".name", "process '" + step.args["name"] + "' exists already");
+            if (step.args["name"] == kClientProcessName) Fail(action["name"], at + ".name", "'client' names the scenario's client");
             names_.insert(step.args["name"]);
         } else if (step.kind == "exit") {
             if (!action.IsNull() && !(action.IsMap() && action.size() == 0) && !(action.IsScalar() && action.Scalar() == "true")) {
@@ -510,10 +528,11 @@ private:
             step.data = Data(action, at, step.args.count("path") ? step.args["path"] : step.args["handle"]);
             if (!step.data) Fail(action, at, "what to write: text, hex or random");
         } else if (step.kind == "read") {
-            args({"path", "handle", "offset", "length"});
+            args({"path", "handle", "offset", "length", "text", "hex"});
             pathOrHandle();
             intArg("offset", 0, INT64_MAX);
             intArg("length", 0, 16 * 1024 * 1024);
+            step.data = Data(action, at, "");  // the bytes the read must return, when given
         } else if (step.kind == "close") {
             args({"handle"});
             require("handle");
@@ -532,10 +551,12 @@ private:
             require("name");
             require("target");
             const std::string name = Upper(step.args["name"]);
-            if (name.size() != 2 || !std::isalpha(static_cast<unsigned char>(name[0])) || name[1] != ':') {
-                Fail(action["name"], at + ".name", "expected a drive name, like X:");
-            }
-            if (std::any_of(s->volumes.begin(), s->volumes.end(), [&](const VolumeSpec& v) { return v.drive == name[0]; })) {
+            const bool drive = name.size() == 2 && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':';
+            const bool plain = !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
+                return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+            });
+            if (!drive && !plain) Fail(action["name"], at + ".name", "expected a drive name like X: or a plain name like MyTarget");
+            if (drive && std::any_of(s->volumes.begin(), s->volumes.end(), [&](const VolumeSpec& v) { return v.drive == name[0]; })) {
                 Fail(action["name"], at + ".name", "that drive is a volume already");
             }
             CheckDrivePath(action["target"], at + ".target", step.args["target"], *s);
@@ -575,6 +596,23 @@ private:
             args({"key", "name"});
             require("key");
             require("name");
+        } else if (step.kind == "connect" || step.kind == "disconnect" || step.kind == "get-version") {
+            args({});
+            if (!action.IsNull() && !(action.IsMap() && action.size() == 0)) Fail(action, at, step.kind + " takes nothing (write '" + step.kind + ": {}')");
+        } else if (step.kind == "get-switch" || step.kind == "set-switch") {
+            args({"switch", "value"});
+            require("switch");
+            require("value");
+            if (!kSwitchNames.count(step.args["switch"])) Fail(action["switch"], at + ".switch", "unknown switch (file, process, registry, switch2)");
+            intArg("value", 0, 255);
+        } else if (step.kind == "watch") {
+            args({"name"});
+            require("name");
+            if (!Known(*s, step.args["name"])) Fail(action["name"], at + ".name", "no process '" + step.args["name"] + "'");
+        } else if (step.kind == "set-backup") {
+            args({"folder"});
+            require("folder");
+            if (!step.args["folder"].empty()) CheckDrivePath(action["folder"], at + ".folder", step.args["folder"], *s);
         }
         return step;
     }
@@ -607,7 +645,13 @@ private:
     }
 
     void Expect(const YAML::Node& node, Scenario* s) {
-        Keys(node, {"events", "files", "backups", "registry", "outcome"}, "expect");
+        Keys(node, {"events", "files", "backups", "registry", "outcome", "debugger"}, "expect");
+        if (node["debugger"]) {
+            const YAML::Node d = node["debugger"];
+            if (!d.IsSequence()) Fail(d, "expect.debugger", "expected a list of line patterns, in order");
+            s->debugger.line = d.Mark().line + 1;
+            s->debugger.lines = StrList(d, "expect.debugger");
+        }
         if (node["events"]) {
             const YAML::Node ev = node["events"];
             Keys(ev, {"order", "complete", "list", "absent"}, "expect.events");
@@ -691,12 +735,14 @@ private:
         }
         if (node["outcome"]) {
             const YAML::Node o = node["outcome"];
-            Keys(o, {"denied", "files-protected", "bytes-recovered", "events"}, "expect.outcome");
+            Keys(o, {"denied", "files-protected", "bytes-recovered", "events", "watched", "messages-sent"}, "expect.outcome");
             s->outcome.line = o.Mark().line + 1;
             if (o["denied"]) s->outcome.denied = Int(o["denied"], "expect.outcome.denied", 0, INT32_MAX);
             if (o["files-protected"]) s->outcome.filesProtected = Int(o["files-protected"], "expect.outcome.files-protected", 0, INT32_MAX);
             if (o["bytes-recovered"]) s->outcome.bytesRecovered = Int(o["bytes-recovered"], "expect.outcome.bytes-recovered", 0, INT64_MAX);
             if (o["events"]) s->outcome.events = Int(o["events"], "expect.outcome.events", 0, INT32_MAX);
+            if (o["watched"]) s->outcome.watched = Int(o["watched"], "expect.outcome.watched", 0, INT32_MAX);
+            if (o["messages-sent"]) s->outcome.messagesSent = Int(o["messages-sent"], "expect.outcome.messages-sent", 0, INT32_MAX);
         }
     }
 
@@ -741,6 +787,8 @@ std::string StatusName(int32_t status) {
 }
 
 bool StepKindSupported(const std::string& kind) { return kStepKinds.count(kind) != 0; }
+
+bool ClientStepKind(const std::string& kind) { return kClientStepKinds.count(kind) != 0; }
 
 Scenario LoadScenarioText(const std::string& text, const std::string& name) {
     YAML::Node root;

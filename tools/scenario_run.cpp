@@ -12,6 +12,7 @@
 #include "sim/private/ob.h"
 #include "sim/private/pool.h"
 #include "sim/user/device.h"
+#include "sim/user/dosdevice.h"
 #include "sim/user/file.h"
 #include "sim/user/fltuser.h"
 #include "sim/user/process.h"
@@ -162,6 +163,7 @@ struct ScenarioRun::Impl {
     std::map<uint32_t, std::string> pidImages;
     std::vector<_EPROCESS*> started;
     std::map<std::string, std::pair<_EPROCESS*, HANDLE>> handles;
+    std::map<std::string, std::string> handlePaths;  // handle name -> the file's path, upper case
     std::vector<std::u16string> links;
 
     // In-process client.
@@ -169,6 +171,12 @@ struct ScenarioRun::Impl {
     std::unique_ptr<vc::Client> client;
     std::thread responder;
     std::atomic<bool> stopResponder{false};
+    std::mutex clientLock;  // the in-process client's steps against the responder's start and stop
+
+    size_t debuggerSeen = 0;             // lines of the driver's debugger output already shown
+    std::vector<std::string> debugger;   // every line the driver printed during the workload
+    uint64_t messagesAtStart = 0;        // FltSendMessage calls when the workload began
+    uint64_t messagesSent = 0;           // ... and during it
 
     std::vector<SeenEvent> events;
     std::atomic<int> currentStep{0};
@@ -193,6 +201,17 @@ struct ScenarioRun::Impl {
     // original that must be recoverable (seeded, or as the workload first
     // wrote it).
     std::map<std::string, std::vector<uint8_t>> originals;
+
+    struct Outcome {
+        int32_t status = 0;  // the first status that was not a success, else success
+        std::string problem;  // what went wrong beside the status (wrong bytes read, a switch's value...)
+        std::string detail;
+        json fields = json::object();
+    };
+
+    static void Note(Outcome* o, NTSTATUS status) {
+        if (o->status == 0 && !NT_SUCCESS(status)) o->status = status;
+    }
 
     Impl(const Scenario& scenario, Transcript& transcript) : s(scenario), out(transcript) {}
 
@@ -474,8 +493,20 @@ struct ScenarioRun::Impl {
                     "\n  monitors: " + (monitors.empty() ? "none" : Join(monitors, ", ")) +
                     (c.backup ? "; backup folder " + *c.backup : "") + "; " + std::to_string(c.policy.rules.size()) +
                     " rules, default " + vc::VerdictName(c.policy.fallback));
-        responder = std::thread([this] { Respond(); });
+        StartResponder();
         return true;
+    }
+
+    void StartResponder() {
+        stopResponder = false;
+        responder = std::thread([this] { Respond(); });
+    }
+
+    void StopResponder() {
+        if (responder.joinable()) {
+            stopResponder = true;
+            responder.join();
+        }
     }
 
     void Respond() {
@@ -567,24 +598,113 @@ struct ScenarioRun::Impl {
     }
 
     void StopClient() {
-        if (responder.joinable()) {
-            stopResponder = true;
-            responder.join();
-        }
+        std::lock_guard<std::mutex> guard(clientLock);
+        StopResponder();
         if (client) client->Disconnect();
     }
 
-    // --- workload ------------------------------------------------------------
-
-    struct Outcome {
-        int32_t status = 0;  // the first status that was not a success, else success
-        std::string detail;
-        json fields = json::object();
-    };
-
-    static void Note(Outcome* o, NTSTATUS status) {
-        if (o->status == 0 && !NT_SUCCESS(status)) o->status = status;
+    static uint64_t MessagesSentSoFar() {
+        const auto counts = sim::CallCounts();
+        const auto it = counts.find("FltSendMessage");
+        return it == counts.end() ? 0 : it->second;
     }
+
+    // What the driver printed to the debugger since the last look.
+    void ShowDebugger() {
+        const std::vector<std::string> lines = sim::DebugOutput();
+        std::vector<std::string> fresh;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (lines.size() < debuggerSeen) debuggerSeen = 0;  // cleared by someone else
+            for (size_t i = debuggerSeen; i < lines.size(); ++i) {
+                std::string line = lines[i];
+                while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+                fresh.push_back(line);
+                debugger.push_back(line);
+            }
+            debuggerSeen = lines.size();
+        }
+        for (const std::string& line : fresh) {
+            out.Put({{"type", "debugger"}, {"step", currentStep.load()}, {"text", line}}, "        debugger " + line);
+        }
+    }
+
+    // The scenario's client takes a step of its own: the control device and
+    // port commands a client program sends, or its connection coming and going.
+    void ExecuteClient(const StepSpec& step, Outcome* o) {
+        std::lock_guard<std::mutex> guard(clientLock);
+        auto arg = [&](const char* key) {
+            auto it = step.args.find(key);
+            return it == step.args.end() ? std::string() : it->second;
+        };
+        if (!client) {
+            o->status = static_cast<int32_t>(STATUS_UNSUCCESSFUL);
+            o->problem = "the scenario's client is not in this process (it is served to an outside client)";
+            return;
+        }
+        auto note = [&](vc::HResult hr) {
+            if (!vc::Succeeded(hr) && o->status == 0) o->status = static_cast<int32_t>(hr);
+            return vc::Succeeded(hr);
+        };
+        const std::string& kind = step.kind;
+        static const std::map<std::string, vc::Monitor> switches = {{"file", vc::Monitor::File},
+                                                                  {"process", vc::Monitor::Process},
+                                                                  {"registry", vc::Monitor::Registry},
+                                                                  {"switch2", vc::Monitor::Switch2}};
+        if (kind == "connect") {
+            if (note(client->Connect())) {
+                const bool recorded = DriverData.ClientProcess == clientProcess;
+                if (!recorded) o->problem = "the driver does not record the client process";
+                o->detail = "port and control device open" + std::string(recorded ? ", the driver records the client" : "");
+                StartResponder();
+            }
+        } else if (kind == "disconnect") {
+            StopResponder();
+            client->Disconnect();
+            const bool forgotten = DriverData.ClientPort == nullptr && DriverData.ClientProcess == nullptr;
+            if (!forgotten) o->problem = "the driver still records the client";
+            o->detail = forgotten ? "port closed, the driver forgot the client" : "";
+        } else if (kind == "get-version") {
+            std::string version;
+            if (note(client->GetVersion(&version))) {
+                o->fields["version"] = version;
+                o->detail = "driver version \"" + version + "\"";
+                if (version != VETRONA_VERSION_TEXT) o->problem = std::string("expected \"") + VETRONA_VERSION_TEXT + "\"";
+            }
+        } else if (kind == "set-switch") {
+            const int value = std::stoi(arg("value"), nullptr, 0);
+            if (note(client->SetMonitor(switches.at(arg("switch")), static_cast<uint8_t>(value)))) {
+                o->detail = arg("switch") + " := " + std::to_string(value);
+            }
+        } else if (kind == "get-switch") {
+            const int expected = std::stoi(arg("value"), nullptr, 0);
+            uint8_t value = 0;
+            if (note(client->GetMonitor(switches.at(arg("switch")), &value))) {
+                o->fields["value"] = value;
+                o->detail = arg("switch") + " = " + std::to_string(value);
+                if (value != expected) o->problem = "expected " + std::to_string(expected);
+            }
+        } else if (kind == "watch") {
+            _EPROCESS* p = nullptr;
+            {
+                std::lock_guard<std::mutex> names(lock);
+                p = processes[arg("name")];
+            }
+            if (p == nullptr) {
+                o->status = static_cast<int32_t>(STATUS_INVALID_PARAMETER);
+                o->problem = arg("name") + " is not running";
+            } else if (note(client->AddProcess(static_cast<uint32_t>(p->pid)))) {
+                o->detail = arg("name") + " (pid " + std::to_string(p->pid) + ") watched";
+            }
+        } else if (kind == "set-backup") {
+            const std::string folder = arg("folder");
+            if (note(client->SetBackupDir(folder.empty() ? std::u16string() : u"\\??\\" + Wide(folder)))) {
+                o->detail = folder.empty() ? "backup folder cleared" : "backup folder " + folder;
+            }
+        }
+    }
+
+    // --- workload ------------------------------------------------------------
 
     bool RunSteps(const std::vector<StepSpec>& steps, const std::string& threadName) {
         bool ok = true;
@@ -634,14 +754,17 @@ struct ScenarioRun::Impl {
             process = processes[step.process];
         }
         Outcome o;
-        if (process == nullptr || (process->exited && step.kind != "exit")) {
+        if (step.process == kClientProcessName) {
+            ExecuteClient(step, &o);
+        } else if (process == nullptr || (process->exited && step.kind != "exit")) {
             o.status = static_cast<int32_t>(0xC000010A);  // STATUS_PROCESS_IS_TERMINATING
             o.detail = "the process has exited";
         } else {
             Execute(step, process, &o);
         }
         const int32_t expected = step.status ? *step.status : 0;
-        const bool ok = o.status == expected;
+        const bool ok = o.status == expected && o.problem.empty();
+        if (threadName.empty()) ShowDebugger();
         {
             std::lock_guard<std::mutex> guard(lock);
             if (!ok) ++stepFailures;
@@ -651,10 +774,12 @@ struct ScenarioRun::Impl {
                      {"kind", step.kind}, {"what", title}, {"status", StatusName(o.status)},
                      {"expected", StatusName(expected)}, {"ok", ok}};
         if (!threadName.empty()) line["thread"] = threadName;
+        if (!o.problem.empty()) line["problem"] = o.problem;
         if (!step.label.empty()) line["label"] = step.label;
         for (auto& [k, v] : o.fields.items()) line[k] = v;
         out.Put(line, std::string(ok ? "      ok    " : "      FAIL  ") + StatusName(o.status) +
-                          (ok ? "" : " (expected " + StatusName(expected) + ", line " + std::to_string(step.line) + ")") +
+                          (o.status == expected ? "" : " (expected " + StatusName(expected) + ")") +
+                          (o.problem.empty() ? "" : "  " + o.problem) + (ok ? "" : " (line " + std::to_string(step.line) + ")") +
                           (o.detail.empty() ? "" : "  " + o.detail));
         return ok;
     }
@@ -674,6 +799,9 @@ struct ScenarioRun::Impl {
         else if (step.kind == "set-value" || step.kind == "delete-value") text += " " + arg("key") + " : " + arg("name");
         else if (step.kind == "create-key" || step.kind == "delete-key") text += " " + arg("key");
         else if (step.kind == "rename-key") text += " " + arg("key") + " -> " + arg("to");
+        else if (step.kind == "get-switch" || step.kind == "set-switch") text += " " + arg("switch") + (step.kind == "set-switch" ? " to " : ", expecting ") + arg("value");
+        else if (step.kind == "watch") text += " " + arg("name");
+        else if (step.kind == "set-backup") text = arg("folder").empty() ? "clear the backup folder" : "set-backup " + arg("folder");
         else if (step.kind == "encrypt") text += " " + arg("files") + (arg("in-place") == "false" ? " into copies" : " in place");
         else if (!target.empty()) text += " " + target;
         if (!step.label.empty()) text = step.label + ": " + text;
@@ -759,10 +887,15 @@ struct ScenarioRun::Impl {
             Note(o, status);
             Deny(status);
             if (NT_SUCCESS(status)) {
+                static const char* const kInformation[] = {"FILE_SUPERSEDED", "FILE_OPENED", "FILE_CREATED",
+                                                           "FILE_OVERWRITTEN", "FILE_EXISTS", "FILE_DOES_NOT_EXIST"};
+                o->detail = information < 6 ? kInformation[information] : "information " + std::to_string(information);
+                o->fields["information"] = o->detail;
                 if (step.args.count("handle")) {
                     std::lock_guard<std::mutex> guard(lock);
                     handles[arg("handle")] = {process, handle};
-                    o->detail = "handle " + arg("handle");
+                    handlePaths[arg("handle")] = Upper(arg("path"));
+                    o->detail += ", handle " + arg("handle");
                 } else {
                     Close(process, handle, o);
                 }
@@ -820,6 +953,11 @@ struct ScenarioRun::Impl {
             }
             o->fields["bytes"] = data.size();
             o->detail = std::to_string(data.size()) + " bytes read";
+            if (step.data && NT_SUCCESS(o->status)) {
+                const bool same = *step.data == data;
+                if (!same) o->problem = "other bytes than expected (" + std::to_string(step.data->size()) + " expected)";
+                else o->detail += ", as expected";
+            }
             if (byPath) Close(process, handle, o);
         } else if (kind == "close") {
             _EPROCESS* owner = process;
@@ -832,6 +970,7 @@ struct ScenarioRun::Impl {
             {
                 std::lock_guard<std::mutex> guard(lock);
                 handles.erase(arg("handle"));
+                handlePaths.erase(arg("handle"));
             }
             const NTSTATUS status = sim::user::CloseHandle(owner, handle);
             Note(o, status);
@@ -877,14 +1016,17 @@ struct ScenarioRun::Impl {
             }
             if (byPath) Close(process, handle, o);
         } else if (kind == "define-dos-device") {
+            // DefineDosDevice as the program calls it: the target in its DOS form.
             const std::u16string link = u"\\??\\" + Wide(Upper(arg("name")));
-            const NTSTATUS status = sim::ob::CreateSymbolicLink(link, DevicePath(arg("target")));
+            const NTSTATUS status = sim::user::DefineDosDevice(process, 0, Wide(Upper(arg("name"))), Wide(arg("target")));
             Note(o, status);
             if (NT_SUCCESS(status)) {
                 std::lock_guard<std::mutex> guard(lock);
                 links.push_back(link);
             }
-            o->detail = Narrow(link) + " -> " + Narrow(DevicePath(arg("target")));
+            std::u16string target;
+            sim::ob::QuerySymbolicLink(link, &target);
+            o->detail = Narrow(link) + " -> " + Narrow(target);
         } else if (kind == "scsi-write" || kind == "ata-write") {
             const std::string volume = std::string("\\\\.\\") + static_cast<char>(std::toupper(static_cast<unsigned char>(arg("volume")[0]))) + ":";
             HANDLE handle = nullptr;
@@ -1080,19 +1222,32 @@ struct ScenarioRun::Impl {
         o->detail = std::to_string(files.size()) + " files, " + std::to_string(done) + " fully encrypted";
     }
 
+    // A file's original is its content once it exists with some bytes and the
+    // workload holds no handle to it (a file written through a handle is
+    // complete when the handle closes).
     void SnapshotOriginals() {
+        std::set<std::string> open;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            for (const auto& [name, path] : handlePaths) open.insert(path);
+        }
         for (const BackupExpect& b : s.backups) {
             for (const std::string& file : FilesMatching(b.originals)) {
-                if (originals.count(Upper(file))) continue;
+                if (originals.count(Upper(file)) || open.count(Upper(file))) continue;
                 bool exists = false;
                 auto data = ReadHost(HostPath(file), &exists);
-                if (exists) originals[Upper(file)] = std::move(data);
+                if (exists && !data.empty()) originals[Upper(file)] = std::move(data);
             }
         }
     }
 
     bool RunWorkload() {
         SnapshotOriginals();
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            debuggerSeen = sim::DebugOutput().size();
+        }
+        messagesAtStart = MessagesSentSoFar();
         out.Text("workload");
         const bool ok = RunSteps(s.workload, "");
         currentStep = 0;
@@ -1293,6 +1448,40 @@ struct ScenarioRun::Impl {
         check(o.filesProtected, filesProtected, "files protected");
         check(o.bytesRecovered, bytesRecovered, "bytes recovered");
         check(o.events, static_cast<int64_t>(eventCount), "events");
+        check(o.messagesSent, static_cast<int64_t>(messagesSent), "messages the driver sent");
+        if (o.watched) {
+            int64_t watched = 0;
+            std::vector<std::string> names;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                for (const auto& [name, process] : processes) {
+                    if (process != nullptr && IdListHasPid(&DriverData.ProcessList, static_cast<ULONG>(process->pid))) {
+                        ++watched;
+                        names.push_back(name);
+                    }
+                }
+            }
+            Expect(o.line, "processes watched at the end = " + std::to_string(*o.watched), watched == *o.watched,
+                   "found " + std::to_string(watched) + (names.empty() ? "" : " (" + Join(names, ", ") + ")"));
+        }
+    }
+
+    void CheckDebugger() {
+        if (s.debugger.lines.empty()) return;
+        size_t cursor = 0;
+        for (const std::string& pattern : s.debugger.lines) {
+            size_t found = debugger.size();
+            for (size_t i = cursor; i < debugger.size(); ++i) {
+                if (vc::GlobMatch(pattern, debugger[i])) {
+                    found = i;
+                    break;
+                }
+            }
+            const bool ok = found < debugger.size();
+            Expect(s.debugger.line, "debugger line " + pattern, ok,
+                   ok ? "line " + std::to_string(found + 1) : "not printed after the lines matched before it");
+            if (ok) cursor = found + 1;
+        }
     }
 
     // --- end -----------------------------------------------------------------
@@ -1313,6 +1502,8 @@ struct ScenarioRun::Impl {
 
     int Finish() {
         Drain();
+        messagesSent = MessagesSentSoFar() - messagesAtStart;
+        ShowDebugger();
         StopClient();
         out.Text("expectations");
         if (!stoppedEarly) {
@@ -1321,6 +1512,7 @@ struct ScenarioRun::Impl {
             CheckBackups();
             CheckRegistry();
             CheckOutcome();
+            CheckDebugger();
         } else {
             Expect(0, "workload", false, "stopped early: " + stopReason);
         }
@@ -1391,12 +1583,14 @@ struct ScenarioRun::Impl {
         text += "  expectations: " + std::to_string(met) + " met, " + std::to_string(failed) + " failed\n";
         text += "  outcome: " + std::to_string(filesProtected) + " files protected, " + std::to_string(bytesRecovered) +
                 " bytes recovered, " + std::to_string(deniedOperations) + " operations denied\n";
+        text += "  driver: " + std::to_string(messagesSent) + " messages sent to the client\n";
         text += "  driver stopped: " + StatusName(stopped) + "; pool " +
                 (clean ? "clean (" + std::to_string(pool["allocations"].get<uint64_t>()) + " allocations)" : "LEAKED:" + leaks);
         out.Put({{"type", "summary"}, {"file", s.file}, {"events", table}, {"steps", stepCount},
                  {"stepFailures", stepFailures}, {"expectationsMet", met}, {"expectationsFailed", failed},
                  {"filesProtected", filesProtected}, {"bytesRecovered", bytesRecovered},
-                 {"operationsDenied", deniedOperations}, {"driverStopped", StatusName(stopped)}, {"pool", pool}},
+                 {"operationsDenied", deniedOperations}, {"messagesSent", messagesSent},
+                 {"driverStopped", StatusName(stopped)}, {"pool", pool}},
                 text);
     }
 };
@@ -1438,6 +1632,21 @@ std::vector<std::pair<std::string, uint32_t>> ScenarioRun::Processes() {
     return out;
 }
 
+int RunScenario(const Scenario& scenario, Transcript& out) {
+    ScenarioRun run(scenario, out);
+    if (run.Boot()) {
+        bool ok = true;
+        if (scenario.client.present) ok = run.StartClient();
+        if (ok) run.RunWorkload();
+    }
+    return run.Finish();
+}
+
+void ReportLoadError(const ScenarioError& e, Transcript& out) {
+    std::cerr << "vetrona-sim: " << e.Describe() << '\n';
+    out.Put({{"type", "error"}, {"file", e.file}, {"line", e.line}, {"field", e.field}, {"error", e.what()}}, "");
+}
+
 int RunScenarioFiles(const std::vector<std::string>& files, const RunOptions& options) {
     Transcript out(options);
     int worst = 0;
@@ -1446,20 +1655,11 @@ int RunScenarioFiles(const std::vector<std::string>& files, const RunOptions& op
         try {
             scenario = LoadScenarioFile(file);
         } catch (const ScenarioError& e) {
-            std::cerr << "vetrona-sim: " << e.Describe() << '\n';
-            out.Put({{"type", "error"}, {"file", e.file}, {"line", e.line}, {"field", e.field}, {"error", e.what()}}, "");
+            ReportLoadError(e, out);
             worst = std::max(worst, 2);
             continue;
         }
-        ScenarioRun run(scenario, out);
-        int status = 1;
-        if (run.Boot()) {
-            bool ok = true;
-            if (scenario.client.present) ok = run.StartClient();
-            if (ok) run.RunWorkload();
-        }
-        status = run.Finish();
-        worst = std::max(worst, status);
+        worst = std::max(worst, RunScenario(scenario, out));
     }
     return worst;
 }

@@ -88,6 +88,11 @@ private:
     vetrona::client::EventContext context_;
 };
 
+// Plays one loaded scenario on a fresh machine: 0 when everything held, 1 not.
+int RunScenario(const Scenario& scenario, Transcript& out);
+// A file that cannot be loaded: its error on standard error and in the transcript.
+void ReportLoadError(const ScenarioError& e, Transcript& out);
+
 // Runs each file in turn on a fresh machine; the exit status of the worst.
 // 0 all passed, 1 an expectation failed or a step went wrong or a leak,
 // 2 a file could not be loaded.

@@ -1,25 +1,28 @@
 #!/usr/bin/env bash
-# Cross-builds the driver image vetrona.sys with mingw-w64 and checks it.
+# Cross-builds the driver image vetrona.sys with control-flow guard and checks it.
 #
 #   windows/build-sys.sh [-j N] [-v] [--no-self-test]
 #
 # Compiles every driver source (driver/ channel/ filemon/ regmon/ procmon/ and the
-# Windows guarded copy) with the kernel flags, links build/windows/vetrona.sys and
-# runs windows/check-image.py on it and the INF, then the checker's own tests
-# (windows/test_check_image.py; --no-self-test skips them). All sources are
-# compiled even when one fails, so one run shows every error. Exits non-zero on
-# any failure.
+# Windows guarded copy) with clang 16 for the mingw-w64 target and the kernel
+# flags, links build/windows/vetrona.sys with lld 16 and the image's own
+# load-configuration record (windows/load_config.s), runs windows/check-image.py
+# on it and the INF, then the checker's own tests (windows/test_check_image.py;
+# --no-self-test skips them), builds vetrona-client.exe and puts the installable
+# folder together in build/windows/package. All sources are compiled even when
+# one fails, so one run shows every error. Exits non-zero on any failure.
 #
 # Environment: VETRONA_SOURCE_DIR (default: this repository), VETRONA_WINDOWS_OUT
 # (default: <source>/build/windows), MINGW_PREFIX (default: x86_64-w64-mingw32),
-# CLANGXX (default: clang++).
+# CLANGXX (default: clang++-16), VETRONA_LLD (default: lld-16).
 set -uo pipefail
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 src=${VETRONA_SOURCE_DIR:-$(dirname "$script_dir")}
 out=${VETRONA_WINDOWS_OUT:-$src/build/windows}
 prefix=${MINGW_PREFIX:-x86_64-w64-mingw32}
-clangxx=${CLANGXX:-clang++}
+clangxx=${CLANGXX:-clang++-16}
+lld=${VETRONA_LLD:-lld-16}
 jobs=2
 verbose=0
 self_test=1
@@ -29,7 +32,7 @@ while (($#)); do
     -j*) jobs=${1#-j}; shift ;;
     -v) verbose=1; shift ;;
     --no-self-test) self_test=0; shift ;;
-    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *) echo "build-sys: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -37,7 +40,7 @@ done
 started=$(date +%s.%N)
 fail() { echo "build-sys: $*" >&2; exit 1; }
 
-for tool in "$prefix-g++" "$prefix-dlltool" "$prefix-nm" "$clangxx" python3; do
+for tool in "$prefix-g++" "$prefix-dlltool" "$prefix-nm" "$clangxx" "$lld" python3; do
   command -v "$tool" >/dev/null 2>&1 || fail "$tool not found (scripts/deps.sh installs the toolchain)"
 done
 
@@ -87,29 +90,34 @@ common_flags=(
   -fno-stack-protector -mno-red-zone -mno-stack-arg-probe -Wframe-larger-than=1024
   -Wall -Wextra -Werror -Wno-multichar -Wshadow -Wconversion -Wno-sign-conversion
 )
-gcc_flags=("${common_flags[@]}")
-# The guarded copy needs __try/__except, which only clang accepts for this target.
-# -funwind-tables keeps the .pdata the kernel's exception dispatch walks.
-clang_flags=(--target="$prefix" -fms-extensions -funwind-tables -isystem "$toolchain_include" "${common_flags[@]}")
+# clang for every source: the guarded copy needs __try/__except, which g++ does not
+# accept, and -mguard=cf (control-flow guard: indirect calls go through the
+# dispatch pointer, address-taken functions are listed for the linker) exists
+# only in clang. -funwind-tables keeps the .pdata the kernel's exception
+# dispatch walks.
+clang_flags=(--target="$prefix" -mguard=cf -fms-extensions -funwind-tables -isystem "$toolchain_include"
+             "${common_flags[@]}")
 
 shopt -s nullglob
 sources=()
 for dir in driver channel filemon regmon procmon; do
   for file in "$src/$dir"/*.cpp; do sources+=("${file#"$src"/}"); done
 done
-sources+=(platform/guarded_copy_windows.cpp)
+sources+=(platform/guarded_copy_windows.cpp windows/load_config.s)
 shopt -u nullglob
 
 rm -f "$out"/obj/*.o "$out"/obj/*.log "$out/vetrona.sys"
 
+object_name() { local rel=${1%.cpp}; tr '/' '_' <<<"${rel%.s}"; }
+
 compile_one() {
   local rel=$1 obj log
-  obj=$out/obj/$(tr '/' '_' <<<"${rel%.cpp}").o
+  obj=$out/obj/$(object_name "$rel").o
   log=${obj%.o}.log
-  if [[ $rel == platform/guarded_copy_windows.cpp ]]; then
-    "${launcher[@]}" "$clangxx" "${clang_flags[@]}" -c "$src/$rel" -o "$obj" >"$log" 2>&1
+  if [[ $rel == *.s ]]; then
+    "$clangxx" --target="$prefix" -c "$src/$rel" -o "$obj" >"$log" 2>&1
   else
-    "${launcher[@]}" "$prefix-g++" "${gcc_flags[@]}" -c "$src/$rel" -o "$obj" >"$log" 2>&1
+    "${launcher[@]}" "$clangxx" "${clang_flags[@]}" -c "$src/$rel" -o "$obj" >"$log" 2>&1
   fi
   local status=$?
   if ((status != 0)); then
@@ -131,7 +139,7 @@ wait
 
 failed=()
 for rel in "${sources[@]}"; do
-  log=$out/obj/$(tr '/' '_' <<<"${rel%.cpp}").log
+  log=$out/obj/$(object_name "$rel").log
   if grep -q '^FAILED ' "$log" 2>/dev/null; then
     failed+=("$rel")
     sed '$d' "$log" >&2
@@ -153,8 +161,8 @@ report_missing_names() {
   names=$(cat "$src"/sim/public/*.h 2>/dev/null |
     grep -oE '^#define [A-Za-z_][A-Za-z0-9_]*|\b[A-Za-z_][A-Za-z0-9_]*\(|\}\s*[A-Z_][A-Za-z0-9_]*;|typedef [^;(]*[ *]([A-Za-z_][A-Za-z0-9_]*);' |
     sed -E 's/^#define //; s/\($//; s/^\}\s*//; s/;$//; s/^typedef .*[ *]//' | sort -u)
-  reachable=$( { "$prefix-g++" "${gcc_flags[@]}" -E "$probe" | grep -oE '[A-Za-z_][A-Za-z0-9_]*'
-                 "$prefix-g++" "${gcc_flags[@]}" -E -dM "$probe" | awk '{ sub(/\(.*/, "", $2); print $2 }'; } | sort -u)
+  reachable=$( { "$clangxx" "${clang_flags[@]}" -E "$probe" | grep -oE '[A-Za-z_][A-Za-z0-9_]*'
+                 "$clangxx" "${clang_flags[@]}" -E -dM "$probe" | awk '{ sub(/\(.*/, "", $2); print $2 }'; } | sort -u)
   comm -23 <(echo "$names") <(echo "$reachable") | grep -v -x -e format -e '' | tr '\n' ' '
 }
 missing=$(report_missing_names 2>/dev/null)
@@ -164,24 +172,34 @@ fi
 
 # --- link ---------------------------------------------------------------------
 objects=()
-for rel in "${sources[@]}"; do objects+=("$out/obj/$(tr '/' '_' <<<"${rel%.cpp}").o"); done
+for rel in "${sources[@]}"; do objects+=("$out/obj/$(object_name "$rel").o"); done
 link_flags=(
-  -nostdlib -s -Wl,--subsystem,native:10.0 -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000
-  -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va -Wl,--forceinteg -Wl,--no-insert-timestamp
+  --target="$prefix" "-fuse-ld=$lld" -nostdlib -s
+  -Wl,--subsystem,native:10.0 -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000
+  -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va -Wl,--no-insert-timestamp
+  # lld's MinGW driver has no --forceinteg: its COFF options set FORCE_INTEGRITY, clear
+  # the terminal-server bit it sets by default and write the checksum (-release).
+  -Wl,-Xlink=-integritycheck -Wl,--disable-tsaware -Wl,-Xlink=-release
+  # Control-flow guard: the table of valid call targets, hung on _load_config_used.
+  -Wl,--guard-cf
   # Data imported without dllimport would need the user-mode runtime's pseudo-relocation
   # pass, which nothing runs in a driver: make it a link error instead.
   -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
   "-Wl,-Map,$out/vetrona.map"
 )
-if ! "$prefix-g++" "${link_flags[@]}" -o "$out/vetrona.sys" "${objects[@]}" \
+if ! "$clangxx" "${link_flags[@]}" -o "$out/vetrona.sys" "${objects[@]}" \
      "-L$out/lib" -lfltmgr -lntoskrnl -lhal >"$out/link.log" 2>&1; then
   cat "$out/link.log" >&2
   fail "link failed"
 fi
 
 # --- check --------------------------------------------------------------------
-python3 "$src/windows/check-image.py" "$out/vetrona.sys" --expect-guard --inf "$src/windows/vetrona.inf" --objects "${objects[@]}" ||
-  fail "image check failed"
+# The driver's version has one source, the text it answers the version request
+# with; the INF's DriverVer must carry the same.
+driver_version=$(sed -n 's/^#define VETRONA_VERSION_TEXT "\([0-9.]*\)"$/\1/p' "$src/channel/wire.h")
+[[ -n $driver_version ]] || fail "no VETRONA_VERSION_TEXT in channel/wire.h"
+python3 "$src/windows/check-image.py" "$out/vetrona.sys" --expect-guard --inf "$src/windows/vetrona.inf" \
+  --driver-version "$driver_version" --objects "${objects[@]}" || fail "image check failed"
 
 # --- the checker's own tests ---------------------------------------------------
 if ((self_test)); then
@@ -212,6 +230,18 @@ case " $client_dlls " in
   *" FLTLIB.DLL "*) ;;
   *) fail "vetrona-client.exe does not use the filter library" ;;
 esac
+
+# --- the installable folder -------------------------------------------------------
+# What a test machine needs: the image, its INF, the client and a first policy. The catalog and
+# the signatures are made on Windows (windows/README.md).
+package=$out/package
+rm -rf "$package"
+mkdir -p "$package" || fail "cannot create $package"
+cp "$out/vetrona.sys" "$src/windows/vetrona.inf" "$out/vetrona-client.exe" "$src/windows/test-policy.yaml" "$package/" ||
+  fail "cannot fill $package"
+echo "package $package (driver version $driver_version):"
+(cd "$package" && for file in *; do printf '  %-20s %9d bytes  sha256 %s\n' "$file" "$(stat -c %s "$file")" \
+  "$(sha256sum "$file" | cut -c1-16)"; done)
 
 elapsed=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 echo "build-sys: ${#sources[@]} sources -> $out/vetrona.sys ($(stat -c %s "$out/vetrona.sys") bytes) in ${elapsed}s"

@@ -2,15 +2,26 @@
 """Checks a built vetrona.sys for what Windows needs to load it as a minifilter.
 
 The image must be an x64 native-subsystem executable (not a DLL) with the
-force-integrity, NX and dynamic-base flags, relocations, a valid checksum, no
-thread-local storage, no section that is both writable and executable, and
-imports only from ntoskrnl.exe and FLTMGR.SYS. Every exception handler must be
-the kernel's __C_specific_handler. With --expect-guard, at least one catch-all
-guarded scope (the guarded copy of client buffers) must be present.
+force-integrity, NX, dynamic-base and control-flow-guard flags, relocations, a
+valid checksum, no thread-local storage, no section that is both writable and
+executable, and imports only from ntoskrnl.exe and FLTMGR.SYS, none of them a
+compiler-runtime routine the kernel does not provide. Every exception handler
+must be the kernel's __C_specific_handler. With --expect-guard, at least one
+catch-all guarded scope (the guarded copy of client buffers) must be present.
 
-Object files given with --objects are checked for static-constructor sections:
-nothing in a driver runs them, so a global with a constructor would silently
-stay unconstructed.
+Control-flow guard: the load-configuration record must be present and sized,
+its guard flags must say instrumented with a function table, the check and
+dispatch pointers must sit in read-only data and point into the image's code,
+and the table of valid call targets must be sorted, point into code and hold
+the entry point and every code address the image stores in its data (each one
+a callback something may call indirectly).
+
+Object files given with --objects are checked for static-constructor sections
+(nothing in a driver runs them, so a global with a constructor would silently
+stay unconstructed) and for the control-flow-guard feature bit.
+
+With --inf the installation INF is checked against the image; with
+--driver-version its DriverVer must carry that version.
 
 Python 3 standard library only. Exit status 0 if every check passes.
 """
@@ -31,6 +42,7 @@ DLLCHAR_HIGH_ENTROPY_VA = 0x0020
 DLLCHAR_DYNAMIC_BASE = 0x0040
 DLLCHAR_FORCE_INTEGRITY = 0x0080
 DLLCHAR_NX_COMPAT = 0x0100
+DLLCHAR_GUARD_CF = 0x4000
 
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
@@ -39,6 +51,22 @@ DIR_IMPORT = 1
 DIR_EXCEPTION = 3
 DIR_BASERELOC = 5
 DIR_TLS = 9
+DIR_LOAD_CONFIG = 10
+
+IMAGE_REL_BASED_DIR64 = 10
+
+# IMAGE_LOAD_CONFIG_DIRECTORY64: offsets of the guard fields.
+LOAD_CONFIG_GUARD_CHECK_POINTER = 112
+LOAD_CONFIG_GUARD_DISPATCH_POINTER = 120
+LOAD_CONFIG_GUARD_TABLE = 128
+LOAD_CONFIG_GUARD_COUNT = 136
+LOAD_CONFIG_GUARD_FLAGS = 144
+LOAD_CONFIG_GUARD_END = 148
+GUARD_CF_INSTRUMENTED = 0x100
+GUARD_CF_FUNCTION_TABLE_PRESENT = 0x400
+GUARD_CF_TABLE_STRIDE_SHIFT = 28
+# COFF object feature bits (the @feat.00 symbol): compiled with control-flow guard.
+OBJECT_FEATURE_GUARD_CF = 0x800
 
 UNW_FLAG_EHANDLER = 0x1
 UNW_FLAG_UHANDLER = 0x2
@@ -49,7 +77,13 @@ REQUIRED_DLLCHARS = (
     (DLLCHAR_FORCE_INTEGRITY, "FORCE_INTEGRITY"),
     (DLLCHAR_NX_COMPAT, "NX_COMPAT"),
     (DLLCHAR_DYNAMIC_BASE, "DYNAMIC_BASE"),
+    (DLLCHAR_GUARD_CF, "GUARD_CF"),
 )
+# Routines of a compiler's user-mode or MSVC runtime that no kernel module exports:
+# stack-cookie and guard helpers come with the image (the guard pointers are its
+# own, filled by the loader), C++ allocation and exit handlers have no place here.
+FORBIDDEN_IMPORT_PREFIXES = ("__guard_", "_guard_", "__security_", "__stack_chk", "__cxa_", "_Znw", "_Zna",
+                             "_Zdl", "_Zda", "atexit", "_onexit", "__chkstk_ms", "___chkstk")
 CONSTRUCTOR_SECTION_PREFIXES = (".ctors", ".dtors", ".init_array", ".fini_array", ".CRT$XC", ".CRT$XI")
 
 
@@ -137,6 +171,32 @@ class Image:
     def u32_rva(self, rva):
         return struct.unpack_from("<I", self.read_rva(rva, 4))[0]
 
+    def u64_rva(self, rva):
+        return struct.unpack_from("<Q", self.read_rva(rva, 8))[0]
+
+    def rva_of_va(self, va):
+        """The RVA of an address inside the image, or None."""
+        rva = va - self.image_base
+        if va < self.image_base or self.section_of(rva) is None:
+            return None
+        return rva
+
+    def base_relocations(self):
+        """RVAs of the 64-bit slots the loader relocates."""
+        rva, size = self.directory(DIR_BASERELOC)
+        slots = []
+        offset = 0
+        while offset + 8 <= size:
+            page, block_size = struct.unpack("<II", self.read_rva(rva + offset, 8))
+            if block_size < 8 or offset + block_size > size:
+                raise ImageError("malformed base relocation block at 0x%x" % (rva + offset))
+            entries = self.read_rva(rva + offset + 8, block_size - 8)
+            for (entry,) in struct.iter_unpack("<H", entries[:len(entries) // 2 * 2]):
+                if entry >> 12 == IMAGE_REL_BASED_DIR64:
+                    slots.append(page + (entry & 0xFFF))
+            offset += block_size
+        return slots
+
     def cstring_rva(self, rva, limit=512):
         offset = self.rva_to_offset(rva)
         end = self.data.find(b"\0", offset, offset + limit)
@@ -211,6 +271,79 @@ def unwind_handlers(image):
     return handlers
 
 
+def is_code(image, rva):
+    section = image.section_of(rva) if rva is not None else None
+    return section is not None and bool(section.characteristics & SCN_MEM_EXECUTE)
+
+
+def check_guard_cf(image, require):
+    """Checks the control-flow-guard data; returns a line describing it."""
+    rva, size = image.directory(DIR_LOAD_CONFIG)
+    if rva == 0 or size == 0:
+        require(False, "no load-configuration directory: the control-flow-guard table has nowhere to be")
+        return "control-flow guard: no load configuration"
+    record_size = image.u32_rva(rva)
+    require(record_size == size, "load-configuration directory is %d bytes but its record says %d" % (size, record_size))
+    if min(record_size, size) < LOAD_CONFIG_GUARD_END:
+        require(False, "load-configuration record of %d bytes ends before its guard fields (%d bytes)"
+                % (min(record_size, size), LOAD_CONFIG_GUARD_END))
+        return "control-flow guard: load configuration too short"
+    record = image.read_rva(rva, LOAD_CONFIG_GUARD_END)
+    check_va, dispatch_va, table_va, count = struct.unpack_from("<QQQQ", record, LOAD_CONFIG_GUARD_CHECK_POINTER)
+    flags = struct.unpack_from("<I", record, LOAD_CONFIG_GUARD_FLAGS)[0]
+    require(flags & GUARD_CF_INSTRUMENTED, "guard flags 0x%x lack CF_INSTRUMENTED (0x%x)" % (flags, GUARD_CF_INSTRUMENTED))
+    require(flags & GUARD_CF_FUNCTION_TABLE_PRESENT,
+            "guard flags 0x%x lack CF_FUNCTION_TABLE_PRESENT (0x%x)" % (flags, GUARD_CF_FUNCTION_TABLE_PRESENT))
+
+    pointer_slots = set()
+    for name, va in (("check", check_va), ("dispatch", dispatch_va)):
+        slot = image.rva_of_va(va)
+        if slot is None:
+            require(False, "guard %s pointer 0x%x is not inside the image" % (name, va))
+            continue
+        pointer_slots.add(slot)
+        section = image.section_of(slot)
+        require(not section.characteristics & (SCN_MEM_WRITE | SCN_MEM_EXECUTE),
+                "guard %s pointer is in section %s (%s), not read-only data"
+                % (name, section.name, section_access(section.characteristics)))
+        try:
+            value = image.u64_rva(slot)
+        except ImageError:
+            value = 0  # past the section's file data: the loader fills it with zeros
+        require(is_code(image, image.rva_of_va(value)), "guard %s pointer does not point into the image's code" % name)
+
+    targets = []
+    table = image.rva_of_va(table_va)
+    if table is None or count == 0:
+        require(False, "no table of valid call targets (table 0x%x, %d entries)" % (table_va, count))
+    else:
+        stride = 4 + ((flags >> GUARD_CF_TABLE_STRIDE_SHIFT) & 0xF)
+        data = image.read_rva(table, stride * count)
+        targets = [struct.unpack_from("<I", data, stride * index)[0] for index in range(count)]
+        require(all(a < b for a, b in zip(targets, targets[1:])), "the table of valid call targets is not sorted")
+        outside = [t for t in targets if not is_code(image, t)]
+        require(not outside, "valid call targets outside the code: %s" % " ".join("0x%x" % t for t in outside[:8]))
+    valid = set(targets)
+    require(image.entry_point in valid, "the entry point 0x%x is not a valid call target" % image.entry_point)
+
+    # A code address stored in data is a callback handed to someone who calls it
+    # indirectly; under an enforcing kernel a target missing from the table stops
+    # the machine. The guard pointers' own targets are called only through them.
+    stored = set()
+    for slot in image.base_relocations():
+        if slot in pointer_slots:
+            continue
+        target = image.rva_of_va(image.u64_rva(slot))
+        if is_code(image, target):
+            stored.add(target)
+    missing = sorted(stored - valid)
+    require(not missing, "code addresses stored in the image but not valid call targets: %s"
+            % " ".join("0x%x" % t for t in missing[:8]))
+    return ("control-flow guard: load configuration %d bytes, guard flags 0x%x, %d valid call targets, "
+            "%d code addresses in data, check and dispatch pointers at 0x%x and 0x%x"
+            % (size, flags, len(targets), len(stored), check_va, dispatch_va))
+
+
 def thunk_target(image, rva, iat_names):
     """The import a `jmp [rip+disp32]` thunk at rva goes through, or None."""
     try:
@@ -261,6 +394,8 @@ def check_image(path, expect_guard, verbose):
         require(dll.lower() in ALLOWED_IMPORTS, "imports from %s (only ntoskrnl.exe and FLTMGR.SYS are allowed)" % dll)
         for name, slot in names:
             iat_names[slot] = (dll, name)
+            require(not name.startswith(FORBIDDEN_IMPORT_PREFIXES),
+                    "imports %s from %s: a compiler-runtime routine the kernel does not provide" % (name, dll))
     dll_names = [dll.lower() for dll, _ in imports]
     require(len(dll_names) == len(set(dll_names)), "a DLL has more than one import entry: %s" % ", ".join(dll_names))
 
@@ -275,6 +410,7 @@ def check_image(path, expect_guard, verbose):
                 guarded_scopes += 1
     if expect_guard:
         require(guarded_scopes > 0, "no catch-all guarded scope: client buffer copies would be unguarded")
+    guard_cf_line = check_guard_cf(image, require)
 
     print("%s: %d bytes, image base 0x%x, subsystem %d, DllCharacteristics 0x%04x, checksum 0x%08x"
           % (path, len(image.data), image.image_base, image.subsystem, image.dll_characteristics, image.checksum))
@@ -283,6 +419,7 @@ def check_image(path, expect_guard, verbose):
         listed = sorted(name for name, _ in names)
         print("imports from %s (%d): %s" % (dll, len(listed), " ".join(listed)))
     print("guarded scopes: %d; functions with unwind data: %d" % (guarded_scopes, len(image.runtime_functions())))
+    print(guard_cf_line)
     if verbose:
         for section in image.sections:
             print("  %-8s va 0x%06x size 0x%06x flags 0x%08x"
@@ -322,6 +459,22 @@ def object_sections(path):
     return result
 
 
+def object_features(path):
+    """The value of a COFF object's @feat.00 symbol (its feature bits), 0 if it has none."""
+    with open(path, "rb") as handle:
+        data = handle.read()
+    symbol_table, symbol_count = struct.unpack_from("<II", data, 8)
+    index = 0
+    while index < symbol_count:
+        offset = symbol_table + 18 * index
+        if offset + 18 > len(data):
+            raise ImageError("%s: truncated symbol table" % path)
+        if data[offset:offset + 8] == b"@feat.00":
+            return struct.unpack_from("<I", data, offset + 8)[0]
+        index += 1 + data[offset + 17]
+    return 0
+
+
 def check_objects(paths):
     failures = []
     for path in paths:
@@ -329,6 +482,9 @@ def check_objects(paths):
             if size > 0 and name.startswith(CONSTRUCTOR_SECTION_PREFIXES):
                 failures.append("%s: section %s (%d bytes): a global with a constructor or destructor, "
                                 "which nothing runs in a driver" % (path, name, size))
+        if not object_features(path) & OBJECT_FEATURE_GUARD_CF:
+            failures.append("%s: compiled without control-flow guard (-mguard=cf): its indirect calls are unchecked"
+                            % path)
     return failures
 
 
@@ -394,11 +550,34 @@ def inf_value(entries, key):
     return None
 
 
-def check_inf(path, image_name):
-    """The minifilter installation: service, load order group, class, instances and altitude."""
+def check_driver_ver(path, version_section, expected):
+    """DriverVer = mm/dd/yyyy,w.x.y.z with the version the driver reports."""
+    for key, values in version_section:
+        if key is not None and key.lower() == "driverver":
+            break
+    else:
+        return ["%s: no DriverVer" % path]
+    date = values[0].split("/")
+    if len(date) != 3 or not all(part.isdigit() for part in date) or len(date[2]) != 4:
+        return ["%s: DriverVer date %r is not mm/dd/yyyy" % (path, values[0])]
+    found = values[1] if len(values) > 1 else ""
+    parts = found.split(".")
+    if not 1 <= len(parts) <= 4 or not all(part.isdigit() and int(part) <= 65535 for part in parts):
+        return ["%s: DriverVer version %r is not w.x.y.z" % (path, found)]
+    if found != expected:
+        return ["%s: DriverVer version %s is not the driver's version %s" % (path, found, expected)]
+    print("%s: DriverVer %s,%s matches the driver's version" % (path, values[0], found))
+    return []
+
+
+def check_inf(path, image_name, driver_version=None):
+    """The minifilter installation: service, load order group, class, instances and altitude,
+    and with driver_version, the version DriverVer gives."""
     failures = []
     sections = parse_inf(path)
     version = sections.get("version", [])
+    if driver_version is not None:
+        failures += check_driver_ver(path, version, driver_version)
     if (inf_value(version, "Class") or "").lower() != "activitymonitor":
         failures.append("%s: Class is not ActivityMonitor" % path)
     if (inf_value(version, "ClassGuid") or "").lower() != ACTIVITY_MONITOR_CLASS_GUID:
@@ -459,13 +638,14 @@ def main(argv):
     parser.add_argument("--objects", nargs="*", default=[], help="object files linked into the image")
     parser.add_argument("--expect-guard", action="store_true", help="require a catch-all guarded scope")
     parser.add_argument("--inf", help="the installation INF to check against the image")
+    parser.add_argument("--driver-version", help="the version the INF's DriverVer must give (w.x.y.z)")
     parser.add_argument("-v", "--verbose", action="store_true")
     args = parser.parse_args(argv)
     try:
         failures = check_image(args.image, args.expect_guard, args.verbose)
         failures += check_objects(args.objects)
         if args.inf:
-            failures += check_inf(args.inf, os.path.basename(args.image))
+            failures += check_inf(args.inf, os.path.basename(args.image), args.driver_version)
     except (OSError, ImageError) as error:
         print("check-image: %s" % error, file=sys.stderr)
         return 2
@@ -474,7 +654,8 @@ def main(argv):
     if failures:
         print("check-image: %d check(s) failed" % len(failures), file=sys.stderr)
         return 1
-    print("check-image: all checks passed (%d objects checked for static constructors)" % len(args.objects))
+    print("check-image: all checks passed (%d objects checked for static constructors and control-flow guard)"
+          % len(args.objects))
     return 0
 
 

@@ -9,6 +9,7 @@
 
 #include "sim/private/core.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -56,6 +57,9 @@ struct FileObjectBody {
     ULONG shareAccess = 0;
     ULONG createOptions = 0;
     bool posixDelete = false;   // FILE_DISPOSITION_POSIX_SEMANTICS on this handle
+    // Handles open on this file object: a duplicated or inherited handle
+    // shares it, and cleanup goes down when the last of them closes.
+    std::atomic<ULONG> handles{0};
 };
 
 // File objects: created for a create request, registered with the object
@@ -65,10 +69,18 @@ FileObjectBody* NewFileObject(Volume* volume, std::u16string_view fileName, PFIL
 FileObjectBody* BodyOf(const FILE_OBJECT* fileObject);  // null when not a live file object
 // Frees a file object whose create failed (no cleanup or close is sent for it).
 void DiscardFileObject(FileObjectBody* body);
+// A handle to the file object was made, or closed: DropFileHandle is true for
+// the last one, whose close sends the cleanup.
+void AddFileHandle(FileObjectBody* body);
+bool DropFileHandle(FileObjectBody* body);
 
 // The file system below the filters: carries out the request in `data`
 // (parameters as the filters left them) and sets data->IoStatus.
 void FileSystemDispatch(PFLT_CALLBACK_DATA data);
+
+// Every byte of an open file, read below the filters (what the memory manager
+// fills a new view with). STATUS_FILE_CLOSED when the file object is not open.
+NTSTATUS ReadWholeFile(const FILE_OBJECT* fileObject, std::vector<uint8_t>* bytes);
 
 // The name of an open file (on-disk case of every component), volume-relative
 // ("\dir\file.txt", "\" for the root). False if the file object is not open.

@@ -135,6 +135,7 @@ struct HandleEntry {
     void* object = nullptr;
     ACCESS_MASK grantedAccess = 0;
     const HandleProcedures* procedures = nullptr;
+    bool inheritable = false;  // OBJ_INHERIT: a child started with inheritance gets it
 };
 
 // Creates a handle in `process`'s table (null or kernel = true: the kernel table).
@@ -149,6 +150,16 @@ NTSTATUS CloseHandle(_EPROCESS* process, HANDLE handle);
 // Closes every handle of a process (process exit), newest first.
 void CloseAllHandles(_EPROCESS* process);
 size_t HandleCount(_EPROCESS* process, bool kernelHandles = false);
+// Marks a user handle inheritable or not (SetHandleInformation with
+// HANDLE_FLAG_INHERIT). STATUS_INVALID_HANDLE when absent.
+NTSTATUS SetInheritable(_EPROCESS* process, HANDLE handle, bool inheritable);
+// The process's inheritable user handles, lowest value first.
+std::vector<std::pair<HANDLE, HandleEntry>> InheritableHandles(_EPROCESS* process);
+// Enters `entry` in `process`'s user table under the given value, as process
+// creation does for an inherited handle (the caller has taken the object's
+// reference). STATUS_INVALID_HANDLE when the value is taken or is not a user
+// handle value.
+NTSTATUS CreateHandleAt(_EPROCESS* process, HANDLE handle, const HandleEntry& entry);
 bool IsKernelHandle(HANDLE handle);
 
 // ---------------------------------------------------------------------------

@@ -125,8 +125,9 @@ typedef struct _CLIENT_ID {
 #define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+// Same value as the kit's form, which takes the field's address through a null
+// pointer; offsetof says it without undefined behaviour.
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - offsetof(type, field)))
 
 // Status codes (values of the driver kit's ntstatus.h).
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
@@ -192,6 +193,8 @@ typedef struct _CLIENT_ID {
 #define STATUS_CANNOT_DELETE ((NTSTATUS)0xC0000121L)
 #define STATUS_FILE_DELETED ((NTSTATUS)0xC0000123L)
 #define STATUS_FILE_CLOSED ((NTSTATUS)0xC0000128L)
+#define STATUS_NOT_MAPPED_VIEW ((NTSTATUS)0xC0000019L)
+#define STATUS_MAPPED_FILE_SIZE_ZERO ((NTSTATUS)0xC000011EL)
 #define STATUS_KEY_DELETED ((NTSTATUS)0xC000017CL)
 #define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225L)
 #define STATUS_CONNECTION_COUNT_LIMIT ((NTSTATUS)0xC0000246L)

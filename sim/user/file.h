@@ -55,4 +55,38 @@ NTSTATUS SetInformationFile(_EPROCESS* process, HANDLE handle, FILE_INFORMATION_
 // NtQueryInformationFile, FileInternalInformation: the file's 64-bit id.
 NTSTATUS QueryFileId(_EPROCESS* process, HANDLE handle, ULONG64* fileId);
 
+// NtDuplicateObject for a file handle: a new handle in `target` on the same
+// file object (the driver's per-handle record is the file object's, so it
+// follows the duplicate too). `access` 0 keeps the source handle's access
+// (DUPLICATE_SAME_ACCESS); otherwise it must lie within it, as the model keeps
+// no security descriptors on files to check a wider one against. Cleanup goes
+// down when the last handle on the file object closes.
+NTSTATUS DuplicateHandle(_EPROCESS* source, HANDLE handle, _EPROCESS* target, HANDLE* duplicate, ACCESS_MASK access = 0);
+// SetHandleInformation(HANDLE_FLAG_INHERIT) on a file handle.
+NTSTATUS SetHandleInheritable(_EPROCESS* process, HANDLE handle, bool inheritable);
+// What process creation with handle inheritance does: every inheritable file
+// handle of `parent` appears in `child` under the same value, on the same file
+// object. Call it right after starting the child, before it opens anything.
+NTSTATUS InheritHandles(_EPROCESS* parent, _EPROCESS* child);
+
+// A read-write view of a file mapped into `process` (a section made from the
+// handle's file object, then MapViewOfFile): `data` is the view's memory,
+// `size` the file's length; the program changes the file by changing it. The
+// handle needs read and write data access; an empty file cannot be mapped
+// (STATUS_MAPPED_FILE_SIZE_ZERO). The section keeps the file object
+// referenced while the view or its dirty pages live, after the handle is
+// closed too.
+struct MappedView;
+NTSTATUS MapViewOfFile(_EPROCESS* process, HANDLE handle, MappedView** view, uint8_t** data, size_t* size);
+// FlushViewOfFile: the view's dirty pages written now, in the program's own
+// thread, as paging writes (IRP_PAGING_IO, no buffer, an MDL over the pages;
+// pages past the end of the file are not written). A page whose write fails
+// stays dirty and the first failure is returned.
+NTSTATUS FlushViewOfFile(_EPROCESS* process, MappedView* view);
+// UnmapViewOfFile: the view goes; its dirty pages wait for the page writer.
+NTSTATUS UnmapViewOfFile(_EPROCESS* process, MappedView* view);
+// The mapped page writer's pass: every view's dirty pages written from a
+// thread of the System process. Returns how many views it wrote.
+size_t RunMappedPageWriter();
+
 }  // namespace sim::user
