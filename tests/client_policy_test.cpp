@@ -90,6 +90,125 @@ TEST(Policy, DestinationAndImageRules) {
     EXPECT_EQ(Decide(policy, DecodeEvent(byOther).event, context), 0);
 }
 
+// Views over texts the test keeps alive, as the decoder makes them.
+struct Texts {
+    std::vector<std::u16string> kept;
+    TextView operator()(std::u16string text) {
+        kept.push_back(std::move(text));
+        const std::u16string& t = kept.back();
+        return TextView{std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(t.data()), t.size() * 2)};
+    }
+    Texts() { kept.reserve(32); }
+};
+
+Policy PolicyOf(const char* text) {
+    Policy policy;
+    PolicyError error;
+    EXPECT_TRUE(ParsePolicyText(text, &policy, &error)) << error.line << " " << error.field << ": " << error.message;
+    return policy;
+}
+
+TEST(Policy, RegistryRulesMatchKeyAndValueNamesWithoutRegardToCase) {
+    const Policy policy = PolicyOf(
+        "rules:\n"
+        "  - {class: registry, operation: RegOpValueCreated, path: '*\\CurrentVersion\\Run', value: 'upd*', verdict: deny}\n"
+        "  - {class: registry, path: '\\REGISTRY\\MACHINE\\*', verdict: backup}\n"
+        "default: none\n");
+    Texts text;
+    auto event = [&](int32_t op, std::u16string key, std::u16string value) {
+        RegistryEventView r;
+        r.operation = op;
+        r.keyPath = text(std::move(key));
+        r.name = text(std::move(value));
+        return EventView{r};
+    };
+    const std::u16string run = u"\\REGISTRY\\USER\\S-1-5-21\\SOFTWARE\\Microsoft\\Windows\\currentversion\\RUN";
+    int rule = 0;
+    EXPECT_EQ(Decide(policy, event(RegOpValueCreated, run, u"UPDATER"), {}, &rule), VerdictDeny);
+    EXPECT_EQ(rule, 0);
+    EXPECT_EQ(Decide(policy, event(RegOpValueCreated, run, u"OneDrive"), {}, &rule), VerdictNone);
+    EXPECT_EQ(rule, -1);
+    EXPECT_EQ(Decide(policy, event(RegOpValueDeleted, run, u"Updater"), {}), VerdictNone);  // another operation
+    EXPECT_EQ(Decide(policy, event(RegOpValueCreated, run + u"\\Sub", u"Updater"), {}), VerdictNone);  // the glob is anchored
+    // The same names under the machine's hive: the first rule still decides
+    // for its value, the second takes the rest.
+    const std::u16string machineRun = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+    EXPECT_EQ(Decide(policy, event(RegOpValueCreated, machineRun, u"updater"), {}, &rule), VerdictDeny);
+    EXPECT_EQ(rule, 0);
+    EXPECT_EQ(Decide(policy, event(RegOpKeyDeleted, machineRun, u""), {}, &rule), VerdictBackup);
+    EXPECT_EQ(rule, 1);
+}
+
+TEST(Policy, ProcessRulesMatchTheImageOfAStartOrOfTheProcessThatActs) {
+    const Policy policy = PolicyOf(
+        "rules:\n"
+        "  - {class: process, operation: start, path: 'C:\\Users\\*\\payload.exe', verdict: deny}\n"
+        "  - {image: '*\\wscript.exe', verdict: backup}\n");
+    Texts text;
+    EventContext context;
+    context.drives = {{"\\Device\\HarddiskVolume1", "C:"}};
+    context.imageOf = [](uint32_t pid) { return pid == 44 ? std::string("\\Device\\HarddiskVolume1\\Windows\\WScript.exe") : std::string(); };
+    auto process = [&](bool start, uint32_t pid, std::u16string image) {
+        ProcessEventView p;
+        p.isCreate = start;
+        p.processId = pid;
+        p.imageName = text(std::move(image));
+        return EventView{p};
+    };
+    const std::u16string payload = u"\\Device\\HarddiskVolume1\\Users\\alice\\PAYLOAD.EXE";
+    EXPECT_EQ(Decide(policy, process(true, 52, payload), context), VerdictDeny);
+    EXPECT_EQ(Decide(policy, process(false, 52, payload), context), 0);  // its exit is not a start
+    // A class-less image rule: a start is judged by the new image, anything
+    // else by the image of the process that acts.
+    EXPECT_EQ(Decide(policy, process(true, 60, u"\\Device\\HarddiskVolume1\\Windows\\wscript.exe"), context), VerdictBackup);
+    FileEventView f;
+    f.operation = FileOpWrite;
+    f.processId = 44;
+    f.name = text(u"\\Device\\HarddiskVolume1\\a.txt");
+    EXPECT_EQ(Decide(policy, EventView{f}, context), VerdictBackup);
+    f.processId = 45;  // a process the client does not know: no image, no match
+    EXPECT_EQ(Decide(policy, EventView{f}, context), 0);
+    // A file event whose name matches the process rule's path is not a process start.
+    f.name = text(payload);
+    EXPECT_EQ(Decide(policy, EventView{f}, context), 0);
+}
+
+// An operation written without a class belongs to the class its name names:
+// operation codes of the classes overlap (a process start is 1, as are a
+// file's delete access and a key's rename).
+TEST(Policy, AnOperationWithoutAClassMatchesOnlyItsOwnClass) {
+    const Policy policy = PolicyOf(
+        "rules:\n"
+        "  - {operation: start, verdict: deny}\n"
+        "  - {operation: FileOpDelete, verdict: backup}\n");
+    Texts text;
+    RegistryEventView renamed;
+    renamed.operation = RegOpKeyRenamed;
+    renamed.keyPath = text(u"\\REGISTRY\\MACHINE\\SOFTWARE\\A");
+    RegistryEventView modified;
+    modified.operation = RegOpValueModified;  // the same code as FileOpDelete
+    modified.keyPath = renamed.keyPath;
+    FileEventView deleteAccess;
+    deleteAccess.operation = FileOpDeleteAccess;
+    deleteAccess.name = text(u"\\x\\a.txt");
+    FileEventView deleted = deleteAccess;
+    deleted.operation = FileOpDelete;
+    ProcessEventView start;
+    start.isCreate = true;
+    start.imageName = text(u"\\x\\a.exe");
+    EXPECT_EQ(Decide(policy, EventView{start}, {}), VerdictDeny);
+    EXPECT_EQ(Decide(policy, EventView{deleted}, {}), VerdictBackup);
+    EXPECT_EQ(Decide(policy, EventView{renamed}, {}), 0);
+    EXPECT_EQ(Decide(policy, EventView{modified}, {}), 0);
+    EXPECT_EQ(Decide(policy, EventView{deleteAccess}, {}), 0);
+    // Written with a class of another kind afterwards, the rule is refused.
+    Policy refused;
+    PolicyError error;
+    EXPECT_FALSE(ParsePolicyText("rules:\n  - operation: start\n    class: file\n    verdict: deny\n", &refused, &error));
+    EXPECT_EQ(error.line, 3);
+    EXPECT_EQ(error.field, "class");
+}
+
 TEST(PolicyFile, ErrorsNameTheLineAndField) {
     struct Case {
         const char* text;

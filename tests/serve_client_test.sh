@@ -49,5 +49,13 @@ served = [o for o in serve if o.get("type") == "event"]
 assert [e["verdict"] for e in events] == [e["verdict"] for e in served], (events, served)
 assert summary[0]["events"] == len(events)
 assert any(e["class"] == "registry" and e["verdict"] == 1 and e.get("value") == "Editor" for e in events), events
+# The same event carries the same field names in both programs' JSON lines:
+# the server's transcript adds only its own fields around them.
+transcript_only = {"type", "seq", "step", "path", "processName", "verdictName", "rule", "bytes_hex"}
+classes = set()
+for mine, theirs in zip(events, served):
+    assert set(theirs) - transcript_only == set(mine), (sorted(mine), sorted(theirs))
+    classes.add(mine["class"])
+assert classes == {"file", "registry"}, classes
 PY
 echo "ok: $(grep -c '' "$dir/client.out") client lines, server passed"

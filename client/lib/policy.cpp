@@ -118,15 +118,28 @@ std::optional<int32_t> ParseOperationName(std::optional<uint32_t> eventClass, st
     return ParseNumber(text);
 }
 
+std::optional<uint32_t> OperationClassOf(std::string_view text) {
+    if (EqualsFolded(text, "start") || EqualsFolded(text, "exit")) return EVENT_CLASS_PROCESS;
+    for (int32_t op = -1; op <= 11; ++op) {
+        if (EqualsFolded(text, FileOpName(op))) return EVENT_CLASS_FILE;
+        if (EqualsFolded(text, RegOpName(op))) return EVENT_CLASS_REGISTRY;
+    }
+    return std::nullopt;
+}
+
 std::string SetRuleField(PolicyRule* rule, std::string_view key, std::string_view value) {
     if (key == "class") {
         auto parsed = ParseClassName(value);
         if (!parsed) return "unknown class '" + std::string(value) + "' (file, registry or process)";
+        if (rule->operation && rule->eventClass && *rule->eventClass != *parsed) {
+            return "the rule's operation is not one of class '" + std::string(value) + "'";
+        }
         rule->eventClass = parsed;
     } else if (key == "operation") {
         auto parsed = ParseOperationName(rule->eventClass, value);
         if (!parsed) return "unknown operation '" + std::string(value) + "' (write the class before it)";
         rule->operation = parsed;
+        if (!rule->eventClass) rule->eventClass = OperationClassOf(value);
     } else if (key == "path") {
         rule->path = value;
     } else if (key == "destination") {

@@ -54,6 +54,10 @@ const char* ClassName(uint32_t eventClass);
 // "FileOpWrite", "RegOpValueCreated", "start", "exit", or a decimal number;
 // with no class, any class's names.
 std::optional<int32_t> ParseOperationName(std::optional<uint32_t> eventClass, std::string_view text);
+// The class an operation's name belongs to ("start" a process's, "FileOpWrite"
+// a file's); none for a number. Operation codes of the classes overlap, so an
+// operation written without a class takes this one.
+std::optional<uint32_t> OperationClassOf(std::string_view text);
 
 // Sets one field of a rule from its text; an error message, or empty.
 // Fields: class, operation, path, destination, value, image, verdict.
