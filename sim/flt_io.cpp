@@ -297,6 +297,17 @@ IO_STATUS_BLOCK Perform(IoRequest& request) {
             }
             completed = true;
             break;
+        case FLT_PREOP_DISALLOW_FASTIO:
+            // Only fast I/O can be refused this way: nothing below sees it,
+            // the post-operations above still run, and the I/O manager sends
+            // the request again as an IRP.
+            if ((data.Flags & FLTFL_CALLBACK_DATA_FAST_IO_OPERATION) == 0) {
+                sim::BugCheck(sim::kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM",
+                              "FLT_PREOP_DISALLOW_FASTIO returned for an operation that is not fast I/O");
+            }
+            request.fastIoDisallowed = true;
+            completed = true;
+            break;
         case FLT_PREOP_PENDING:
             sim::NotImplemented("FLT_PREOP_PENDING (FltCompletePendedPreOperation)");
         default:

@@ -30,6 +30,7 @@ struct FaultState {
 };
 std::mutex gFaultLock;
 std::atomic<uint64_t> gActionsRun{0};
+std::atomic<bool> gCachedWritesUseFastIo{false};
 std::vector<FaultState> gFaults;
 
 }  // namespace
@@ -133,6 +134,7 @@ void ResetFs() {
     gFileObjects.clear();
     gVolumes.clear();
     gPassThrough.clear();
+    gCachedWritesUseFastIo.store(false);
     std::lock_guard<std::mutex> faults(gFaultLock);
     gFaults.clear();
 }
@@ -227,6 +229,9 @@ void DiscardFileObject(FileObjectBody* body) {
     }
     delete body;
 }
+
+void SetCachedWritesUseFastIo(bool fastIo) { gCachedWritesUseFastIo.store(fastIo); }
+bool CachedWritesUseFastIo() { return gCachedWritesUseFastIo.load(); }
 
 void AddFileHandle(FileObjectBody* body) { body->handles.fetch_add(1); }
 

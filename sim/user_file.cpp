@@ -197,6 +197,13 @@ NTSTATUS CreateFile(_EPROCESS* process, std::u16string_view path, ACCESS_MASK de
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    // A volume's security lets only administrators at its data: anyone else
+    // may open it for its attributes at most. The I/O manager checks this
+    // before a create request exists, so no filter sees the attempt.
+    constexpr ACCESS_MASK kVolumeAccessForAnyone = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    if (volumeOpen && !process->isAdmin && (sim::fs::MapGenericFileAccess(desiredAccess) & ~kVolumeAccessForAnyone) != 0) {
+        return STATUS_ACCESS_DENIED;
+    }
     sim::fs::FileObjectBody* body = sim::fs::NewFileObject(volume, rest, nullptr);
     body->volumeOpen = volumeOpen;
     IO_SECURITY_CONTEXT security{};
@@ -275,7 +282,22 @@ NTSTATUS ReadWritep(_EPROCESS* process, HANDLE handle, int64_t offset, void* buf
     request.requestorMode = UserMode;
     request.file = body;
     sim::flt::SetTransfer(request, write, length, byteOffset, buffer);
-    IO_STATUS_BLOCK result = sim::flt::Perform(request);
+    // A cached write on a synchronous handle may be tried as fast I/O first:
+    // the same parameters, no IRP.
+    const bool cached = (body->createOptions & FILE_NO_INTERMEDIATE_BUFFERING) == 0;
+    IO_STATUS_BLOCK result{};
+    bool sent = false;
+    if (write && cached && (body->fo.Flags & FO_SYNCHRONOUS_IO) != 0 && sim::fs::CachedWritesUseFastIo()) {
+        IoRequest fast = request;
+        fast.irpFlags = 0;
+        fast.callbackFlags = FLTFL_CALLBACK_DATA_FAST_IO_OPERATION;
+        sim::Count("IoManager:FastIoWrite");
+        result = sim::flt::Perform(fast);
+        sent = !fast.fastIoDisallowed;
+    }
+    if (!sent) {
+        result = sim::flt::Perform(request);
+    }
     if (done != nullptr && NT_SUCCESS(result.Status)) {
         *done = static_cast<ULONG>(result.Information);
     }

@@ -330,10 +330,12 @@ HRESULT FilterReplyMessage(_EPROCESS* process, HANDLE port, PFILTER_REPLY_HEADER
     }
     message->replyCopied = copied;
     message->replyOverflow = dataLength > message->replyCapacity;
+    // Counted before the sender wakes, so a sender that has its reply finds
+    // the reply counted.
+    sim::flt::CountStatp(&sim::flt::PortStats::replies);
     message->state = Message::State::Replied;
     message->wake.notify_one();
     guard.unlock();
-    sim::flt::CountStatp(&sim::flt::PortStats::replies);
     return S_OK;
 }
 

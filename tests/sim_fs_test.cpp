@@ -419,7 +419,13 @@ TEST_F(FsTest, PreOperationCompleteEndsTheRequestWithoutTheFileSystem) {
 TEST_F(FsTest, PassThroughOnAVolumeHandle) {
     StartFilter();
     HANDLE volume = nullptr;
-    ASSERT_EQ(CreateFile(process_, u"\\\\.\\C:", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+    // Only an administrator opens a volume for its data; the refusal comes
+    // before any request, so no filter sees it.
+    EXPECT_EQ(CreateFile(process_, u"\\\\.\\C:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, 0, &volume),
+              STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(gSeen.empty());
+    _EPROCESS* admin = StartProcess(nullptr, vtest::kAppImage, u"", true);
+    ASSERT_EQ(CreateFile(admin, u"\\\\.\\C:", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
                          0, &volume),
               STATUS_SUCCESS);
     SCSI_PASS_THROUGH_DIRECT sptd{};
@@ -429,7 +435,7 @@ TEST_F(FsTest, PassThroughOnAVolumeHandle) {
     sptd.ScsiStatus = 0x77;
     SCSI_PASS_THROUGH_DIRECT out{};
     ULONG returned = 0;
-    EXPECT_EQ(DeviceIoControl(process_, volume, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof(sptd), &out, sizeof(out),
+    EXPECT_EQ(DeviceIoControl(admin, volume, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof(sptd), &out, sizeof(out),
                               &returned),
               STATUS_SUCCESS);
     EXPECT_EQ(returned, sizeof(out));
@@ -439,10 +445,10 @@ TEST_F(FsTest, PassThroughOnAVolumeHandle) {
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].ioControlCode, static_cast<ULONG>(IOCTL_SCSI_PASS_THROUGH_DIRECT));
     sptd.Length = 12;  // a malformed record
-    EXPECT_EQ(DeviceIoControl(process_, volume, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof(sptd), &out, sizeof(out),
+    EXPECT_EQ(DeviceIoControl(admin, volume, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof(sptd), &out, sizeof(out),
                               &returned),
               STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(CloseHandle(process_, volume), STATUS_SUCCESS);
+    EXPECT_EQ(CloseHandle(admin, volume), STATUS_SUCCESS);
     // Pass-through needs read and write access on the handle.
     ASSERT_EQ(CreateFile(process_, u"\\\\.\\C:", FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, 0,
                          &volume),

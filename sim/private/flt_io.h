@@ -41,6 +41,9 @@ struct IoRequest {
     // Issued by this instance (FltCreateFile, FltReadFile...): only the
     // instances below it and the file system see the request.
     _FLT_INSTANCE* issuedBy = nullptr;
+    // Set by Perform: a fast I/O request a filter refused with
+    // FLT_PREOP_DISALLOW_FASTIO (the caller sends it again as an IRP).
+    bool fastIoDisallowed = false;
 };
 
 // Fills the read or write parameters of a request (their layouts match).

@@ -74,6 +74,14 @@ void DiscardFileObject(FileObjectBody* body);
 void AddFileHandle(FileObjectBody* body);
 bool DropFileHandle(FileObjectBody* body);
 
+// Whether a cached write on a synchronous handle goes to the filters as fast
+// I/O (FLTFL_CALLBACK_DATA_FAST_IO_OPERATION, no IRP) rather than as an IRP.
+// On the platform the file system decides per write (the cache must be set
+// up, no byte-range locks...); the model makes it a setting, off after a reset.
+// A filter's FLT_PREOP_DISALLOW_FASTIO sends the write again as an IRP.
+void SetCachedWritesUseFastIo(bool fastIo);
+bool CachedWritesUseFastIo();
+
 // The file system below the filters: carries out the request in `data`
 // (parameters as the filters left them) and sets data->IoStatus.
 void FileSystemDispatch(PFLT_CALLBACK_DATA data);
