@@ -83,42 +83,73 @@ NTSTATUS CtlClearFileIds(PULONG_PTR Information) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(DeviceObject);
+// One control request as its handler sees it, and what the handler answered.
+struct CTLP_REQUEST {
+    ULONG Code;
+    PVOID Buffer;
+    ULONG InputLength;
+    ULONG OutputLength;
+    ULONG_PTR Information;
+    NTSTATUS Status;
+    BOOLEAN MarkOnly;  // the information value is a success mark, not a byte count
+};
 
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
-    ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    ULONG_PTR information = 0;
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    BOOLEAN markOnly = FALSE;
-
-    // The system buffer is kernel memory that the I/O manager owns; nothing
-    // here touches client memory, so serving a request cannot fault.
-    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+// Chooses the handler by the control code; a code not in the table leaves
+// the request's status and information as they are.
+static VOID CtlpServe(PVOID Context) {
+    CTLP_REQUEST* request = static_cast<CTLP_REQUEST*>(Context);
+    switch (request->Code) {
     case IOCTL_GET_VERSION:
-        status = CtlGetVersion(buffer, outputLength, &information);
+        request->Status = CtlGetVersion(request->Buffer, request->OutputLength, &request->Information);
         break;
     case IOCTL_CLEAR_PROCESSES:
-        status = CtlClearProcesses(&information);
-        markOnly = TRUE;
+        request->MarkOnly = TRUE;
+        request->Status = CtlClearProcesses(&request->Information);
         break;
     case IOCTL_ADD_PROCESS:
-        status = CtlAddProcess(buffer, inputLength, &information);
-        markOnly = TRUE;
+        request->MarkOnly = TRUE;
+        request->Status = CtlAddProcess(request->Buffer, request->InputLength, &request->Information);
         break;
     case IOCTL_SET_BACKUP_DIR:
-        status = CtlSetBackupDir(buffer, inputLength, &information);
-        markOnly = TRUE;
+        request->MarkOnly = TRUE;
+        request->Status = CtlSetBackupDir(request->Buffer, request->InputLength, &request->Information);
         break;
     case IOCTL_CLEAR_FILE_IDS:
-        status = CtlClearFileIds(&information);
-        markOnly = TRUE;
+        request->MarkOnly = TRUE;
+        request->Status = CtlClearFileIds(&request->Information);
         break;
     default:
         break;
     }
+}
+
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    CTLP_REQUEST request;
+    request.Code = stack->Parameters.DeviceIoControl.IoControlCode;
+    request.Buffer = Irp->AssociatedIrp.SystemBuffer;
+    request.InputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    request.OutputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    request.Information = 0;
+    request.Status = STATUS_UNSUCCESSFUL;
+    request.MarkOnly = FALSE;
+
+    // The handlers run under an exception guard. None of today's can raise
+    // (the system buffer is kernel memory the I/O manager owns), but a
+    // handler that one day touches client memory or calls a routine that
+    // raises must not take the system down. An exception fails the request;
+    // it is still completed once, below, and carries no bytes out.
+    if (PlatformCallGuarded(CtlpServe, &request) != STATUS_SUCCESS) {
+        request.Status = STATUS_UNSUCCESSFUL;
+        request.Information = 0;
+    }
+    PVOID buffer = request.Buffer;
+    ULONG outputLength = request.OutputLength;
+    ULONG_PTR information = request.Information;
+    NTSTATUS status = request.Status;
+    BOOLEAN markOnly = request.MarkOnly;
 
     // When the caller gave an output buffer, the I/O manager copies
     // `information` bytes of the system buffer back to it on any non-error

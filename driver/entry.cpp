@@ -47,7 +47,7 @@ static NTSTATUS DriverpSecureDevice(PDEVICE_OBJECT Device) {
 
     PUCHAR block = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, total, TagSecurity));
     if (block == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return STATUS_NO_MEMORY;
     }
     RtlZeroMemory(block, total);
     PSECURITY_DESCRIPTOR descriptor = block;

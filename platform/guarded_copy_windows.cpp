@@ -1,9 +1,13 @@
-// Guarded copy on Windows. The client's range is checked against the highest
-// user address first, so a kernel address is never touched on a client's behalf
+// Guarded copy and guarded call on Windows. The client's range is checked
+// against the highest user address first, so a kernel address is never touched on a client's behalf
 // (a fault there could not be caught). Inside the range a page may still be
 // missing or protected, or be unmapped by another of the client's threads while
 // we copy: the copy runs under a structured exception handler and a fault comes
 // back as its exception code, STATUS_ACCESS_VIOLATION for a bad page.
+//
+// PlatformCallGuarded runs a driver routine under the same kind of handler, so
+// driver code, which the g++ build cannot give a __try of its own, still has
+// its work guarded.
 //
 // This file is compiled with clang for the mingw target and -fms-extensions
 // (the toolchain's g++ has no __try). The faulting instructions must sit in a
@@ -64,4 +68,14 @@ extern "C" NTSTATUS PlatformCopyToClient(PVOID ClientDestination, const VOID* Ke
         return STATUS_ACCESS_VIOLATION;
     }
     return GuardedCopyp(ClientDestination, KernelSource, Length);
+}
+
+extern "C" NTSTATUS PlatformCallGuarded(PLATFORM_GUARDED_ROUTINE Routine, PVOID Context) {
+    NTSTATUS status = STATUS_SUCCESS;
+    __try {
+        Routine(Context);
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        status = GetExceptionCode();
+    }
+    return status;
 }

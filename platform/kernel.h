@@ -20,3 +20,10 @@
 // nothing and succeeds.
 extern "C" NTSTATUS PlatformCopyFromClient(PVOID KernelDestination, const VOID* ClientSource, SIZE_T Length);
 extern "C" NTSTATUS PlatformCopyToClient(PVOID ClientDestination, const VOID* KernelSource, SIZE_T Length);
+
+// Runs Routine(Context) under a structured exception guard. An exception raised
+// while it runs ends it there and comes back as the exception's code (never
+// STATUS_SUCCESS); what the routine did before the exception stays done, and
+// nothing it held is released for it. Without an exception: STATUS_SUCCESS.
+typedef VOID (*PLATFORM_GUARDED_ROUTINE)(PVOID Context);
+extern "C" NTSTATUS PlatformCallGuarded(PLATFORM_GUARDED_ROUTINE Routine, PVOID Context);

@@ -134,6 +134,7 @@ NTSTATUS CallOnep(const std::shared_ptr<Registration>& cb, REG_NOTIFY_CLASS noti
     const KIRQL irql = thread.irql;
     const int mutexes = thread.fastMutexesHeld;
     tRunning.push_back(cb.get());
+    const CallbackEntry entry = EnterDriverCallback();
     NTSTATUS status = cb->record.function(cb->record.context, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(notifyClass)),
                                           information);
     tRunning.pop_back();
@@ -148,6 +149,7 @@ NTSTATUS CallOnep(const std::shared_ptr<Registration>& cb, REG_NOTIFY_CLASS noti
                      std::to_string(irql) + "), notify class " + std::to_string(notifyClass),
                  thread.irql, irql);
     }
+    CheckCallbackReturn(entry, "registry callback");
     return status;
 }
 

@@ -192,6 +192,20 @@ std::unordered_map<std::string, std::pair<NTSTATUS, int>>& Faults() {
     static std::unordered_map<std::string, std::pair<NTSTATUS, int>> faults;
     return faults;
 }
+// Routines whose next calls raise an exception instead of failing.
+std::unordered_map<std::string, std::pair<NTSTATUS, int>>& Raises() {
+    static std::unordered_map<std::string, std::pair<NTSTATUS, int>> raises;
+    return raises;
+}
+// Code run once when a routine reaches its injection point.
+std::unordered_map<std::string, std::function<void()>>& CallHooks() {
+    static std::unordered_map<std::string, std::function<void()>> hooks;
+    return hooks;
+}
+void UpdateFaultsArmedLocked() {
+    gFaultsArmed.store(static_cast<int>(Faults().size() + Raises().size() + CallHooks().size()),
+                       std::memory_order_release);
+}
 
 }  // namespace
 
@@ -270,7 +284,23 @@ void InjectFailure(const std::string& routine, NTSTATUS status, int count) {
     } else {
         Faults()[routine] = {status, count};
     }
-    gFaultsArmed.store(static_cast<int>(Faults().size()), std::memory_order_release);
+    UpdateFaultsArmedLocked();
+}
+
+void OnNextCall(const std::string& routine, std::function<void()> hook) {
+    std::lock_guard<std::mutex> guard(gFaultsLock);
+    CallHooks()[routine] = std::move(hook);
+    UpdateFaultsArmedLocked();
+}
+
+void InjectRaise(const std::string& routine, NTSTATUS code, int count) {
+    std::lock_guard<std::mutex> guard(gFaultsLock);
+    if (count <= 0) {
+        Raises().erase(routine);
+    } else {
+        Raises()[routine] = {code, count};
+    }
+    UpdateFaultsArmedLocked();
 }
 
 void SetFaultPointHook(FaultPointHook hook) { gFaultPointHook.store(hook, std::memory_order_release); }
@@ -285,22 +315,51 @@ NTSTATUS TakeInjectedFailure(const char* routine) {
     if (gFaultsArmed.load(std::memory_order_acquire) == 0) {
         return STATUS_SUCCESS;
     }
-    std::lock_guard<std::mutex> guard(gFaultsLock);
-    auto it = Faults().find(routine);
-    if (it == Faults().end() || it->second.second <= 0) {
-        return STATUS_SUCCESS;
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> guard(gFaultsLock);
+        auto it = CallHooks().find(routine);
+        if (it != CallHooks().end()) {
+            hook = std::move(it->second);
+            CallHooks().erase(it);
+            UpdateFaultsArmedLocked();
+        }
     }
-    NTSTATUS status = it->second.first;
-    if (--it->second.second == 0) {
-        Faults().erase(it);
-        gFaultsArmed.store(static_cast<int>(Faults().size()), std::memory_order_release);
+    if (hook) {
+        hook();
     }
-    return status;
+    NTSTATUS raise = STATUS_SUCCESS;
+    {
+        std::lock_guard<std::mutex> guard(gFaultsLock);
+        auto raising = Raises().find(routine);
+        if (raising != Raises().end() && raising->second.second > 0) {
+            raise = raising->second.first;
+            if (--raising->second.second == 0) {
+                Raises().erase(raising);
+                UpdateFaultsArmedLocked();
+            }
+        } else {
+            auto it = Faults().find(routine);
+            if (it == Faults().end() || it->second.second <= 0) {
+                return STATUS_SUCCESS;
+            }
+            NTSTATUS status = it->second.first;
+            if (--it->second.second == 0) {
+                Faults().erase(it);
+                UpdateFaultsArmedLocked();
+            }
+            return status;
+        }
+    }
+    // No lock is held here: the raise leaves this frame for good.
+    RaiseStatus(raise);
 }
 
 void ClearInjectedFailures() {
     std::lock_guard<std::mutex> guard(gFaultsLock);
     Faults().clear();
+    Raises().clear();
+    CallHooks().clear();
     gFaultsArmed.store(0, std::memory_order_release);
 }
 
@@ -326,6 +385,37 @@ void RequireIrqlAtMost(KIRQL maxIrql, const char* routine) {
                  std::string(routine) + " called at IRQL " + std::to_string(tState.irql) + ", allowed at most " +
                      std::to_string(maxIrql),
                  tState.irql, maxIrql);
+    }
+}
+
+namespace {
+std::atomic<int64_t> gCallbacksRunning{0};
+std::atomic<uint64_t> gCallbacksCalled{0};
+}  // namespace
+
+CallbackEntry EnterDriverCallback() {
+    gCallbacksRunning.fetch_add(1);
+    gCallbacksCalled.fetch_add(1);
+    return {tState.irql, tState.fastMutexesHeld};
+}
+
+int64_t DriverCallbacksRunning() { return gCallbacksRunning.load(); }
+uint64_t DriverCallbacksCalled() { return gCallbacksCalled.load(); }
+
+void CheckCallbackReturn(const CallbackEntry& entry, const char* kind) {
+    gCallbacksRunning.fetch_sub(1);
+    constexpr ULONG kBugIrqlUnexpectedValue = 0xC8;
+    if (tState.fastMutexesHeld != entry.fastMutexesHeld) {
+        BugCheck(kBugApcIndexMismatch, "APC_INDEX_MISMATCH",
+                 std::string(kind) + " returned holding " +
+                     std::to_string(tState.fastMutexesHeld - entry.fastMutexesHeld) + " fast mutex(es)",
+                 static_cast<ULONG_PTR>(tState.fastMutexesHeld), static_cast<ULONG_PTR>(entry.fastMutexesHeld));
+    }
+    if (tState.irql != entry.irql) {
+        BugCheck(kBugIrqlUnexpectedValue, "IRQL_UNEXPECTED_VALUE",
+                 std::string(kind) + " returned at IRQL " + std::to_string(tState.irql) + " (called at " +
+                     std::to_string(entry.irql) + ")",
+                 tState.irql, entry.irql);
     }
 }
 

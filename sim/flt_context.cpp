@@ -3,6 +3,7 @@
 // cleanup callback once at the last reference, and automatic deletion when the
 // file object is closed or the instance detaches.
 #include "sim/private/flt_io.h"
+#include "sim/private/pool.h"
 
 #include <map>
 #include <unordered_map>
@@ -71,6 +72,7 @@ void ReleaseReference(PFLT_CONTEXT context, const char* routine) {
         std::lock_guard<std::mutex> guard(gLock);
         gContexts.erase(context);
     }
+    sim::pool::SetOwner(context, sim::pool::BlockOwner::Caller);
     ExFreePoolWithTag(context, tag);
 }
 
@@ -178,6 +180,7 @@ extern "C" NTSTATUS FLTAPI FltAllocateContext(PFLT_FILTER Filter, FLT_CONTEXT_TY
     if (memory == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    sim::pool::SetOwner(memory, sim::pool::BlockOwner::FilterContext);
     Context context;
     context.filter = filter;
     context.type = ContextType;

@@ -260,7 +260,9 @@ NTSTATUS FilterStopHookp(PDRIVER_OBJECT driver) {
     }
     RequireIrqlAtMost(PASSIVE_LEVEL, "FilterUnloadCallback");
     // A service stop is not a mandatory unload: the filter may refuse it.
+    const CallbackEntry entry = EnterDriverCallback();
     const NTSTATUS status = unload(0);
+    CheckCallbackReturn(entry, "filter unload callback");
     if (!NT_SUCCESS(status)) {
         return status;
     }

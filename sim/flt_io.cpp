@@ -159,7 +159,9 @@ void DrainInstances(const std::vector<_FLT_INSTANCE*>& instances) {
         FLT_RELATED_OBJECTS related{sizeof(FLT_RELATED_OBJECTS), 0, post->instance->filter, post->volume, post->instance,
                                     post->data->Iopb->TargetFileObject, nullptr};
         sim::Count("FltMgr:DrainedPostOperationCallback");
+        const sim::CallbackEntry entry = sim::EnterDriverCallback();
         FLT_POSTOP_CALLBACK_STATUS result = post->op->PostOperation(post->data, &related, post->context, FLTFL_POST_OPERATION_DRAINING);
+        sim::CheckCallbackReturn(entry, "post-operation callback");
         if (result != FLT_POSTOP_FINISHED_PROCESSING) {
             sim::BugCheck(sim::kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM",
                           "a post-operation callback called while draining did not return FLT_POSTOP_FINISHED_PROCESSING",
@@ -273,7 +275,9 @@ IO_STATUS_BLOCK Perform(IoRequest& request) {
         PVOID context = nullptr;
         if (op->PreOperation != nullptr) {
             sim::Count("FltMgr:PreOperationCallback");
+            const sim::CallbackEntry entry = sim::EnterDriverCallback();
             result = op->PreOperation(&data, &related, &context);
+            sim::CheckCallbackReturn(entry, "pre-operation callback");
         }
         switch (result) {
         case FLT_PREOP_SUCCESS_WITH_CALLBACK:
@@ -338,7 +342,9 @@ IO_STATUS_BLOCK Perform(IoRequest& request) {
         FLT_RELATED_OBJECTS related{sizeof(FLT_RELATED_OBJECTS), 0, post->instance->filter, fltVolume, post->instance,
                                     &request.file->fo, nullptr};
         sim::Count("FltMgr:PostOperationCallback");
+        const sim::CallbackEntry entry = sim::EnterDriverCallback();
         FLT_POSTOP_CALLBACK_STATUS result = post->op->PostOperation(&data, &related, post->context, 0);
+        sim::CheckCallbackReturn(entry, "post-operation callback");
         if (result == FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
             sim::NotImplemented("FLT_POSTOP_MORE_PROCESSING_REQUIRED (FltCompletePendedPostOperation)");
         }

@@ -4,6 +4,7 @@
 #include "sim/private/flt_io.h"
 
 #include "sim/private/ob.h"
+#include "sim/private/pool.h"
 
 #include <atomic>
 #include <unordered_map>
@@ -84,6 +85,7 @@ PFLT_FILE_NAME_INFORMATION NewFileNameInformation(std::u16string_view name, FLT_
     if (info == nullptr) {
         return nullptr;
     }
+    sim::pool::SetOwner(info, sim::pool::BlockOwner::FileNameRecord);
     std::memset(info, 0, sizeof(*info));
     info->Size = sizeof(FLT_FILE_NAME_INFORMATION);
     info->Format = format & 0xFF;
@@ -338,6 +340,7 @@ extern "C" VOID FLTAPI FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION 
         }
         sim::flt::gNames.erase(it);
     }
+    sim::pool::SetOwner(FileNameInformation, sim::pool::BlockOwner::Caller);
     ExFreePoolWithTag(FileNameInformation, sim::flt::kNameTag);
 }
 

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
+#include <map>
 #include <cmath>
 #include <shared_mutex>
 #include <unordered_map>
@@ -58,11 +60,27 @@ struct alignas(64) BlockedShard {
 };
 BlockedShard gBlocked[kBlockedShards];
 
+// The arguments of the latest FltSendMessage calls (a bounded log).
+constexpr size_t kSendLog = 1024;
+std::mutex gSendLogLock;
+std::deque<SendCall> gSendLog;
+std::map<NTSTATUS, uint64_t> gSendResults;
+
 BlockedShard& BlockedShardOf(_ETHREAD* thread) {
     return gBlocked[(reinterpret_cast<uintptr_t>(thread) >> 4) % kBlockedShards];
 }
 
 }  // namespace
+
+std::map<NTSTATUS, uint64_t> SendResults() {
+    std::lock_guard<std::mutex> guard(gSendLogLock);
+    return gSendResults;
+}
+
+std::vector<SendCall> SendCalls() {
+    std::lock_guard<std::mutex> guard(gSendLogLock);
+    return std::vector<SendCall>(gSendLog.begin(), gSendLog.end());
+}
 
 void SetKernelTimeScale(double scale) { gTimeScale.store(scale > 0 ? scale : 1.0); }
 double KernelTimeScale() { return gTimeScale.load(); }
@@ -229,11 +247,18 @@ void DisconnectConnection(const std::shared_ptr<Connection>& connection, bool no
     }
     if (claim) {
         RequireIrqlAtMost(PASSIVE_LEVEL, "DisconnectNotify");
+        const sim::CallbackEntry entry = sim::EnterDriverCallback();
         server->disconnectNotify(connection->cookie);
+        sim::CheckCallbackReturn(entry, "port disconnect callback");
     }
 }
 
 void ResetPorts() {
+    {
+        std::lock_guard<std::mutex> guard(gSendLogLock);
+        gSendLog.clear();
+        gSendResults.clear();
+    }
     std::lock_guard<std::mutex> guard(gPortsLock);
     for (auto& port : AllPorts()) {
         if (port->isServer && !port->closed) {
@@ -493,15 +518,37 @@ extern "C" VOID FLTAPI FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT* ClientP
     DisconnectConnection(connection, false);
 }
 
+namespace {
+NTSTATUS FltSendMessagep(PFLT_FILTER Filter, PFLT_PORT* ClientPort, PVOID SenderBuffer, ULONG SenderBufferLength,
+                         PVOID ReplyBuffer, PULONG ReplyLength, PLARGE_INTEGER Timeout);
+}  // namespace
+
 extern "C" NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientPort, PVOID SenderBuffer,
                                           ULONG SenderBufferLength, PVOID ReplyBuffer, PULONG ReplyLength,
                                           PLARGE_INTEGER Timeout) {
+    const NTSTATUS status =
+        FltSendMessagep(Filter, ClientPort, SenderBuffer, SenderBufferLength, ReplyBuffer, ReplyLength, Timeout);
+    std::lock_guard<std::mutex> guard(gSendLogLock);
+    ++gSendResults[status];
+    return status;
+}
+
+namespace {
+NTSTATUS FltSendMessagep(PFLT_FILTER Filter, PFLT_PORT* ClientPort, PVOID SenderBuffer, ULONG SenderBufferLength,
+                         PVOID ReplyBuffer, PULONG ReplyLength, PLARGE_INTEGER Timeout) {
     sim::Count("FltSendMessage");
     sim::RequireIrqlAtMost(APC_LEVEL, "FltSendMessage");
     CheckFilter(Filter, "FltSendMessage");
     if (ClientPort == nullptr || (ReplyBuffer != nullptr && ReplyLength == nullptr) ||
         (SenderBuffer == nullptr && SenderBufferLength != 0)) {
         return STATUS_INVALID_PARAMETER;
+    }
+    {
+        std::lock_guard<std::mutex> guard(gSendLogLock);
+        gSendLog.push_back({ClientPort, Timeout != nullptr, Timeout != nullptr ? Timeout->QuadPart : 0});
+        if (gSendLog.size() > kSendLog) {
+            gSendLog.pop_front();
+        }
     }
     NTSTATUS status = sim::TakeInjectedFailure("FltSendMessage");
     if (!NT_SUCCESS(status)) {
@@ -608,3 +655,4 @@ extern "C" NTSTATUS FLTAPI FltSendMessage(PFLT_FILTER Filter, PFLT_PORT* ClientP
         message.wake.wait_until(guard, deadline.at);
     }
 }
+}  // namespace

@@ -4,6 +4,9 @@
 
 #include "sim/private/ps.h"
 
+#include <map>
+#include <optional>
+
 namespace sim {
 namespace {
 
@@ -82,10 +85,36 @@ NTSTATUS SendRequestp(PFILE_OBJECT file, UCHAR major, Setup&& setup, ULONG_PTR* 
 
 namespace io {
 
+namespace {
+std::mutex gLastCompletionLock;
+std::map<UCHAR, Completion> gLastCompletion;
+}  // namespace
+
 NTSTATUS SendRequest(PFILE_OBJECT file, UCHAR majorFunction, const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
                      ULONG_PTR* information) {
-    return SendRequestp(file, majorFunction, setup, information);
+    NTSTATUS status = SendRequestp(file, majorFunction, setup, information);
+    std::lock_guard<std::mutex> guard(gLastCompletionLock);
+    gLastCompletion[majorFunction] = {status, *information};
+    return status;
 }
+
+std::optional<Completion> LastCompletion(UCHAR majorFunction) {
+    std::lock_guard<std::mutex> guard(gLastCompletionLock);
+    auto it = gLastCompletion.find(majorFunction);
+    if (it == gLastCompletion.end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+void ForgetCompletions() {
+    std::lock_guard<std::mutex> guard(gLastCompletionLock);
+    gLastCompletion.clear();
+}
+
+namespace {
+const bool kCompletionsReset = (RegisterResetHook("io-completions", ForgetCompletions), true);
+}  // namespace
 
 }  // namespace io
 }  // namespace sim
@@ -106,7 +135,10 @@ extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     stack->DeviceObject = DeviceObject;
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     sim::DriverContextScope context(DeviceObject->DriverObject);
-    return dispatch(DeviceObject, Irp);
+    const sim::CallbackEntry entry = sim::EnterDriverCallback();
+    NTSTATUS status = dispatch(DeviceObject, Irp);
+    sim::CheckCallbackReturn(entry, "dispatch routine");
+    return status;
 }
 
 extern "C" VOID NTAPI IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {

@@ -2,10 +2,12 @@
 #include "sim/private/ob.h"
 
 #include "sim/private/cm.h"
+#include "sim/private/io.h"
 
 #include "sim/private/ps.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -664,6 +666,15 @@ NTSTATUS TakeLinkQueryFault() {
     return STATUS_SUCCESS;
 }
 
+void RequireKernelHandle(HANDLE handle, const char* routine) {
+    if (handle != nullptr && !IsKernelHandle(handle)) {
+        BugCheck(kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 std::string(routine) + ": user-mode handle " + std::to_string(reinterpret_cast<ULONG_PTR>(handle)) +
+                     " referenced as kernel mode (kernel code needs an OBJ_KERNEL_HANDLE handle)",
+                 0xF6, reinterpret_cast<ULONG_PTR>(handle), reinterpret_cast<ULONG_PTR>(CurrentProcess()), 0);
+    }
+}
+
 void ResetOb() {
     {
         std::lock_guard<std::mutex> guard(gLinkQueryFaultLock);
@@ -698,14 +709,41 @@ const sim::ob::HandleProcedures kLinkHandle{"symbolic link", CloseLinkHandlep, n
 
 }  // namespace
 
+namespace sim::ob {
+namespace {
+
+// References that driver code took (ObfReferenceObject, the look-ups that
+// return a referenced object) less those it dropped (ObfDereferenceObject).
+std::atomic<int64_t> gCallerReferences{0};
+
+std::vector<std::string> CallerReferenceLeftoversp(PDRIVER_OBJECT) {
+    const int64_t held = gCallerReferences.load();
+    if (held <= 0) {
+        return {};
+    }
+    return {std::to_string(held) + " object reference(s) taken and never dropped (ObDereferenceObject)"};
+}
+
+const bool kCallerReferenceCheck = (RegisterDriverLeftoverCheck(CallerReferenceLeftoversp), true);
+const bool kCallerReferenceReset = (RegisterResetHook("ob-caller-references", [] { gCallerReferences.store(0); }), true);
+
+}  // namespace
+
+void NoteCallerReference(int delta) { gCallerReferences.fetch_add(delta); }
+int64_t CallerReferences() { return gCallerReferences.load(); }
+
+}  // namespace sim::ob
+
 extern "C" VOID NTAPI ObfReferenceObject(PVOID Object) {
     sim::Count("ObfReferenceObject");
     sim::ob::ReferenceObject(Object);
+    sim::ob::NoteCallerReference(1);
 }
 
 extern "C" VOID NTAPI ObfDereferenceObject(PVOID Object) {
     sim::Count("ObfDereferenceObject");
     sim::ob::DereferenceObject(Object);
+    sim::ob::NoteCallerReference(-1);
 }
 
 extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PVOID PassedAccessState,
@@ -746,6 +784,9 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
     sim::Count("ZwClose");
     sim::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
+    // Kernel code closes only kernel handles: a user handle names whatever the
+    // process that happens to be current holds under that value.
+    sim::ob::RequireKernelHandle(Handle, "ZwClose");
     NTSTATUS status = sim::ob::CloseHandle(sim::CurrentProcess(), Handle);
     if (status == STATUS_INVALID_HANDLE && sim::ob::IsKernelHandle(Handle)) {
         // Kernel-mode close of a kernel handle that does not exist.

@@ -23,6 +23,11 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
     if (AccessMode == UserMode && sim::ob::IsKernelHandle(Handle)) {
         return STATUS_INVALID_HANDLE;
     }
+    // Kernel mode with a user handle: the access check is skipped for a
+    // handle the driver does not own.
+    if (AccessMode == KernelMode) {
+        sim::ob::RequireKernelHandle(Handle, "ObReferenceObjectByHandle");
+    }
     sim::ob::HandleEntry entry;
     status = sim::ob::LookupHandle(sim::CurrentProcess(), Handle, sim::ob::TypeFromObjectType(ObjectType), &entry);
     if (!NT_SUCCESS(status)) {
@@ -40,5 +45,6 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
         return STATUS_INVALID_HANDLE;
     }
     *Object = entry.object;
+    sim::ob::NoteCallerReference(1);
     return STATUS_SUCCESS;
 }

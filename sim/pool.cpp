@@ -11,9 +11,13 @@
 // live blocks hang on one of many short lists chosen by address (each with
 // its own spin lock, held for a link or an unlink), and usage by tag lives in
 // a lock-free table of atomic counts. A freed block stays in its freeing
-// thread's quarantine for a while, marked freed (and poisoned under
-// AddressSanitizer), so a second free of it is named as such; after that the
-// host gets the memory back.
+// thread's quarantine for a while, marked freed, filled with the free pattern
+// (and poisoned under AddressSanitizer), so a second free of it is named as
+// such; when it leaves the quarantine (and at a reset, and when its thread
+// ends) the pattern is checked, so a write into freed pool stops the run.
+// After that the host gets the memory back. Behind every block lie guard
+// bytes, checked when the block is freed: a write past the block's end stops
+// the run too.
 #include "sim/private/pool.h"
 
 #include "sim/private/core.h"
@@ -59,6 +63,14 @@ constexpr ULONG_PTR kBadPoolInvalidAddress = 0x46;
 constexpr ULONG_PTR kBadPoolZeroTag = 0x9B;
 constexpr ULONG_PTR kBadPoolBadType = 0x0D;
 
+// What the driver verifier's special pool reports: a write past a block's end
+// found when the block is freed, and a freed block that was touched again.
+constexpr ULONG kBugSpecialPoolDetectedMemoryCorruption = 0xC1;
+constexpr ULONG kBugPageFaultInFreedSpecialPool = 0xCC;
+// Guard bytes behind every block and the pattern they hold.
+constexpr size_t kGuardBytes = 16;
+constexpr UCHAR kGuardFill = 0xEB;
+
 enum : uint32_t { kLive = 0x4C495645, kFreed = 0x46524545, kRetired = 0x52455449 };
 constexpr uint64_t kCheckKey = 0x5645544F524E4150ull;
 
@@ -74,11 +86,50 @@ struct Header {
     uint32_t type;
     std::atomic<uint64_t> check;  // address of the header ^ kCheckKey
     std::atomic<uint32_t> state;
-    uint32_t shard;
+    uint16_t shard;
+    uint16_t owner;  // BlockOwner: who alone may free the block
 };
 static_assert(sizeof(Header) == 48, "the pool header keeps blocks 16-aligned");
 
 void* BlockOf(Header* header) { return reinterpret_cast<char*>(header) + sizeof(Header); }
+
+std::string Hex(const void* p);
+
+// The first byte of [start, start + length) that differs from `fill`, or -1.
+// Not instrumented: the quarantine's blocks are poisoned under AddressSanitizer.
+__attribute__((no_sanitize("address", "thread"))) long FirstDifferent(const UCHAR* start, size_t length, UCHAR fill) {
+    for (size_t i = 0; i < length; ++i) {
+        if (start[i] != fill) {
+            return static_cast<long>(i);
+        }
+    }
+    return -1;
+}
+
+// Stops the run when a freed block no longer holds the free pattern.
+void CheckFreedPattern(Header* header) {
+    const size_t span = std::max<uint64_t>(header->size, 1);
+    const long at = FirstDifferent(static_cast<const UCHAR*>(BlockOf(header)), span, kFillOnFree);
+    if (at >= 0) {
+        BugCheck(kBugPageFaultInFreedSpecialPool, "PAGE_FAULT_IN_FREED_SPECIAL_POOL",
+                 "freed pool block " + Hex(BlockOf(header)) + " (" + std::to_string(header->size) + " bytes, tag \"" +
+                     TagToString(header->tag) + "\") was written after it was freed, at byte " + std::to_string(at),
+                 reinterpret_cast<ULONG_PTR>(BlockOf(header)) + static_cast<ULONG_PTR>(at), 1, 0, 0);
+    }
+}
+
+// Stops the run when the guard bytes behind a live block were written.
+void CheckGuard(Header* header) {
+    const auto* end = static_cast<const UCHAR*>(BlockOf(header)) + header->size;
+    const long at = FirstDifferent(end, kGuardBytes, kGuardFill);
+    if (at >= 0) {
+        BugCheck(kBugSpecialPoolDetectedMemoryCorruption, "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION",
+                 "write past the end of pool block " + Hex(BlockOf(header)) + " (" + std::to_string(header->size) +
+                     " bytes, tag \"" + TagToString(header->tag) + "\"), " + std::to_string(at + 1) +
+                     " byte(s) beyond it",
+                 reinterpret_cast<ULONG_PTR>(BlockOf(header)), header->size, static_cast<ULONG_PTR>(at), 0x20);
+    }
+}
 
 struct SpinLock {
     std::atomic<bool> taken{false};
@@ -194,6 +245,7 @@ struct Quarantine {
     ~Quarantine() {
         for (Header*& header : ring) {
             if (header != nullptr) {
+                CheckFreedPattern(header);
                 POOL_UNPOISON(header, sizeof(Header) + std::max<uint64_t>(header->size, 1));
                 std::free(header);
                 header = nullptr;
@@ -205,8 +257,16 @@ struct Quarantine {
         ring[next] = header;
         next = (next + 1) % kQuarantine;
         if (old != nullptr) {
+            CheckFreedPattern(old);
             POOL_UNPOISON(BlockOf(old), std::max<uint64_t>(old->size, 1));
             std::free(old);
+        }
+    }
+    void CheckAll() {
+        for (Header* header : ring) {
+            if (header != nullptr) {
+                CheckFreedPattern(header);
+            }
         }
     }
 };
@@ -324,6 +384,7 @@ bool Unlink(Header* header) {
 
 void ResetPool() {
     State& s = S();
+    tQuarantine.CheckAll();
     std::vector<Header*> live;
     for (Shard& shard : s.shards) {
         std::lock_guard<SpinLock> guard(shard.lock);
@@ -380,6 +441,14 @@ void FreeBlock(PVOID block, ULONG tag, bool checkTag, const char* routine) {
                  kBadPoolInvalidAddress, reinterpret_cast<ULONG_PTR>(block));
     }
     const POOL_TYPE type = static_cast<POOL_TYPE>(header->type);
+    if (header->owner != static_cast<uint16_t>(BlockOwner::Caller)) {
+        const char* what = header->owner == static_cast<uint16_t>(BlockOwner::FileNameRecord)
+                               ? "a Filter Manager file name record (release it with FltReleaseFileNameInformation)"
+                               : "a Filter Manager context (release it with FltReleaseContext)";
+        BugCheck(kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 std::string(routine) + ": " + Hex(block) + " is " + what, 0x1004, reinterpret_cast<ULONG_PTR>(block),
+                 header->tag, header->owner);
+    }
     if (checkTag && tag != header->tag) {
         BugCheck(kBugBadPoolCaller, "BAD_POOL_CALLER",
                  std::string(routine) + ": block " + Hex(block) + " has tag \"" + TagToString(header->tag) +
@@ -394,6 +463,7 @@ void FreeBlock(PVOID block, ULONG tag, bool checkTag, const char* routine) {
                      std::to_string(irql),
                  kBadPoolFreeIrql, irql, type, reinterpret_cast<ULONG_PTR>(block));
     }
+    CheckGuard(header);
     // Two threads freeing the same block at once: one of them wins.
     if (!Unlink(header)) {
         BugCheck(kBugBadPoolCaller, "BAD_POOL_CALLER",
@@ -494,6 +564,17 @@ uint64_t AllocationCount() { return CallCount("ExAllocatePoolWithTag"); }
 uint64_t InjectedFailureCount() { return S().injected.load(); }
 
 std::optional<BlockInfo> Lookup(const void* block) { return LiveInfo(block); }
+
+void SetOwner(void* block, BlockOwner owner) {
+    Header* header = FindHeader(block);
+    if (header == nullptr || StateOf(header) != kLive) {
+        BugCheck(kBugBadPoolCaller, "BAD_POOL_CALLER", "pool owner set on " + Hex(block) + ", not a live block",
+                 kBadPoolInvalidAddress, reinterpret_cast<ULONG_PTR>(block));
+    }
+    header->owner = static_cast<uint16_t>(owner);
+}
+
+void CheckQuarantine() { tQuarantine.CheckAll(); }
 
 std::optional<POOL_TYPE> TypeOf(const void* block) {
     std::optional<BlockInfo> info = Lookup(block);
@@ -603,7 +684,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
         return nullptr;
     }
     const size_t span = NumberOfBytes == 0 ? 1 : NumberOfBytes;
-    auto* header = static_cast<Header*>(std::malloc(sizeof(Header) + span));
+    auto* header = static_cast<Header*>(std::malloc(sizeof(Header) + span + kGuardBytes));
     if (header == nullptr) {
         return nullptr;
     }
@@ -611,7 +692,8 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     header->size = NumberOfBytes;
     header->tag = Tag;
     header->type = static_cast<uint32_t>(PoolType);
-    header->shard = static_cast<uint32_t>(ShardOf(header));
+    header->shard = static_cast<uint16_t>(ShardOf(header));
+    header->owner = static_cast<uint16_t>(BlockOwner::Caller);
     header->state.store(kLive, std::memory_order_relaxed);
     header->check.store(at ^ kCheckKey, std::memory_order_relaxed);
     uintptr_t bound = s.lowest.load(std::memory_order_relaxed);
@@ -622,6 +704,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     }
     void* block = BlockOf(header);
     std::memset(block, kFillOnAllocate, span);
+    std::memset(static_cast<UCHAR*>(block) + NumberOfBytes, kGuardFill, kGuardBytes);
     Link(header);
     return block;
 }

@@ -295,6 +295,7 @@ NTSTATUS CallNotifyRoutinesp(_EPROCESS* process, PPS_CREATE_NOTIFY_INFO createIn
     size_t next = 0;
     for (; next < entries.size(); ++next) {
         NotifyEntry& entry = *entries[next];
+        const CallbackEntry called = EnterDriverCallback();
         if (entry.extended) {
             auto routine = reinterpret_cast<PCREATE_PROCESS_NOTIFY_ROUTINE_EX>(entry.routine);
             routine(process, reinterpret_cast<HANDLE>(process->pid), createInfo);
@@ -303,6 +304,7 @@ NTSTATUS CallNotifyRoutinesp(_EPROCESS* process, PPS_CREATE_NOTIFY_INFO createIn
             routine(reinterpret_cast<HANDLE>(process->parentPid), reinterpret_cast<HANDLE>(process->pid),
                     createInfo != nullptr ? TRUE : FALSE);
         }
+        CheckCallbackReturn(called, "process notify routine");
         {
             std::lock_guard<std::mutex> guard(S().notifyLock);
             --entry.inFlight;
@@ -513,6 +515,7 @@ extern "C" NTSTATUS NTAPI PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS
         return STATUS_INVALID_CID;
     }
     *Process = it->second;
+    sim::ob::NoteCallerReference(1);
     return STATUS_SUCCESS;
 }
 

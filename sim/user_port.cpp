@@ -237,8 +237,10 @@ HRESULT FilterConnectCommunicationPort(_EPROCESS* process, PCWSTR portName, DWOR
     if (NT_SUCCESS(status)) {
         PVOID cookie = nullptr;
         RequireIrqlAtMost(PASSIVE_LEVEL, "ConnectNotify");
+        const CallbackEntry entry = EnterDriverCallback();
         status = server->connectNotify(clientPort, server->serverCookie,
                                        sizeOfContext != 0 ? contextCopy.data() : nullptr, sizeOfContext, &cookie);
+        CheckCallbackReturn(entry, "port connect callback");
         connection->cookie = cookie;
     }
     if (!NT_SUCCESS(status)) {
@@ -328,10 +330,12 @@ HRESULT FilterReplyMessage(_EPROCESS* process, HANDLE port, PFILTER_REPLY_HEADER
     }
     message->replyCopied = copied;
     message->replyOverflow = dataLength > message->replyCapacity;
+    // Counted before the sender wakes, so a sender that has its reply finds
+    // the reply counted.
+    sim::flt::CountStatp(&sim::flt::PortStats::replies);
     message->state = Message::State::Replied;
     message->wake.notify_one();
     guard.unlock();
-    sim::flt::CountStatp(&sim::flt::PortStats::replies);
     return S_OK;
 }
 
@@ -363,8 +367,10 @@ HRESULT FilterSendMessage(_EPROCESS* process, HANDLE port, void* inBuffer, DWORD
     ULONG returned = 0;
     RequireIrqlAtMost(PASSIVE_LEVEL, "MessageNotify");
     // The driver gets the application's own buffers, as user addresses.
+    const CallbackEntry entry = EnterDriverCallback();
     const NTSTATUS status =
         server->messageNotify(connection->cookie, inBuffer, inBufferSize, outBuffer, outBufferSize, &returned);
+    CheckCallbackReturn(entry, "port message callback");
     sim::flt::ReleaseRundown(filter);
     sim::flt::CountStatp(&sim::flt::PortStats::userMessages);
     *bytesReturned = returned;

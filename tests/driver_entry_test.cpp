@@ -268,7 +268,7 @@ INSTANTIATE_TEST_SUITE_P(Steps, StartupFailureTest,
 
 TEST_F(StartupFailureTest, SecurityDescriptorAllocationFailureFailsTheLoad) {
     sim::pool::FailTag(TagSecurity);
-    EXPECT_EQ(Load(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Load(), STATUS_NO_MEMORY);
     EXPECT_FALSE(HasDevice());
     EXPECT_EQ(sim::pool::LiveBlocks(), 0u);
 }

@@ -57,6 +57,23 @@ void InjectFailure(const std::string& routine, NTSTATUS status, int count = 1);
 // Called by a routine on entry: STATUS_SUCCESS when no failure is pending for it.
 NTSTATUS TakeInjectedFailure(const char* routine);
 void ClearInjectedFailures();
+// The next `count` calls of the named routine raise an exception with `code`
+// at the point where they would take an injected failure (a routine that
+// takes none never raises). Cleared with the failures.
+void InjectRaise(const std::string& routine, NTSTATUS code, int count = 1);
+// Runs `hook` once, in the caller's thread, when the named routine next
+// reaches its injection point (before any failure or raise injected for that
+// call is taken): a test's way to act at a chosen moment inside a flow.
+void OnNextCall(const std::string& routine, std::function<void()> hook);
+
+// Structured exceptions. RaiseStatus unwinds to the innermost guard of the
+// current thread (PlatformCallGuarded) with the code; with no guard the run
+// stops with KMODE_EXCEPTION_NOT_HANDLED. Frames in between are left without
+// running anything, as a kernel unwind leaves frames without termination
+// handlers: a lock or block they held stays held.
+[[noreturn]] void RaiseStatus(NTSTATUS code);
+// Guards entered on this thread and not yet left.
+int GuardDepth();
 
 // Fault sweep: while a hook is set, every fallible point (each call of
 // TakeInjectedFailure: a fallible routine the driver called, or a pool
@@ -85,6 +102,22 @@ void LowerIrql(KIRQL oldIrql);
 // Asserts that the caller runs at or below the given IRQL; above it the run
 // stops with IRQL_NOT_LESS_OR_EQUAL naming the routine.
 void RequireIrqlAtMost(KIRQL maxIrql, const char* routine);
+
+// The state a driver callback (operation callback, notification, port
+// callback, dispatch routine) was called in; CheckCallbackReturn compares the
+// state it returns in. Returning with a fast mutex still held stops the run
+// with APC_INDEX_MISMATCH, at another IRQL with IRQL_UNEXPECTED_VALUE; the
+// report names `kind` (a string literal).
+struct CallbackEntry {
+    KIRQL irql = PASSIVE_LEVEL;
+    int fastMutexesHeld = 0;
+};
+CallbackEntry EnterDriverCallback();
+void CheckCallbackReturn(const CallbackEntry& entry, const char* kind);
+// Driver callbacks of every kind (those above, registry callbacks, work item
+// routines) running now, and called since the process started.
+int64_t DriverCallbacksRunning();
+uint64_t DriverCallbacksCalled();
 
 // Every area registers how it goes back to the state of a freshly booted
 // machine. ResetKernel runs them all (areas in registration order).

@@ -197,6 +197,18 @@ struct PortStats {
 };
 PortStats Stats();
 
+// One FltSendMessage call as the driver made it: the address of the client
+// port variable it passed and its timeout (absent: wait forever).
+struct SendCall {
+    PFLT_PORT* clientPortVariable = nullptr;
+    bool hasTimeout = false;
+    LONGLONG timeout = 0;  // 100 ns units, negative for a relative wait
+};
+// The latest calls (at most 1024), oldest first; cleared by a reset.
+std::vector<SendCall> SendCalls();
+// How many FltSendMessage calls returned each status since the last reset.
+std::map<NTSTATUS, uint64_t> SendResults();
+
 // Number of live connections on the server port named `name` (0 when none).
 LONG ConnectionCount(std::u16string_view name);
 

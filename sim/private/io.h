@@ -5,6 +5,7 @@
 #include "sim/private/core.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,6 +102,15 @@ NTSTATUS SendSimpleIrp(_EPROCESS* process, HANDLE handle, UCHAR majorFunction);
 // once and a returned status that matches the completed one.
 NTSTATUS SendRequest(PFILE_OBJECT file, UCHAR majorFunction, const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
                      ULONG_PTR* information);
+// The status and Information of the latest request of a major function sent
+// through SendRequest (device opens, closes, control requests), if any since
+// ForgetCompletions; a reset forgets them too.
+struct Completion {
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+};
+std::optional<Completion> LastCompletion(UCHAR majorFunction);
+void ForgetCompletions();
 // What a handle to an open of a driver's device does on close.
 const ob::HandleProcedures* DeviceFileProcedures();
 // STATUS_NO_SUCH_DEVICE while the device is initialising, deleted or its

@@ -183,6 +183,19 @@ LONG_PTR ReferenceCount(const void* object);  // 0 if unregistered
 // tears it down itself, for example at kernel reset).
 void UnregisterObject(void* object);
 
+// References driver code holds: taken through ObfReferenceObject,
+// ObReferenceObjectByHandle or PsLookupProcessByProcessId, dropped through
+// ObfDereferenceObject. One still held when a driver unloads is reported with
+// its leftovers; a reset forgets them.
+void NoteCallerReference(int delta);
+int64_t CallerReferences();
+
+// Kernel code that names a handle where only a kernel handle is right (its
+// own handles, valid in every process context): a user handle stops the run
+// with DRIVER_VERIFIER_DETECTED_VIOLATION (0xF6, a user-mode handle referenced
+// as kernel mode).
+void RequireKernelHandle(HANDLE handle, const char* routine);
+
 // The type an object-type pointer (*PsProcessType...) stands for; Other for null.
 ObjectType TypeFromObjectType(POBJECT_TYPE objectType);
 

@@ -47,6 +47,17 @@ uint64_t AllocationCount();
 // Allocations that fault injection made fail since boot.
 uint64_t InjectedFailureCount();
 
+// Who may free a block. A block the Filter Manager hands a driver (a file name
+// record, a context) is freed through the Filter Manager's own routine;
+// ExFreePool(WithTag) on it stops the run. The owning area sets the mark back
+// to Caller just before it frees the block itself.
+enum class BlockOwner : uint16_t { Caller = 0, FileNameRecord = 1, FilterContext = 2 };
+void SetOwner(void* block, BlockOwner owner);
+
+// Checks the free pattern of the blocks this thread freed that are still held
+// back (a reset does it too): a write into freed pool stops the run.
+void CheckQuarantine();
+
 // What the pool knows of a live block (exact start address), or nothing.
 std::optional<BlockInfo> Lookup(const void* block);
 std::optional<POOL_TYPE> TypeOf(const void* block);

@@ -43,6 +43,9 @@ VOID NTAPI RequeueingWork(PDEVICE_OBJECT device, PVOID context) {
     if (--requeue->counter.requeuesLeft > 0) {
         // Legal: the item left the queue before its routine was called.
         IoQueueWorkItem(requeue->item, RequeueingWork, DelayedWorkQueue, requeue);
+    } else {
+        // The last run gives the item back: a driver unloads with none left.
+        IoFreeWorkItem(requeue->item);
     }
 }
 
@@ -97,7 +100,6 @@ TEST_F(WorkItemThreads, AnItemMayRequeueItselfAndStopWaitsForTheChain) {
     // references the queue holds keep it valid until the chain ends.
     EXPECT_EQ(sim::StopDriver(driver), STATUS_SUCCESS);
     EXPECT_EQ(requeue.counter.runs.load(), 50);
-    IoFreeWorkItem(requeue.item);
 }
 
 TEST_F(WorkItemThreads, ResetJoinsTheWorkersAfterRunningWhatIsQueued) {

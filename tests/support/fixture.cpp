@@ -8,6 +8,7 @@
 #include "driver/driver_data.h"
 #include "sim/private/cm.h"
 #include "sim/private/io.h"
+#include "sim/private/ob.h"
 #include "sim/user/device.h"
 #include "sim/user/process.h"
 
@@ -35,6 +36,8 @@ void SimTest::TearDown() {
 void SimTest::ExpectPoolEmpty(const char* when) {
     EXPECT_EQ(sim::pool::LiveBlocks(), 0u) << "pool not empty " << when << ":\n" << sim::pool::Report();
     EXPECT_EQ(sim::cm::OutstandingKeyNames(), 0u) << "key names not given back " << when;
+    EXPECT_EQ(sim::io::LiveWorkItems(), 0u) << "work items allocated and not freed " << when;
+    EXPECT_LE(sim::ob::CallerReferences(), 0) << "object references taken and not dropped " << when;
 }
 
 // ---------------------------------------------------------------------------
@@ -163,6 +166,13 @@ NTSTATUS DriverTest::CloseControl(_EPROCESS* process, HANDLE handle) {
         controlHandles_.erase(cached);
     }
     return sim::user::CloseHandle(process, handle);
+}
+
+void DriverTest::CloseCachedControlHandles() {
+    for (auto& [process, handle] : controlHandles_) {
+        sim::user::CloseHandle(process, handle);
+    }
+    controlHandles_.clear();
 }
 
 DriverTest::IoctlResult DriverTest::Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength,

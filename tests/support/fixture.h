@@ -112,6 +112,8 @@ protected:
     // and closed at tear-down unless the test closes it.
     NTSTATUS OpenControl(_EPROCESS* process, ACCESS_MASK access, HANDLE* handle);
     NTSTATUS CloseControl(_EPROCESS* process, HANDLE handle);
+    // Closes the handles Ioctl keeps open (an open handle holds an unload back).
+    void CloseCachedControlHandles();
     // Sends a control code through a handle of `process` (null: the client's,
     // opened for reading and writing on first use).
     IoctlResult Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength, _EPROCESS* process = nullptr);
