@@ -18,6 +18,7 @@
 #include "sim/user/process.h"
 #include "sim/user/registry.h"
 #include "tools/sha256.h"
+#include "tools/text.h"
 
 #include <unistd.h>
 
@@ -57,21 +58,6 @@ namespace {
 
 std::u16string Wide(std::string_view utf8) { return sim::fs::FromHost(utf8); }
 std::string Narrow(std::u16string_view text) { return sim::fs::ToHost(text); }
-
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string HexOf(const std::vector<uint8_t>& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
 
 std::vector<uint8_t> ReadHost(const fs::path& path, bool* exists) {
     std::ifstream in(path, std::ios::binary);

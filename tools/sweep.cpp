@@ -9,6 +9,7 @@
 #include "sim/private/ob.h"
 #include "tools/scenario_run.h"
 #include "tools/sha256.h"
+#include "tools/text.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -117,21 +118,6 @@ NTSTATUS SweepHook(const char* routine) {
 
 // --- what a run leaves behind -------------------------------------------------
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string Hex(const std::vector<uint8_t>& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
 std::vector<uint8_t> ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -181,7 +167,7 @@ json RegistrySnapshot(const Scenario& s) {
             ULONG type = 0;
             std::vector<uint8_t> data;
             if (sim::cm::QueryValue(path, name, &type, &data)) {
-                values[sim::fs::ToHost(name)] = std::to_string(type) + ":" + Hex(data);
+                values[sim::fs::ToHost(name)] = std::to_string(type) + ":" + HexOf(data);
             }
         }
         out[key] = values;
@@ -205,7 +191,7 @@ void FileSnapshot(const Scenario& s, const std::vector<std::pair<char, std::stri
             const std::string name = std::string(1, drive) + ":\\" + relative;
             const std::vector<uint8_t> bytes = ReadAll(it->path());
             if (!backupPrefix.empty() && Upper(name).rfind(backupPrefix, 0) == 0) {
-                (*backups)[name] = Hex(bytes);
+                (*backups)[name] = HexOf(bytes);
             } else {
                 (*files)[name] = Sha256Hex(bytes) + ":" + std::to_string(bytes.size());
             }
