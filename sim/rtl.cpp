@@ -150,6 +150,19 @@ extern "C" VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PC
     }
 }
 
+// Compares String1's units with as many leading units of String2.
+static BOOLEAN LeadingUnitsMatch(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+    const size_t units = String1->Length / sizeof(WCHAR);
+    for (size_t i = 0; i < units; ++i) {
+        const WCHAR a = String1->Buffer[i];
+        const WCHAR b = String2->Buffer[i];
+        if (a != b && (!CaseInSensitive || Upcase(a) != Upcase(b))) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 extern "C" BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                                BOOLEAN CaseInSensitive) {
     Count("RtlEqualUnicodeString");
@@ -160,15 +173,7 @@ extern "C" BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICO
     if (String1->Length != String2->Length) {
         return FALSE;
     }
-    size_t units = String1->Length / sizeof(WCHAR);
-    for (size_t i = 0; i < units; ++i) {
-        WCHAR a = String1->Buffer[i];
-        WCHAR b = String2->Buffer[i];
-        if (a != b && (!CaseInSensitive || Upcase(a) != Upcase(b))) {
-            return FALSE;
-        }
-    }
-    return TRUE;
+    return LeadingUnitsMatch(String1, String2, CaseInSensitive);
 }
 
 // TRUE when String1 is a prefix of String2 (an empty String1 is a prefix of
@@ -183,15 +188,7 @@ extern "C" BOOLEAN NTAPI RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNIC
     if (String1->Length > String2->Length) {
         return FALSE;
     }
-    size_t units = String1->Length / sizeof(WCHAR);
-    for (size_t i = 0; i < units; ++i) {
-        WCHAR a = String1->Buffer[i];
-        WCHAR b = String2->Buffer[i];
-        if (a != b && (!CaseInSensitive || Upcase(a) != Upcase(b))) {
-            return FALSE;
-        }
-    }
-    return TRUE;
+    return LeadingUnitsMatch(String1, String2, CaseInSensitive);
 }
 
 extern "C" NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {

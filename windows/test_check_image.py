@@ -53,9 +53,9 @@ def have_toolchain():
 
 
 def load_checker():
-    spec = importlib.util.spec_from_file_location("check_image", CHECKER)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location("check_image", CHECKER)
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     return module
 
 
