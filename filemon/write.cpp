@@ -11,7 +11,7 @@ namespace {
 
 ULONG WritepCurrentPid() { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())); }
 
-// The look-up the three pre-operation callbacks share: the gate, then the
+// The look-up the write and cleanup callbacks share: the gate, then the
 // handle's record with a reference the caller releases.
 PHandleTrack WritepLookUp(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects) {
     if (!FilterIsWatchedRequest(Data->Thread, FltObjects->FileObject)) {
@@ -36,14 +36,15 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreWrite(PFLT_CALLBACK_DATA Data, PCFLT_R
     const ULONG pid = WritepCurrentPid();
     *CompletionContext = nullptr;
     FLT_PREOP_CALLBACK_STATUS result = FLT_PREOP_SUCCESS_NO_CALLBACK;
-    PHandleTrack track = WritepLookUp(Data, FltObjects);
-    if (track == nullptr) {
-        return result;
-    }
+    // A write with no bytes marks and reports nothing: tell it before the
+    // handle's record is looked up.
     const OpParams params = FilterGetParams(Data->Iopb);
     PFLT_PARAMETERS const write = params.Write;
     if (write == nullptr || write->Write.Length == 0 || (write->Write.WriteBuffer == nullptr && write->Write.MdlAddress == nullptr)) {
-        FilterReleaseContext(track);
+        return result;
+    }
+    PHandleTrack track = WritepLookUp(Data, FltObjects);
+    if (track == nullptr) {
         return result;
     }
     // Any process that passes the gate marks the handle, watched or not.
@@ -96,19 +97,24 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreDeviceControl(PFLT_CALLBACK_DATA Data,
     const ULONG pid = WritepCurrentPid();
     *CompletionContext = nullptr;
     FLT_PREOP_CALLBACK_STATUS result = FLT_PREOP_SUCCESS_NO_CALLBACK;
-    PHandleTrack track = WritepLookUp(Data, FltObjects);
-    if (track == nullptr) {
-        return result;
-    }
+    // Only a raw write by a watched process is reported: the request is
+    // classified, and the process asked for, before the handle's record is
+    // looked up.
     const OpParams params = FilterGetParams(Data->Iopb);
     const FILE_OPERATION operation = FilterClassifyDeviceControl(Data->Iopb->IrpFlags, params.DeviceControl);
-    if (operation == FileOpScsiWrite || operation == FileOpAtaWrite) {
-        if (IdListHasPid(&DriverData.ProcessList, pid)) {
-            const Verdict verdict = FileMonSendEvent(track->NameInfo, nullptr, FltObjects, Data->Iopb, operation, &params, track);
-            if (verdict == VerdictDeny) {
-                result = WritepDeny(Data);
-            }
-        }
+    if (operation != FileOpScsiWrite && operation != FileOpAtaWrite) {
+        return result;
+    }
+    if (!FilterIsWatchedRequest(Data->Thread, FltObjects->FileObject) || !IdListHasPid(&DriverData.ProcessList, pid)) {
+        return result;
+    }
+    PHandleTrack track = nullptr;
+    if (!NT_SUCCESS(FilterGetHandleTrack(FltObjects->Instance, FltObjects->FileObject, &track)) || track == nullptr) {
+        return result;
+    }
+    const Verdict verdict = FileMonSendEvent(track->NameInfo, nullptr, FltObjects, Data->Iopb, operation, &params, track);
+    if (verdict == VerdictDeny) {
+        result = WritepDeny(Data);
     }
     FilterReleaseContext(track);
     return result;

@@ -462,6 +462,16 @@ TEST_F(FileMonTest, PassThroughWritesOnAFollowedVolumeHandle) {
     EXPECT_EQ(sim::user::DeviceIoControl(admin, volume, IOCTL_SCSI_PASS_THROUGH_DIRECT, &scsi, sizeof(scsi), &scsi, sizeof(scsi), &returned),
               STATUS_SUCCESS);
     EXPECT_EQ(Operations(4), (std::vector<int32_t>{FileOpScsiWrite, FileOpAtaWrite, FileOpScsiWrite, FileOpAtaWrite}));
+    // An unwatched program writing through a duplicate of the followed handle
+    // is let through unreported, whatever the client would answer.
+    _EPROCESS* other = StartProcess(vtest::kAppImage, nullptr, true);
+    HANDLE theirs = nullptr;
+    ASSERT_EQ(sim::user::DuplicateHandle(admin, volume, other, &theirs), STATUS_SUCCESS);
+    scsi.DataIn = SCSI_IOCTL_DATA_OUT;
+    EXPECT_EQ(sim::user::DeviceIoControl(other, theirs, IOCTL_SCSI_PASS_THROUGH_DIRECT, &scsi, sizeof(scsi), &scsi, sizeof(scsi), &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Operations().size(), 4u);
+    EXPECT_EQ(Close(theirs, other), STATUS_SUCCESS);
     EXPECT_EQ(Close(volume, admin), STATUS_SUCCESS);
 }
 
