@@ -285,6 +285,54 @@ TEST_F(SystemOpensTest, PagingFileOpen) {
     EXPECT_EQ(sim::user::ClosePagingFiles(), 0u);
 }
 
+// A filter may keep a stream-handle context on an ordinary file object, not
+// on a paging file's.
+NTSTATUS gOrdinaryContext = STATUS_PENDING;
+NTSTATUS gPagingContext = STATUS_PENDING;
+
+FLT_POSTOP_CALLBACK_STATUS FLTAPI ContextPostCreate(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS objects, PVOID,
+                                                    FLT_POST_OPERATION_FLAGS) {
+    if (!NT_SUCCESS(data->IoStatus.Status)) {
+        return FLT_POSTOP_FINISHED_PROCESSING;
+    }
+    PFLT_CONTEXT context = nullptr;
+    NTSTATUS status = FltAllocateContext(objects->Filter, FLT_STREAMHANDLE_CONTEXT, 8, NonPagedPool, &context);
+    if (NT_SUCCESS(status)) {
+        status = FltSetStreamHandleContext(objects->Instance, objects->FileObject, FLT_SET_CONTEXT_KEEP_IF_EXISTS, context, nullptr);
+        FltReleaseContext(context);
+    }
+    ((data->Iopb->OperationFlags & SL_OPEN_PAGING_FILE) != 0 ? gPagingContext : gOrdinaryContext) = status;
+    return FLT_POSTOP_FINISHED_PROCESSING;
+}
+
+TEST_F(SystemOpensTest, NoStreamHandleContextOnAPagingFile) {
+    static const FLT_CONTEXT_REGISTRATION contexts[] = {
+        {FLT_STREAMHANDLE_CONTEXT, 0, nullptr, 8, 'xtCT', nullptr, nullptr, nullptr},
+        {FLT_CONTEXT_END, 0, nullptr, 0, 0, nullptr, nullptr, nullptr},
+    };
+    static const FLT_OPERATION_REGISTRATION operations[] = {
+        {IRP_MJ_CREATE, 0, nullptr, ContextPostCreate, nullptr},
+        {IRP_MJ_OPERATION_END, 0, nullptr, nullptr, nullptr},
+    };
+    DRIVER_OBJECT driver{};
+    FLT_REGISTRATION registration{};
+    registration.Size = sizeof(FLT_REGISTRATION);
+    registration.Version = FLT_REGISTRATION_VERSION_0200;
+    registration.ContextRegistration = contexts;
+    registration.OperationRegistration = operations;
+    PFLT_FILTER filter = nullptr;
+    ASSERT_EQ(FltRegisterFilter(&driver, &registration, &filter), STATUS_SUCCESS);
+    ASSERT_EQ(FltStartFiltering(filter), STATUS_SUCCESS);
+    _EPROCESS* smss = sim::user::StartProcess(nullptr, u"\\Device\\HarddiskVolume1\\Windows\\System32\\smss.exe", u"", true);
+    ASSERT_EQ(sim::user::CreatePagingFile(smss, u"\\??\\C:\\pagefile.sys", 1 << 16), STATUS_SUCCESS);
+    HANDLE handle = Open(u"C:\\docs\\sub", FILE_LIST_DIRECTORY, FILE_DIRECTORY_FILE);
+    EXPECT_EQ(gPagingContext, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(gOrdinaryContext, STATUS_SUCCESS);
+    EXPECT_EQ(sim::user::CloseHandle(process_, handle), STATUS_SUCCESS);
+    EXPECT_EQ(sim::user::ClosePagingFiles(), 1u);
+    FltUnregisterFilter(filter);
+}
+
 // ---------------------------------------------------------------------------
 // The driver: both opens are passed over, whoever makes them; the rename
 // itself is still reported and deniable.
