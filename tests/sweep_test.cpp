@@ -190,6 +190,32 @@ TEST(SweepJudge, ASetUpRefusedCleanlyAndAPointNeverReachedAreToldApart) {
     EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).kind, SweepJudgement::Unfired);
 }
 
+// Files in a folder the client names later are backups too, judged as copies
+// (a failed copy may leave a part of one), not as the workload's own data.
+TEST(SweepBackupFolders, TheClientsFolderAndEveryFolderItSetsLater) {
+    const vsim::Scenario s = vsim::LoadScenarioText(R"(
+scenario: folders
+machine:
+  volumes:
+    - {drive: C}
+    - {drive: D}
+  processes:
+    - {name: editor, image: C:\editor.exe}
+client:
+  watch: [editor]
+  monitors: [file]
+  backup: C:\Backup
+workload:
+  - {process: client, set-backup: {folder: 'D:\Copies\'}}
+  - {process: client, set-backup: {folder: ''}}
+  - threads:
+      - [{process: client, set-backup: {folder: 'c:\backup'}}]
+      - [{process: client, set-backup: {folder: 'D:\Later'}}]
+)",
+                                                    "folders.yaml");
+    EXPECT_EQ(vsim::SweepBackupFolders(s), (std::vector<std::string>{"C:\\BACKUP", "D:\\COPIES", "D:\\LATER"}));
+}
+
 TEST(SweepJudge, FailureStatusesAreTheRoutinesOwn) {
     EXPECT_EQ(vsim::SweepFailureStatus("ExAllocatePoolWithTag"), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(vsim::SweepFailureStatus("FltWriteFile"), STATUS_DISK_FULL);

@@ -175,12 +175,47 @@ json RegistrySnapshot(const Scenario& s) {
     return out;
 }
 
-// Files of every volume: a digest each, and the whole content of those in
-// the backup folder.
+void BackupFoldersOfSteps(const std::vector<StepSpec>& steps, std::vector<std::string>* folders) {
+    for (const StepSpec& step : steps) {
+        auto folder = step.args.find("folder");
+        if (step.kind == "set-backup" && folder != step.args.end() && !folder->second.empty()) {
+            folders->push_back(Upper(folder->second));
+        }
+        for (const auto& thread : step.threads) BackupFoldersOfSteps(thread, folders);
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> SweepBackupFolders(const Scenario& s) {
+    std::vector<std::string> folders;
+    if (s.client.backup && !s.client.backup->empty()) folders.push_back(Upper(*s.client.backup));
+    BackupFoldersOfSteps(s.workload, &folders);
+    for (std::string& folder : folders) {
+        while (!folder.empty() && folder.back() == '\\') folder.pop_back();
+    }
+    std::sort(folders.begin(), folders.end());
+    folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+    return folders;
+}
+
+namespace {
+
+// Files of every volume: a digest each, and the whole content of those in a
+// backup folder (any the client names, at the start or by a later request).
 void FileSnapshot(const Scenario& s, const std::vector<std::pair<char, std::string>>& roots, json* files, json* backups) {
     *files = json::object();
     *backups = json::object();
-    const std::string backupPrefix = s.client.backup ? Upper(*s.client.backup) + "\\" : std::string();
+    const std::vector<std::string> backupFolders = SweepBackupFolders(s);
+    auto inBackupFolder = [&](const std::string& name) {
+        const std::string upper = Upper(name);
+        for (const std::string& folder : backupFolders) {
+            if (upper.size() > folder.size() && upper.compare(0, folder.size(), folder) == 0 && upper[folder.size()] == '\\') {
+                return true;
+            }
+        }
+        return false;
+    };
     for (const auto& [drive, root] : roots) {
         std::error_code ec;
         for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
@@ -190,7 +225,7 @@ void FileSnapshot(const Scenario& s, const std::vector<std::pair<char, std::stri
             std::replace(relative.begin(), relative.end(), '/', '\\');
             const std::string name = std::string(1, drive) + ":\\" + relative;
             const std::vector<uint8_t> bytes = ReadAll(it->path());
-            if (!backupPrefix.empty() && Upper(name).rfind(backupPrefix, 0) == 0) {
+            if (inBackupFolder(name)) {
                 (*backups)[name] = HexOf(bytes);
             } else {
                 (*files)[name] = Sha256Hex(bytes) + ":" + std::to_string(bytes.size());

@@ -15,16 +15,18 @@
 //     (a failed send, or a request that could not be classified, lets the
 //     operation pass). A run where that happened has "diverged": later steps
 //     and the data are no longer compared;
-//   - in a run that did not diverge, every file outside the backup folder
+//   - in a run that did not diverge, every file outside the backup folders
 //     holds exactly what it held after the fault-free run, and so does every
 //     registry key and value the scenario names (a failed backup never harms
 //     the source, a failed report never loses data);
-//   - every file in the backup folder is a prefix of a copy the fault-free
-//     run made (a failed copy keeps what it wrote before the failure, never
-//     other bytes).
+//   - every file in a backup folder (the client's, or one it sets later) is
+//     a prefix of a copy the fault-free run made (a failed copy keeps what it
+//     wrote before the failure, never other bytes).
 // A run where the driver did not load, or refused the client's set-up, is
 // counted as "refused" when it left nothing behind: the workload cannot run.
 #pragma once
+
+#include "tools/scenario.h"
 
 #include <nlohmann/json.hpp>
 
@@ -54,6 +56,11 @@ int RunSweep(const SweepOptions& options);
 // the routine is not a sweep point (it cannot fail for want of resources on
 // the real system).
 std::optional<int32_t> SweepFailureStatus(const std::string& routine);
+
+// The folders whose files the sweep judges as backups ("C:\BACKUP", upper
+// case, no trailing separator): the client's at the start and every one a
+// workload step sets later.
+std::vector<std::string> SweepBackupFolders(const Scenario& scenario);
 
 // One run as the sweep sees it: how the child ended, its transcript (the JSON
 // lines of `vetrona-sim run --json`) and its own last line (points, the
