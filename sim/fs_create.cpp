@@ -90,7 +90,7 @@ void RemoveShareAccess(Fcb* fcb, FileObjectBody* body) {
 namespace {
 
 // Under gLock: the open is recorded on the file and the file object.
-void RecordOpen(FileObjectBody* body, Fcb* fcb, ACCESS_MASK granted, ULONG share, ULONG options, const std::u16string& path) {
+void RecordOpen(FileObjectBody* body, Fcb* fcb, ACCESS_MASK granted, ULONG share, ULONG options, std::u16string_view path) {
     PFILE_OBJECT fo = &body->fo;
     body->grantedAccess = granted;
     body->shareAccess = share;
@@ -224,6 +224,16 @@ NTSTATUS Create(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG di
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    return CreateAtPath(body, path, desired, share, disposition, options, information);
+}
+
+NTSTATUS CreateAtPath(FileObjectBody* body, std::u16string_view path, ACCESS_MASK desired, ULONG share,
+                      ULONG disposition, ULONG options, ULONG_PTR* information) {
+    ACCESS_MASK granted = MapFileAccess(desired);
+    *information = 0;
+    Volume* volume = body->volume;
+    std::unique_lock<std::mutex> lock(gLock, std::defer_lock);
+    NTSTATUS status;
     bool trailingSlash = path.size() > 1 && path.back() == u'\\';
     Resolved resolved;
     status = ResolveOnDisk(volume, path, &resolved);

@@ -150,7 +150,8 @@ NTSTATUS HoldFileNames(std::unique_lock<std::mutex>& lock, NameHold* hold, FileO
 // Both names are held from the look-up of the target to the end, so the move
 // is atomic against creates, opens and renames of either name (and of files
 // below a directory that moves).
-NTSTATUS Rename(FileObjectBody* body, Fcb* fcb, ULONG flags, HANDLE rootDirectory, std::u16string_view name) {
+NTSTATUS Rename(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parentOfTarget, HANDLE rootDirectory,
+                std::u16string_view name) {
     Volume* volume = fcb->volume;
     if (!(body->grantedAccess & DELETE)) {
         return STATUS_ACCESS_DENIED;
@@ -166,7 +167,7 @@ NTSTATUS Rename(FileObjectBody* body, Fcb* fcb, ULONG flags, HANDLE rootDirector
         if (fcb->path == u"\\") {
             return STATUS_ACCESS_DENIED;
         }
-        NTSTATUS targetStatus = TargetPathLocked(fcb, rootDirectory, name, &target);
+        NTSTATUS targetStatus = RenameTargetLocked(fcb, parentOfTarget, rootDirectory, name, &target);
         names->push_back(target);
         return targetStatus;
     });
@@ -227,7 +228,8 @@ NTSTATUS Rename(FileObjectBody* body, Fcb* fcb, ULONG flags, HANDLE rootDirector
 }
 
 // A second name for the file. Directories have one name only.
-NTSTATUS Link(FileObjectBody* body, Fcb* fcb, ULONG flags, HANDLE rootDirectory, std::u16string_view name) {
+NTSTATUS Link(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parentOfTarget, HANDLE rootDirectory,
+            std::u16string_view name) {
     Volume* volume = fcb->volume;
     if (fcb->directory) {
         return STATUS_FILE_IS_A_DIRECTORY;
@@ -237,7 +239,7 @@ NTSTATUS Link(FileObjectBody* body, Fcb* fcb, ULONG flags, HANDLE rootDirectory,
     NameHold hold;
     std::unique_lock<std::mutex> lock(gLock);
     NTSTATUS status = HoldFileNames(lock, &hold, body, fcb, [&](std::vector<std::u16string>* names) {
-        NTSTATUS targetStatus = TargetPathLocked(fcb, rootDirectory, name, &target);
+        NTSTATUS targetStatus = RenameTargetLocked(fcb, parentOfTarget, rootDirectory, name, &target);
         names->push_back(target);
         return targetStatus;
     });
@@ -387,7 +389,7 @@ NTSTATUS SetInformation(PFLT_CALLBACK_DATA data) {
                           ? info->Flags
                           : (info->ReplaceIfExists ? FILE_RENAME_REPLACE_IF_EXISTS : 0);
         std::u16string name(info->FileName, info->FileNameLength / sizeof(WCHAR));
-        return Rename(body, fcb, flags, info->RootDirectory, name);
+        return Rename(body, fcb, flags, params.ParentOfTarget, info->RootDirectory, name);
     }
     case FileDispositionInformation: {
         if (length < sizeof(FILE_DISPOSITION_INFORMATION)) {
@@ -417,7 +419,7 @@ NTSTATUS SetInformation(PFLT_CALLBACK_DATA data) {
                           ? info->Flags
                           : (info->ReplaceIfExists ? FILE_LINK_REPLACE_IF_EXISTS : 0);
         std::u16string name(info->FileName, info->FileNameLength / sizeof(WCHAR));
-        return Link(body, fcb, flags, info->RootDirectory, name);
+        return Link(body, fcb, flags, params.ParentOfTarget, info->RootDirectory, name);
     }
     case FileEndOfFileInformation:
     case FileAllocationInformation: {

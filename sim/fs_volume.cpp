@@ -286,6 +286,8 @@ void FileSystemDispatch(PFLT_CALLBACK_DATA data) {
     PFILE_OBJECT fo = data->Iopb->TargetFileObject;
     switch (data->Iopb->MajorFunction) {
     case IRP_MJ_CREATE: {
+        const UCHAR flags = data->Iopb->OperationFlags;
+        CheckCreateFlags(flags);
         FileObjectBody* body;
         {
             std::lock_guard<std::mutex> guard(gLock);
@@ -295,11 +297,17 @@ void FileSystemDispatch(PFLT_CALLBACK_DATA data) {
                               reinterpret_cast<ULONG_PTR>(fo));
             }
             body = it->second;
-            body->caseSensitive = (data->Iopb->OperationFlags & SL_CASE_SENSITIVE) != 0;
+            body->caseSensitive = (flags & SL_CASE_SENSITIVE) != 0;
+            body->pagingFile = (flags & SL_OPEN_PAGING_FILE) != 0;
         }
         auto& create = data->Iopb->Parameters.Create;
-        status = Create(body, create.SecurityContext->DesiredAccess, create.ShareAccess, create.Options >> 24,
-                        create.Options & FILE_VALID_OPTION_FLAGS, &information);
+        if (flags & SL_OPEN_TARGET_DIRECTORY) {
+            status = OpenTargetDirectory(body, create.SecurityContext->DesiredAccess, create.ShareAccess,
+                                         create.Options >> 24, create.Options & FILE_VALID_OPTION_FLAGS, &information);
+        } else {
+            status = Create(body, create.SecurityContext->DesiredAccess, create.ShareAccess, create.Options >> 24,
+                            create.Options & FILE_VALID_OPTION_FLAGS, &information);
+        }
         break;
     }
     case IRP_MJ_READ:

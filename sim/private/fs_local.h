@@ -118,6 +118,22 @@ NTSTATUS CreatePathOfLocked(const FileObjectBody* body, std::u16string* path);
 NTSTATUS Create(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG disposition, ULONG options,
                 ULONG_PTR* information);
 void RemoveShareAccess(Fcb* fcb, FileObjectBody* body);  // under gLock
+// The same for a path the file system chose itself (the parent directory of
+// a target-directory open), after the parameter checks. The caller holds a
+// name at or below `path`, not gLock.
+NTSTATUS CreateAtPath(FileObjectBody* body, std::u16string_view path, ACCESS_MASK desired, ULONG share,
+                      ULONG disposition, ULONG options, ULONG_PTR* information);
+
+// Opens the I/O manager makes for itself (sim/fs_opens.cpp): the parent of a
+// rename or link target (SL_OPEN_TARGET_DIRECTORY), and where such a request
+// points once the target's directory is open.
+// A create operation flag the file system does not carry out stops the run.
+void CheckCreateFlags(UCHAR flags);
+// Called without gLock.
+NTSTATUS OpenTargetDirectory(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG disposition,
+                             ULONG options, ULONG_PTR* information);
+NTSTATUS RenameTargetLocked(const Fcb* fcb, PFILE_OBJECT parentOfTarget, HANDLE rootDirectory, std::u16string_view name,
+                            std::u16string* target);
 
 // Under gLock: the file's name is gone (a delete, or a rename or link that
 // replaced it); the host name is removed by the caller after (sim/fs_volume.cpp).
