@@ -71,14 +71,14 @@ NTSTATUS FLTAPI PortConnect(PFLT_PORT ClientPort, PVOID ServerPortCookie, PVOID 
 
     // Under Lock, so that a gate sees either no client or the whole client.
     DriverDataLock();
-    if (DriverData.ClientPort != nullptr) {
+    if (DriverClientPort() != nullptr) {
         // One client at a time: the Filter Manager's connection limit refuses a
         // second one already; this is the second guard. The new connection
         // stays unrecorded.
         DriverDataUnlock();
         return STATUS_SUCCESS;
     }
-    DriverData.ClientPort = ClientPort;
+    DriverSetClientPort(ClientPort);
     DriverData.ConnectionContext = ConnectionContext;
     DriverData.ConnectionContextSize = SizeOfContext;
     DriverData.ConnectionCookie = cookie;
@@ -90,7 +90,7 @@ NTSTATUS FLTAPI PortConnect(PFLT_PORT ClientPort, PVOID ServerPortCookie, PVOID 
 
 VOID FLTAPI PortDisconnect(PVOID ConnectionCookie) {
     DriverDataLock();
-    const BOOLEAN ours = (DriverData.ClientPort != nullptr &&
+    const BOOLEAN ours = (DriverClientPort() != nullptr &&
                           DriverData.ConnectionCookie == reinterpret_cast<ULONG_PTR>(ConnectionCookie))
                              ? TRUE
                              : FALSE;
@@ -109,7 +109,7 @@ VOID FLTAPI PortDisconnect(PVOID ConnectionCookie) {
     DriverDataLock();
     // A client that connected in the meantime has recorded itself afresh;
     // its identity is not ours to clear.
-    if (DriverData.ClientPort == nullptr) {
+    if (DriverClientPort() == nullptr) {
         DriverData.ConnectionContext = nullptr;
         DriverData.ConnectionContextSize = 0;
         DriverData.ConnectionCookie = 0;

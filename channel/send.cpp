@@ -9,8 +9,9 @@ NTSTATUS PortSendMessage(PVOID Message, PLONG ReplyCell) {
         return STATUS_INVALID_PARAMETER;
     }
     // Read without the lock: FltSendMessage is handed the field itself, and
-    // FltCloseClientPort clears it through the same address.
-    if (DriverData.ClientPort == nullptr) {
+    // FltCloseClientPort clears it through the same address, so an empty port
+    // seen here only saves building the wait; the platform answers the rest.
+    if (DriverClientPort() == nullptr) {
         return STATUS_PORT_DISCONNECTED;
     }
     ULONG replyLength = ReplyCell != nullptr ? sizeof(LONG) : 0;

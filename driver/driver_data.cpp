@@ -59,11 +59,11 @@ VOID DriverDataUnlock() {
 }
 
 BOOLEAN IsClientProcess(PEPROCESS Process) {
-    return DriverData.ClientPort != nullptr && Process == DriverData.ClientProcess;
+    return DriverClientPort() != nullptr && Process == DriverData.ClientProcess;
 }
 
 BOOLEAN IsClientProcessId(HANDLE ProcessId) {
-    return DriverData.ClientPort != nullptr && ProcessId == DriverData.ClientProcessId;
+    return DriverClientPort() != nullptr && ProcessId == DriverData.ClientProcessId;
 }
 
 BOOLEAN FilterIsWatchedRequest(PETHREAD Thread, PFILE_OBJECT FileObject) {

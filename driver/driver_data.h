@@ -54,6 +54,17 @@ VOID DriverDataFree(DRIVER_DATA* Data);
 VOID DriverDataLock();
 VOID DriverDataUnlock();
 
+// The recorded client port. The Filter Manager clears the variable through its
+// address when the port is closed, outside Lock, so it is read and written only
+// with these two, never as a plain field.
+inline PFLT_PORT DriverClientPort() {
+    return static_cast<PFLT_PORT>(ReadPointerAcquire(reinterpret_cast<PVOID const volatile*>(&DriverData.ClientPort)));
+}
+
+inline VOID DriverSetClientPort(PFLT_PORT Port) {
+    WritePointerRelease(reinterpret_cast<PVOID volatile*>(&DriverData.ClientPort), Port);
+}
+
 // Gates. The Is* tests expect the caller to hold Lock.
 BOOLEAN IsClientProcess(PEPROCESS Process);
 BOOLEAN IsClientProcessId(HANDLE ProcessId);

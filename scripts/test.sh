@@ -6,23 +6,32 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh
 jobs=$(nproc)
+# Each ctest run's closing lines, printed again at the end.
+summary=$(mktemp); trap 'rm -f "$summary"' EXIT
+run_ctest() {
+  local log; log=$(mktemp)
+  ctest --preset "$1" -j "$jobs" 2>&1 | tee "$log"
+  { echo "ctest --preset $1:"; grep -E "tests passed|Total Test time" "$log" | sed 's/^/  /'; } >>"$summary"
+  rm -f "$log"
+}
 
 echo "== host build"
 cmake --preset host >/dev/null
 cmake --build --preset host -j "$jobs"
-ctest --preset host -j "$jobs"
+run_ctest host
 
 echo "== address + undefined sanitizer build"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs" --target vetrona_tests vetrona_concurrency_tests vetrona-sim vetrona-client
-ctest --preset asan -j "$jobs"
+run_ctest asan
 
 echo "== thread sanitizer build (concurrency tests)"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs" --target vetrona_concurrency_tests
-ctest --preset tsan -j "$jobs"
+run_ctest tsan
 
 echo "== fuzz targets (clang, libFuzzer): a short run of each"
+echo "fuzz targets:" >>"$summary"
 cmake --preset fuzz >/dev/null
 fuzz_targets=$(for f in fuzz/*.cpp; do basename "$f" .cpp | sed 's/^/fuzz_/'; done)
 cmake --build --preset fuzz -j "$jobs" --target $fuzz_targets
@@ -32,9 +41,12 @@ for target in build/fuzz/fuzz_*; do
   name=$(basename "$target"); seeds=fuzz/corpus/${name#fuzz_}; scratch=$(mktemp -d)
   corpus=("$scratch"); [ -d "$seeds" ] && corpus+=("$PWD/$seeds")
   (cd build/fuzz && "./$name" "${corpus[@]}" -max_total_time="${VETRONA_FUZZ_SECONDS:-15}" -print_final_stats=1 2>&1 \
-     | grep -E "^Done|stat::number_of_executed_units" | sed "s|^|$name: |")
+     | grep -E "^Done|stat::number_of_executed_units" | sed "s|^|$name: |" | tee -a "$summary")
   rm -rf "$scratch"
 done
 
 echo "== Windows cross-build"
 ./windows/build-sys.sh
+
+echo "== summary"
+cat "$summary"

@@ -109,6 +109,9 @@ NTSTATUS CheckStreamTargetp(_FLT_INSTANCE* instance, PFILE_OBJECT fileObject) {
     if (!body->opened) {
         return STATUS_INVALID_PARAMETER;  // pre-create: the file object is not open yet
     }
+    if (body->pagingFile) {
+        return STATUS_NOT_SUPPORTED;  // paging files carry no stream or stream-handle contexts
+    }
     return STATUS_SUCCESS;
 }
 

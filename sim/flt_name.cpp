@@ -156,6 +156,15 @@ extern "C" NTSTATUS FLTAPI FltGetFileNameInformation(PFLT_CALLBACK_DATA Callback
         if (!NT_SUCCESS(status)) {
             return status;
         }
+        // An open of a target's directory is named by that directory.
+        if ((request.operationFlags & SL_OPEN_TARGET_DIRECTORY) != 0) {
+            const size_t end = path.find_last_not_of(u'\\');
+            const size_t cut = end == std::u16string::npos ? std::u16string::npos : path.rfind(u'\\', end);
+            if (cut == std::u16string::npos) {
+                return STATUS_OBJECT_NAME_INVALID;
+            }
+            path = cut == 0 ? u"\\" : path.substr(0, cut);
+        }
         if (format == FLT_FILE_NAME_NORMALIZED) {
             bool exists = false;
             std::u16string normalized;

@@ -493,9 +493,10 @@ extern "C" VOID FLTAPI FltCloseClientPort(PFLT_FILTER Filter, PFLT_PORT* ClientP
     }
     PFLT_PORT value;
     {
+        // The driver reads the variable without its own lock (a send's early
+        // test, a connect's check), so the clear is one atomic exchange.
         std::unique_lock<std::shared_mutex> guard(gClientPortVariableLock);
-        value = *ClientPort;
-        *ClientPort = nullptr;
+        value = __atomic_exchange_n(ClientPort, nullptr, __ATOMIC_ACQ_REL);
     }
     if (value == nullptr) {
         return;
@@ -557,7 +558,7 @@ NTSTATUS FltSendMessagep(PFLT_FILTER Filter, PFLT_PORT* ClientPort, PVOID Sender
     std::shared_ptr<Connection> connection;
     {
         std::shared_lock<std::shared_mutex> guard(gClientPortVariableLock);
-        PFLT_PORT value = *ClientPort;
+        PFLT_PORT value = __atomic_load_n(ClientPort, __ATOMIC_ACQUIRE);
         if (value == nullptr) {
             return STATUS_PORT_DISCONNECTED;
         }

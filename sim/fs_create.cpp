@@ -123,6 +123,15 @@ NTSTATUS CreateLocked(FileObjectBody* body, ACCESS_MASK desired, ULONG share, UL
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    return CreateAtPathLocked(body, path, desired, share, disposition, options, information);
+}
+
+NTSTATUS CreateAtPathLocked(FileObjectBody* body, std::u16string_view path, ACCESS_MASK desired, ULONG share,
+                            ULONG disposition, ULONG options, ULONG_PTR* information) {
+    PFILE_OBJECT fo = &body->fo;
+    ACCESS_MASK granted = MapFileAccess(desired);
+    *information = 0;
+    NTSTATUS status;
     bool trailingSlash = path.size() > 1 && path.back() == u'\\';
     Volume* volume = body->volume;
     Resolved resolved;

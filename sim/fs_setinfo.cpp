@@ -127,7 +127,8 @@ bool SameFile(const Fcb* fcb, const Resolved& resolved, const std::string& newHo
     return resolved.exists && ::stat(newHost.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_ino) == fcb->fileId;
 }
 
-NTSTATUS RenameLocked(FileObjectBody* body, Fcb* fcb, ULONG flags, HANDLE rootDirectory, std::u16string_view name) {
+NTSTATUS RenameLocked(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parentOfTarget, HANDLE rootDirectory,
+                      std::u16string_view name) {
     Volume* volume = fcb->volume;
     if (!(body->grantedAccess & DELETE)) {
         return STATUS_ACCESS_DENIED;
@@ -139,7 +140,7 @@ NTSTATUS RenameLocked(FileObjectBody* body, Fcb* fcb, ULONG flags, HANDLE rootDi
         return STATUS_ACCESS_DENIED;
     }
     std::u16string target;
-    NTSTATUS targetStatus = TargetPathLocked(fcb, rootDirectory, name, &target);
+    NTSTATUS targetStatus = RenameTargetLocked(fcb, parentOfTarget, rootDirectory, name, &target);
     if (!NT_SUCCESS(targetStatus)) {
         return targetStatus;
     }
@@ -188,13 +189,13 @@ NTSTATUS RenameLocked(FileObjectBody* body, Fcb* fcb, ULONG flags, HANDLE rootDi
 }
 
 // A second name for the file. Directories have one name only.
-NTSTATUS LinkLocked(Fcb* fcb, ULONG flags, HANDLE rootDirectory, std::u16string_view name) {
+NTSTATUS LinkLocked(Fcb* fcb, ULONG flags, PFILE_OBJECT parentOfTarget, HANDLE rootDirectory, std::u16string_view name) {
     Volume* volume = fcb->volume;
     if (fcb->directory) {
         return STATUS_FILE_IS_A_DIRECTORY;
     }
     std::u16string target;
-    NTSTATUS status = TargetPathLocked(fcb, rootDirectory, name, &target);
+    NTSTATUS status = RenameTargetLocked(fcb, parentOfTarget, rootDirectory, name, &target);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -308,7 +309,7 @@ NTSTATUS SetInformationLocked(PFLT_CALLBACK_DATA data) {
                           ? info->Flags
                           : (info->ReplaceIfExists ? FILE_RENAME_REPLACE_IF_EXISTS : 0);
         std::u16string name(info->FileName, info->FileNameLength / sizeof(WCHAR));
-        return RenameLocked(body, fcb, flags, info->RootDirectory, name);
+        return RenameLocked(body, fcb, flags, params.ParentOfTarget, info->RootDirectory, name);
     }
     case FileDispositionInformation: {
         if (length < sizeof(FILE_DISPOSITION_INFORMATION)) {
@@ -338,7 +339,7 @@ NTSTATUS SetInformationLocked(PFLT_CALLBACK_DATA data) {
                           ? info->Flags
                           : (info->ReplaceIfExists ? FILE_LINK_REPLACE_IF_EXISTS : 0);
         std::u16string name(info->FileName, info->FileNameLength / sizeof(WCHAR));
-        return LinkLocked(fcb, flags, info->RootDirectory, name);
+        return LinkLocked(fcb, flags, params.ParentOfTarget, info->RootDirectory, name);
     }
     case FileEndOfFileInformation:
     case FileAllocationInformation: {

@@ -263,9 +263,17 @@ void FileSystemDispatch(PFLT_CALLBACK_DATA data) {
                           reinterpret_cast<ULONG_PTR>(fo));
         }
         auto& create = data->Iopb->Parameters.Create;
-        it->second->caseSensitive = (data->Iopb->OperationFlags & SL_CASE_SENSITIVE) != 0;
-        status = CreateLocked(it->second, create.SecurityContext->DesiredAccess, create.ShareAccess, create.Options >> 24,
-                              create.Options & FILE_VALID_OPTION_FLAGS, &information);
+        const UCHAR flags = data->Iopb->OperationFlags;
+        CheckCreateFlags(flags);
+        it->second->caseSensitive = (flags & SL_CASE_SENSITIVE) != 0;
+        it->second->pagingFile = (flags & SL_OPEN_PAGING_FILE) != 0;
+        if (flags & SL_OPEN_TARGET_DIRECTORY) {
+            status = OpenTargetDirectoryLocked(it->second, create.SecurityContext->DesiredAccess, create.ShareAccess,
+                                               create.Options >> 24, create.Options & FILE_VALID_OPTION_FLAGS, &information);
+        } else {
+            status = CreateLocked(it->second, create.SecurityContext->DesiredAccess, create.ShareAccess, create.Options >> 24,
+                                  create.Options & FILE_VALID_OPTION_FLAGS, &information);
+        }
         break;
     }
     case IRP_MJ_READ:

@@ -3,6 +3,7 @@
 #include "sim/user/file.h"
 
 #include "sim/private/flt_io.h"
+#include "sim/private/io_target.h"
 #include "sim/private/ob.h"
 #include "sim/private/ps.h"
 
@@ -178,7 +179,34 @@ NTSTATUS SetInformationp(_EPROCESS* process, HANDLE handle, FILE_INFORMATION_CLA
         request.parameters.SetFileInformation.ReplaceIfExists =
             infoClass == FileRenameInformation ? info->ReplaceIfExists : (info->Flags & FILE_RENAME_REPLACE_IF_EXISTS) != 0;
     }
-    return sim::flt::Perform(request).Status;
+    if (infoClass == FileLinkInformation || infoClass == FileLinkInformationEx) {
+        auto* info = reinterpret_cast<const FILE_LINK_INFORMATION_EX*>(systemBuffer.data());
+        request.parameters.SetFileInformation.ReplaceIfExists =
+            infoClass == FileLinkInformation ? info->ReplaceIfExists : (info->Flags & FILE_LINK_REPLACE_IF_EXISTS) != 0;
+    }
+    // A target given as a full path or below a root directory: the I/O
+    // manager opens its parent directory first and hands it down as
+    // ParentOfTarget; it closes it when the request is done.
+    sim::fs::FileObjectBody* parentOfTarget = nullptr;
+    if (rule->named) {
+        auto* info = reinterpret_cast<const FILE_RENAME_INFORMATION*>(systemBuffer.data());
+        const std::u16string_view name(info->FileName, info->FileNameLength / sizeof(WCHAR));
+        if (sim::io::NeedsTargetDirectory(info->RootDirectory, name)) {
+            const bool link = infoClass == FileLinkInformation || infoClass == FileLinkInformationEx;
+            status = sim::io::OpenTargetDirectory(process, body, info->RootDirectory, name, link,
+                                                  request.parameters.SetFileInformation.ReplaceIfExists != FALSE,
+                                                  &parentOfTarget);
+            if (!NT_SUCCESS(status)) {
+                return status;
+            }
+            request.parameters.SetFileInformation.ParentOfTarget = &parentOfTarget->fo;
+        }
+    }
+    status = sim::flt::Perform(request).Status;
+    if (parentOfTarget != nullptr) {
+        sim::io::CloseTargetDirectory(parentOfTarget);
+    }
+    return status;
 }
 
 }  // namespace

@@ -81,16 +81,15 @@ NTSTATUS WriteDirtyPages(MappedView* view) {
         while (end < pages && dirty(end)) {
             ++end;
         }
-        // Pages past the end of the file are not written; the last one only up to the end.
+        // Whole pages, the last one too: the file system cuts a paging write
+        // at the end of the file (what the program put past it is dropped).
         const size_t from = page * kPage;
-        const size_t to = std::min(end * kPage, view->fileSize);
-        if (from < to) {
-            NTSTATUS written = PagingWrite(view, from, to - from);
-            if (NT_SUCCESS(written)) {
-                std::memcpy(view->written.data() + from, view->memory.data() + from, to - from);
-            } else if (NT_SUCCESS(status)) {
-                status = written;
-            }
+        const size_t to = end * kPage;
+        NTSTATUS written = PagingWrite(view, from, to - from);
+        if (NT_SUCCESS(written)) {
+            std::memcpy(view->written.data() + from, view->memory.data() + from, to - from);
+        } else if (NT_SUCCESS(status)) {
+            status = written;
         }
         page = end;
     }

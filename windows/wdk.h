@@ -73,6 +73,18 @@ typedef PVOID* PPVOID;
 #include "windows/checked_lists.h"
 
 // ---------------------------------------------------------------------------
+// The kit's ordered pointer accesses (inline there; the toolchain has none).
+// On x64 an aligned pointer load or store is one instruction; the builtins keep
+// the compiler from tearing, merging or moving it.
+inline PVOID ReadPointerAcquire(PVOID const volatile* Source) {
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+
+inline VOID WritePointerRelease(PVOID volatile* Destination, PVOID Value) {
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+
+// ---------------------------------------------------------------------------
 // The safe-string limits (the kit's ntstrsafe; the toolchain has none).
 #ifndef NTSTRSAFE_MAX_CCH
 #define NTSTRSAFE_MAX_CCH 2147483647

@@ -57,6 +57,10 @@ struct FileObjectBody {
     ULONG shareAccess = 0;
     ULONG createOptions = 0;
     bool posixDelete = false;   // FILE_DISPOSITION_POSIX_SEMANTICS on this handle
+    // Opened with SL_OPEN_TARGET_DIRECTORY: the parent directory of a rename or
+    // link target is open, and fileName holds the target's final component.
+    bool targetDirectory = false;
+    bool pagingFile = false;    // opened with SL_OPEN_PAGING_FILE
     // Handles open on this file object: a duplicated or inherited handle
     // shares it, and cleanup goes down when the last of them closes.
     std::atomic<ULONG> handles{0};
@@ -93,6 +97,9 @@ NTSTATUS ReadWholeFile(const FILE_OBJECT* fileObject, std::vector<uint8_t>* byte
 // The name of an open file (on-disk case of every component), volume-relative
 // ("\dir\file.txt", "\" for the root). False if the file object is not open.
 bool CurrentPath(const FILE_OBJECT* fileObject, std::u16string* path);
+
+// Whether an open file object is a directory's.
+bool IsDirectoryFile(const FILE_OBJECT* fileObject);
 
 // Resolves a volume-relative path as the file system would for an open of the
 // final component: the on-disk case of each existing component, the caller's

@@ -70,6 +70,20 @@ NTSTATUS CreatePathOfLocked(const FileObjectBody* body, std::u16string* path);
 NTSTATUS CreateLocked(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG disposition, ULONG options,
                       ULONG_PTR* information);
 void RemoveShareAccess(Fcb* fcb, FileObjectBody* body);
+// The same for a path the file system chose itself (the parent directory of
+// a target-directory open), after the parameter checks.
+NTSTATUS CreateAtPathLocked(FileObjectBody* body, std::u16string_view path, ACCESS_MASK desired, ULONG share,
+                            ULONG disposition, ULONG options, ULONG_PTR* information);
+
+// Opens the I/O manager makes for itself (sim/fs_opens.cpp): the parent of a
+// rename or link target (SL_OPEN_TARGET_DIRECTORY), and where such a request
+// points once the target's directory is open.
+// A create operation flag the file system does not carry out stops the run.
+void CheckCreateFlags(UCHAR flags);
+NTSTATUS OpenTargetDirectoryLocked(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG disposition,
+                                   ULONG options, ULONG_PTR* information);
+NTSTATUS RenameTargetLocked(const Fcb* fcb, PFILE_OBJECT parentOfTarget, HANDLE rootDirectory, std::u16string_view name,
+                            std::u16string* target);
 
 // Reads, writes, queries and device control (sim/fs_rw.cpp).
 NTSTATUS ReadWrite(PFLT_CALLBACK_DATA data, bool write, ULONG_PTR* information);

@@ -280,6 +280,7 @@ inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
 #define FILE_WRITE_DATA 0x0002
 #define FILE_ADD_FILE 0x0002
 #define FILE_APPEND_DATA 0x0004
+#define FILE_ADD_SUBDIRECTORY 0x0004
 #define FILE_READ_EA 0x0008
 #define FILE_WRITE_EA 0x0010
 #define FILE_EXECUTE 0x0020

@@ -133,6 +133,16 @@ extern PSE_EXPORTS SeExports;
 
 }  // extern "C"
 
+// Pointer-sized reads and writes with acquire and release ordering, as the
+// kit's inline routines give them: one load or store, never torn.
+inline PVOID ReadPointerAcquire(PVOID const volatile* Source) {
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+
+inline VOID WritePointerRelease(PVOID volatile* Destination, PVOID Value) {
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+
 inline VOID InitializeListHead(PLIST_ENTRY ListHead) {
     ListHead->Flink = ListHead->Blink = ListHead;
 }

@@ -79,9 +79,9 @@ NTSTATUS InheritHandles(_EPROCESS* parent, _EPROCESS* child);
 struct MappedView;
 NTSTATUS MapViewOfFile(_EPROCESS* process, HANDLE handle, MappedView** view, uint8_t** data, size_t* size);
 // FlushViewOfFile: the view's dirty pages written now, in the program's own
-// thread, as paging writes (IRP_PAGING_IO, no buffer, an MDL over the pages;
-// pages past the end of the file are not written). A page whose write fails
-// stays dirty and the first failure is returned.
+// thread, as paging writes (IRP_PAGING_IO, no buffer, an MDL over whole
+// pages, the last one too: the file system cuts the write at the end of the
+// file). A page whose write fails stays dirty and the first failure is returned.
 NTSTATUS FlushViewOfFile(_EPROCESS* process, MappedView* view);
 // UnmapViewOfFile: the view goes; its dirty pages wait for the page writer.
 NTSTATUS UnmapViewOfFile(_EPROCESS* process, MappedView* view);
