@@ -2,10 +2,21 @@
 // "<family>/<configuration>", prints each configuration's throughput as a ratio
 // against the family's first configuration (its baseline) measured in the same
 // run. Ratios within one run are what we compare: the machines are shared.
+//
+// --rounds=N runs every selected benchmark once per round, N rounds in a row,
+// so the configurations of a family take turns: round i of a configuration
+// and round i of its baseline ran next to each other in time, and a change in
+// the machine's load between rounds falls on both. The summary then gives the
+// median of the per-round ratios with their full spread, beside the ratio of
+// the means. (With --benchmark_repetitions instead, all repetitions of one
+// configuration run before the next configuration starts.)
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -43,10 +54,10 @@ public:
 
     // Per family: each configuration's mean throughput, its ratio to the
     // baseline's mean ("ratio"; its inverse "cost x" is how many times the
-    // baseline's time one item takes), and with repetitions the spread of
-    // the ratio of repetition i against the baseline's repetition i.
-    void Finalize() override {
-        ConsoleReporter::Finalize();
+    // baseline's time one item takes), and with repetitions or rounds the
+    // ratio of run i against the baseline's run i: their median, lowest and
+    // highest, and coefficient of variation.
+    void PrintRatios(const char* unit) const {
         for (const auto& [family, configurations] : families_) {
             if (configurations.size() < 2) {
                 continue;
@@ -64,16 +75,21 @@ public:
                             mean > 0 ? baseMean / mean : 0.0);
                 const size_t reps = std::min(c.rates.size(), baseline.rates.size());
                 if (reps > 1 && &c != &baseline) {
-                    double lo = 1e300;
-                    double hi = 0;
+                    std::vector<double> ratios;
                     for (size_t i = 0; i < reps; ++i) {
-                        const double r = c.rates[i] / baseline.rates[i];
-                        lo = std::min(lo, r);
-                        hi = std::max(hi, r);
+                        ratios.push_back(c.rates[i] / baseline.rates[i]);
                     }
-                    const double mid = mean / baseMean;
-                    std::printf("   per repetition %.3f..%.3f (%+.1f%%..%+.1f%%)", lo, hi, (lo / mid - 1) * 100,
-                                (hi / mid - 1) * 100);
+                    std::sort(ratios.begin(), ratios.end());
+                    const double median = reps % 2 == 1 ? ratios[reps / 2] : (ratios[reps / 2 - 1] + ratios[reps / 2]) / 2;
+                    const double m = Mean(ratios);
+                    double var = 0;
+                    for (double r : ratios) {
+                        var += (r - m) * (r - m);
+                    }
+                    const double cv = std::sqrt(var / static_cast<double>(reps - 1)) / m;
+                    std::printf("   per %s (%zu): median %.3f, %.3f..%.3f (%+.1f%%..%+.1f%%), cv %.1f%%", unit, reps, median,
+                                ratios.front(), ratios.back(), (ratios.front() / median - 1) * 100,
+                                (ratios.back() / median - 1) * 100, cv * 100);
                 }
                 std::printf("\n");
             }
@@ -83,7 +99,7 @@ public:
 private:
     struct Configuration {
         std::string name;
-        std::vector<double> rates;  // one per repetition
+        std::vector<double> rates;  // one per repetition or round
     };
     static double Mean(const std::vector<double>& v) {
         double sum = 0;
@@ -98,12 +114,26 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Our own flag first: the library refuses flags it does not know.
+    int rounds = 1;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--rounds=", 9) == 0) {
+            rounds = std::max(1, std::atoi(argv[i] + 9));
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    for (int round = 0; round < rounds; ++round) {
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+    }
+    reporter.PrintRatios(rounds > 1 ? "round" : "repetition");
     benchmark::Shutdown();
     return 0;
 }

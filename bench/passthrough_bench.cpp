@@ -5,6 +5,7 @@
 // process writing a followed file while the client answers each event. Each
 // configuration reports its operations per second (main.cpp prints them as
 // ratios against the unloaded run) and what one loop costs in platform calls.
+#include "bench/scratch.h"
 #include "client/lib/client.h"
 #include "driver/driver_data.h"
 #include "sim/private/core.h"
@@ -26,15 +27,7 @@ namespace {
 
 enum class Setup { Unloaded, MonitoringOff, MonitoringOnUnwatched, WatchedReads, WatchedWritesAnswered };
 
-// The volume's host folder sits on a memory-backed file system where there is
-// one (/dev/shm), so the host's disk waits stay out of the figures; the
-// folder is shown as each run's label.
-std::filesystem::path ScratchFolder() {
-    std::error_code error;
-    const std::filesystem::path shm = "/dev/shm";
-    const std::filesystem::path base = std::filesystem::is_directory(shm, error) ? shm : std::filesystem::temp_directory_path();
-    return base / ("vetrona-bench-passthrough-" + std::to_string(::getpid()));
-}
+std::filesystem::path ScratchFolder() { return vbench::ScratchFolder("passthrough"); }
 
 // One create/write/close of a small file, as an application does it.
 bool CreateWriteClose(_EPROCESS* app, const std::u16string& path) {

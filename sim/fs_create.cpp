@@ -87,12 +87,105 @@ void RemoveShareAccess(Fcb* fcb, FileObjectBody* body) {
     body->shareRecorded = false;
 }
 
-NTSTATUS CreateLocked(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG disposition, ULONG options,
-                      ULONG_PTR* information) {
+namespace {
+
+// Under gLock: the open is recorded on the file and the file object.
+void RecordOpen(FileObjectBody* body, Fcb* fcb, ACCESS_MASK granted, ULONG share, ULONG options, std::u16string_view path) {
+    PFILE_OBJECT fo = &body->fo;
+    body->grantedAccess = granted;
+    body->shareAccess = share;
+    body->createOptions = options;
+    if (!body->ignoreShareAccess) {
+        UpdateShareAccess(fcb, body);
+    }
+    fcb->handleCount++;
+    fcb->referenceCount++;
+    fo->FsContext = fcb;
+    fo->FsContext2 = body;
+    if (options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) {
+        fo->Flags |= FO_SYNCHRONOUS_IO;
+    }
+    if (options & FILE_DELETE_ON_CLOSE) {
+        fo->Flags |= FO_DELETE_ON_CLOSE;
+    }
+    body->openedPath = SpelledPath(path);
+    body->opened = true;
+}
+
+// Under gLock: an open recorded by RecordOpen is taken back (its overwrite
+// failed). Returns the Fcb when this was its last reference: the caller closes
+// its descriptor and frees it after releasing gLock.
+Fcb* UndoOpenLocked(FileObjectBody* body, Fcb* fcb) {
+    PFILE_OBJECT fo = &body->fo;
+    RemoveShareAccess(fcb, body);
+    fcb->handleCount--;
+    fo->FsContext = nullptr;
+    fo->FsContext2 = nullptr;
+    fo->Flags &= ~static_cast<ULONG>(FO_SYNCHRONOUS_IO | FO_DELETE_ON_CLOSE);
+    body->opened = false;
+    if (--fcb->referenceCount != 0) {
+        return nullptr;
+    }
+    auto it = gFcbs.find({fcb->volume->number, fcb->fileId});
+    if (it != gFcbs.end() && it->second == fcb) {
+        gFcbs.erase(it);
+    }
+    return fcb;
+}
+
+// Under gLock: what an open of an existing file is refused with, before any
+// change to it; `fcb` is the file's entry in the table, if it has one.
+NTSTATUS CheckExistingOpen(const FileObjectBody* body, const Fcb* fcb, bool isDir, bool isRoot, bool trailingSlash,
+                           ACCESS_MASK granted, ULONG share, ULONG disposition, ULONG options, ULONG_PTR* information) {
+    if (fcb != nullptr && fcb->deletePending) {
+        return STATUS_DELETE_PENDING;
+    }
+    if (disposition == FILE_CREATE) {
+        *information = FILE_EXISTS;
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    if (isDir && (options & FILE_NON_DIRECTORY_FILE)) {
+        return STATUS_FILE_IS_A_DIRECTORY;
+    }
+    if (!isDir && (options & FILE_DIRECTORY_FILE)) {
+        return STATUS_NOT_A_DIRECTORY;
+    }
+    if (!isDir && trailingSlash) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    bool replaces = disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF;
+    if (replaces && isDir) {
+        return STATUS_FILE_IS_A_DIRECTORY;
+    }
+    if (isRoot && (options & FILE_DELETE_ON_CLOSE)) {
+        return STATUS_CANNOT_DELETE;
+    }
+    if (disposition == FILE_SUPERSEDE && !(granted & DELETE)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    if ((disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF) && !(granted & FILE_WRITE_DATA)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    if (fcb != nullptr && !body->ignoreShareAccess) {
+        bool counted = false;
+        return CheckShareAccess(fcb, granted, share, &counted);
+    }
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// The create holds its name from the look-up to the end, so no other create,
+// rename or delete of that name (or of a directory above it) runs in between;
+// the host calls run with gLock released, which is taken only to read and
+// update the table.
+NTSTATUS Create(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG disposition, ULONG options,
+                ULONG_PTR* information) {
     PFILE_OBJECT fo = &body->fo;
     ACCESS_MASK granted = MapFileAccess(desired);
     *information = 0;
     if (body->volumeOpen) {
+        std::lock_guard<std::mutex> guard(gLock);
         body->grantedAccess = granted;
         body->shareAccess = share;
         body->opened = true;
@@ -118,36 +211,44 @@ NTSTATUS CreateLocked(FileObjectBody* body, ACCESS_MASK desired, ULONG share, UL
         sim::NotImplemented("FILE_OPEN_BY_FILE_ID on the simulated volume");
     }
 
+    Volume* volume = body->volume;
     std::u16string path;
-    NTSTATUS status = CreatePathOfLocked(body, &path);
+    NameHold hold;
+    std::unique_lock<std::mutex> lock(gLock);
+    NTSTATUS status = HoldNames(lock, &hold, volume, [&](std::vector<std::u16string>* names) {
+        NTSTATUS pathStatus = CreatePathOfLocked(body, &path);
+        names->push_back(path);
+        return pathStatus;
+    });
+    lock.unlock();
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    return CreateAtPathLocked(body, path, desired, share, disposition, options, information);
+    return CreateAtPath(body, path, desired, share, disposition, options, information);
 }
 
-NTSTATUS CreateAtPathLocked(FileObjectBody* body, std::u16string_view path, ACCESS_MASK desired, ULONG share,
-                            ULONG disposition, ULONG options, ULONG_PTR* information) {
-    PFILE_OBJECT fo = &body->fo;
+NTSTATUS CreateAtPath(FileObjectBody* body, std::u16string_view path, ACCESS_MASK desired, ULONG share,
+                      ULONG disposition, ULONG options, ULONG_PTR* information) {
     ACCESS_MASK granted = MapFileAccess(desired);
     *information = 0;
+    Volume* volume = body->volume;
+    std::unique_lock<std::mutex> lock(gLock, std::defer_lock);
     NTSTATUS status;
     bool trailingSlash = path.size() > 1 && path.back() == u'\\';
-    Volume* volume = body->volume;
     Resolved resolved;
-    status = ResolveLocked(volume, path, &resolved);
+    status = ResolveOnDisk(volume, path, &resolved);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    const uint64_t actionsBefore = FaultActionsRun();
-    status = TakeFault(FaultOp::Create, volume, FullPath(resolved));
+    bool actionRan = false;
+    status = TakeFault(FaultOp::Create, volume, FullPath(resolved), -1, &actionRan);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     // A fault's action changed the disk: look again, as the file system's own
     // look-up would come after it.
-    if (FaultActionsRun() != actionsBefore) {
-        status = ResolveLocked(volume, path, &resolved);
+    if (actionRan) {
+        status = ResolveOnDisk(volume, path, &resolved);
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -156,66 +257,77 @@ NTSTATUS CreateAtPathLocked(FileObjectBody* body, std::u16string_view path, ACCE
     std::u16string fullPath = FullPath(resolved);
     std::string host = HostPathOf(volume, fullPath);
     Fcb* fcb = nullptr;
-    bool created = false;
     ULONG_PTR result = FILE_OPENED;
+    bool replaces = false;
 
     if (resolved.exists) {
         struct stat st;
         if (::stat(host.c_str(), &st) != 0) {
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
-        bool isDir = S_ISDIR(st.st_mode);
-        auto it = gFcbs.find({volume->number, static_cast<uint64_t>(st.st_ino)});
-        fcb = it == gFcbs.end() ? nullptr : it->second;
-        if (fcb != nullptr && fcb->deletePending) {
-            return STATUS_DELETE_PENDING;
-        }
-        if (disposition == FILE_CREATE) {
-            *information = FILE_EXISTS;
-            return STATUS_OBJECT_NAME_COLLISION;
-        }
-        if (isDir && (options & FILE_NON_DIRECTORY_FILE)) {
-            return STATUS_FILE_IS_A_DIRECTORY;
-        }
-        if (!isDir && (options & FILE_DIRECTORY_FILE)) {
-            return STATUS_NOT_A_DIRECTORY;
-        }
-        if (!isDir && trailingSlash) {
-            return STATUS_OBJECT_NAME_INVALID;
-        }
-        bool replaces = disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF;
-        if (replaces && isDir) {
-            return STATUS_FILE_IS_A_DIRECTORY;
-        }
-        if (resolved.isRoot && (options & FILE_DELETE_ON_CLOSE)) {
-            return STATUS_CANNOT_DELETE;
-        }
-        if (disposition == FILE_SUPERSEDE && !(granted & DELETE)) {
-            return STATUS_ACCESS_DENIED;
-        }
-        if ((disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF) && !(granted & FILE_WRITE_DATA)) {
-            return STATUS_ACCESS_DENIED;
-        }
-        if (fcb != nullptr && !body->ignoreShareAccess) {
-            bool counted = false;
-            status = CheckShareAccess(fcb, granted, share, &counted);
-            if (!NT_SUCCESS(status)) {
-                return status;
+        const bool isDir = S_ISDIR(st.st_mode);
+        const std::pair<ULONG, uint64_t> key{volume->number, static_cast<uint64_t>(st.st_ino)};
+        replaces = disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF;
+        // A file nobody has open gets an Fcb with a descriptor of its own,
+        // opened with gLock released; the table is looked at again after, and
+        // an Fcb another open made meanwhile (through another of the file's
+        // names) is used instead.
+        int fd = -1;
+        for (;;) {
+            lock.lock();
+            auto it = gFcbs.find(key);
+            fcb = it == gFcbs.end() ? nullptr : it->second;
+            status = CheckExistingOpen(body, fcb, isDir, resolved.isRoot, trailingSlash, granted, share, disposition,
+                                       options, information);
+            if (!NT_SUCCESS(status) || fcb != nullptr || isDir || fd >= 0) {
+                break;
+            }
+            lock.unlock();
+            fd = ::open(host.c_str(), O_RDWR | O_CLOEXEC);
+            if (fd < 0) {
+                return STATUS_ACCESS_DENIED;
             }
         }
+        if (NT_SUCCESS(status) && fcb == nullptr) {
+            fcb = new Fcb;
+            fcb->volume = volume;
+            fcb->fileId = key.second;
+            fcb->path = fullPath;
+            fcb->directory = isDir;
+            fcb->fd = fd;
+            fd = -1;
+            gFcbs[key] = fcb;
+        }
+        if (NT_SUCCESS(status)) {
+            RecordOpen(body, fcb, granted, share, options, path);
+            fullPath = fcb->path;  // a file open through another of its names keeps that name
+        }
+        lock.unlock();
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
         if (replaces) {
-            if (::truncate(host.c_str(), 0) != 0) {
+            // Cut under the file's I/O lock, so no write of another handle
+            // lands halfway; if the cut fails the open is taken back.
+            int rc;
+            {
+                std::lock_guard<std::mutex> io(fcb->ioLock);
+                rc = ::ftruncate(fcb->fd, 0);
+            }
+            if (rc != 0) {
+                lock.lock();
+                Fcb* last = UndoOpenLocked(body, fcb);
+                lock.unlock();
+                if (last != nullptr) {
+                    ::close(last->fd);
+                    delete last;
+                }
                 return STATUS_ACCESS_DENIED;
             }
             result = disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
-        }
-        if (fcb == nullptr) {
-            fcb = new Fcb;
-            fcb->volume = volume;
-            fcb->fileId = static_cast<uint64_t>(st.st_ino);
-            fcb->path = fullPath;
-            fcb->directory = isDir;
-            created = true;
         }
     } else {
         if (disposition == FILE_OPEN || disposition == FILE_OVERWRITE) {
@@ -223,61 +335,38 @@ NTSTATUS CreateAtPathLocked(FileObjectBody* body, std::u16string_view path, ACCE
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
         bool makeDir = (options & FILE_DIRECTORY_FILE) != 0;
+        int fd = -1;
+        struct stat st;
         if (makeDir) {
             if (::mkdir(host.c_str(), 0777) != 0) {
                 return STATUS_ACCESS_DENIED;
             }
+            ::stat(host.c_str(), &st);
         } else {
             if (trailingSlash) {
                 return STATUS_OBJECT_NAME_INVALID;
             }
-            int fd = ::open(host.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+            fd = ::open(host.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
             if (fd < 0) {
                 return errno == EEXIST ? STATUS_OBJECT_NAME_COLLISION : STATUS_ACCESS_DENIED;
             }
-            ::close(fd);
+            ::fstat(fd, &st);
         }
-        struct stat st;
-        ::stat(host.c_str(), &st);
         fcb = new Fcb;
         fcb->volume = volume;
         fcb->fileId = static_cast<uint64_t>(st.st_ino);
         fcb->path = fullPath;
         fcb->directory = makeDir;
-        created = true;
+        fcb->fd = fd;
         result = FILE_CREATED;
+        lock.lock();
+        gFcbs[{volume->number, fcb->fileId}] = fcb;
+        RecordOpen(body, fcb, granted, share, options, path);
+        lock.unlock();
     }
 
-    if (created) {
-        if (!fcb->directory) {
-            fcb->fd = ::open(host.c_str(), O_RDWR | O_CLOEXEC);
-            if (fcb->fd < 0) {
-                delete fcb;
-                return STATUS_ACCESS_DENIED;
-            }
-        }
-        gFcbs[{volume->number, fcb->fileId}] = fcb;
-    }
-    body->grantedAccess = granted;
-    body->shareAccess = share;
-    body->createOptions = options;
-    if (!body->ignoreShareAccess) {
-        UpdateShareAccess(fcb, body);
-    }
-    fcb->handleCount++;
-    fcb->referenceCount++;
-    fo->FsContext = fcb;
-    fo->FsContext2 = body;
-    if (options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) {
-        fo->Flags |= FO_SYNCHRONOUS_IO;
-    }
-    if (options & FILE_DELETE_ON_CLOSE) {
-        fo->Flags |= FO_DELETE_ON_CLOSE;
-    }
-    body->openedPath = SpelledPath(path);
-    body->opened = true;
     *information = result;
-    if ((options & FILE_COMPLETE_IF_OPLOCKED) && !NT_SUCCESS(TakeFault(FaultOp::OplockBreak, volume, fcb->path))) {
+    if ((options & FILE_COMPLETE_IF_OPLOCKED) && !NT_SUCCESS(TakeFault(FaultOp::OplockBreak, volume, fullPath))) {
         return STATUS_OPLOCK_BREAK_IN_PROGRESS;
     }
     return STATUS_SUCCESS;

@@ -23,8 +23,11 @@ void CheckCreateFlags(UCHAR flags) {
     }
 }
 
-NTSTATUS OpenTargetDirectoryLocked(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG disposition,
-                                   ULONG options, ULONG_PTR* information) {
+// Holds the target's full name while the parent opens, so the directory is
+// not renamed or deleted under the open and no create of the target runs
+// between the look-up and the open.
+NTSTATUS OpenTargetDirectory(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG disposition,
+                             ULONG options, ULONG_PTR* information) {
     *information = 0;
     if (body->volumeOpen) {
         return STATUS_INVALID_PARAMETER;
@@ -33,7 +36,14 @@ NTSTATUS OpenTargetDirectoryLocked(FileObjectBody* body, ACCESS_MASK desired, UL
         return STATUS_INVALID_PARAMETER;
     }
     std::u16string path;
-    NTSTATUS status = CreatePathOfLocked(body, &path);
+    NameHold hold;
+    std::unique_lock<std::mutex> lock(gLock);
+    NTSTATUS status = HoldNames(lock, &hold, body->volume, [&](std::vector<std::u16string>* names) {
+        NTSTATUS pathStatus = CreatePathOfLocked(body, &path);
+        names->push_back(path);
+        return pathStatus;
+    });
+    lock.unlock();
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -44,21 +54,23 @@ NTSTATUS OpenTargetDirectoryLocked(FileObjectBody* body, ACCESS_MASK desired, UL
         return STATUS_OBJECT_NAME_INVALID;
     }
     Resolved resolved;
-    status = ResolveLocked(body->volume, path, &resolved);
+    status = ResolveOnDisk(body->volume, path, &resolved);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     const std::u16string parent = JoinPath(resolved.onDisk, resolved.onDisk.size());
     ULONG_PTR opened = 0;
-    status = CreateAtPathLocked(body, parent, desired, share, FILE_OPEN, options | FILE_DIRECTORY_FILE, &opened);
+    status = CreateAtPath(body, parent, desired, share, FILE_OPEN, options | FILE_DIRECTORY_FILE, &opened);
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    lock.lock();
     body->targetDirectory = true;
     body->fileName = parts.back();
     body->fo.FileName.Buffer = body->fileName.data();
     body->fo.FileName.Length = static_cast<USHORT>(body->fileName.size() * sizeof(WCHAR));
     body->fo.FileName.MaximumLength = body->fo.FileName.Length;
+    lock.unlock();
     *information = resolved.exists ? FILE_EXISTS : FILE_DOES_NOT_EXIST;
     return status;
 }

@@ -115,7 +115,7 @@ bool FindEntry(const std::string& hostDir, std::u16string_view name, std::u16str
 
 }  // namespace
 
-NTSTATUS ResolveLocked(const Volume* volume, std::u16string_view path, Resolved* out) {
+NTSTATUS ResolveOnDisk(const Volume* volume, std::u16string_view path, Resolved* out) {
     auto parts = SplitPath(path);
     *out = Resolved{};
     if (parts.empty()) {
@@ -309,10 +309,10 @@ bool CurrentPath(const FILE_OBJECT* fileObject, std::u16string* path) {
     return true;
 }
 
+// Looks at the host folder only: no table, so no lock.
 NTSTATUS NormalizePath(Volume* volume, std::u16string_view path, std::u16string* normalized, bool* exists) {
-    std::lock_guard<std::mutex> guard(gLock);
     Resolved resolved;
-    NTSTATUS status = ResolveLocked(volume, path, &resolved);
+    NTSTATUS status = ResolveOnDisk(volume, path, &resolved);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -142,17 +142,23 @@ NTSTATUS ReadWholeFile(const FILE_OBJECT* fileObject, std::vector<uint8_t>* byte
     return STATUS_SUCCESS;
 }
 
-NTSTATUS QueryInformationLocked(PFLT_CALLBACK_DATA data, ULONG_PTR* information) {
+NTSTATUS QueryInformation(PFLT_CALLBACK_DATA data, ULONG_PTR* information) {
     PFILE_OBJECT fo = data->Iopb->TargetFileObject;
-    auto found = gFileObjects.find(fo);
-    FileObjectBody* body = found == gFileObjects.end() ? nullptr : found->second;
     *information = 0;
-    if (body == nullptr || !body->opened || body->volumeOpen) {
-        return STATUS_INVALID_PARAMETER;
+    Fcb* fcb;
+    std::u16string path;
+    {
+        std::lock_guard<std::mutex> guard(gLock);
+        auto found = gFileObjects.find(fo);
+        FileObjectBody* body = found == gFileObjects.end() ? nullptr : found->second;
+        if (body == nullptr || !body->opened || body->volumeOpen) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        fcb = FcbOf(fo);
+        path = fcb->path;
     }
-    Fcb* fcb = FcbOf(fo);
     auto& params = data->Iopb->Parameters.QueryFileInformation;
-    NTSTATUS status = TakeFault(FaultOp::QueryInformation, fcb->volume, fcb->path);
+    NTSTATUS status = TakeFault(FaultOp::QueryInformation, fcb->volume, path);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -91,8 +91,9 @@ namespace {
 
 // An existing name at `newHost` that a rename or link with `replace` is to
 // take over: refused (collision, a directory, a file still open unless
-// `posix`), or its file is forgotten by the open-file table.
-NTSTATUS TakeOverTargetLocked(Volume* volume, const std::string& newHost, bool replace, bool posix) {
+// `posix`); else its file id, for ForgetTakenOver once the name is gone.
+// Called with the name held and gLock released.
+NTSTATUS CheckTakeOver(Volume* volume, const std::string& newHost, bool replace, bool posix, uint64_t* targetId) {
     if (!replace) {
         return STATUS_OBJECT_NAME_COLLISION;
     }
@@ -103,16 +104,21 @@ NTSTATUS TakeOverTargetLocked(Volume* volume, const std::string& newHost, bool r
     if (S_ISDIR(st.st_mode)) {
         return STATUS_ACCESS_DENIED;
     }
-    auto it = gFcbs.find({volume->number, static_cast<uint64_t>(st.st_ino)});
-    Fcb* targetFcb = it == gFcbs.end() ? nullptr : it->second;
-    if (targetFcb != nullptr && targetFcb->handleCount > 0 && !posix) {
+    *targetId = static_cast<uint64_t>(st.st_ino);
+    std::lock_guard<std::mutex> guard(gLock);
+    auto it = gFcbs.find({volume->number, *targetId});
+    if (it != gFcbs.end() && it->second->handleCount > 0 && !posix) {
         return STATUS_ACCESS_DENIED;
     }
-    if (targetFcb != nullptr) {
-        targetFcb->deleted = true;
-        gFcbs.erase(it);
-    }
     return STATUS_SUCCESS;
+}
+
+// Under gLock: the file whose name a rename or link replaced leaves the table.
+void ForgetTakenOverLocked(Volume* volume, uint64_t targetId) {
+    auto it = gFcbs.find({volume->number, targetId});
+    if (it != gFcbs.end()) {
+        ForgetNameLocked(it->second);
+    }
 }
 
 // The volume-relative path of a resolved target, and whether it names the
@@ -127,8 +133,25 @@ bool SameFile(const Fcb* fcb, const Resolved& resolved, const std::string& newHo
     return resolved.exists && ::stat(newHost.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_ino) == fcb->fileId;
 }
 
-NTSTATUS RenameLocked(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parentOfTarget, HANDLE rootDirectory,
-                      std::u16string_view name) {
+// With `lock` held: holds the file's own name and, for a rename or link, the
+// target's, computed again after every wait. A handle cleaned up meanwhile
+// fails the request.
+NTSTATUS HoldFileNames(std::unique_lock<std::mutex>& lock, NameHold* hold, FileObjectBody* body, Fcb* fcb,
+                       const std::function<NTSTATUS(std::vector<std::u16string>*)>& more = nullptr) {
+    return HoldNames(lock, hold, fcb->volume, [&](std::vector<std::u16string>* names) {
+        if (body->cleanedUp) {
+            return STATUS_FILE_CLOSED;
+        }
+        names->push_back(fcb->path);
+        return more ? more(names) : STATUS_SUCCESS;
+    });
+}
+
+// Both names are held from the look-up of the target to the end, so the move
+// is atomic against creates, opens and renames of either name (and of files
+// below a directory that moves).
+NTSTATUS Rename(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parentOfTarget, HANDLE rootDirectory,
+                std::u16string_view name) {
     Volume* volume = fcb->volume;
     if (!(body->grantedAccess & DELETE)) {
         return STATUS_ACCESS_DENIED;
@@ -136,16 +159,25 @@ NTSTATUS RenameLocked(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT 
     if (name.empty()) {
         return STATUS_OBJECT_NAME_INVALID;
     }
-    if (fcb->path == u"\\") {
-        return STATUS_ACCESS_DENIED;
-    }
     std::u16string target;
-    NTSTATUS targetStatus = RenameTargetLocked(fcb, parentOfTarget, rootDirectory, name, &target);
-    if (!NT_SUCCESS(targetStatus)) {
+    std::u16string oldPath;
+    NameHold hold;
+    std::unique_lock<std::mutex> lock(gLock);
+    NTSTATUS status = HoldFileNames(lock, &hold, body, fcb, [&](std::vector<std::u16string>* names) {
+        if (fcb->path == u"\\") {
+            return STATUS_ACCESS_DENIED;
+        }
+        NTSTATUS targetStatus = RenameTargetLocked(fcb, parentOfTarget, rootDirectory, name, &target);
+        names->push_back(target);
         return targetStatus;
+    });
+    oldPath = fcb->path;
+    lock.unlock();
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     Resolved resolved;
-    NTSTATUS status = ResolveLocked(volume, target, &resolved);
+    status = ResolveOnDisk(volume, target, &resolved);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -153,26 +185,33 @@ NTSTATUS RenameLocked(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT 
         return STATUS_ACCESS_DENIED;
     }
     std::u16string newPath = NewPathOf(resolved);
-    std::string oldHost = HostPathOf(volume, fcb->path);
+    std::string oldHost = HostPathOf(volume, oldPath);
     std::string newHost = HostPathOf(volume, newPath);
-    if (resolved.exists && !SameFile(fcb, resolved, newHost)) {
-        status = TakeOverTargetLocked(volume, newHost, (flags & FILE_RENAME_REPLACE_IF_EXISTS) != 0,
-                                      (flags & FILE_RENAME_POSIX_SEMANTICS) != 0);
+    const bool takesOver = resolved.exists && !SameFile(fcb, resolved, newHost);
+    uint64_t targetId = 0;
+    if (takesOver) {
+        status = CheckTakeOver(volume, newHost, (flags & FILE_RENAME_REPLACE_IF_EXISTS) != 0,
+                               (flags & FILE_RENAME_POSIX_SEMANTICS) != 0, &targetId);
         if (!NT_SUCCESS(status)) {
             return status;
         }
     }
     if (fcb->directory) {
+        lock.lock();
         for (const auto& [key, other] : gFcbs) {
-            if (other != fcb && other->volume == volume && HasPrefixPath(other->path, fcb->path) && other->handleCount > 0) {
+            if (other != fcb && other->volume == volume && HasPrefixPath(other->path, oldPath) && other->handleCount > 0) {
                 return STATUS_ACCESS_DENIED;
             }
         }
+        lock.unlock();
     }
     if (::rename(oldHost.c_str(), newHost.c_str()) != 0) {
         return STATUS_ACCESS_DENIED;
     }
-    std::u16string oldPath = fcb->path;
+    lock.lock();
+    if (takesOver) {
+        ForgetTakenOverLocked(volume, targetId);
+    }
     for (auto& [key, other] : gFcbs) {
         if (other != fcb && other->volume == volume && HasPrefixPath(other->path, oldPath)) {
             other->path = newPath + other->path.substr(oldPath.size());
@@ -189,18 +228,28 @@ NTSTATUS RenameLocked(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT 
 }
 
 // A second name for the file. Directories have one name only.
-NTSTATUS LinkLocked(Fcb* fcb, ULONG flags, PFILE_OBJECT parentOfTarget, HANDLE rootDirectory, std::u16string_view name) {
+NTSTATUS Link(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parentOfTarget, HANDLE rootDirectory,
+            std::u16string_view name) {
     Volume* volume = fcb->volume;
     if (fcb->directory) {
         return STATUS_FILE_IS_A_DIRECTORY;
     }
     std::u16string target;
-    NTSTATUS status = RenameTargetLocked(fcb, parentOfTarget, rootDirectory, name, &target);
+    std::u16string oldPath;
+    NameHold hold;
+    std::unique_lock<std::mutex> lock(gLock);
+    NTSTATUS status = HoldFileNames(lock, &hold, body, fcb, [&](std::vector<std::u16string>* names) {
+        NTSTATUS targetStatus = RenameTargetLocked(fcb, parentOfTarget, rootDirectory, name, &target);
+        names->push_back(target);
+        return targetStatus;
+    });
+    oldPath = fcb->path;
+    lock.unlock();
     if (!NT_SUCCESS(status)) {
         return status;
     }
     Resolved resolved;
-    status = ResolveLocked(volume, target, &resolved);
+    status = ResolveOnDisk(volume, target, &resolved);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -212,14 +261,18 @@ NTSTATUS LinkLocked(Fcb* fcb, ULONG flags, PFILE_OBJECT parentOfTarget, HANDLE r
         if (SameFile(fcb, resolved, newHost)) {
             return (flags & FILE_LINK_REPLACE_IF_EXISTS) != 0 ? STATUS_SUCCESS : STATUS_OBJECT_NAME_COLLISION;
         }
-        status = TakeOverTargetLocked(volume, newHost, (flags & FILE_LINK_REPLACE_IF_EXISTS) != 0,
-                                      (flags & FILE_LINK_POSIX_SEMANTICS) != 0);
+        uint64_t targetId = 0;
+        status = CheckTakeOver(volume, newHost, (flags & FILE_LINK_REPLACE_IF_EXISTS) != 0,
+                               (flags & FILE_LINK_POSIX_SEMANTICS) != 0, &targetId);
         if (!NT_SUCCESS(status)) {
             return status;
         }
         ::unlink(newHost.c_str());
+        lock.lock();
+        ForgetTakenOverLocked(volume, targetId);
+        lock.unlock();
     }
-    if (::link(HostPathOf(volume, fcb->path).c_str(), newHost.c_str()) != 0) {
+    if (::link(HostPathOf(volume, oldPath).c_str(), newHost.c_str()) != 0) {
         return STATUS_ACCESS_DENIED;
     }
     return STATUS_SUCCESS;
@@ -227,12 +280,19 @@ NTSTATUS LinkLocked(Fcb* fcb, ULONG flags, PFILE_OBJECT parentOfTarget, HANDLE r
 
 // End of file and allocation: the file is cut or extended to `size`; an
 // allocation only ever cuts (it never holds less than the data).
-NTSTATUS SizeLocked(Fcb* fcb, LONGLONG size, bool allocation) {
+NTSTATUS Size(FileObjectBody* body, Fcb* fcb, LONGLONG size, bool allocation) {
     if (fcb->directory || size < 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::lock_guard<std::mutex> io(fcb->ioLock);
+    NameHold hold;
+    std::unique_lock<std::mutex> lock(gLock);
+    NTSTATUS status = HoldFileNames(lock, &hold, body, fcb);
     std::string host = HostPathOf(fcb->volume, fcb->path);
+    lock.unlock();
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    std::lock_guard<std::mutex> io(fcb->ioLock);
     struct stat st;
     if (::stat(host.c_str(), &st) != 0) {
         return STATUS_FILE_DELETED;
@@ -246,16 +306,29 @@ NTSTATUS SizeLocked(Fcb* fcb, LONGLONG size, bool allocation) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS DispositionLocked(FileObjectBody* body, Fcb* fcb, ULONG flags) {
+NTSTATUS Disposition(FileObjectBody* body, Fcb* fcb, ULONG flags) {
     if (!(body->grantedAccess & DELETE)) {
         return STATUS_ACCESS_DENIED;
     }
     bool del = (flags & FILE_DISPOSITION_DELETE) != 0;
-    if (del && fcb->path == u"\\") {
-        return STATUS_CANNOT_DELETE;
+    NameHold hold;
+    std::unique_lock<std::mutex> lock(gLock);
+    NTSTATUS status = HoldFileNames(lock, &hold, body, fcb, [&](std::vector<std::u16string>*) {
+        return del && fcb->path == u"\\" ? STATUS_CANNOT_DELETE : STATUS_SUCCESS;
+    });
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    if (del && fcb->directory && !DirectoryIsEmpty(HostPathOf(fcb->volume, fcb->path))) {
-        return STATUS_DIRECTORY_NOT_EMPTY;
+    // The directory's name is held, so nothing is created in it before the
+    // pending delete is set.
+    if (del && fcb->directory) {
+        const std::string host = HostPathOf(fcb->volume, fcb->path);
+        lock.unlock();
+        const bool empty = DirectoryIsEmpty(host);
+        lock.lock();
+        if (!empty) {
+            return STATUS_DIRECTORY_NOT_EMPTY;
+        }
     }
     if (flags & FILE_DISPOSITION_ON_CLOSE) {
         // Sets or clears this handle's delete-on-close instead of the file's pending delete.
@@ -274,23 +347,30 @@ NTSTATUS DispositionLocked(FileObjectBody* body, Fcb* fcb, ULONG flags) {
 
 }  // namespace
 
-NTSTATUS SetInformationLocked(PFLT_CALLBACK_DATA data) {
+NTSTATUS SetInformation(PFLT_CALLBACK_DATA data) {
     PFILE_OBJECT fo = data->Iopb->TargetFileObject;
-    auto found = gFileObjects.find(fo);
-    FileObjectBody* body = found == gFileObjects.end() ? nullptr : found->second;
-    if (body == nullptr || !body->opened) {
-        return STATUS_INVALID_PARAMETER;
+    FileObjectBody* body;
+    Fcb* fcb;
+    std::u16string path;
+    {
+        std::lock_guard<std::mutex> guard(gLock);
+        auto found = gFileObjects.find(fo);
+        body = found == gFileObjects.end() ? nullptr : found->second;
+        if (body == nullptr || !body->opened) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (body->cleanedUp) {
+            return STATUS_FILE_CLOSED;
+        }
+        if (body->volumeOpen) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        fcb = FcbOf(fo);
+        path = fcb->path;
     }
-    if (body->cleanedUp) {
-        return STATUS_FILE_CLOSED;
-    }
-    if (body->volumeOpen) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    Fcb* fcb = FcbOf(fo);
     auto& params = data->Iopb->Parameters.SetFileInformation;
     ULONG length = params.Length;
-    NTSTATUS status = TakeFault(FaultOp::SetInformation, fcb->volume, fcb->path);
+    NTSTATUS status = TakeFault(FaultOp::SetInformation, fcb->volume, path);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -309,21 +389,21 @@ NTSTATUS SetInformationLocked(PFLT_CALLBACK_DATA data) {
                           ? info->Flags
                           : (info->ReplaceIfExists ? FILE_RENAME_REPLACE_IF_EXISTS : 0);
         std::u16string name(info->FileName, info->FileNameLength / sizeof(WCHAR));
-        return RenameLocked(body, fcb, flags, params.ParentOfTarget, info->RootDirectory, name);
+        return Rename(body, fcb, flags, params.ParentOfTarget, info->RootDirectory, name);
     }
     case FileDispositionInformation: {
         if (length < sizeof(FILE_DISPOSITION_INFORMATION)) {
             return STATUS_INFO_LENGTH_MISMATCH;
         }
         auto* info = static_cast<PFILE_DISPOSITION_INFORMATION>(params.InfoBuffer);
-        return DispositionLocked(body, fcb, info->DeleteFile ? FILE_DISPOSITION_DELETE : 0);
+        return Disposition(body, fcb, info->DeleteFile ? FILE_DISPOSITION_DELETE : 0);
     }
     case FileDispositionInformationEx: {
         if (length < sizeof(FILE_DISPOSITION_INFORMATION_EX)) {
             return STATUS_INFO_LENGTH_MISMATCH;
         }
         auto* info = static_cast<PFILE_DISPOSITION_INFORMATION_EX>(params.InfoBuffer);
-        return DispositionLocked(body, fcb, info->Flags);
+        return Disposition(body, fcb, info->Flags);
     }
     case FileLinkInformation:
     case FileLinkInformationEx: {
@@ -339,7 +419,7 @@ NTSTATUS SetInformationLocked(PFLT_CALLBACK_DATA data) {
                           ? info->Flags
                           : (info->ReplaceIfExists ? FILE_LINK_REPLACE_IF_EXISTS : 0);
         std::u16string name(info->FileName, info->FileNameLength / sizeof(WCHAR));
-        return LinkLocked(fcb, flags, params.ParentOfTarget, info->RootDirectory, name);
+        return Link(body, fcb, flags, params.ParentOfTarget, info->RootDirectory, name);
     }
     case FileEndOfFileInformation:
     case FileAllocationInformation: {
@@ -348,7 +428,7 @@ NTSTATUS SetInformationLocked(PFLT_CALLBACK_DATA data) {
         }
         LARGE_INTEGER size;
         std::memcpy(&size, params.InfoBuffer, sizeof(size));
-        return SizeLocked(fcb, size.QuadPart, params.FileInformationClass == FileAllocationInformation);
+        return Size(body, fcb, size.QuadPart, params.FileInformationClass == FileAllocationInformation);
     }
     case FilePositionInformation: {
         if (length < sizeof(LARGE_INTEGER)) {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 
 namespace sim::fs {
@@ -30,15 +31,16 @@ struct FaultState {
 };
 std::mutex gFaultLock;
 std::atomic<uint64_t> gActionsRun{0};
+std::vector<const NameHold*> gHolds;  // under gLock
+std::atomic<uint64_t> gHoldWaits{0};
+std::condition_variable gHoldReleased;
 std::atomic<bool> gCachedWritesUseFastIo{false};
 std::vector<FaultState> gFaults;
 
 }  // namespace
 
-void DeleteHostName(Fcb* fcb) {
-    std::string host = HostPathOf(fcb->volume, fcb->path);
-    int rc = fcb->directory ? ::rmdir(host.c_str()) : ::unlink(host.c_str());
-    (void)rc;
+// The file's name leaves the table (the host name goes after, outside gLock).
+void ForgetNameLocked(Fcb* fcb) {
     fcb->deleted = true;
     auto it = gFcbs.find({fcb->volume->number, fcb->fileId});
     if (it != gFcbs.end() && it->second == fcb) {
@@ -48,7 +50,13 @@ void DeleteHostName(Fcb* fcb) {
 
 namespace {
 
-void CleanupLocked(FileObjectBody* body) {
+// The handle's share access goes, and a pending delete is carried out when
+// this is the last handle (or the handle that asked for POSIX semantics). The
+// file's name is held throughout, so no create, open or rename of it runs
+// between the decision and the host's unlink.
+void Cleanup(FileObjectBody* body) {
+    NameHold hold;
+    std::unique_lock<std::mutex> lock(gLock);
     if (body->cleanedUp) {
         sim::BugCheck(kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM", "cleanup sent twice for one file object",
                       reinterpret_cast<ULONG_PTR>(&body->fo));
@@ -59,37 +67,56 @@ void CleanupLocked(FileObjectBody* body) {
         return;
     }
     Fcb* fcb = FcbOf(&body->fo);
+    HoldNames(lock, &hold, fcb->volume, [fcb](std::vector<std::u16string>* names) {
+        names->push_back(fcb->path);
+        return STATUS_SUCCESS;
+    });
+    bool empty = true;
+    if ((body->fo.Flags & FO_DELETE_ON_CLOSE) && fcb->directory) {
+        const std::string host = HostPathOf(fcb->volume, fcb->path);
+        lock.unlock();
+        empty = DirectoryIsEmpty(host);
+        lock.lock();
+    }
     RemoveShareAccess(fcb, body);
     fcb->handleCount--;
-    if (body->fo.Flags & FO_DELETE_ON_CLOSE) {
-        if (!fcb->directory || DirectoryIsEmpty(HostPathOf(fcb->volume, fcb->path))) {
-            fcb->deletePending = true;
-        }
+    if ((body->fo.Flags & FO_DELETE_ON_CLOSE) && empty) {
+        fcb->deletePending = true;
     }
-    if (fcb->deleted) {
+    if (fcb->deleted || !fcb->deletePending || (fcb->handleCount != 0 && !body->posixDelete)) {
         return;
     }
-    if (fcb->deletePending && (fcb->handleCount == 0 || body->posixDelete)) {
-        DeleteHostName(fcb);
-    }
+    const std::string host = HostPathOf(fcb->volume, fcb->path);
+    const bool directory = fcb->directory;
+    ForgetNameLocked(fcb);
+    lock.unlock();
+    int rc = directory ? ::rmdir(host.c_str()) : ::unlink(host.c_str());
+    (void)rc;
 }
 
-void CloseLocked(FileObjectBody* body) {
-    if (body->volumeOpen || !body->opened) {
-        return;
-    }
-    Fcb* fcb = FcbOf(&body->fo);
-    if (--fcb->referenceCount == 0) {
-        if (fcb->fd >= 0) {
-            ::close(fcb->fd);
+void Close(FileObjectBody* body) {
+    Fcb* last = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(gLock);
+        if (body->volumeOpen || !body->opened) {
+            return;
         }
-        auto it = gFcbs.find({fcb->volume->number, fcb->fileId});
-        if (it != gFcbs.end() && it->second == fcb) {
-            gFcbs.erase(it);
+        Fcb* fcb = FcbOf(&body->fo);
+        if (--fcb->referenceCount == 0) {
+            auto it = gFcbs.find({fcb->volume->number, fcb->fileId});
+            if (it != gFcbs.end() && it->second == fcb) {
+                gFcbs.erase(it);
+            }
+            last = fcb;
         }
-        delete fcb;
+        body->fo.FsContext = nullptr;
     }
-    body->fo.FsContext = nullptr;
+    if (last != nullptr) {
+        if (last->fd >= 0) {
+            ::close(last->fd);
+        }
+        delete last;
+    }
 }
 
 // The object manager drops the last reference: close, then free.
@@ -134,6 +161,9 @@ void ResetFs() {
     gFileObjects.clear();
     gVolumes.clear();
     gPassThrough.clear();
+    gHolds.clear();
+    gHoldWaits.store(0);
+    gHoldReleased.notify_all();
     gCachedWritesUseFastIo.store(false);
     std::lock_guard<std::mutex> faults(gFaultLock);
     gFaults.clear();
@@ -256,23 +286,27 @@ void FileSystemDispatch(PFLT_CALLBACK_DATA data) {
     PFILE_OBJECT fo = data->Iopb->TargetFileObject;
     switch (data->Iopb->MajorFunction) {
     case IRP_MJ_CREATE: {
-        std::lock_guard<std::mutex> guard(gLock);
-        auto it = gFileObjects.find(fo);
-        if (it == gFileObjects.end()) {
-            sim::BugCheck(kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM", "create for an unknown file object",
-                          reinterpret_cast<ULONG_PTR>(fo));
-        }
-        auto& create = data->Iopb->Parameters.Create;
         const UCHAR flags = data->Iopb->OperationFlags;
         CheckCreateFlags(flags);
-        it->second->caseSensitive = (flags & SL_CASE_SENSITIVE) != 0;
-        it->second->pagingFile = (flags & SL_OPEN_PAGING_FILE) != 0;
+        FileObjectBody* body;
+        {
+            std::lock_guard<std::mutex> guard(gLock);
+            auto it = gFileObjects.find(fo);
+            if (it == gFileObjects.end()) {
+                sim::BugCheck(kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM", "create for an unknown file object",
+                              reinterpret_cast<ULONG_PTR>(fo));
+            }
+            body = it->second;
+            body->caseSensitive = (flags & SL_CASE_SENSITIVE) != 0;
+            body->pagingFile = (flags & SL_OPEN_PAGING_FILE) != 0;
+        }
+        auto& create = data->Iopb->Parameters.Create;
         if (flags & SL_OPEN_TARGET_DIRECTORY) {
-            status = OpenTargetDirectoryLocked(it->second, create.SecurityContext->DesiredAccess, create.ShareAccess,
-                                               create.Options >> 24, create.Options & FILE_VALID_OPTION_FLAGS, &information);
+            status = OpenTargetDirectory(body, create.SecurityContext->DesiredAccess, create.ShareAccess,
+                                         create.Options >> 24, create.Options & FILE_VALID_OPTION_FLAGS, &information);
         } else {
-            status = CreateLocked(it->second, create.SecurityContext->DesiredAccess, create.ShareAccess, create.Options >> 24,
-                                  create.Options & FILE_VALID_OPTION_FLAGS, &information);
+            status = Create(body, create.SecurityContext->DesiredAccess, create.ShareAccess, create.Options >> 24,
+                            create.Options & FILE_VALID_OPTION_FLAGS, &information);
         }
         break;
     }
@@ -282,29 +316,33 @@ void FileSystemDispatch(PFLT_CALLBACK_DATA data) {
     case IRP_MJ_WRITE:
         status = ReadWrite(data, true, &information);
         break;
-    case IRP_MJ_SET_INFORMATION: {
-        std::lock_guard<std::mutex> guard(gLock);
-        status = SetInformationLocked(data);
+    case IRP_MJ_SET_INFORMATION:
+        status = SetInformation(data);
         break;
-    }
-    case IRP_MJ_QUERY_INFORMATION: {
-        std::lock_guard<std::mutex> guard(gLock);
-        status = QueryInformationLocked(data, &information);
+    case IRP_MJ_QUERY_INFORMATION:
+        status = QueryInformation(data, &information);
         break;
-    }
     case IRP_MJ_DEVICE_CONTROL: {
         std::lock_guard<std::mutex> guard(gLock);
         status = DeviceControlLocked(data, &information);
         break;
     }
     case IRP_MJ_CLEANUP: {
-        std::lock_guard<std::mutex> guard(gLock);
-        CleanupLocked(gFileObjects.at(fo));
+        FileObjectBody* body;
+        {
+            std::lock_guard<std::mutex> guard(gLock);
+            body = gFileObjects.at(fo);
+        }
+        Cleanup(body);
         break;
     }
     case IRP_MJ_CLOSE: {
-        std::lock_guard<std::mutex> guard(gLock);
-        CloseLocked(gFileObjects.at(fo));
+        FileObjectBody* body;
+        {
+            std::lock_guard<std::mutex> guard(gLock);
+            body = gFileObjects.at(fo);
+        }
+        Close(body);
         break;
     }
     default:
@@ -326,47 +364,124 @@ void InjectFault(const Fault& fault) {
 
 uint64_t FaultActionsRun() { return gActionsRun.load(); }
 
+uint64_t NameHoldWaits() { return gHoldWaits.load(); }
+
 void ClearFaults() {
     std::lock_guard<std::mutex> guard(gFaultLock);
     gFaults.clear();
 }
 
-NTSTATUS TakeFault(FaultOp op, const Volume* volume, std::u16string_view path, int64_t offset) {
-    std::lock_guard<std::mutex> guard(gFaultLock);
-    for (auto it = gFaults.begin(); it != gFaults.end(); ++it) {
-        const Fault& f = it->fault;
-        if (f.op != op) {
-            continue;
-        }
-        if (f.minOffset >= 0 && offset < f.minOffset) {
-            continue;
-        }
-        if (!f.path.empty()) {
-            std::u16string full = volume->deviceName + (path == u"\\" ? u"" : std::u16string(path));
-            std::u16string wanted = f.path;
-            std::u16string user;
-            if (volume->driveLetter != 0) {
-                user = std::u16string(1, volume->driveLetter) + u":" + (path == u"\\" ? u"\\" : std::u16string(path));
-            }
-            if (!sim::ob::NamesEqual(wanted, full) && !sim::ob::NamesEqual(wanted, user)) {
+NTSTATUS TakeFault(FaultOp op, const Volume* volume, std::u16string_view path, int64_t offset, bool* actionRan) {
+    if (actionRan != nullptr) {
+        *actionRan = false;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> guard(gFaultLock);
+        for (auto it = gFaults.begin(); it != gFaults.end(); ++it) {
+            const Fault& f = it->fault;
+            if (f.op != op) {
                 continue;
             }
+            if (f.minOffset >= 0 && offset < f.minOffset) {
+                continue;
+            }
+            if (!f.path.empty()) {
+                std::u16string full = volume->deviceName + (path == u"\\" ? u"" : std::u16string(path));
+                std::u16string wanted = f.path;
+                std::u16string user;
+                if (volume->driveLetter != 0) {
+                    user = std::u16string(1, volume->driveLetter) + u":" + (path == u"\\" ? u"\\" : std::u16string(path));
+                }
+                if (!sim::ob::NamesEqual(wanted, full) && !sim::ob::NamesEqual(wanted, user)) {
+                    continue;
+                }
+            }
+            if (++it->seen < f.nth) {
+                continue;
+            }
+            status = f.status;
+            action = f.action;
+            if (it->seen >= f.nth + f.count - 1) {
+                gFaults.erase(it);
+            }
+            break;
         }
-        if (++it->seen < f.nth) {
+    }
+    // The action may block or call the file system itself: no lock of the
+    // fault list or the tables is held while it runs.
+    if (action) {
+        action();
+        gActionsRun.fetch_add(1);
+        if (actionRan != nullptr) {
+            *actionRan = true;
+        }
+    }
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+// Name holds.
+
+bool NamesFree(const NameHold* self, const Volume* volume, const std::vector<std::u16string>& names) {
+    auto conflict = [](const std::u16string& a, const std::u16string& b) {
+        if (a == u"\\" || b == u"\\") {
+            return a == b;
+        }
+        return sim::ob::NamesEqual(a, b) || HasPrefixPath(a, b) || HasPrefixPath(b, a);
+    };
+    for (const NameHold* other : gHolds) {
+        if (other == self || other->volume_ != volume) {
             continue;
         }
-        NTSTATUS status = f.status;
-        std::function<void()> action = f.action;
-        if (it->seen >= f.nth + f.count - 1) {
-            gFaults.erase(it);
+        for (const auto& held : other->names_) {
+            for (const auto& name : names) {
+                if (conflict(held, name)) {
+                    return false;
+                }
+            }
         }
-        if (action) {
-            action();
-            gActionsRun.fetch_add(1);
-        }
-        return status;
     }
-    return STATUS_SUCCESS;
+    return true;
+}
+
+NTSTATUS HoldNames(std::unique_lock<std::mutex>& lock, NameHold* hold, const Volume* volume,
+                   const std::function<NTSTATUS(std::vector<std::u16string>*)>& names) {
+    if (hold->held_) {
+        sim::BugCheck(kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM", "a name hold taken twice", 0);
+    }
+    for (;;) {
+        std::vector<std::u16string> wanted;
+        NTSTATUS status = names(&wanted);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        for (auto& name : wanted) {
+            name = SpelledPath(name);
+        }
+        if (NamesFree(hold, volume, wanted)) {
+            hold->volume_ = volume;
+            hold->names_ = std::move(wanted);
+            hold->held_ = true;
+            gHolds.push_back(hold);
+            return STATUS_SUCCESS;
+        }
+        gHoldWaits.fetch_add(1);
+        gHoldReleased.wait(lock);
+    }
+}
+
+NameHold::~NameHold() {
+    if (!held_) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(gLock);
+    auto it = std::find(gHolds.begin(), gHolds.end(), this);
+    if (it != gHolds.end()) {
+        gHolds.erase(it);
+    }
+    gHoldReleased.notify_all();
 }
 
 }  // namespace sim::fs

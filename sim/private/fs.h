@@ -145,14 +145,24 @@ struct Fault {
     // Runs when the fault fires, before the operation goes on (with status
     // STATUS_SUCCESS the operation is not failed): a way to change the disk
     // at an exact moment, as another program racing the operation would.
+    // It runs with no lock of the file system's tables or of the fault list
+    // held, so it may block, or make requests of its own, without stalling
+    // work on other files; a create keeps its name held meanwhile, and a
+    // read or write its file's I/O lock.
     std::function<void()> action{};
 };
 void InjectFault(const Fault& fault);
 // How many fault actions have run since boot.
 uint64_t FaultActionsRun();
+// How many times an operation has waited for another's hold on a name it
+// needs (a create, rename, delete... of the same name or of a directory above
+// it) since boot: work on different files never waits.
+uint64_t NameHoldWaits();
 void ClearFaults();
 // Called by the operation: the status to fail with, or STATUS_SUCCESS.
-NTSTATUS TakeFault(FaultOp op, const Volume* volume, std::u16string_view path, int64_t offset = -1);
+// `actionRan`, when given, tells whether a fault's action ran.
+NTSTATUS TakeFault(FaultOp op, const Volume* volume, std::u16string_view path, int64_t offset = -1,
+                   bool* actionRan = nullptr);
 
 // GENERIC_READ/WRITE/EXECUTE/ALL mapped through the file object type's
 // generic mapping, as the I/O manager does before a create reaches the

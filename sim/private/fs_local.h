@@ -5,6 +5,7 @@
 
 #include "sim/private/fs.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,17 +31,63 @@ struct Fcb {
     bool deleted = false;      // the name is gone from the host folder
     // Writes are serialised per file, as the file system holds the file's
     // resource exclusively while it extends it: an append computes the end
-    // and writes there in one step.
+    // and writes there in one step. Size changes and an overwrite's
+    // truncation take it too.
     std::mutex ioLock;
 };
 
-extern std::mutex gLock;  // volumes, the open-file table, every namespace change
+// Locking. Host calls on one file never wait for work on another, so the
+// table lock is never held across one. Lock order, outermost first:
+//   1. Name holds (NameHold): an operation that looks up, makes, moves or
+//      removes names (create, cleanup, rename, link, delete disposition, end
+//      of file) holds the names it works on across its host calls. It takes
+//      all of them in one step, waiting until none conflicts with another
+//      operation's, so two holds never wait on each other. Two names conflict
+//      when they are equal (case ignored) or one lies below the other: a
+//      directory's rename waits for a create inside it, and the two names of
+//      a rename are taken together, atomic against creates of either. The
+//      root conflicts only with itself.
+//   2. Fcb::ioLock: one file's data.
+//   3. gLock: the volumes, the open-file table, the pass-through log, the
+//      holds, and the bookkeeping fields of every Fcb and file object (path,
+//      share access, counts, delete-pending). Held briefly; never across a
+//      host call on a file, a fault's action, or a filter callback; a wait for
+//      a hold releases it. Under it only the object manager is called.
+// The fault list's lock (fs_volume.cpp) is taken alone, and released before a
+// fault's action runs: the action runs with only the operation's own name
+// hold (create) or I/O lock (read, write).
+extern std::mutex gLock;
 extern std::vector<std::unique_ptr<Volume>> gVolumes;
 extern std::map<std::pair<ULONG, uint64_t>, Fcb*> gFcbs;
 extern std::unordered_map<const FILE_OBJECT*, FileObjectBody*> gFileObjects;
 extern std::vector<PassThroughRecord> gPassThrough;
 
 inline Fcb* FcbOf(const FILE_OBJECT* fo) { return static_cast<Fcb*>(fo->FsContext); }
+
+// Names one operation holds on a volume. Released when destroyed, which takes
+// gLock: in a scope that also locks gLock, declare the hold first.
+class NameHold {
+public:
+    NameHold() = default;
+    NameHold(const NameHold&) = delete;
+    NameHold& operator=(const NameHold&) = delete;
+    ~NameHold();
+
+private:
+    friend NTSTATUS HoldNames(std::unique_lock<std::mutex>& lock, NameHold* hold, const Volume* volume,
+                              const std::function<NTSTATUS(std::vector<std::u16string>*)>& names);
+    friend bool NamesFree(const NameHold* self, const Volume* volume, const std::vector<std::u16string>& names);
+    const Volume* volume_ = nullptr;
+    std::vector<std::u16string> names_;  // volume-relative, single separators
+    bool held_ = false;
+};
+
+// With `lock` (on gLock) held: asks `names` which names to hold (it runs under
+// gLock, and again after every wait, as paths move while this thread waits;
+// a failure status from it is returned), waits while any of them conflicts
+// with another operation's hold, then holds them. `hold` must be empty.
+NTSTATUS HoldNames(std::unique_lock<std::mutex>& lock, NameHold* hold, const Volume* volume,
+                   const std::function<NTSTATUS(std::vector<std::u16string>*)>& names);
 
 // Paths (sim/fs_paths.cpp).
 std::vector<std::u16string> SplitPath(std::u16string_view path);
@@ -55,7 +102,8 @@ struct Resolved {
 };
 
 // Walks `path` on the volume: every parent must be an existing directory.
-NTSTATUS ResolveLocked(const Volume* volume, std::u16string_view path, Resolved* out);
+// Host calls only: the caller holds the name, not gLock.
+NTSTATUS ResolveOnDisk(const Volume* volume, std::u16string_view path, Resolved* out);
 std::u16string FullPath(const Resolved& resolved);
 bool DirectoryIsEmpty(const std::string& hostDir);
 bool HasPrefixPath(std::u16string_view path, std::u16string_view dir);
@@ -66,35 +114,39 @@ Volume* VolumeOfDeviceLocked(const DEVICE_OBJECT* device);
 NTSTATUS ResolveNtPathLocked(std::u16string_view ntPath, Volume** volume, std::u16string* rest);
 NTSTATUS CreatePathOfLocked(const FileObjectBody* body, std::u16string* path);
 
-// IRP_MJ_CREATE (sim/fs_create.cpp).
-NTSTATUS CreateLocked(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG disposition, ULONG options,
-                      ULONG_PTR* information);
-void RemoveShareAccess(Fcb* fcb, FileObjectBody* body);
+// IRP_MJ_CREATE (sim/fs_create.cpp). Called without gLock.
+NTSTATUS Create(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG disposition, ULONG options,
+                ULONG_PTR* information);
+void RemoveShareAccess(Fcb* fcb, FileObjectBody* body);  // under gLock
 // The same for a path the file system chose itself (the parent directory of
-// a target-directory open), after the parameter checks.
-NTSTATUS CreateAtPathLocked(FileObjectBody* body, std::u16string_view path, ACCESS_MASK desired, ULONG share,
-                            ULONG disposition, ULONG options, ULONG_PTR* information);
+// a target-directory open), after the parameter checks. The caller holds a
+// name at or below `path`, not gLock.
+NTSTATUS CreateAtPath(FileObjectBody* body, std::u16string_view path, ACCESS_MASK desired, ULONG share,
+                      ULONG disposition, ULONG options, ULONG_PTR* information);
 
 // Opens the I/O manager makes for itself (sim/fs_opens.cpp): the parent of a
 // rename or link target (SL_OPEN_TARGET_DIRECTORY), and where such a request
 // points once the target's directory is open.
 // A create operation flag the file system does not carry out stops the run.
 void CheckCreateFlags(UCHAR flags);
-NTSTATUS OpenTargetDirectoryLocked(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG disposition,
-                                   ULONG options, ULONG_PTR* information);
+// Called without gLock.
+NTSTATUS OpenTargetDirectory(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG disposition,
+                             ULONG options, ULONG_PTR* information);
 NTSTATUS RenameTargetLocked(const Fcb* fcb, PFILE_OBJECT parentOfTarget, HANDLE rootDirectory, std::u16string_view name,
                             std::u16string* target);
 
-// Reads, writes, queries and device control (sim/fs_rw.cpp).
+// Under gLock: the file's name is gone (a delete, or a rename or link that
+// replaced it); the host name is removed by the caller after (sim/fs_volume.cpp).
+void ForgetNameLocked(Fcb* fcb);
+
+// Reads, writes, queries and device control (sim/fs_rw.cpp). Only the device
+// control is called with gLock held.
 NTSTATUS ReadWrite(PFLT_CALLBACK_DATA data, bool write, ULONG_PTR* information);
-NTSTATUS QueryInformationLocked(PFLT_CALLBACK_DATA data, ULONG_PTR* information);
+NTSTATUS QueryInformation(PFLT_CALLBACK_DATA data, ULONG_PTR* information);
 NTSTATUS DeviceControlLocked(PFLT_CALLBACK_DATA data, ULONG_PTR* information);
 
-// IRP_MJ_SET_INFORMATION (sim/fs_setinfo.cpp).
-NTSTATUS SetInformationLocked(PFLT_CALLBACK_DATA data);
+// IRP_MJ_SET_INFORMATION (sim/fs_setinfo.cpp). Called without gLock.
+NTSTATUS SetInformation(PFLT_CALLBACK_DATA data);
 NTSTATUS TargetPathLocked(const Fcb* fcb, HANDLE rootDirectory, std::u16string_view name, std::u16string* target);
-
-// Cleanup and close (sim/fs_volume.cpp).
-void DeleteHostName(Fcb* fcb);
 
 }  // namespace sim::fs
