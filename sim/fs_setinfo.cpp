@@ -114,9 +114,12 @@ NTSTATUS CheckTakeOver(Volume* volume, const std::string& newHost, bool replace,
 }
 
 // Under gLock: the file whose name a rename or link replaced leaves the table.
-void ForgetTakenOverLocked(Volume* volume, uint64_t targetId) {
+// Its host inode was freed by the rename or unlink unless the file is open, so
+// the number may already belong to a file another thread created elsewhere:
+// only the Fcb still at the replaced name (which stays held) is the old file.
+void ForgetTakenOverLocked(Volume* volume, uint64_t targetId, std::u16string_view targetPath) {
     auto it = gFcbs.find({volume->number, targetId});
-    if (it != gFcbs.end()) {
+    if (it != gFcbs.end() && sim::ob::NamesEqual(it->second->path, targetPath)) {
         ForgetNameLocked(it->second);
     }
 }
@@ -210,7 +213,7 @@ NTSTATUS Rename(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parent
     }
     lock.lock();
     if (takesOver) {
-        ForgetTakenOverLocked(volume, targetId);
+        ForgetTakenOverLocked(volume, targetId, newPath);
     }
     for (auto& [key, other] : gFcbs) {
         if (other != fcb && other->volume == volume && HasPrefixPath(other->path, oldPath)) {
@@ -256,7 +259,8 @@ NTSTATUS Link(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parentOf
     if (resolved.isRoot) {
         return STATUS_ACCESS_DENIED;
     }
-    std::string newHost = HostPathOf(volume, NewPathOf(resolved));
+    const std::u16string newPath = NewPathOf(resolved);
+    std::string newHost = HostPathOf(volume, newPath);
     if (resolved.exists) {
         if (SameFile(fcb, resolved, newHost)) {
             return (flags & FILE_LINK_REPLACE_IF_EXISTS) != 0 ? STATUS_SUCCESS : STATUS_OBJECT_NAME_COLLISION;
@@ -269,7 +273,7 @@ NTSTATUS Link(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parentOf
         }
         ::unlink(newHost.c_str());
         lock.lock();
-        ForgetTakenOverLocked(volume, targetId);
+        ForgetTakenOverLocked(volume, targetId, newPath);
         lock.unlock();
     }
     if (::link(HostPathOf(volume, oldPath).c_str(), newHost.c_str()) != 0) {
