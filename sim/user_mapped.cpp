@@ -1,5 +1,6 @@
 // Mapped views of files as the memory manager gives them to a program: the
-// view is memory the program changes directly, and the changes reach the file
+// view's pages come in through paging reads (an MDL over the pages) in the
+// program's thread, the view is memory the program changes directly, and the changes reach the file
 // system only as paging writes (no user buffer, an MDL over the pages), either
 // when the program flushes the view (in its own thread) or when the mapped page
 // writer gets to the dirty pages later (in a System thread). The section keeps
@@ -58,6 +59,32 @@ NTSTATUS PagingWrite(MappedView* view, size_t offset, size_t length) {
     request.parameters.Write.ByteOffset.QuadPart = static_cast<LONGLONG>(offset);
     request.parameters.Write.WriteBuffer = nullptr;
     request.parameters.Write.MdlAddress = mdl;
+    IO_STATUS_BLOCK result = sim::flt::Perform(request);
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    return result.Status;
+}
+
+// The memory manager reads a file in clusters of up to 16 pages.
+constexpr size_t kReadCluster = 16 * kPage;
+
+// One paging read of [offset, offset + length) of the file into the view, in
+// the current thread: the page fault that brings those pages in.
+NTSTATUS PagingRead(MappedView* view, PFILE_OBJECT fileObject, size_t offset, size_t length) {
+    PMDL mdl = IoAllocateMdl(view->memory.data() + offset, static_cast<ULONG>(length), FALSE, FALSE, nullptr);
+    if (mdl == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+    sim::flt::IoRequest request;
+    request.majorFunction = IRP_MJ_READ;
+    request.irpFlags = IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO | IRP_READ_OPERATION;
+    request.requestorMode = KernelMode;
+    request.file = sim::fs::BodyOf(fileObject);
+    request.parameters.Read.Length = static_cast<ULONG>(length);
+    request.parameters.Read.ByteOffset.QuadPart = static_cast<LONGLONG>(offset);
+    request.parameters.Read.ReadBuffer = nullptr;
+    request.parameters.Read.MdlAddress = mdl;
     IO_STATUS_BLOCK result = sim::flt::Perform(request);
     MmUnlockPages(mdl);
     IoFreeMdl(mdl);
@@ -127,8 +154,7 @@ NTSTATUS MapViewOfFile(_EPROCESS* process, HANDLE handle, MappedView** view, uin
     if ((entry.grantedAccess & (FILE_READ_DATA | FILE_WRITE_DATA)) != (FILE_READ_DATA | FILE_WRITE_DATA)) {
         return STATUS_ACCESS_DENIED;
     }
-    // The view starts as the file's bytes (read below the filters: paging
-    // reads are not part of this model).
+    // The size comes from the file system's own record of the file (no I/O).
     auto owned = std::make_unique<MappedView>();
     std::vector<uint8_t> bytes;
     status = sim::fs::ReadWholeFile(fo, &bytes);
@@ -140,7 +166,18 @@ NTSTATUS MapViewOfFile(_EPROCESS* process, HANDLE handle, MappedView** view, uin
     }
     owned->fileSize = bytes.size();
     owned->memory.assign((owned->fileSize + kPage - 1) / kPage * kPage, 0);
-    std::memcpy(owned->memory.data(), bytes.data(), bytes.size());
+    // The program reads the view at once: its pages fault in through paging
+    // reads in its own thread, whole pages in clusters, the last one reaching
+    // past the end of the file (the rest of that page stays zero).
+    {
+        sim::ThreadScope scope(process, sim::InThread::Main);
+        for (size_t offset = 0; offset < owned->memory.size(); offset += kReadCluster) {
+            status = PagingRead(owned.get(), fo, offset, std::min(kReadCluster, owned->memory.size() - offset));
+            if (!NT_SUCCESS(status)) {
+                return status;
+            }
+        }
+    }
     owned->written = owned->memory;
     sim::ob::ReferenceObject(fo);
     owned->fileObject = fo;

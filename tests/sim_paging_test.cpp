@@ -142,4 +142,52 @@ TEST_F(PagingTest, APagingWriteNeverExtendsTheFile) {
     }
 }
 
+// Mapping a view brings its pages in through paging reads in the program's
+// thread: whole pages in clusters of 16, an MDL over the view and no buffer,
+// kernel mode; the last read reaches past the end of the file and says how
+// many bytes the file had. A read that fails fails the mapping.
+TEST_F(PagingTest, AViewIsFilledByPagingReads) {
+    std::string content;
+    for (size_t i = 0; i < 70000; ++i) {
+        content.push_back(static_cast<char>('a' + i % 26));
+    }
+    std::ofstream(root_ / "big.bin", std::ios::binary) << content;
+    HANDLE big = nullptr;
+    ASSERT_EQ(sim::user::CreateFile(process_, u"C:\\big.bin", FILE_READ_DATA | FILE_WRITE_DATA | SYNCHRONIZE, FILE_SHARE_READ,
+                                    FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, &big),
+              STATUS_SUCCESS);
+    recorder_.Clear();
+    sim::user::MappedView* view = nullptr;
+    uint8_t* data = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(sim::user::MapViewOfFile(process_, big, &view, &data, &size), STATUS_SUCCESS);
+    ASSERT_EQ(size, content.size());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), size), content);
+    EXPECT_EQ(data[size], 0);  // the rest of the last page
+    const auto reads = recorder_.Requests(IRP_MJ_READ);
+    ASSERT_EQ(reads.size(), 2u);
+    const size_t lastPages = (content.size() + kPage - 1) / kPage * kPage - 16 * kPage;
+    for (size_t i = 0; i < reads.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_NE(reads[i].irpFlags & IRP_PAGING_IO, 0u);
+        EXPECT_TRUE(reads[i].hasMdl);
+        EXPECT_FALSE(reads[i].hasBuffer);
+        EXPECT_EQ(reads[i].requestorMode, KernelMode);
+        EXPECT_EQ(reads[i].processId, static_cast<ULONG_PTR>(process_->pid));
+        EXPECT_EQ(reads[i].status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(reads[0].offset, 0);
+    EXPECT_EQ(reads[0].length, 16 * kPage);
+    EXPECT_EQ(reads[0].information, 16 * kPage);
+    EXPECT_EQ(reads[1].offset, static_cast<LONGLONG>(16 * kPage));
+    EXPECT_EQ(reads[1].length, lastPages);
+    EXPECT_EQ(reads[1].information, content.size() - 16 * kPage);
+    EXPECT_EQ(sim::user::UnmapViewOfFile(process_, view), STATUS_SUCCESS);
+
+    sim::fs::InjectFault({.op = sim::fs::FaultOp::Read, .path = u"C:\\big.bin", .nth = 2, .status = STATUS_INSUFFICIENT_RESOURCES});
+    EXPECT_EQ(sim::user::MapViewOfFile(process_, big, &view, &data, &size), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(view, nullptr);
+    EXPECT_EQ(sim::user::CloseHandle(process_, big), STATUS_SUCCESS);
+}
+
 }  // namespace

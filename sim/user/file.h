@@ -75,7 +75,9 @@ NTSTATUS InheritHandles(_EPROCESS* parent, _EPROCESS* child);
 // handle needs read and write data access; an empty file cannot be mapped
 // (STATUS_MAPPED_FILE_SIZE_ZERO). The section keeps the file object
 // referenced while the view or its dirty pages live, after the handle is
-// closed too.
+// closed too. The pages come in at once, through paging reads in the
+// program's thread (clusters of up to 16 whole pages, an MDL, no buffer); a
+// read that fails fails the mapping with its status.
 struct MappedView;
 NTSTATUS MapViewOfFile(_EPROCESS* process, HANDLE handle, MappedView** view, uint8_t** data, size_t* size);
 // FlushViewOfFile: the view's dirty pages written now, in the program's own
