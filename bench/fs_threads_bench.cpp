@@ -3,9 +3,11 @@
 // run side by side. main.cpp prints the two-thread throughput as a ratio
 // against one thread in the same run; on a machine with two free cores, work
 // on different files that shares no lock comes close to 2. Counters: the
-// process's CPU time per loop (a thread that waits costs none), how often a
-// loop waited for another's hold on a name (never, for files of their own),
-// and the loops each thread made.
+// process's CPU time per loop (a thread that waits costs none), the process's
+// voluntary context switches per loop (blocking) and involuntary ones (the
+// machine's other work taking the core), how often a loop waited for
+// another's hold on a name (never, for files of their own), and the loops
+// each thread made.
 #include "bench/scratch.h"
 #include "sim/private/core.h"
 #include "sim/private/fs.h"
@@ -14,6 +16,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
 #include <time.h>
 
 #include <atomic>
@@ -28,6 +31,7 @@ std::filesystem::path gFolder;
 std::vector<_EPROCESS*> gApps;
 std::atomic<bool> gFailed{false};
 double gCpuBefore = 0;
+rusage gUsageBefore{};
 uint64_t gHoldWaitsBefore = 0;
 
 double ProcessCpuSeconds() {
@@ -64,6 +68,7 @@ void OwnFiles(benchmark::State& state) {
     static const char kData[64] = "file system threads benchmark payload";
     if (state.thread_index() == 0) {
         gCpuBefore = ProcessCpuSeconds();
+        ::getrusage(RUSAGE_SELF, &gUsageBefore);
         gHoldWaitsBefore = sim::fs::NameHoldWaits();
     }
     for (auto _ : state) {
@@ -88,6 +93,12 @@ void OwnFiles(benchmark::State& state) {
         // The loop's end is a barrier: every thread's loops are done here.
         const double loops = static_cast<double>(state.iterations()) * state.threads();
         state.counters["cpu_us_per_loop"] = (ProcessCpuSeconds() - gCpuBefore) * 1e6 / loops;
+        rusage usage{};
+        ::getrusage(RUSAGE_SELF, &usage);
+        // A thread that blocks (a contended lock) switches out voluntarily; one
+        // the machine's other work pushes off its core, involuntarily.
+        state.counters["blocked_per_loop"] = static_cast<double>(usage.ru_nvcsw - gUsageBefore.ru_nvcsw) / loops;
+        state.counters["preempted_per_loop"] = static_cast<double>(usage.ru_nivcsw - gUsageBefore.ru_nivcsw) / loops;
         state.counters["name_waits_per_loop"] = static_cast<double>(sim::fs::NameHoldWaits() - gHoldWaitsBefore) / loops;
         state.SetLabel("volume in " + gFolder.string());
         if (gFailed) {
