@@ -40,7 +40,7 @@ for target in build/fuzz/fuzz_*; do
   # Seeds from fuzz/corpus/NAME (read only); what the run finds goes to a scratch folder.
   name=$(basename "$target"); seeds=fuzz/corpus/${name#fuzz_}; scratch=$(mktemp -d)
   corpus=("$scratch"); [ -d "$seeds" ] && corpus+=("$PWD/$seeds")
-  (cd build/fuzz && "./$name" "${corpus[@]}" -max_total_time="${VETRONA_FUZZ_SECONDS:-15}" -print_final_stats=1 2>&1 \
+  (cd build/fuzz && "./$name" "${corpus[@]}" -max_total_time="${VETRONA_FUZZ_SECONDS:-10}" -print_final_stats=1 2>&1 \
      | grep -E "^Done|stat::number_of_executed_units" | sed "s|^|$name: |" | tee -a "$summary")
   rm -rf "$scratch"
 done

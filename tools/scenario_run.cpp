@@ -148,6 +148,9 @@ struct ScenarioRun::Impl {
     std::map<std::string, _EPROCESS*> processes;
     std::map<uint32_t, std::string> pidNames;
     std::map<uint32_t, std::string> pidImages;
+    // Every name an id was given, with its image, oldest first: ids are
+    // reused, and a process event can come after its id has a new owner.
+    std::map<uint32_t, std::vector<std::pair<std::string, std::string>>> pidHistory;
     std::vector<_EPROCESS*> started;
     std::map<std::string, std::pair<_EPROCESS*, HANDLE>> handles;
     std::map<std::string, std::string> handlePaths;  // handle name -> the file's path, upper case
@@ -413,6 +416,7 @@ struct ScenarioRun::Impl {
         processes[name] = process;
         pidNames[static_cast<uint32_t>(process->pid)] = name;
         pidImages[static_cast<uint32_t>(process->pid)] = Narrow(DevicePath(image));
+        pidHistory[static_cast<uint32_t>(process->pid)].emplace_back(name, Upper(Narrow(DevicePath(image))));
         started.push_back(process);
     }
 
@@ -519,6 +523,10 @@ struct ScenarioRun::Impl {
         seen.verdict = verdict;
         seen.rule = rule;
         seen.step = currentStep;
+        const vc::DecodeResult decoded = vc::DecodeEvent(bytes);
+        if (decoded.ok() && !std::holds_alternative<vc::ProcessEventView>(decoded.event)) {
+            seen.processName = ProcessNameOf(vc::EventProcessOf(decoded.event));
+        }
         {
             std::lock_guard<std::mutex> guard(lock);
             seen.sequence = events.size() + 1;
@@ -537,7 +545,8 @@ struct ScenarioRun::Impl {
         }
         json line = json::parse(vc::FormatEventJson(decoded.event, e.verdict));
         const uint32_t pid = vc::EventProcessOf(decoded.event);
-        const std::string who = ProcessNameOf(pid);
+        const std::vector<std::string> names = NamesOf(e, decoded.event);
+        const std::string who = names.empty() ? std::string() : names.back();
         std::string path;
         if (auto* f = std::get_if<vc::FileEventView>(&decoded.event)) {
             path = DrivePathOf(f->name.Utf8());
@@ -566,6 +575,27 @@ struct ScenarioRun::Impl {
         std::lock_guard<std::mutex> guard(lock);
         auto it = pidNames.find(pid);
         return it == pidNames.end() ? "" : it->second;
+    }
+
+    // The names an event can be matched by. A file or registry event has the
+    // one its process had when it came. A process event comes when the id may
+    // not be the process's yet (a start, before the runner names the child)
+    // or no longer (an exit sent later by a worker): it has every name its id
+    // was given for a process of its image, latest last.
+    std::vector<std::string> NamesOf(const SeenEvent& e, const vc::EventView& event) {
+        const auto* process = std::get_if<vc::ProcessEventView>(&event);
+        if (process == nullptr) {
+            return e.processName.empty() ? std::vector<std::string>{} : std::vector<std::string>{e.processName};
+        }
+        std::lock_guard<std::mutex> guard(lock);
+        std::vector<std::string> names;
+        auto it = pidHistory.find(process->processId);
+        if (it == pidHistory.end()) return names;
+        const std::string image = Upper(process->imageName.Utf8());
+        for (const auto& [name, adoptedImage] : it->second) {
+            if (adoptedImage == image) names.push_back(name);
+        }
+        return names;
     }
 
     std::string ImageOf(uint32_t pid) {
@@ -1262,7 +1292,10 @@ struct ScenarioRun::Impl {
         rule.image = m.image;
         if (!vc::RuleMatches(rule, decoded.event, *context)) return false;
         if (m.verdict && *m.verdict != e.verdict) return false;
-        if (!m.process.empty() && ProcessNameOf(vc::EventProcessOf(decoded.event)) != m.process) return false;
+        if (!m.process.empty()) {
+            const std::vector<std::string> names = NamesOf(e, decoded.event);
+            if (std::find(names.begin(), names.end(), m.process) == names.end()) return false;
+        }
         return true;
     }
 

@@ -49,6 +49,9 @@ struct SeenEvent {
     int32_t verdict = -1;
     int rule = -1;   // index of the rule that decided, -1: the default
     int step = 0;    // workload step running when it arrived (0: none)
+    // File and registry events: the name their process had when the event
+    // came (it is running then, so its id is still its own).
+    std::string processName;
 };
 
 class ScenarioRun {
