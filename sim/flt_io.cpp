@@ -515,8 +515,11 @@ extern "C" NTSTATUS FLTAPI FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Insta
     if ((Flags & IO_OPEN_PAGING_FILE) != 0) {
         sim::NotImplemented("IO_OPEN_PAGING_FILE in FltCreateFile");
     }
-    if ((Flags & ~static_cast<ULONG>(IO_NO_PARAMETER_CHECKING | IO_IGNORE_SHARE_ACCESS_CHECK | IO_OPEN_TARGET_DIRECTORY)) != 0) {
-        sim::NotImplemented("FltCreateFile flags other than IO_NO_PARAMETER_CHECKING, IO_IGNORE_SHARE_ACCESS_CHECK and IO_OPEN_TARGET_DIRECTORY");
+    if ((Flags & IO_OPEN_TARGET_DIRECTORY) != 0) {
+        sim::NotImplemented("IO_OPEN_TARGET_DIRECTORY in FltCreateFile");
+    }
+    if ((Flags & ~static_cast<ULONG>(IO_NO_PARAMETER_CHECKING | IO_IGNORE_SHARE_ACCESS_CHECK)) != 0) {
+        sim::NotImplemented("FltCreateFile flags other than IO_NO_PARAMETER_CHECKING and IO_IGNORE_SHARE_ACCESS_CHECK");
     }
     constexpr ULONG kImplementedOptions = FILE_DIRECTORY_FILE | FILE_WRITE_THROUGH | FILE_SEQUENTIAL_ONLY | FILE_SYNCHRONOUS_IO_ALERT |
                                           FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE | FILE_COMPLETE_IF_OPLOCKED |
@@ -572,8 +575,7 @@ extern "C" NTSTATUS FLTAPI FltCreateFile(PFLT_FILTER Filter, PFLT_INSTANCE Insta
     IoRequest request;
     request.majorFunction = IRP_MJ_CREATE;
     request.irpFlags = IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
-    request.operationFlags = ((ObjectAttributes->Attributes & OBJ_CASE_INSENSITIVE) ? 0 : SL_CASE_SENSITIVE) |
-                             ((Flags & IO_OPEN_TARGET_DIRECTORY) ? SL_OPEN_TARGET_DIRECTORY : 0);
+    request.operationFlags = (ObjectAttributes->Attributes & OBJ_CASE_INSENSITIVE) ? 0 : SL_CASE_SENSITIVE;
     request.callbackFlags |= FLTFL_CALLBACK_DATA_GENERATED_IO;
     request.requestorMode = KernelMode;
     request.file = body;
