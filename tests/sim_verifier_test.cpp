@@ -188,6 +188,18 @@ TEST_F(VerifierTest, AWriteIntoFreedPoolStopsTheRun) {
         },
         // AddressSanitizer sees the store itself: the freed block is poisoned.
         "PAGE_FAULT_IN_FREED_SPECIAL_POOL.*written after it was freed, at byte 5|use-after-poison");
+    // Past the first whole runs of the check, and in the tail behind them.
+    for (size_t at : {size_t{77}, size_t{4098}}) {
+        EXPECT_DEATH(
+            {
+                auto* block = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 4099, 'tseT'));
+                ExFreePoolWithTag(const_cast<UCHAR*>(block), 'tseT');
+                block[at] = 0x41;
+                sim::pool::CheckQuarantine();
+            },
+            "PAGE_FAULT_IN_FREED_SPECIAL_POOL.*written after it was freed, at byte " + std::to_string(at) +
+                "|use-after-poison");
+    }
     // Untouched freed blocks pass the same check.
     void* clean = ExAllocatePoolWithTag(NonPagedPoolNx, 32, 'tseT');
     ExFreePoolWithTag(clean, 'tseT');
