@@ -211,16 +211,9 @@ NTSTATUS Create(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG di
         sim::NotImplemented("FILE_OPEN_BY_FILE_ID on the simulated volume");
     }
 
-    Volume* volume = body->volume;
     std::u16string path;
     NameHold hold;
-    std::unique_lock<std::mutex> lock(gLock);
-    NTSTATUS status = HoldNames(lock, &hold, volume, [&](std::vector<std::u16string>* names) {
-        NTSTATUS pathStatus = CreatePathOfLocked(body, &path);
-        names->push_back(path);
-        return pathStatus;
-    });
-    lock.unlock();
+    NTSTATUS status = HoldCreatePath(body, &hold, &path);
     if (!NT_SUCCESS(status)) {
         return status;
     }

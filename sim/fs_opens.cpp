@@ -37,13 +37,7 @@ NTSTATUS OpenTargetDirectory(FileObjectBody* body, ACCESS_MASK desired, ULONG sh
     }
     std::u16string path;
     NameHold hold;
-    std::unique_lock<std::mutex> lock(gLock);
-    NTSTATUS status = HoldNames(lock, &hold, body->volume, [&](std::vector<std::u16string>* names) {
-        NTSTATUS pathStatus = CreatePathOfLocked(body, &path);
-        names->push_back(path);
-        return pathStatus;
-    });
-    lock.unlock();
+    NTSTATUS status = HoldCreatePath(body, &hold, &path);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -64,13 +58,14 @@ NTSTATUS OpenTargetDirectory(FileObjectBody* body, ACCESS_MASK desired, ULONG sh
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    lock.lock();
-    body->targetDirectory = true;
-    body->fileName = parts.back();
-    body->fo.FileName.Buffer = body->fileName.data();
-    body->fo.FileName.Length = static_cast<USHORT>(body->fileName.size() * sizeof(WCHAR));
-    body->fo.FileName.MaximumLength = body->fo.FileName.Length;
-    lock.unlock();
+    {
+        std::lock_guard<std::mutex> guard(gLock);
+        body->targetDirectory = true;
+        body->fileName = parts.back();
+        body->fo.FileName.Buffer = body->fileName.data();
+        body->fo.FileName.Length = static_cast<USHORT>(body->fileName.size() * sizeof(WCHAR));
+        body->fo.FileName.MaximumLength = body->fo.FileName.Length;
+    }
     *information = resolved.exists ? FILE_EXISTS : FILE_DOES_NOT_EXIST;
     return status;
 }

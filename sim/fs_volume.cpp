@@ -472,6 +472,15 @@ NTSTATUS HoldNames(std::unique_lock<std::mutex>& lock, NameHold* hold, const Vol
     }
 }
 
+NTSTATUS HoldCreatePath(const FileObjectBody* body, NameHold* hold, std::u16string* path) {
+    std::unique_lock<std::mutex> lock(gLock);
+    return HoldNames(lock, hold, body->volume, [&](std::vector<std::u16string>* names) {
+        NTSTATUS status = CreatePathOfLocked(body, path);
+        names->push_back(*path);
+        return status;
+    });
+}
+
 NameHold::~NameHold() {
     if (!held_) {
         return;

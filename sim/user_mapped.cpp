@@ -43,48 +43,36 @@ const bool gRegistered = [] {
     return true;
 }();
 
-// One paging write of [offset, offset + length) of the view, in the current thread.
-NTSTATUS PagingWrite(MappedView* view, size_t offset, size_t length) {
-    PMDL mdl = IoAllocateMdl(view->memory.data() + offset, static_cast<ULONG>(length), FALSE, FALSE, nullptr);
-    if (mdl == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
-    sim::flt::IoRequest request;
-    request.majorFunction = IRP_MJ_WRITE;
-    request.irpFlags = IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO | IRP_WRITE_OPERATION;
-    request.requestorMode = KernelMode;
-    request.file = sim::fs::BodyOf(view->fileObject);
-    request.parameters.Write.Length = static_cast<ULONG>(length);
-    request.parameters.Write.ByteOffset.QuadPart = static_cast<LONGLONG>(offset);
-    request.parameters.Write.WriteBuffer = nullptr;
-    request.parameters.Write.MdlAddress = mdl;
-    IO_STATUS_BLOCK result = sim::flt::Perform(request);
-    MmUnlockPages(mdl);
-    IoFreeMdl(mdl);
-    return result.Status;
-}
-
 // The memory manager reads a file in clusters of up to 16 pages.
 constexpr size_t kReadCluster = 16 * kPage;
 
-// One paging read of [offset, offset + length) of the file into the view, in
-// the current thread: the page fault that brings those pages in.
-NTSTATUS PagingRead(MappedView* view, PFILE_OBJECT fileObject, size_t offset, size_t length) {
+// One paging read or write of [offset, offset + length) of the file through
+// the view's memory, in the current thread: a write flushes those pages, a
+// read is the page fault that brings them in. An MDL, no buffer.
+NTSTATUS PagingIo(UCHAR major, MappedView* view, PFILE_OBJECT fileObject, size_t offset, size_t length) {
+    const bool write = major == IRP_MJ_WRITE;
     PMDL mdl = IoAllocateMdl(view->memory.data() + offset, static_cast<ULONG>(length), FALSE, FALSE, nullptr);
     if (mdl == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+    MmProbeAndLockPages(mdl, KernelMode, write ? IoReadAccess : IoWriteAccess);
     sim::flt::IoRequest request;
-    request.majorFunction = IRP_MJ_READ;
-    request.irpFlags = IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO | IRP_READ_OPERATION;
+    request.majorFunction = major;
+    request.irpFlags = IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO |
+                       (write ? IRP_WRITE_OPERATION : IRP_READ_OPERATION);
     request.requestorMode = KernelMode;
     request.file = sim::fs::BodyOf(fileObject);
-    request.parameters.Read.Length = static_cast<ULONG>(length);
-    request.parameters.Read.ByteOffset.QuadPart = static_cast<LONGLONG>(offset);
-    request.parameters.Read.ReadBuffer = nullptr;
-    request.parameters.Read.MdlAddress = mdl;
+    if (write) {
+        request.parameters.Write.Length = static_cast<ULONG>(length);
+        request.parameters.Write.ByteOffset.QuadPart = static_cast<LONGLONG>(offset);
+        request.parameters.Write.WriteBuffer = nullptr;
+        request.parameters.Write.MdlAddress = mdl;
+    } else {
+        request.parameters.Read.Length = static_cast<ULONG>(length);
+        request.parameters.Read.ByteOffset.QuadPart = static_cast<LONGLONG>(offset);
+        request.parameters.Read.ReadBuffer = nullptr;
+        request.parameters.Read.MdlAddress = mdl;
+    }
     IO_STATUS_BLOCK result = sim::flt::Perform(request);
     MmUnlockPages(mdl);
     IoFreeMdl(mdl);
@@ -112,7 +100,7 @@ NTSTATUS WriteDirtyPages(MappedView* view) {
         // at the end of the file (what the program put past it is dropped).
         const size_t from = page * kPage;
         const size_t to = end * kPage;
-        NTSTATUS written = PagingWrite(view, from, to - from);
+        NTSTATUS written = PagingIo(IRP_MJ_WRITE, view, view->fileObject, from, to - from);
         if (NT_SUCCESS(written)) {
             std::memcpy(view->written.data() + from, view->memory.data() + from, to - from);
         } else if (NT_SUCCESS(status)) {
@@ -172,7 +160,7 @@ NTSTATUS MapViewOfFile(_EPROCESS* process, HANDLE handle, MappedView** view, uin
     {
         sim::ThreadScope scope(process, sim::InThread::Main);
         for (size_t offset = 0; offset < owned->memory.size(); offset += kReadCluster) {
-            status = PagingRead(owned.get(), fo, offset, std::min(kReadCluster, owned->memory.size() - offset));
+            status = PagingIo(IRP_MJ_READ, owned.get(), fo, offset, std::min(kReadCluster, owned->memory.size() - offset));
             if (!NT_SUCCESS(status)) {
                 return status;
             }

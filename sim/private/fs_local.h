@@ -88,6 +88,9 @@ private:
 // with another operation's hold, then holds them. `hold` must be empty.
 NTSTATUS HoldNames(std::unique_lock<std::mutex>& lock, NameHold* hold, const Volume* volume,
                    const std::function<NTSTATUS(std::vector<std::u16string>*)>& names);
+// Without gLock: holds the path a create names (its file object's name, or
+// that name below its related file object's) and returns it in `path`.
+NTSTATUS HoldCreatePath(const FileObjectBody* body, NameHold* hold, std::u16string* path);
 
 // Paths (sim/fs_paths.cpp).
 std::vector<std::u16string> SplitPath(std::u16string_view path);
