@@ -1,5 +1,6 @@
 // Event message layouts, byte for byte, and the clipping of long texts.
 #include "channel/message.h"
+#include "tests/support/strings.h"
 #include "driver/driver_data.h"
 #include "driver/tags.h"
 #include "sim/private/core.h"
@@ -31,13 +32,7 @@ Bytes Image(const void* message) {
     const auto* p = static_cast<const uint8_t*>(message);
     return Bytes(p, p + size);
 }
-UNICODE_STRING Us(const std::u16string& s) {
-    UNICODE_STRING u{};
-    u.Buffer = const_cast<char16_t*>(s.data());
-    u.Length = static_cast<USHORT>(s.size() * 2);
-    u.MaximumLength = u.Length;
-    return u;
-}
+using vtest::Us;
 // A counted string longer than a UNICODE_STRING can say is not needed: the
 // longest texts here are at most 65534 bytes.
 UNICODE_STRING Part(const std::u16string& whole, size_t at, size_t chars) {

@@ -2,6 +2,7 @@
 // disconnect while waiting, the terminating-thread deferral and allocation
 // failures. The client side is the client library on its simulated back end.
 #include "tests/support/fixture.h"
+#include "tests/support/library_fixture.h"
 
 #if VTEST_USER_SIDE
 #include "channel/send.h"
@@ -21,50 +22,13 @@ using Library = vetrona::client::Client;
 using vetrona::client::Message;
 using vetrona::client::ProcessEventView;
 
-UNICODE_STRING Us(const std::u16string& s) {
-    UNICODE_STRING u{};
-    u.Buffer = const_cast<char16_t*>(s.data());
-    u.Length = static_cast<USHORT>(s.size() * 2);
-    u.MaximumLength = u.Length;
-    return u;
-}
 
-class ChannelSendTest : public vtest::DriverTest {
+class ChannelSendTest : public vtest::LibraryTest {
 protected:
     void TearDown() override {
-        if (library_) {
-            library_->Disconnect();
-            library_.reset();
-        }
-        sim::DrainWorkItems();
         sim::flt::SetKernelTimeScale(1.0);
-        vtest::DriverTest::TearDown();
+        vtest::LibraryTest::TearDown();
     }
-
-    Library& Connected() {
-        if (!library_) {
-            library_ = std::make_unique<Library>(Client());
-            EXPECT_EQ(library_->Connect(), vetrona::client::kOk);
-        }
-        return *library_;
-    }
-
-    // Sends a process event from a thread of `process` (the caller's own
-    // thread acting as it) and returns the verdict.
-    Verdict SendProcessEvent(_EPROCESS* process, ULONG pid, bool terminating = false) {
-        sim::ThreadScope scope(process);
-        if (terminating) {
-            sim::user::SetThreadTerminating(scope.thread(), true);
-        }
-        UNICODE_STRING image = Us(image_);
-        UNICODE_STRING commandLine = Us(commandLine_);
-        return ProcMonSendEvent(&image, &commandLine, reinterpret_cast<HANDLE>(uintptr_t{8}),
-                                reinterpret_cast<HANDLE>(uintptr_t{pid}), TRUE);
-    }
-
-    std::unique_ptr<Library> library_;
-    std::u16string image_ = u"\\Device\\HarddiskVolume1\\Apps\\child.exe";
-    std::u16string commandLine_ = u"child.exe --flag";
 };
 
 TEST_F(ChannelSendTest, WithoutAClientNothingIsSentAndEverySendGivesNoVerdict) {

@@ -1,6 +1,7 @@
 // The client's decoding of event messages: round trips through the builders,
 // and malformed messages that must be refused without reading out of bounds.
 #include "channel/message.h"
+#include "tests/support/strings.h"
 #include "client/lib/decode.h"
 #include "sim/private/core.h"
 #include "sim/private/pool.h"
@@ -20,13 +21,7 @@ using vetrona::client::ProcessEventView;
 using vetrona::client::RegistryEventView;
 using Bytes = std::vector<uint8_t>;
 
-UNICODE_STRING Us(const std::u16string& s) {
-    UNICODE_STRING u{};
-    u.Buffer = const_cast<char16_t*>(s.data());
-    u.Length = static_cast<USHORT>(s.size() * 2);
-    u.MaximumLength = u.Length;
-    return u;
-}
+using vtest::Us;
 
 Bytes Take(void* message) {
     uint32_t size;

@@ -15,12 +15,7 @@ namespace {
 
 using vtest::DriverTest;
 
-std::u16string BackupDirText() {
-    if (DriverData.BackupDir == nullptr) {
-        return u"<none>";
-    }
-    return std::u16string(DriverData.BackupDir->Buffer, DriverData.BackupDir->Length / sizeof(WCHAR));
-}
+using vtest::BackupDirText;
 
 class ControlTest : public DriverTest {};
 

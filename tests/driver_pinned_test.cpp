@@ -3,6 +3,7 @@
 // timeout and port variable, the deferred event's work item, and the
 // information value of opens and closes of the control device.
 #include "tests/support/fixture.h"
+#include "tests/support/library_fixture.h"
 
 #include "channel/send.h"
 #include "client/lib/client.h"
@@ -17,58 +18,9 @@
 
 namespace {
 
-using vtest::DriverTest;
+using vtest::BackupDirText;
 
-std::u16string BackupDirText() {
-    if (DriverData.BackupDir == nullptr) {
-        return u"<none>";
-    }
-    return std::u16string(DriverData.BackupDir->Buffer, DriverData.BackupDir->Length / sizeof(WCHAR));
-}
-
-UNICODE_STRING Us(const std::u16string& s) {
-    UNICODE_STRING u{};
-    u.Buffer = const_cast<char16_t*>(s.data());
-    u.Length = static_cast<USHORT>(s.size() * 2);
-    u.MaximumLength = u.Length;
-    return u;
-}
-
-class PinnedTest : public DriverTest {
-protected:
-    void TearDown() override {
-        if (library_) {
-            library_->Disconnect();
-            library_.reset();
-        }
-        sim::DrainWorkItems();
-        DriverTest::TearDown();
-    }
-
-    vetrona::client::Client& Connected() {
-        if (!library_) {
-            library_ = std::make_unique<vetrona::client::Client>(Client());
-            EXPECT_EQ(library_->Connect(), vetrona::client::kOk);
-        }
-        return *library_;
-    }
-
-    // A process-start event sent from a thread of `process`.
-    Verdict SendProcessEvent(_EPROCESS* process, ULONG pid, bool terminating = false) {
-        sim::ThreadScope scope(process);
-        if (terminating) {
-            sim::user::SetThreadTerminating(scope.thread(), true);
-        }
-        std::u16string imageText = u"\\Device\\HarddiskVolume1\\Apps\\child.exe";
-        std::u16string commandText = u"child.exe";
-        UNICODE_STRING image = Us(imageText);
-        UNICODE_STRING commandLine = Us(commandText);
-        return ProcMonSendEvent(&image, &commandLine, reinterpret_cast<HANDLE>(uintptr_t{8}),
-                                reinterpret_cast<HANDLE>(uintptr_t{pid}), TRUE);
-    }
-
-    std::unique_ptr<vetrona::client::Client> library_;
-};
+class PinnedTest : public vtest::LibraryTest {};
 
 // An exception while a control request is served fails that request, which
 // is still completed exactly once and carries nothing out; the device goes on

@@ -4,6 +4,7 @@
 // without touching the request; the request's own completion then makes no
 // second call.
 #include "tests/support/filemon_fixture.h"
+#include "tests/support/test_filter.h"
 
 #include "sim/private/flt_io.h"
 #include "sim/user/file.h"
@@ -47,17 +48,11 @@ protected:
     void SetUp() override {
         FileMonTest::SetUp();
         // Started after the driver, so below it on every volume.
-        registration_.Size = sizeof(FLT_REGISTRATION);
-        registration_.Version = FLT_REGISTRATION_VERSION_0200;
-        registration_.OperationRegistration = kBelowOperations;
-        ASSERT_EQ(FltRegisterFilter(&belowDriver_, &registration_, &below_), STATUS_SUCCESS);
-        ASSERT_EQ(FltStartFiltering(below_), STATUS_SUCCESS);
+        below_.Start(kBelowOperations);
         sim::ResetCounters();
     }
     void TearDown() override {
-        if (below_ != nullptr) {
-            FltUnregisterFilter(below_);
-        }
+        below_.Stop();
         gHoldMajor = -1;
         gHolding = false;
         FileMonTest::TearDown();
@@ -79,9 +74,7 @@ protected:
         requester.join();
     }
 
-    DRIVER_OBJECT belowDriver_{};
-    FLT_REGISTRATION registration_{};
-    PFLT_FILTER below_ = nullptr;
+    vtest::TestFilter below_;
     uint64_t allocations_ = 0;
     uint64_t lookups_ = 0;
 };

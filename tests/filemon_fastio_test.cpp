@@ -3,6 +3,7 @@
 // below that refuses fast I/O makes the I/O manager send the write again as an
 // IRP, which the driver then sees a second time.
 #include "tests/support/filemon_fixture.h"
+#include "tests/support/test_filter.h"
 
 #include "sim/private/fs.h"
 #include "sim/user/file.h"
@@ -39,19 +40,14 @@ class FastIoTest : public FileMonTest {
 protected:
     void SetUp() override {
         FileMonTest::SetUp();
-        registration_.Size = sizeof(FLT_REGISTRATION);
-        registration_.Version = FLT_REGISTRATION_VERSION_0200;
-        registration_.OperationRegistration = kBelowOperations;
-        ASSERT_EQ(FltRegisterFilter(&belowDriver_, &registration_, &below_), STATUS_SUCCESS);
-        ASSERT_EQ(FltStartFiltering(below_), STATUS_SUCCESS);
+        // Started after the driver, so below it on every volume.
+        below_.Start(kBelowOperations);
         sim::fs::SetCachedWritesUseFastIo(true);
         std::lock_guard<std::mutex> guard(gFlagsLock);
         gWriteFlags.clear();
     }
     void TearDown() override {
-        if (below_ != nullptr) {
-            FltUnregisterFilter(below_);
-        }
+        below_.Stop();
         gRefuseFastIo = false;
         FileMonTest::TearDown();
     }
@@ -68,9 +64,7 @@ protected:
         return handle;
     }
 
-    DRIVER_OBJECT belowDriver_{};
-    FLT_REGISTRATION registration_{};
-    PFLT_FILTER below_ = nullptr;
+    vtest::TestFilter below_;
 };
 
 TEST_F(FastIoTest, AFastIoWriteIsReportedAndCanBeDenied) {

@@ -2,6 +2,7 @@
 // security, buffered device control, request completion rules, work items.
 // A small test driver written here stands in for a real one.
 #include "sim/private/io.h"
+#include "tests/support/strings.h"
 #include "sim/private/ob.h"
 #include "sim/private/ps.h"
 #include "sim/private/security.h"
@@ -63,10 +64,7 @@ Seen* gSeen = nullptr;
 PDEVICE_OBJECT gDevice = nullptr;
 PDEVICE_OBJECT gOtherDevice = nullptr;
 
-UNICODE_STRING Us(const char16_t* text) {
-    auto bytes = static_cast<USHORT>(std::char_traits<char16_t>::length(text) * 2);
-    return UNICODE_STRING{bytes, bytes, const_cast<PWSTR>(text)};
-}
+using vtest::Us;
 
 NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     irp->IoStatus.Status = status;

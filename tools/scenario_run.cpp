@@ -1126,17 +1126,6 @@ struct ScenarioRun::Impl {
         }
     }
 
-    static std::string RegistryPath(const std::string& key) {
-        const std::pair<const char*, const char*> roots[] = {
-            {"HKLM\\", "\\REGISTRY\\MACHINE\\"}, {"HKEY_LOCAL_MACHINE\\", "\\REGISTRY\\MACHINE\\"},
-            {"HKU\\", "\\REGISTRY\\USER\\"}, {"HKEY_USERS\\", "\\REGISTRY\\USER\\"}};
-        const std::string upper = Upper(key);
-        for (const auto& [alias, path] : roots) {
-            if (upper.rfind(alias, 0) == 0) return path + key.substr(std::strlen(alias));
-        }
-        return key;
-    }
-
     static RegistryValueSpec ValueOf(const StepSpec& step) {
         RegistryValueSpec value;
         value.name = step.args.count("name") ? step.args.at("name") : "";

@@ -123,17 +123,6 @@ std::vector<uint8_t> ReadAll(const fs::path& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string RegistryPath(const std::string& key) {
-    const std::pair<const char*, const char*> roots[] = {
-        {"HKLM\\", "\\REGISTRY\\MACHINE\\"}, {"HKEY_LOCAL_MACHINE\\", "\\REGISTRY\\MACHINE\\"},
-        {"HKU\\", "\\REGISTRY\\USER\\"}, {"HKEY_USERS\\", "\\REGISTRY\\USER\\"}};
-    const std::string upper = Upper(key);
-    for (const auto& [alias, path] : roots) {
-        if (upper.rfind(alias, 0) == 0) return path + key.substr(std::strlen(alias));
-    }
-    return key;
-}
-
 void KeysOfSteps(const std::vector<StepSpec>& steps, std::set<std::string>* keys) {
     for (const StepSpec& step : steps) {
         auto key = step.args.find("key");

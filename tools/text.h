@@ -3,7 +3,9 @@
 
 #include <cctype>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vsim {
@@ -23,6 +25,19 @@ inline std::string HexOf(const std::vector<uint8_t>& bytes) {
         out += digits[b & 15];
     }
     return out;
+}
+
+// A scenario's registry key ("HKLM\Software\X") as the kernel names it
+// ("\REGISTRY\MACHINE\Software\X"); a kernel name stays as it is.
+inline std::string RegistryPath(const std::string& key) {
+    const std::pair<const char*, const char*> roots[] = {
+        {"HKLM\\", "\\REGISTRY\\MACHINE\\"}, {"HKEY_LOCAL_MACHINE\\", "\\REGISTRY\\MACHINE\\"},
+        {"HKU\\", "\\REGISTRY\\USER\\"}, {"HKEY_USERS\\", "\\REGISTRY\\USER\\"}};
+    const std::string upper = Upper(key);
+    for (const auto& [alias, path] : roots) {
+        if (upper.rfind(alias, 0) == 0) return path + key.substr(std::strlen(alias));
+    }
+    return key;
 }
 
 }  // namespace vsim

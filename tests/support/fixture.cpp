@@ -14,6 +14,13 @@
 
 namespace vtest {
 
+std::u16string BackupDirText() {
+    if (DriverData.BackupDir == nullptr) {
+        return u"<none>";
+    }
+    return std::u16string(DriverData.BackupDir->Buffer, DriverData.BackupDir->Length / sizeof(WCHAR));
+}
+
 std::vector<uint8_t> Utf16Bytes(std::u16string_view text) {
     std::vector<uint8_t> bytes(text.size() * sizeof(char16_t));
     std::memcpy(bytes.data(), text.data(), bytes.size());

@@ -41,6 +41,9 @@ inline constexpr char16_t kAppImage[] = u"\\Device\\HarddiskVolume1\\Apps\\app.e
 // The bytes of a UTF-16 text, as the wire carries it.
 std::vector<uint8_t> Utf16Bytes(std::u16string_view text);
 
+// The backup folder the driver holds, "<none>" when it holds none.
+std::u16string BackupDirText();
+
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override;

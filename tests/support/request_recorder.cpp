@@ -84,19 +84,11 @@ const FLT_OPERATION_REGISTRATION kOperations[] = {
 
 void RequestRecorder::Start() {
     Clear();
-    registration_.Size = sizeof(FLT_REGISTRATION);
-    registration_.Version = FLT_REGISTRATION_VERSION_0200;
-    registration_.OperationRegistration = kOperations;
-    registration_.FilterUnloadCallback = [](FLT_FILTER_UNLOAD_FLAGS) -> NTSTATUS { return STATUS_SUCCESS; };
-    ASSERT_EQ(FltRegisterFilter(&driver_, &registration_, &filter_), STATUS_SUCCESS);
-    ASSERT_EQ(FltStartFiltering(filter_), STATUS_SUCCESS);
+    filter_.Start(kOperations);
 }
 
 void RequestRecorder::Stop() {
-    if (filter_ != nullptr) {
-        FltUnregisterFilter(filter_);
-        filter_ = nullptr;
-    }
+    filter_.Stop();
 }
 
 std::vector<RecordedRequest> RequestRecorder::Requests() {

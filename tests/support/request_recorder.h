@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/kernel.h"
+#include "tests/support/test_filter.h"
 
 #include <mutex>
 #include <string>
@@ -54,9 +55,7 @@ public:
     void Clear();
 
 private:
-    DRIVER_OBJECT driver_{};
-    FLT_REGISTRATION registration_{};
-    PFLT_FILTER filter_ = nullptr;
+    TestFilter filter_;
 };
 
 }  // namespace vtest
