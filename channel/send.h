@@ -22,9 +22,9 @@ NTSTATUS PortSendMessage(PVOID Message, PLONG ReplyCell);
 
 // Each send function builds its message, sends it and returns the value the
 // client put in the reply cell when the exchange completed with STATUS_SUCCESS,
-// else VerdictNone. The value is returned as the client wrote it: telling the
-// verdicts the caller acts on (VerdictDeny, VerdictBackup) from everything else,
-// which passes, is the caller's business.
+// else VerdictNone. Only the values 0 to VerdictBackup come back as written;
+// any other reply becomes VerdictNone, so a caller never meets a value it
+// does not know.
 Verdict FileMonSendEvent(PFLT_FILE_NAME_INFORMATION NameInfo, PFLT_FILE_NAME_INFORMATION DestNameInfo,
                          PCFLT_RELATED_OBJECTS FltObjects, PFLT_IO_PARAMETER_BLOCK Iopb, FILE_OPERATION Operation,
                          const OpParams* Params, const HandleTrack* Track);

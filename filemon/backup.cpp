@@ -205,6 +205,11 @@ NTSTATUS FileMonBackupFile(PFLT_FILE_NAME_INFORMATION NameInfo, PCFLT_RELATED_OB
         return STATUS_INVALID_PARAMETER;
     }
     *Target = nullptr;
+    // Every open below refuses to run above passive level, and so do the
+    // volume and instance look-ups that find the folder: ask before them.
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        return STATUS_NOT_SUPPORTED;
+    }
 
     // The folder is reached through this filter's instance on its own volume,
     // which may be another than the file's.
@@ -214,7 +219,8 @@ NTSTATUS FileMonBackupFile(PFLT_FILE_NAME_INFORMATION NameInfo, PCFLT_RELATED_OB
     NTSTATUS status = STATUS_SUCCESS;
     PCOUNTED_STRING candidate = nullptr;
     PCOUNTED_STRING suffix = nullptr;
-    for (ULONG attempt = 0; attempt < BackuppAttempts; ++attempt) {
+    ULONG attempt = 0;
+    for (; attempt < BackuppAttempts; ++attempt) {
         StrFree(candidate, TagString);
         candidate = nullptr;
         StrFree(suffix, TagString);
@@ -285,6 +291,11 @@ NTSTATUS FileMonBackupFile(PFLT_FILE_NAME_INFORMATION NameInfo, PCFLT_RELATED_OB
         *Target = candidate;
         candidate = nullptr;
         break;
+    }
+    // Every name taken: no copy was made, and the status says so rather than
+    // repeating the last probe's success.
+    if (attempt == BackuppAttempts) {
+        status = STATUS_OBJECT_NAME_COLLISION;
     }
     StrFree(candidate, TagString);
     StrFree(suffix, TagString);

@@ -13,7 +13,9 @@ VOID NTAPI ProcMonNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create);
 NTSTATUS ProcMonGetImageName(HANDLE ProcessId, PUNICODE_STRING* ImageName);
 
 // Registers the extended notification where the kernel exports it, else the
-// legacy one; the registration's result is not examined.
+// legacy one. Only a registration that succeeded is remembered, so that
+// ProcMonStop removes exactly what was registered; a failed one leaves the
+// driver loaded without process notifications.
 VOID ProcMonStart();
 // Removes the registered notification, which waits for the calls in flight,
 // then waits until the deferred process events queued so far have been sent.

@@ -2,12 +2,19 @@
 // search, the data, the folder on either volume, and each failure on the way.
 #include "tests/support/filemon_fixture.h"
 
+#include "driver/counted_string.h"
+#include "driver/driver_data.h"
 #include "driver/tags.h"
+#include "filemon/filemon.h"
 #include "sim/private/flt_io.h"
 #include "sim/private/fs.h"
 #include "sim/private/ob.h"
 #include "sim/private/pool.h"
+#include "sim/private/ps.h"
 #include "sim/user/file.h"
+#include "tests/support/strings.h"
+
+#include <functional>
 
 namespace {
 
@@ -323,6 +330,139 @@ TEST_F(BackupTest, ANameTakenAfterTheProbeMovesTheSearchOn) {
     EXPECT_EQ(Close(handle), STATUS_SUCCESS);
     EXPECT_EQ(ReadHost(HostC("backup/race.txt")), "theirs");
     EXPECT_EQ(ReadHost(HostC("backup/race.txt_1")), "mine");
+}
+
+// ---------------------------------------------------------------------------
+// The backup routine called directly, in the watched program's thread through
+// the driver's own instance on C:, so that its status and target name can be
+// stated: each ending, what it returns, what it leaves and what it logs.
+
+class BackupRoutine : public BackupTest {
+protected:
+    struct Result {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        std::u16string target;  // empty: none returned
+        std::vector<std::string> log;
+    };
+
+    Result Backup(std::u16string_view folderText, std::u16string_view finalComponent, KIRQL irql = PASSIVE_LEVEL) {
+        sim::fs::Volume* volumeC = nullptr;
+        for (sim::fs::Volume* volume : sim::fs::Volumes()) {
+            if (volume->driveLetter == u'C') {
+                volumeC = volume;
+            }
+        }
+        const std::u16string name = u"\\Device\\HarddiskVolume1\\" + std::u16string(finalComponent);
+        FLT_FILE_NAME_INFORMATION info{};
+        info.Size = sizeof(info);
+        info.Name = vtest::Us(name);
+        info.FinalComponent = vtest::Us(std::u16string_view(name).substr(name.size() - finalComponent.size()));
+        FLT_RELATED_OBJECTS objects{sizeof(FLT_RELATED_OBJECTS), 0, DriverData.Filter, nullptr,
+                                    sim::flt::InstanceOf(DriverData.Filter, volumeC), nullptr, nullptr};
+        UNICODE_STRING folder = vtest::Us(folderText);
+        Result result;
+        sim::ClearDebugOutput();
+        PCOUNTED_STRING target = nullptr;
+        {
+            sim::ThreadScope scope(app_, sim::InThread::Main);
+            const KIRQL old = irql > PASSIVE_LEVEL ? sim::RaiseIrql(irql) : PASSIVE_LEVEL;
+            result.status = FileMonBackupFile(&info, &objects, &folder, &target);
+            if (irql > PASSIVE_LEVEL) {
+                sim::LowerIrql(old);
+            }
+        }
+        if (target != nullptr) {
+            result.target.assign(target->Buffer, target->Length / sizeof(WCHAR));
+            StrFree(target, TagString);
+        }
+        result.log = sim::DebugOutput();
+        return result;
+    }
+
+    std::string Line(const std::string& text) const { return "[" + std::to_string(Pid(app_)) + "][FileMonCopyFileWithLock] " + text + "\n"; }
+};
+
+TEST_F(BackupRoutine, EachEnding) {
+    struct Case {
+        const char* what;
+        std::u16string folder;
+        std::u16string file;
+        std::function<void()> before;
+        KIRQL irql;
+        NTSTATUS status;
+        std::u16string target;
+        bool copied;   // the copy's log lines were written
+        std::string made;  // the host file that holds the copy afterwards ("" none)
+    };
+    auto takeAll = [this] {
+        for (int i = 0; i <= 20; ++i) {
+            WriteHost(HostC("backup/t.txt" + (i == 0 ? std::string() : "_" + std::to_string(i))), "old");
+        }
+    };
+    const Case cases[] = {
+        // A copy that reads to the end of the file is a success and names its target.
+        {"complete copy", vtest::kBackupOnC, u"a.txt", [] {}, PASSIVE_LEVEL, STATUS_SUCCESS, u"\\??\\C:\\backup\\a.txt", true,
+         "backup/a.txt"},
+        {"all names taken", vtest::kBackupOnC, u"t.txt", takeAll, PASSIVE_LEVEL, STATUS_OBJECT_NAME_COLLISION, u"", false, ""},
+        {"suffix allocation", vtest::kBackupOnC, u"s.txt",
+         [this] {
+             WriteHost(HostC("backup/s.txt"), "old");
+             // Once the first name is probed, every string allocation fails:
+             // the next is the suffix of the second name.
+             sim::OnNextCall("FltCreateFile", [] { sim::pool::FailTag(TagString); });
+         },
+         PASSIVE_LEVEL, STATUS_NO_MEMORY, u"", false, ""},
+        {"candidate allocation", vtest::kBackupOnC, u"n.txt", [] { sim::pool::FailTag(TagString); }, PASSIVE_LEVEL, STATUS_NO_MEMORY,
+         u"", false, ""},
+        // Every open of the backup refuses to run above passive level, and so
+        // do the look-ups that find the folder's volume: neither folder form
+        // reaches them.
+        {"APC level, drive-letter folder", vtest::kBackupOnC, u"p.txt", [] {}, APC_LEVEL, STATUS_NOT_SUPPORTED, u"", false, ""},
+        {"APC level, device folder", u"\\Device\\HarddiskVolume2\\backup", u"q.txt", [] {}, APC_LEVEL, STATUS_NOT_SUPPORTED, u"", false,
+         ""},
+        // The name was found free, then the folder went (another program
+        // removed it): the folder is made again, then the copy.
+        {"folder made on the free-name road", u"\\??\\C:\\fresh", u"f.txt",
+         [this] {
+             std::filesystem::create_directories(HostC("fresh"));
+             sim::fs::Fault probe;
+             probe.op = sim::fs::FaultOp::Create;
+             probe.path = u"C:\\fresh\\f.txt";
+             probe.status = STATUS_SUCCESS;
+             const auto folder = HostC("fresh");
+             probe.action = [folder] { sim::OnNextCall("FltCreateFile", [folder] { std::filesystem::remove_all(folder); }); };
+             sim::fs::InjectFault(probe);
+         },
+         PASSIVE_LEVEL, STATUS_SUCCESS, u"\\??\\C:\\fresh\\f.txt", true, "fresh/f.txt"},
+    };
+    const size_t handles = KernelHandles();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string file = sim::fs::ToHost(c.file);
+        WriteHost(HostC(file), "source of " + file);
+        const uint64_t volumeLookUps = sim::CallCount("FltGetVolumeFromName");
+        c.before();
+        const Result r = Backup(c.folder, c.file, c.irql);
+        sim::pool::ClearFaults();
+        sim::fs::ClearFaults();
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.target, c.target);
+        const std::vector<std::string> copyLines = {Line("Copying file..."), Line("Status: 0x0")};
+        EXPECT_EQ(r.log, c.copied ? copyLines : std::vector<std::string>{});
+        if (!c.made.empty()) {
+            EXPECT_EQ(ReadHost(HostC(c.made)), "source of " + file);
+        }
+        if (c.irql > PASSIVE_LEVEL) {
+            EXPECT_EQ(sim::CallCount("FltGetVolumeFromName"), volumeLookUps);
+        }
+    }
+    // Nothing more was made than the cases said.
+    EXPECT_FALSE(std::filesystem::exists(HostC("backup/t.txt_21")));
+    EXPECT_FALSE(std::filesystem::exists(HostC("backup/s.txt_1")));
+    EXPECT_FALSE(std::filesystem::exists(HostC("backup/n.txt")));
+    EXPECT_FALSE(std::filesystem::exists(HostC("backup/p.txt")));
+    EXPECT_EQ(KernelHandles(), handles);
+    EXPECT_EQ(sim::flt::OutstandingObjectReferences(), 0u);
 }
 
 }  // namespace
