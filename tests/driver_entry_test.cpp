@@ -2,6 +2,7 @@
 // type by system version, the fallbacks for missing exports, and the unwinding
 // of every start-up step that can fail.
 #include <string>
+#include <thread>
 
 #include "driver/driver_data.h"
 #include "driver/control.h"
@@ -208,6 +209,28 @@ TEST_F(FallbackTest, MissingKeyObjectRoutinesLeaveTheirFieldsEmpty) {
     EXPECT_EQ(DriverResolveRoutine(VETRONA_WIDE("CmCallbackGetKeyObjectIDEx")), nullptr);
     EXPECT_EQ(DriverResolveRoutine(VETRONA_WIDE("NoSuchRoutineAnywhere")), nullptr);
 }
+
+// A client may connect and switch monitoring on while DriverEntry still runs
+// (the port exists before the notifications are registered): start-up ends
+// with file and process monitoring off all the same.
+TEST_F(FallbackTest, StartUpEndsWithFileAndProcessMonitoringOff) {
+    Client();
+    bool switchedOn = false;
+    sim::OnNextCall("PsSetCreateProcessNotifyRoutineEx", [&] {
+        std::thread client([&] {
+            ASSERT_EQ(Connect(), vtest::S_OK);
+            SetFileMon(true);
+            SetProcMon(true);
+        });
+        client.join();
+        switchedOn = DriverData.FileMonEnabled == 1 && DriverData.ProcMonEnabled == 1;
+    });
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    EXPECT_TRUE(switchedOn) << "the client switched both on during start-up";
+    EXPECT_EQ(GetSwitch(CMD_GET_FILE_MON), 0);
+    EXPECT_EQ(GetSwitch(CMD_GET_PROC_MON), 0);
+}
+
 
 TEST_F(FallbackTest, FailedNotificationRegistrationsDoNotStopTheLoad) {
     // An image without the integrity flag is refused the extended notification.

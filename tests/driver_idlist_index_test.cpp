@@ -138,4 +138,34 @@ TEST_F(IdListIndexTest, WithoutMemoryForTheBucketsTheListStillAnswers) {
     EXPECT_FALSE(IdListHasPid(&pids_, 8 + 4 * 50));
 }
 
+// Repeated values linked by hand before there is an index: the index built
+// later over the list keeps each chain in list order, so a removal by value
+// takes the newest entry, as a walk from the front would.
+TEST_F(IdListIndexTest, AnIndexBuiltOverRepeatedValuesKeepsListOrder) {
+    auto entry = [] {
+        auto* e = static_cast<IdListEntry*>(ExAllocatePoolWithTag(DriverPoolType, sizeof(IdListEntry), TagProcessEntry));
+        RtlZeroMemory(e, sizeof(*e));
+        e->Pid = 8;
+        return e;
+    };
+    IdListEntry* older = entry();
+    IdListEntry* newer = entry();
+    IdListLink(&pids_, older);
+    IdListLink(&pids_, newer);
+    ASSERT_EQ(IndexBlocks(), 0u);
+    for (ULONG pid = 100; pid < 100 + 4 * 20; pid += 4) {
+        ASSERT_EQ(IdListAddPid(&pids_, pid), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(IndexBlocks(), 1u) << "the index was built over the hand-linked entries";
+    ASSERT_EQ(IdListRemovePid(&pids_, 8), STATUS_SUCCESS);  // frees the newer one
+    bool olderLinked = false;
+    for (PLIST_ENTRY link = pids_.Head.Flink; link != &pids_.Head; link = link->Flink) {
+        olderLinked = olderLinked || CONTAINING_RECORD(link, IdListEntry, Links) == older;
+    }
+    EXPECT_TRUE(olderLinked) << "the removal took the newest entry";
+    EXPECT_TRUE(IdListHasPid(&pids_, 8));
+    ASSERT_EQ(IdListRemovePid(&pids_, 8), STATUS_SUCCESS);
+    EXPECT_FALSE(IdListHasPid(&pids_, 8));
+}
+
 }  // namespace

@@ -493,6 +493,115 @@ TEST_F(ProcMonTest, AskingFirstGivesTheSameResultsForLessWork) {
     EXPECT_LT(asked.allocations, first.allocations);
 }
 
+// ---------------------------------------------------------------------------
+// Failure paths by outcome.
+
+// The command-line copy or the child's entry failing for want of memory: the
+// start goes ahead and is reported; without a copy the event carries no
+// command line, without an entry the child is not watched.
+TEST_F(ProcMonTest, MemoryFailuresAtAStartNeitherRefuseItNorLoseTheEvent) {
+    struct Case {
+        const char* what;
+        ULONG tag;
+        std::u16string commandLine;  // as reported
+        bool listed;
+    };
+    const Case cases[] = {
+        {"command-line copy", TagString, u"", true},
+        {"child entry", TagProcessEntry, u"tool.exe --all", false},
+    };
+    _EPROCESS* shell = StartWatched(kShell);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ClearMessages();
+        sim::pool::FailTag(c.tag);
+        _EPROCESS* child = nullptr;
+        const NTSTATUS status = Spawn(shell, kTool, u"tool.exe --all", &child);
+        sim::pool::ClearFaults();
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        ASSERT_NE(child, nullptr);
+        ASSERT_TRUE(WaitForMessages(1));
+        EXPECT_EQ(Events(), (std::vector<Event>{{Pid(child), Pid(shell), true, kTool, c.commandLine}}));
+        EXPECT_EQ(Listed(Pid(child)), c.listed);
+    }
+}
+
+// An exit that passes the gate while the client clears the watched set: the
+// removal finds nothing, so nothing is sent. The test holds Lock, so the
+// exiting thread waits in the gate while the set is cleared.
+TEST_F(ProcMonTest, AnExitRacingAClearOfTheSetIsNotReported) {
+    _EPROCESS* shell = StartWatched(kShell);
+    ClearMessages();
+    const uint64_t sends = sim::CallCount("FltSendMessage");
+    std::thread exiting;
+    {
+        sim::ThreadScope scope(Client());
+        DriverDataLock();
+        exiting = std::thread([&] { sim::user::EndProcess(shell); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        IdListClearPids(&DriverData.ProcessList);
+        DriverDataUnlock();
+    }
+    exiting.join();
+    sim::DrainWorkItems();
+    EXPECT_EQ(sim::CallCount("FltSendMessage"), sends);
+    EXPECT_TRUE(Messages().empty());
+}
+
+// The client's own process is never reported, even when it is listed: its
+// exit notification sends nothing and leaves the set as it was.
+TEST_F(ProcMonTest, TheClientsOwnExitIsSkipped) {
+    const ULONG client = Pid(Client());
+    ASSERT_EQ(AddProcess(client), STATUS_SUCCESS);
+    const uint64_t sends = sim::CallCount("FltSendMessage");
+    {
+        sim::ThreadScope scope(Client());
+        ProcMonNotifyEx(Client(), reinterpret_cast<HANDLE>(uintptr_t{client}), nullptr);
+    }
+    sim::DrainWorkItems();
+    EXPECT_EQ(sim::CallCount("FltSendMessage"), sends);
+    EXPECT_TRUE(Listed(client));
+}
+
+// A command line longer than a message can carry is clipped to what fits and
+// flagged; the start is reported and the child watched all the same.
+TEST_F(ProcMonTest, AStartWithALongCommandLineIsClippedAndFlagged) {
+    _EPROCESS* shell = StartWatched(kShell);
+    const std::u16string commandLine(32766, u'x');  // the longest a program can be given: more than fits beside the image name
+    _EPROCESS* child = nullptr;
+    ASSERT_EQ(Spawn(shell, kTool, commandLine, &child), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitForMessages(1));
+    const std::vector<uint8_t> body = Messages().at(0).body;
+    auto decoded = vetrona::client::DecodeEvent(body);
+    ASSERT_EQ(decoded.error, vetrona::client::DecodeError::None);
+    const auto* view = std::get_if<vetrona::client::ProcessEventView>(&decoded.event);
+    ASSERT_NE(view, nullptr);
+    ProcessEvent fixed;
+    std::memcpy(&fixed, body.data(), sizeof(fixed));
+    EXPECT_LE(fixed.Header.Size, 0xFFFFu);
+    EXPECT_EQ(view->imageName.Utf16(), kTool);
+    EXPECT_TRUE(view->commandLine.truncated);
+    const std::u16string carried = view->commandLine.Utf16();
+    EXPECT_GT(carried.size(), 1000u);
+    EXPECT_LT(carried.size(), commandLine.size());
+    EXPECT_EQ(carried, commandLine.substr(0, carried.size()));
+    EXPECT_TRUE(Listed(Pid(child)));
+}
+
+// A size query that answers with less room than a string header needs ends
+// the image-name query there: no block, no second query.
+TEST_F(ProcMonTest, AnImageNameSizeBelowAStringHeaderEndsTheQuery) {
+    _EPROCESS* app = StartProcess(kTool);
+    PUNICODE_STRING name = nullptr;
+    const uint64_t queries = sim::CallCount("ZwQueryInformationProcess");
+    sim::InjectFailure("ZwQueryInformationProcess", STATUS_INFO_LENGTH_MISMATCH);  // the size it reports: 0
+    EXPECT_TRUE(NT_ERROR(ProcMonGetImageName(reinterpret_cast<HANDLE>(app->pid), &name)));
+    EXPECT_EQ(name, nullptr);
+    EXPECT_EQ(sim::CallCount("ZwQueryInformationProcess"), queries + 1);
+    EXPECT_EQ(sim::ob::HandleCount(nullptr, true), 0u);
+}
+
+
 // The legacy notification, where the extended one is not exported: starts
 // are reported without a command line and cannot be refused; exits carry the
 // parent's id.

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -557,6 +558,57 @@ TEST_F(RegMonTest, AFailedRemovalIsRetriedAtUnload) {
     Stop();
     EXPECT_EQ(sim::CallCount("CmUnRegisterCallback"), 2u);
     EXPECT_FALSE(sim::cm::IsRegistered(RegMonCallback));
+}
+
+// The set-value test when it cannot tell: the key cannot be opened, or the
+// query answers something other than "no such value". Both report a
+// modification, never a creation; and a key created under an empty relative
+// name is named by its root key alone.
+TEST_F(RegMonTest, WhenTheValueTestCannotTellItReportsAModification) {
+    Start();
+    HANDLE key = Create(watched_, software_, u"Unsure");
+    ClearAfter(1);
+    const std::function<void()> faults[] = {
+        [] { sim::InjectFailure("ObOpenObjectByPointer", STATUS_INSUFFICIENT_RESOURCES); },
+        [] { sim::InjectFailure("ZwQueryValueKey", STATUS_INSUFFICIENT_RESOURCES); },
+    };
+    int n = 0;
+    for (const auto& fault : faults) {
+        const std::u16string name = u"New" + std::u16string(1, static_cast<char16_t>(u'0' + n++));
+        fault();
+        ASSERT_EQ(SetDword(watched_, key, name, 1), STATUS_SUCCESS);
+        sim::ClearInjectedFailures();
+    }
+    auto events = Events(2);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].op, RegOpValueModified);
+    EXPECT_EQ(events[1].op, RegOpValueModified);
+    // Without a fault the same first set is a creation.
+    ClearMessages();
+    ASSERT_EQ(SetDword(watched_, key, u"New9", 1), STATUS_SUCCESS);
+    events = Events(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].op, RegOpValueCreated);
+}
+
+TEST_F(RegMonTest, AKeyCreatedUnderAnEmptyNameIsNamedByItsRootKey) {
+    Start();
+    sim::ob::HandleEntry entry;
+    ASSERT_EQ(sim::ob::LookupHandle(watched_, software_, sim::ob::ObjectType::Key, &entry), STATUS_SUCCESS);
+    UNICODE_STRING empty{0, 0, nullptr};
+    ULONG disposition = REG_CREATED_NEW_KEY;
+    REG_CREATE_KEY_INFORMATION create{};
+    create.CompleteName = &empty;
+    create.RootObject = entry.object;
+    create.Disposition = &disposition;
+    REG_POST_OPERATION_INFORMATION post{};
+    post.PreInformation = &create;
+    post.Status = STATUS_SUCCESS;
+    EXPECT_EQ(Notify(RegNtPostCreateKeyEx, &post), STATUS_SUCCESS);
+    auto events = Events(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].op, RegOpKeyCreated);
+    EXPECT_EQ(events[0].keyPath, kSoftware);
 }
 
 }  // namespace
