@@ -1,8 +1,9 @@
 // The registry monitor's configuration-manager callback.
 //
-// Every notification passes the gate first (a record, registry monitoring on,
-// not the client, a watched process): a process that is not watched costs two
-// short mutex acquisitions and nothing else. Only then is the key's name looked
+// Only the five reported classes go further than a switch on the class; each
+// of those passes the gate first (a record, registry monitoring on, not the
+// client, a watched process): a process that is not watched costs two short
+// mutex acquisitions and nothing else. Only then is the key's name looked
 // up, the change classified and reported, and the verdict applied.
 #include "regmon/regmon.h"
 
@@ -88,6 +89,23 @@ LONG RegMonpClassifySetValue(PREG_SET_VALUE_KEY_INFORMATION SetValue) {
     return status == STATUS_OBJECT_NAME_NOT_FOUND ? RegOpValueCreated : RegOpValueModified;
 }
 
+// The five classes that can be reported. Every other notification (reads,
+// opens, closes, enumerations, and the set-value test's own query and close,
+// which come back here) is told apart by its class alone, before the gate
+// takes any lock: most registry traffic costs the callback a switch.
+BOOLEAN RegMonpIsReportedClass(REG_NOTIFY_CLASS NotifyClass) {
+    switch (NotifyClass) {
+    case RegNtPreDeleteKey:
+    case RegNtPreSetValueKey:
+    case RegNtPreDeleteValueKey:
+    case RegNtPreRenameKey:
+    case RegNtPostCreateKeyEx:
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
 }  // namespace
 
 VOID RegMonGetKeyInfo(REG_NOTIFY_CLASS NotifyClass, PVOID Argument2, RegEventInfo* Info) {
@@ -158,7 +176,8 @@ LONG RegMonClassify(const RegEventInfo* Info) {
 
 NTSTATUS NTAPI RegMonCallback(PVOID CallbackContext, PVOID Argument1, PVOID Argument2) {
     UNREFERENCED_PARAMETER(CallbackContext);
-    if (Argument2 == nullptr) {
+    const auto notifyClass = static_cast<REG_NOTIFY_CLASS>(static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(Argument1)));
+    if (Argument2 == nullptr || !RegMonpIsReportedClass(notifyClass)) {
         return STATUS_SUCCESS;
     }
     HANDLE processId = PsGetCurrentProcessId();
@@ -170,7 +189,6 @@ NTSTATUS NTAPI RegMonCallback(PVOID CallbackContext, PVOID Argument1, PVOID Argu
     }
 
     RegEventInfo info;
-    const auto notifyClass = static_cast<REG_NOTIFY_CLASS>(static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(Argument1)));
     RegMonGetKeyInfo(notifyClass, Argument2, &info);
 
     NTSTATUS result = STATUS_SUCCESS;

@@ -283,6 +283,7 @@ struct Quarantine {
     }
 };
 thread_local Quarantine tQuarantine;
+thread_local ULONG tAllocatingTag = 0;  // see TagBeingAllocated
 
 bool IsKnownType(ULONG type) {
     switch (type) {
@@ -542,6 +543,8 @@ uint64_t LiveBytes() {
     return total;
 }
 
+ULONG TagBeingAllocated() { return tAllocatingTag; }
+
 std::string TagToString(ULONG tag) {
     std::string text;
     for (int i = 0; i < 4; ++i) {
@@ -686,7 +689,10 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
         std::lock_guard<std::mutex> guard(s.faultLock);
         fail = ShouldFailLocked(s, AllocationCount(), Tag);
     }
-    if (fail || TakeInjectedFailure("ExAllocatePoolWithTag") != STATUS_SUCCESS) {
+    tAllocatingTag = Tag;
+    const NTSTATUS injected = fail ? STATUS_INSUFFICIENT_RESOURCES : TakeInjectedFailure("ExAllocatePoolWithTag");
+    tAllocatingTag = 0;
+    if (injected != STATUS_SUCCESS) {
         s.injected.fetch_add(1, std::memory_order_relaxed);
         return nullptr;
     }

@@ -611,4 +611,30 @@ TEST_F(RegMonTest, AKeyCreatedUnderAnEmptyNameIsNamedByItsRootKey) {
     EXPECT_EQ(events[0].keyPath, kSoftware);
 }
 
+// Notifications of a class that is never reported (reads, opens, closes; the
+// set-value test's own query and close among them) are told apart by their
+// class before the gate: a watched program's reads take no lock at all.
+TEST_F(RegMonTest, UnreportedClassesCostNoLock) {
+    Start();
+    HANDLE key = Create(watched_, software_, u"Reads");
+    ASSERT_EQ(SetDword(watched_, key, u"V", 1), STATUS_SUCCESS);
+    ClearAfter(2);
+    const uint64_t locks = sim::CallCount("ExAcquireFastMutex");
+    uint8_t buffer[32];
+    ULONG needed = 0;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(sim::user::QueryValueKey(watched_, key, u"V", KeyValuePartialInformation, buffer, sizeof(buffer), &needed),
+                  STATUS_SUCCESS);
+    }
+    alignas(8) uint8_t record[256] = {};
+    EXPECT_EQ(Notify(RegNtPreKeyHandleClose, record), STATUS_SUCCESS);
+    EXPECT_EQ(sim::CallCount("ExAcquireFastMutex"), locks);
+    // A set still passes the gate: its own value test re-enters the callback
+    // twice (query and close), and only the set itself takes the two locks.
+    ASSERT_EQ(SetDword(watched_, key, u"V", 2), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitForMessages(1));
+    EXPECT_EQ(sim::CallCount("ExAcquireFastMutex"), locks + 2);
+    EXPECT_EQ(Decode(Messages().at(0).body).op, RegOpValueModified);
+}
+
 }  // namespace

@@ -224,4 +224,60 @@ TEST(SweepJudge, FailureStatusesAreTheRoutinesOwn) {
     EXPECT_FALSE(vsim::SweepFailureStatus("CmUnRegisterCallback").has_value());
 }
 
+json Event(int step, const std::string& operation, const std::string& path, int verdict = 0) {
+    return {{"type", "event"}, {"seq", 1}, {"step", step}, {"class", "file"}, {"pid", 20}, {"operation", operation},
+            {"path", path}, {"fileId", 1234}, {"verdict", verdict}, {"processName", "app"}};
+}
+
+// A failed name query or message build must leave the operation as if its
+// program were not watched: the events it would have caused may be missing,
+// but nothing the fault-free run did not send may appear.
+TEST(SweepJudge, AFailedNameQueryOrMessageBuildSendsNothingNew) {
+    SweepRunResult base = FaultFree();
+    base.lines.insert(base.lines.begin() + 1, Event(1, "FileOpWriteAccess", "C:\\Docs\\a.txt"));
+    base.lines[0]["step"] = 1;
+    base.lines[2]["step"] = 2;
+    for (const auto& [routine, tag] : std::vector<std::pair<std::string, std::string>>{{"FltGetFileNameInformation", ""},
+                                                                                       {"ExAllocatePoolWithTag", "MCVQ"}}) {
+        SCOPED_TRACE(routine);
+        SweepRunResult r = Faulted();
+        r.last["routine"] = routine;
+        if (!tag.empty()) r.last["tag"] = tag;
+        r.lines = base.lines;
+        r.lines[1]["fileId"] = 99;  // what differs from run to run is not compared
+        SweepJudgement j = vsim::JudgeSweepRun(base, r);
+        EXPECT_EQ(j.kind, SweepJudgement::Survived) << Problems(j);
+        // The event went missing: as if unwatched.
+        r.lines.erase(r.lines.begin() + 1);
+        j = vsim::JudgeSweepRun(base, r);
+        EXPECT_EQ(j.kind, SweepJudgement::Survived) << Problems(j);
+        // An event the fault-free run did not send (one without a name).
+        r.lines.insert(r.lines.begin() + 1, Event(1, "FileOpWriteAccess", ""));
+        j = vsim::JudgeSweepRun(base, r);
+        ASSERT_EQ(j.kind, SweepJudgement::Failed);
+        EXPECT_EQ(j.problems.at(0), "the failed " + std::string(tag.empty() ? "name query" : "message build") +
+                                        " did not leave the operation as if unwatched: it sent an event the fault-free run did "
+                                        "not (step 1 file FileOpWriteAccess )");
+    }
+    // Other points are not judged by this rule: a failed string copy may
+    // change what an event carries.
+    SweepRunResult r = Faulted();
+    r.last["tag"] = "GSVQ";
+    r.lines = base.lines;
+    r.lines[1]["path"] = "";
+    EXPECT_EQ(vsim::JudgeSweepRun(base, r).kind, SweepJudgement::Survived);
+    // After a step that went another way (a denial that went through), the
+    // workload differs and its events are not compared.
+    base.lines[2]["status"] = "STATUS_ACCESS_DENIED";
+    r = Faulted();
+    r.last["routine"] = "FltGetFileNameInformation";
+    r.lines = base.lines;
+    r.lines[2]["status"] = "STATUS_SUCCESS";
+    r.lines.insert(r.lines.begin() + 3, Event(3, "FileOpWrite", "C:\\Docs\\b.txt"));  // a later step
+    r.last["files"].erase("C:\\Docs\\b.txt");
+    EXPECT_EQ(vsim::JudgeSweepRun(base, r).kind, SweepJudgement::Diverged);
+    r.lines.insert(r.lines.begin() + 1, Event(1, "FileOpDelete", "C:\\Docs\\a.txt"));
+    EXPECT_EQ(vsim::JudgeSweepRun(base, r).kind, SweepJudgement::Failed);
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include "sim/private/fs.h"
 #include "sim/private/io.h"
 #include "sim/private/ob.h"
+#include "sim/private/pool.h"
 #include "tools/scenario_run.h"
 #include "tools/sha256.h"
 #include "tools/text.h"
@@ -24,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <random>
@@ -95,6 +97,7 @@ uint64_t gFailAt = 0;  // 0: count only
 std::atomic<bool> gFired{false};
 std::string gFiredRoutine;
 std::string gFiredStatus;
+std::string gFiredTag;  // the pool tag, when the failed point was an allocation
 std::mutex gRoutinesLock;
 std::map<std::string, uint64_t> gRoutines;
 std::vector<std::string> gSequence;  // the routine of each point, in the counting run
@@ -111,6 +114,7 @@ NTSTATUS SweepHook(const char* routine) {
         if (n != gFailAt) return STATUS_SUCCESS;
         gFiredRoutine = routine;
         gFiredStatus = it->second.name;
+        if (std::strcmp(routine, "ExAllocatePoolWithTag") == 0) gFiredTag = sim::pool::TagToString(sim::pool::TagBeingAllocated());
     }
     gFired = true;
     return it->second.status;
@@ -253,6 +257,7 @@ void FileSnapshot(const Scenario& s, const std::vector<std::pair<char, std::stri
         if (gFired) {
             last["routine"] = gFiredRoutine;
             last["status"] = gFiredStatus;
+            if (!gFiredTag.empty()) last["tag"] = gFiredTag;
         }
         {
             std::lock_guard<std::mutex> guard(gRoutinesLock);
@@ -495,6 +500,58 @@ bool IsResourceFailure(const std::string& status) {
            status == "0x800705AA";    // ERROR_NO_SYSTEM_RESOURCES
 }
 
+// A failed name query or a failed event message leaves the operation as if
+// its program were not watched: allowed, and nothing sent for it. Only these
+// points are judged so: other failures (a context, a copy) may change later
+// events. The kind of point, or null.
+const char* UnwatchedRulePoint(const SweepRunResult& r) {
+    const std::string routine = r.last.value("routine", "");
+    if (routine == "FltGetFileNameInformation") return "name query";
+    if (routine == "ExAllocatePoolWithTag" && r.last.value("tag", "") == "MCVQ") return "message build";
+    return nullptr;
+}
+
+// An event as two runs can compare it: what happened and to what, without the
+// values that differ from run to run (ids, addresses, sequence numbers) or the
+// client's answer.
+std::string EventKey(const json& event) {
+    json key = event;
+    for (const char* field : {"type", "seq", "step", "fileId", "fileObject", "pid", "parent", "verdict", "verdictName", "rule"}) {
+        key.erase(field);
+    }
+    return key.dump();
+}
+
+// The first event of the run, in a step up to `lastStep`, that the fault-free
+// run did not send in the same step (each fault-free event matches once).
+std::optional<std::string> EventNotSentWithoutTheFault(const SweepRunResult& base, const SweepRunResult& r, int lastStep) {
+    std::map<int, std::multiset<std::string>> sent;
+    for (const json& line : base.lines) {
+        if (line.value("type", "") == "event") sent[line.value("step", 0)].insert(EventKey(line));
+    }
+    for (const json& line : r.lines) {
+        if (line.value("type", "") != "event") continue;
+        const int step = line.value("step", 0);
+        if (step > lastStep) continue;
+        auto& ofStep = sent[step];
+        auto it = ofStep.find(EventKey(line));
+        if (it == ofStep.end()) {
+            return "step " + std::to_string(step) + " " + line.value("class", "") + " " + line.value("operation", "") + " " +
+                   line.value("path", line.value("name", ""));
+        }
+        ofStep.erase(it);
+    }
+    return std::nullopt;
+}
+
+int StepIndexOfLine(const SweepRunResult& r, int line) {
+    int index = std::numeric_limits<int>::max();
+    for (const json& l : r.lines) {
+        if (l.value("type", "") == "step" && l.value("line", 0) == line) index = std::min(index, l.value("step", 0));
+    }
+    return index;
+}
+
 }  // namespace
 
 SweepJudgement JudgeSweepRun(const SweepRunResult& base, const SweepRunResult& r) {
@@ -532,6 +589,7 @@ SweepJudgement JudgeSweepRun(const SweepRunResult& base, const SweepRunResult& r
         return j;
     }
     bool diverged = false;
+    int divergedLine = 0;
     for (const auto& [key, baseStatuses] : baseSteps) {
         auto it = steps.find(key);
         const std::vector<std::string> statuses = it == steps.end() ? std::vector<std::string>() : it->second;
@@ -549,6 +607,7 @@ SweepJudgement JudgeSweepRun(const SweepRunResult& base, const SweepRunResult& r
         std::string where = "step at line " + std::to_string(key.first) + (key.second.empty() ? "" : " (" + key.second + ")");
         if (passed) {
             diverged = true;
+            divergedLine = key.first;
             j.note = where + " went through where the fault-free run denied it";
             continue;
         }
@@ -556,6 +615,7 @@ SweepJudgement JudgeSweepRun(const SweepRunResult& base, const SweepRunResult& r
         // connection) may be refused for want of memory: the client is told.
         if (IsClientStep(r, key.first) && statuses.size() == 1 && IsResourceFailure(statuses[0])) {
             diverged = true;
+            divergedLine = key.first;
             j.note = where + ": the driver refused the client's request (" + statuses[0] + ")";
             continue;
         }
@@ -565,6 +625,15 @@ SweepJudgement JudgeSweepRun(const SweepRunResult& base, const SweepRunResult& r
             return out.empty() ? std::string("not run") : out;
         };
         j.problems.push_back(where + ": " + join(statuses) + " where the fault-free run had " + join(baseStatuses));
+    }
+    if (const char* point = UnwatchedRulePoint(r)) {
+        // Up to the step that went another way: after it the workload differs.
+        const int lastStep = diverged ? StepIndexOfLine(r, divergedLine) : std::numeric_limits<int>::max();
+        if (auto event = EventNotSentWithoutTheFault(base, r, lastStep)) {
+            j.problems.push_back(std::string("the failed ") + point +
+                                 " did not leave the operation as if unwatched: it sent an event the fault-free run did not (" + *event +
+                                 ")");
+        }
     }
     if (!diverged) {
         const json& files = r.last["files"];

@@ -37,6 +37,9 @@ std::map<ULONG, TagUsage> LiveByTag();
 // Tag as pool tools show it: the bytes in memory order, so 'QVCM' reads "MCVQ".
 // Unprintable bytes are shown as '.'.
 std::string TagToString(ULONG tag);
+// The tag of the allocation whose fault point this thread is taking (the
+// fault sweep's hook asks it); 0 outside one.
+ULONG TagBeingAllocated();
 
 // Human-readable report of live blocks by tag ("no live pool blocks" when empty).
 std::string Report();
