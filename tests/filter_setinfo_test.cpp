@@ -7,7 +7,10 @@
 #include "tests/support/fixture.h"
 
 #include "channel/wire.h"
+#include "driver/driver_data.h"
 #include "filemon/filemon.h"
+#include "sim/private/fs.h"
+#include "sim/private/pool.h"
 #include "sim/private/flt_io.h"
 #include "sim/private/ob.h"
 #include "sim/user/dosdevice.h"
@@ -547,6 +550,94 @@ TEST_F(SetInfoTest, EachStepOfTheLinkResolutionFailing) {
         EXPECT_EQ(sim::ob::HandleCount(nullptr, true), kernelHandles);
         EXPECT_EQ(Get("docs/target.txt"), "quarterly numbers");
     }
+}
+
+// The source's name cannot be had: the request passes unreported. The
+// destination is named but cannot be parsed: the rename is reported without
+// one, and its name information is given back.
+TEST_F(SetInfoTest, SourceOrDestinationNameFailures) {
+    Monitor(VerdictDeny);
+    _EPROCESS* app = StartWatched();
+    struct Case {
+        const char* what;
+        std::function<void()> inject;  // after the open, before the rename
+        NTSTATUS status;               // of the rename
+        bool reported;
+    };
+    const Case cases[] = {
+        {"source name", [] { sim::InjectFailure("FltGetFileNameInformation", STATUS_INSUFFICIENT_RESOURCES, 2); }, STATUS_SUCCESS,
+         false},
+        // The source's name is parsed first; the next parse, right after the
+        // destination's query, is the destination's.
+        {"destination parse",
+         [] {
+             sim::OnNextCall("FltGetDestinationFileNameInformation",
+                             [] { sim::InjectFailure("FltParseFileNameInformation", STATUS_INSUFFICIENT_RESOURCES); });
+         },
+         STATUS_ACCESS_DENIED, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Put("docs/report.txt", "quarterly numbers");
+        fs::remove(root_ / "C" / "docs" / "moved.txt");
+        ClearMessages();
+        HANDLE handle = Open(app, u"C:\\docs\\report.txt");
+        const uint64_t sentBefore = Sent();
+        c.inject();
+        EXPECT_EQ(sim::user::SetRenameInformation(app, handle, u"\\??\\C:\\docs\\moved.txt", true), c.status);
+        sim::ClearInjectedFailures();
+        sim::user::CloseHandle(app, handle);
+        if (c.reported) {
+            const auto events = Events(1);
+            ASSERT_EQ(events.size(), 1u);
+            EXPECT_EQ(events[0].operation, FileOpRename);
+            EXPECT_FALSE(events[0].dest.has_value());
+        } else {
+            EXPECT_EQ(Sent(), sentBefore);
+            EXPECT_EQ(Get("docs/moved.txt"), "quarterly numbers");
+        }
+        EXPECT_EQ(sim::flt::LiveFileNameCount(), 0u);
+    }
+}
+
+// A link whose target no counted string can describe (its size with the
+// stored null is past 0xFFFF bytes) ends the resolution at the size query:
+// no buffer, no second query, no name. (The I/O manager could not follow such
+// a link to a file either, so the resolution is called directly, in the
+// program's thread, on a file the program has open.)
+TEST_F(SetInfoTest, ALinkTargetTooLongForACountedStringIsNotFollowed) {
+    Monitor(0);
+    _EPROCESS* app = StartWatched();
+    const std::u16string prefix = u"\\??\\C:\\docs\\";
+    const std::u16string target = prefix + std::u16string(0xFFFE / 2 - prefix.size(), u'a');  // 0xFFFE bytes, 0x10000 with the null
+    ASSERT_EQ(sim::user::DefineDosDevice(app, DDD_RAW_TARGET_PATH, u"Long", target), STATUS_SUCCESS);
+    HANDLE handle = Open(app, u"C:\\docs\\report.txt");
+    sim::ob::HandleEntry entry;
+    ASSERT_EQ(sim::ob::LookupHandle(app, handle, sim::ob::ObjectType::File, &entry), STATUS_SUCCESS);
+    auto* fileObject = static_cast<PFILE_OBJECT>(entry.object);
+    PFLT_INSTANCE instance = sim::flt::InstanceOf(DriverData.Filter, sim::fs::BodyOf(fileObject)->volume);
+    const std::u16string name = u"\\??\\Long";
+    std::vector<uint8_t> record(sizeof(FILE_RENAME_INFORMATION) + name.size() * 2, 0);
+    auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(record.data());
+    info->FileNameLength = static_cast<ULONG>(name.size() * 2);
+    std::memcpy(info->FileName, name.data(), name.size() * 2);
+    sim::ClearDebugOutput();
+    const uint64_t queries = sim::CallCount("ZwQuerySymbolicLinkObject");
+    const size_t kernelHandles = sim::ob::HandleCount(nullptr, true);
+    PFLT_FILE_NAME_INFORMATION dest = reinterpret_cast<PFLT_FILE_NAME_INFORMATION>(uintptr_t{1});
+    NTSTATUS status;
+    {
+        sim::ThreadScope scope(app, sim::InThread::Main);
+        status = FilterGetDestFileName(instance, fileObject, info, &dest);
+    }
+    EXPECT_EQ(status, STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(dest, nullptr);
+    EXPECT_EQ(sim::DebugOutput(), std::vector<std::string>{Line(kRiplaceLine, Pid(app))});
+    EXPECT_EQ(sim::CallCount("ZwQuerySymbolicLinkObject"), queries + 1);
+    EXPECT_EQ(sim::pool::LiveByTag().count('QVFT'), 0u);
+    EXPECT_EQ(sim::ob::HandleCount(nullptr, true), kernelHandles);
+    sim::user::CloseHandle(app, handle);
+    ASSERT_EQ(sim::user::DefineDosDevice(app, DDD_REMOVE_DEFINITION, u"Long", u""), STATUS_SUCCESS);
 }
 
 // ---------------------------------------------------------------------------
