@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, where they are missing.
-#   deps.sh        everything: tests, sanitizers, fuzzing, benchmarks, the Windows cross-build
-#   deps.sh run    only what building and running vetrona-sim needs
+#   deps.sh          everything: tests, sanitizers, fuzzing, benchmarks, instruction
+#                    counts (valgrind), the Windows cross-build
+#   deps.sh run      only what building and running vetrona-sim needs
+#   deps.sh windows  only what windows/build-sys.sh needs (the cross toolchain)
 set -euo pipefail
 run_pkgs=(build-essential cmake ninja-build nlohmann-json3-dev libcli11-dev libyaml-cpp-dev)
-all_pkgs=("${run_pkgs[@]}" ccache clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-x86-64-win32 clang-16 lld-16 python3)
-if [ "${1:-}" = run ]; then wanted=("${run_pkgs[@]}"); else wanted=("${all_pkgs[@]}"); fi
+windows_pkgs=(g++-mingw-w64-x86-64-win32 clang-16 lld-16 python3 ccache)
+all_pkgs=("${run_pkgs[@]}" "${windows_pkgs[@]}" clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+          valgrind)
+case "${1:-}" in
+  run) wanted=("${run_pkgs[@]}") ;;
+  windows) wanted=("${windows_pkgs[@]}") ;;
+  *) wanted=("${all_pkgs[@]}") ;;
+esac
 need=()
 for pkg in "${wanted[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")

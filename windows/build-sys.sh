@@ -11,6 +11,7 @@
 # --no-self-test skips them), builds vetrona-client.exe and puts the installable
 # folder together in build/windows/package. All sources are compiled even when
 # one fails, so one run shows every error. Exits non-zero on any failure.
+# Installs the cross toolchain first where it is missing (scripts/deps.sh windows).
 #
 # Environment: VETRONA_SOURCE_DIR (default: this repository), VETRONA_WINDOWS_OUT
 # (default: <source>/build/windows), MINGW_PREFIX (default: x86_64-w64-mingw32),
@@ -39,6 +40,12 @@ done
 
 started=$(date +%s.%N)
 fail() { echo "build-sys: $*" >&2; exit 1; }
+
+# The cross toolchain, installed where it is missing (as the run and test
+# commands install theirs). Skipped when the tools are named from outside.
+if [[ -z ${MINGW_PREFIX:-}${CLANGXX:-}${VETRONA_LLD:-} ]]; then
+  "$script_dir/../scripts/deps.sh" windows >&2 || fail "could not install the cross toolchain (scripts/deps.sh windows)"
+fi
 
 for tool in "$prefix-g++" "$prefix-dlltool" "$prefix-nm" "$clangxx" "$lld" python3; do
   command -v "$tool" >/dev/null 2>&1 || fail "$tool not found (scripts/deps.sh installs the toolchain)"
