@@ -23,6 +23,10 @@ void* LookupExport(const std::string& module, const std::string& name);
 // TRUE when `address` is one of the model's exported routines (a valid
 // control-flow-guard target for an image, as the kernel's exports are).
 bool IsExportedRoutine(const void* address);
+// Adds (or replaces) a routine of the model's in a module's table: for parts of
+// the model that provide an export of their own (the exception dispatcher's
+// language handler).
+void AddExport(const std::string& module, const char* name, void* address);
 
 // --- images (sim/loader/image.cpp) ----------------------------------------
 struct Image;
@@ -37,8 +41,15 @@ void UnmapImage(Image* image);
 PDRIVER_INITIALIZE ImageEntryPoint(const Image* image);
 uintptr_t ImageBase(const Image* image);
 size_t ImageSize(const Image* image);
+// The image's FORCE_INTEGRITY flag (DllCharacteristics 0x80).
+bool ImageForceIntegrity(const Image* image);
 // The loaded image containing `address`, or nullptr.
 const Image* FindImage(const void* address);
+
+// --- drivers from images (sim/loader/load.cpp) ----------------------------
+// Called when the I/O manager frees a driver object: the image it was loaded
+// from, if any, is unmapped.
+void DriverObjectFreed(PDRIVER_OBJECT driver);
 
 // --- calls from the model into a driver -------------------------------------
 // Every place where the model calls a routine a driver handed it (DriverEntry,
@@ -61,6 +72,11 @@ private:
     const char* savedKind_ = nullptr;
     bool active_ = false;
 };
+
+// The kinds of call, as static names: "pre-create", "post-write"...
+const char* OperationKind(UCHAR majorFunction, bool pre);
+// "dispatch create", "dispatch device control"...
+const char* DispatchKind(UCHAR majorFunction);
 
 // The deepest stack (bytes) the image's own frames used, per kind of call,
 // since the last reset; and the budget past which the run stops.
