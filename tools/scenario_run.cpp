@@ -375,10 +375,11 @@ struct ScenarioRun::Impl {
             volumes.push_back(m);
         }
         if (!SeedRegistry()) return false;
-        const NTSTATUS loaded = sim::LoadDriver(DriverEntry, u"vetrona", &driver);
+        std::string loadError;
+        const NTSTATUS loaded = LoadVetrona(out.options(), &driver, &loadError);
         if (!NT_SUCCESS(loaded)) {
             driver = nullptr;
-            Error("the driver did not load: " + StatusName(loaded), 0);
+            Error("the driver did not load: " + StatusName(loaded) + (loadError.empty() ? "" : " (" + loadError + ")"), 0);
             return false;
         }
         out.Put({{"type", "driver"}, {"status", StatusName(loaded)}}, "  driver loaded (" + StatusName(loaded) + ")");
@@ -1509,6 +1510,28 @@ struct ScenarioRun::Impl {
         return clean;
     }
 
+    // Every file on the scenario's volumes, in path order.
+    void ShowVolumeState() {
+        for (const auto& v : volumes) {
+            std::vector<fs::path> paths;
+            std::error_code ec;
+            for (auto it = fs::recursive_directory_iterator(v.hostRoot, ec); !ec && it != fs::recursive_directory_iterator();
+                 it.increment(ec)) {
+                if (it->is_regular_file(ec)) paths.push_back(it->path());
+            }
+            std::sort(paths.begin(), paths.end());
+            for (const fs::path& path : paths) {
+                std::ifstream in(path, std::ios::binary);
+                std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                std::string shown = std::string(1, v.drive) + ":";
+                for (const auto& part : fs::relative(path, v.hostRoot)) shown += "\\" + part.string();
+                const std::string digest = Sha256Hex(bytes);
+                out.Put({{"type", "file-state"}, {"path", shown}, {"bytes", bytes.size()}, {"sha256", digest}},
+                        "  state " + shown + "  " + std::to_string(bytes.size()) + " bytes  " + digest.substr(0, 16));
+            }
+        }
+    }
+
     int Finish() {
         Drain();
         messagesSent = MessagesSentSoFar() - messagesAtStart;
@@ -1545,6 +1568,7 @@ struct ScenarioRun::Impl {
         std::string leaks;
         const bool clean = PoolClean(&pool, &leaks);
         Summary(stopped, clean, pool, leaks);
+        if (out.options().state) ShowVolumeState();
         std::error_code ec;
         if (!tempRoot.empty() && !keepVolumes) fs::remove_all(tempRoot, ec);
         const bool passed = stepFailures == 0 && !stoppedEarly && NT_SUCCESS(stopped) && clean &&
@@ -1646,6 +1670,13 @@ std::vector<std::pair<std::string, uint32_t>> ScenarioRun::Processes() {
         if (process != nullptr) out.emplace_back(name, static_cast<uint32_t>(process->pid));
     }
     return out;
+}
+
+NTSTATUS LoadVetrona(const RunOptions& options, PDRIVER_OBJECT* driver, std::string* error) {
+    if (options.image.empty()) {
+        return sim::LoadDriver(DriverEntry, u"vetrona", driver);
+    }
+    return sim::LoadDriverImage(options.image, u"vetrona", driver, error);
 }
 
 int RunScenario(const Scenario& scenario, Transcript& out) {

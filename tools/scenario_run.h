@@ -26,7 +26,17 @@ namespace vsim {
 struct RunOptions {
     bool json = false;
     bool hex = false;
+    // A driver image (vetrona.sys) to load instead of the driver linked into
+    // the program; empty: the linked driver. The transcript is the same either way.
+    std::string image;
+    // After each scenario, one line per file left on its volumes (path, size,
+    // SHA-256): what a comparison of two runs needs to see every byte.
+    bool state = false;
 };
+
+// Loads the driver as `options` asks: the linked one, or the image. On failure
+// `error` says why (for an image: the loader's reason, e.g. a missing import).
+int32_t LoadVetrona(const RunOptions& options, struct _DRIVER_OBJECT** driver, std::string* error);
 
 // Thread-safe output of the transcript: readable lines or JSON objects.
 class Transcript {

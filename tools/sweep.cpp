@@ -229,11 +229,15 @@ void FileSnapshot(const Scenario& s, const std::vector<std::pair<char, std::stri
 
 // The child: plays the scenario with point `failAt` failing (0: none) and
 // writes the transcript, then one line of its own, to standard output.
+// The driver image the children load (empty: the linked driver).
+std::string gImage;
+
 [[noreturn]] void ChildRun(const Scenario& scenario, uint64_t failAt) {
     gFailAt = failAt;
     sim::SetFaultPointHook(&SweepHook);
     RunOptions options;
     options.json = true;
+    options.image = gImage;
     Transcript out(options);
     json last = {{"type", "sweep-child"}};
     {
@@ -743,6 +747,7 @@ std::optional<int32_t> SweepFailureStatus(const std::string& routine) {
 }
 
 int RunSweep(const SweepOptions& options) {
+    gImage = options.image;
     const uint64_t seed = options.seed ? *options.seed
                                        : static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) % 1000000007ull;
     std::vector<Row> rows;
