@@ -259,6 +259,17 @@ TEST(SweepJudge, AFailedNameQueryOrMessageBuildSendsNothingNew) {
                                         " did not leave the operation as if unwatched: it sent an event the fault-free run did "
                                         "not (step 1 file FileOpWriteAccess )");
     }
+    // A process exit is sent by a worker thread at a time of its own: whether
+    // the run saw it is not compared.
+    {
+        SweepRunResult r = Faulted();
+        r.last["routine"] = "FltGetFileNameInformation";
+        r.lines = base.lines;
+        json exit = Event(0, "exit", "C:\\Tools\\tool.exe");
+        exit["class"] = "process";
+        r.lines.insert(r.lines.begin() + 2, exit);
+        EXPECT_EQ(vsim::JudgeSweepRun(base, r).kind, SweepJudgement::Survived);
+    }
     // Other points are not judged by this rule: a failed string copy may
     // change what an event carries.
     SweepRunResult r = Faulted();

@@ -21,8 +21,9 @@
 //     the source, a failed report never loses data);
 //   - when the failed point was a file name query or an event message (or
 //     its reply cell), the run sent no event that the fault-free run did not
-//     send in the same step, up to the first step that went another way: the
-//     operation went on as if its program were not watched;
+//     send, up to the first step that went another way: the operation went
+//     on as if its program were not watched (process exits, sent by a worker
+//     thread at a time of its own, are not compared);
 //   - every file in a backup folder (the client's, or one it sets later) is
 //     a prefix of a copy the fault-free run made (a failed copy keeps what it
 //     wrote before the failure, never other bytes).

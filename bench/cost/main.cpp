@@ -58,12 +58,12 @@ struct Config {
 };
 
 const Config kConfigs[] = {
-    {"monitoring_off", "create, write, close; file monitoring off", 200},
-    {"on_unwatched", "create, write, close; monitoring on, process not watched", 350},
-    {"watched_reads", "open, read, close of a watched process (followed, nothing sent)", 650},
-    {"watched_write", "open for writing and one write of a watched process, both answered", 1600},
-    {"process_start_exit", "a watched process starts a child that exits, both answered", 1500},
-    {"value_set", "a watched process sets a registry value, answered", 800},
+    {"monitoring_off", "create, write, close; file monitoring off", 300},
+    {"on_unwatched", "create, write, close; monitoring on, process not watched", 460},
+    {"watched_reads", "open, read, close of a watched process (followed, nothing sent)", 860},
+    {"watched_write", "open for writing and one write of a watched process, both answered", 1880},
+    {"process_start_exit", "a watched process starts a child that exits, both answered", 1700},
+    {"value_set", "a watched process sets a registry value, answered", 870},
 };
 
 const char* const kCounted[] = {"ExAllocatePoolWithTag", "ExAcquireFastMutex", "FltGetFileNameInformation", "FltSendMessage"};
