@@ -20,6 +20,20 @@ namespace {
 
 using vtest::FileMonTest;
 
+// Fails the second event-message block allocated from now on: the reply
+// cell of the first message (the message itself is allocated first). The
+// hook sees every allocation and arms itself again until then.
+void FailTheReplyCell(int seen = 0) {
+    sim::OnNextCall("ExAllocatePoolWithTag", [seen] {
+        const int now = seen + (sim::pool::TagBeingAllocated() == TagMessage ? 1 : 0);
+        if (now == 2) {
+            sim::InjectFailure("ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES);
+        } else {
+            FailTheReplyCell(now);
+        }
+    });
+}
+
 class FileMonOutcome : public FileMonTest {
 protected:
     // Whether the file's id is in the tracked set, asked as the client.
@@ -69,6 +83,9 @@ TEST_F(FileMonOutcome, CreateFailuresTable) {
         {"message build", 0, [](const std::u16string&) { sim::pool::FailTag(TagMessage); }, {}, false, false},
         {"message build, the client would deny", VerdictDeny, [](const std::u16string&) { sim::pool::FailTag(TagMessage); }, {},
          false, false},
+        // The message is had, its reply cell is not: the message goes back
+        // and nothing is sent.
+        {"reply cell", VerdictDeny, [](const std::u16string&) { FailTheReplyCell(); }, {}, false, false},
         {"completion cell", 0, [](const std::u16string&) { sim::pool::FailTag(TagCreateCompletion); }, {FileOpWriteAccess}, false,
          false},
         {"file id query", 0,

@@ -389,6 +389,8 @@ TEST_F(ProcMonTest, AnExitFromTheTerminatingThreadIsDeliveredLaterAndUnloadWaits
     EXPECT_TRUE(stopped.load());
     // The port was still there for the answer: the worker's exchange completed.
     EXPECT_EQ(sim::flt::Stats().replies, repliesBefore + 1);
+    // The responder notes a message just after its reply: wait for the note.
+    ASSERT_TRUE(WaitForMessages(1));
     auto events = Events();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], (Event{pid, 0, false, kShell, u""}));
