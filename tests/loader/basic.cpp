@@ -132,7 +132,10 @@ NTSTATUS RaiseGuarded(NTSTATUS Code) {
     return STATUS_SUCCESS;
 }
 
-VOID RaiseUnguarded(NTSTATUS Code) { TestRaise(Code); }
+VOID RaiseUnguarded(NTSTATUS Code) {
+    TestRaise(Code);  // not a tail call: this frame stays on the stack
+    TestNote(97);
+}
 
 // --- fast fail ------------------------------------------------------------------------
 VOID CorruptList(VOID) {
@@ -161,15 +164,19 @@ ULONG64 ReadVariable(VOID) { return TestVariable; }
 const char* Word(ULONG64 Index) { return Words[Index % 3]; }
 
 // --- the stack -------------------------------------------------------------------------
+__attribute__((noinline)) ULONG64 Last(const UCHAR* Buffer, SIZE_T Length) { return Buffer[Length - 1]; }
+
+// Levels + 1 frames of a 512-byte buffer each; the innermost calls the model.
 __attribute__((noinline)) ULONG64 Deep(ULONG64 Levels) {
-    volatile UCHAR buffer[512];
-    buffer[0] = (UCHAR)Levels;
-    buffer[511] = 1;
+    UCHAR buffer[512];
+    for (SIZE_T i = 0; i < sizeof(buffer); ++i) {
+        buffer[i] = (UCHAR)Levels;
+    }
     if (Levels == 0) {
         TestNote(0);
-        return buffer[511];
+        return 1;
     }
-    return Deep(Levels - 1) + buffer[0];
+    return Deep(Levels - 1) + Last(buffer, sizeof(buffer));
 }
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
