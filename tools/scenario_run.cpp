@@ -6,6 +6,7 @@
 #include "client/lib/client.h"
 #include "client/lib/session.h"
 #include "driver/driver_data.h"
+#include "sim/loader/loader.h"
 #include "sim/private/core.h"
 #include "sim/private/fs.h"
 #include "sim/private/io.h"
@@ -143,6 +144,7 @@ struct ScenarioRun::Impl {
     bool keepVolumes = false;
     std::vector<MountedVolume> volumes;
     PDRIVER_OBJECT driver = nullptr;
+    DRIVER_DATA* observed = nullptr;  // see Observed()
 
     std::mutex lock;  // processes, handles, events
     std::map<std::string, _EPROCESS*> processes;
@@ -327,6 +329,7 @@ struct ScenarioRun::Impl {
     // --- machine -------------------------------------------------------------
 
     bool Boot() {
+        sim::loader::ResetStackHighWater();
         sim::ResetKernel();
         char pattern[] = "/tmp/vetrona-scenario-XXXXXX";
         const char* folder = mkdtemp(pattern);
@@ -607,6 +610,24 @@ struct ScenarioRun::Impl {
 
     // Waits until no event has arrived for a while (exit events are sent from
     // work items after the exit returns).
+    // The driver's own state, which some expectations look at: the linked
+    // driver's globals, or the loaded image's (found through its link map; the
+    // layout is the same, from the same source, as the layout checks ensure for
+    // the platform's structures).
+    DRIVER_DATA* Observed() {
+        if (driver == nullptr || out.options().image.empty()) return &DriverData;
+        if (observed == nullptr) {
+            const sim::loader::Image* image = sim::loader::FindImage(driver->DriverStart);
+            observed = image == nullptr ? nullptr
+                                        : reinterpret_cast<DRIVER_DATA*>(sim::loader::ImageSymbolAddress(image, "DriverData"));
+            if (observed == nullptr) {
+                std::fprintf(stderr, "vetrona-sim: the image's DriverData is not in its link map; using the linked driver's\n");
+                observed = &DriverData;
+            }
+        }
+        return observed;
+    }
+
     void Drain() {
         for (int i = 0; i < 100; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -671,7 +692,7 @@ struct ScenarioRun::Impl {
                                                                   {"switch2", vc::Monitor::Switch2}};
         if (kind == "connect") {
             if (note(client->Connect())) {
-                const bool recorded = DriverData.ClientProcess == clientProcess;
+                const bool recorded = Observed()->ClientProcess == clientProcess;
                 if (!recorded) o->problem = "the driver does not record the client process";
                 o->detail = "port and control device open" + std::string(recorded ? ", the driver records the client" : "");
                 StartResponder();
@@ -679,7 +700,7 @@ struct ScenarioRun::Impl {
         } else if (kind == "disconnect") {
             StopResponder();
             client->Disconnect();
-            const bool forgotten = DriverData.ClientPort == nullptr && DriverData.ClientProcess == nullptr;
+            const bool forgotten = Observed()->ClientPort == nullptr && Observed()->ClientProcess == nullptr;
             if (!forgotten) o->problem = "the driver still records the client";
             o->detail = forgotten ? "port closed, the driver forgot the client" : "";
         } else if (kind == "get-version") {
@@ -893,6 +914,9 @@ struct ScenarioRun::Impl {
             }
         } else if (kind == "exit") {
             Note(o, sim::user::EndProcess(process));
+            // An exit the driver could not report from the exiting thread goes
+            // out from a system worker: the step ends when that has happened.
+            if (driver != nullptr) sim::io::WaitWorkItemsOfDriver(driver);
         } else if (kind == "create" || kind == "open") {
             const bool create = kind == "create";
             HANDLE handle = nullptr;
@@ -1465,7 +1489,7 @@ struct ScenarioRun::Impl {
             {
                 std::lock_guard<std::mutex> guard(lock);
                 for (const auto& [name, process] : processes) {
-                    if (process != nullptr && IdListHasPid(&DriverData.ProcessList, static_cast<ULONG>(process->pid))) {
+                    if (process != nullptr && IdListHasPid(&Observed()->ProcessList, static_cast<ULONG>(process->pid))) {
                         ++watched;
                         names.push_back(name);
                     }
@@ -1508,6 +1532,23 @@ struct ScenarioRun::Impl {
         }
         *report = {{"clean", clean}, {"allocations", sim::pool::AllocationCount()}, {"leaks", tags}};
         return clean;
+    }
+
+    // The deepest stack the image's own frames used, per kind of call the
+    // model made into it (only when the driver ran from an image).
+    void ShowImageStack() {
+        const auto depths = sim::loader::StackHighWater();
+        json kinds = json::object();
+        size_t deepest = 0;
+        std::string text;
+        for (const auto& [kind, bytes] : depths) {
+            kinds[kind] = bytes;
+            deepest = std::max(deepest, bytes);
+            text += "    " + Pad(kind, 26) + std::to_string(bytes) + " bytes\n";
+        }
+        out.Put({{"type", "image-stack"}, {"kinds", kinds}, {"deepest", deepest}, {"budget", sim::loader::kImageStackBudget}},
+                "  image stack (the image's own frames; budget " + std::to_string(sim::loader::kImageStackBudget) +
+                    " of the 24576-byte kernel stack):\n" + text.substr(0, text.empty() ? 0 : text.size() - 1));
     }
 
     // Every file on the scenario's volumes, in path order.
@@ -1568,6 +1609,7 @@ struct ScenarioRun::Impl {
         std::string leaks;
         const bool clean = PoolClean(&pool, &leaks);
         Summary(stopped, clean, pool, leaks);
+        if (!out.options().image.empty()) ShowImageStack();
         if (out.options().state) ShowVolumeState();
         std::error_code ec;
         if (!tempRoot.empty() && !keepVolumes) fs::remove_all(tempRoot, ec);

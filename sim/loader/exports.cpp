@@ -108,6 +108,7 @@ const std::vector<Export>& Ntoskrnl() {
         ROUTINE(ZwQueryInformationProcess),
         ROUTINE(ZwQuerySymbolicLinkObject),
         ROUTINE(ZwQueryValueKey),
+        ROUTINE_AS("__C_specific_handler", SimCSpecificHandler),
         ROUTINE_AS("memcpy", SimKernelMemcpy),
         ROUTINE_AS("memmove", SimKernelMemmove),
         ROUTINE_AS("memset", SimKernelMemset),

@@ -5,8 +5,10 @@
 #include "sim/private/io.h"
 #include "sim/private/ps.h"
 
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
 
 namespace sim {
 
@@ -54,6 +56,27 @@ NTSTATUS LoadDriverImage(const std::string& path, std::u16string_view serviceNam
 }
 
 namespace loader {
+
+uintptr_t ImageSymbolAddress(const Image* image, const std::string& name) {
+    std::string map = ImagePath(image);
+    const size_t dot = map.rfind('.');
+    const size_t slash = map.rfind('/');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) map.resize(dot);
+    std::ifstream in(map + ".map");
+    std::string line;
+    // lld's map: "RVA SIZE ALIGN [OUT IN] SYMBOL"; a symbol's line has the RVA,
+    // a size and alignment of 0, and the name last.
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string rva, size, align, symbol, extra;
+        if (!(fields >> rva >> size >> align >> symbol) || (fields >> extra) || symbol != name) continue;
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(rva.c_str(), &end, 16);
+        if (end == nullptr || *end != 0 || value == 0 || value >= ImageSize(image)) continue;
+        return ImageBase(image) + value;
+    }
+    return 0;
+}
 
 void DriverObjectFreed(PDRIVER_OBJECT driver) {
     Image* image = nullptr;

@@ -22,6 +22,8 @@ import sys
 import time
 
 IDENTITY_FIELDS = ("fileObject", "fileId")
+# Lines only an image run prints (the stack its own frames used).
+IMAGE_ONLY = ("image-stack",)
 
 
 def canonical(lines):
@@ -35,6 +37,8 @@ def canonical(lines):
             obj = json.loads(raw)
         except json.JSONDecodeError:
             out.append({"type": "unparsed", "text": raw})
+            continue
+        if obj.get("type") in IMAGE_ONLY:
             continue
         for field in IDENTITY_FIELDS:
             value = obj.get(field)
