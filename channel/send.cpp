@@ -80,14 +80,6 @@ Verdict RegMonSendEvent(HANDLE ProcessId, LONG Operation, const RegEventInfo* In
 
 Verdict ProcMonSendEvent(PCUNICODE_STRING ImageName, PCUNICODE_STRING CommandLine, HANDLE ParentId, HANDLE ProcessId,
                          BOOLEAN Create) {
-    // A thread on its way out (an exit notification runs in the process's
-    // last thread) cannot wait for a reply: the send would fail at once with
-    // STATUS_THREAD_IS_TERMINATING. With a client there to read it, the event
-    // goes straight to a system worker thread, without a message built and
-    // freed for nothing.
-    if (DriverClientPort() != nullptr && PsIsThreadTerminating(PsGetCurrentThread())) {
-        return ProcMonQueueEvent(ImageName, CommandLine, ParentId, ProcessId, Create);
-    }
     ProcessEvent* message = nullptr;
     PLONG reply = nullptr;
     if (!NT_SUCCESS(ProcMonBuildMessage(&message, &reply, ImageName, CommandLine, ParentId, ProcessId, Create))) {
@@ -96,8 +88,8 @@ Verdict ProcMonSendEvent(PCUNICODE_STRING ImageName, PCUNICODE_STRING CommandLin
     NTSTATUS status;
     Verdict verdict = SendpExchange(message, reply, &status);
     if (status == STATUS_THREAD_IS_TERMINATING) {
-        // The thread began to end while it waited; a system worker thread
-        // sends the event again from copies of the strings.
+        // The thread is on its way out; a system worker thread sends the event
+        // again from copies of the strings.
         verdict = ProcMonQueueEvent(ImageName, CommandLine, ParentId, ProcessId, Create);
     }
     return verdict;

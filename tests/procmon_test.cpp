@@ -364,14 +364,14 @@ TEST_F(ProcMonTest, AnExitFromTheTerminatingThreadIsDeliveredLaterAndUnloadWaits
     const uint64_t sendsBefore = sim::CallCount("FltSendMessage");
     const uint64_t queuedBefore = sim::CallCount("IoQueueWorkItem");
     EndProcess(shell);
-    // The exit notification has returned; the exiting thread cannot wait for
-    // a reply, so the event went to a worker (which may already be sending).
+    // The exit notification has returned; its send failed in the exiting
+    // thread and the event went to a worker (which may already be sending).
     EXPECT_EQ(sim::CallCount("IoQueueWorkItem"), queuedBefore + 1);
     for (int i = 0; i < 5000 && exitsSeen.load() == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     ASSERT_EQ(exitsSeen.load(), 1) << "the worker's send reached the client";
-    EXPECT_EQ(sim::CallCount("FltSendMessage"), sendsBefore + 1) << "the exiting thread, which cannot wait, sends nothing; the worker sends";
+    EXPECT_EQ(sim::CallCount("FltSendMessage"), sendsBefore + 2) << "one send in the exiting thread, one by the worker";
     EXPECT_EQ(sim::pool::LiveByTag().count(TagDeferredEvent), 1u) << "the deferred record lives while it is sent";
 
     // Unload while the worker still waits for the reply: it returns only once

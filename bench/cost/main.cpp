@@ -62,7 +62,7 @@ const Config kConfigs[] = {
     {"on_unwatched", "create, write, close; monitoring on, process not watched", 460},
     {"watched_reads", "open, read, close of a watched process (followed, nothing sent)", 860},
     {"watched_write", "open for writing and one write of a watched process, both answered", 1880},
-    {"process_start_exit", "a watched process starts a child that exits, both answered", 1700},
+    {"process_start_exit", "a watched process starts a child that exits, both answered", 1950},
     {"value_set", "a watched process sets a registry value, answered", 870},
 };
 
