@@ -24,7 +24,9 @@ std::u16string BackupDirText() {
 
 std::vector<uint8_t> Utf16Bytes(std::u16string_view text) {
     std::vector<uint8_t> bytes(text.size() * sizeof(char16_t));
-    std::memcpy(bytes.data(), text.data(), bytes.size());
+    if (!bytes.empty()) {  // an empty view may have no data at all
+        std::memcpy(bytes.data(), text.data(), bytes.size());
+    }
     return bytes;
 }
 
