@@ -1,6 +1,7 @@
 // vetrona-sim: the driver on the simulated kernel.
 //
-//   vetrona-sim run FILE... [--json] [--hex]      play scenarios
+//   vetrona-sim run FILE... [--json] [--hex] [--report FILE.html]
+//                                                 play scenarios
 //   vetrona-sim serve [--socket PATH] [--scenario FILE] [--json] [--hex]
 //   vetrona-sim demo [--json] [--hex]             the bundled demo scenarios
 //   vetrona-sim sweep FILE... [--sample N] [--seed S] [--point N] [--jobs N] [--timeout SEC] [--json]
@@ -33,6 +34,8 @@ int main(int argc, char** argv) {
     run->add_option("files", files, "scenario files (YAML)")->required()->check(CLI::ExistingFile);
     run->add_flag("--json", json, "one JSON object per line instead of readable text");
     run->add_flag("--hex", hex, "show the raw bytes of each event message");
+    std::string report;
+    run->add_option("--report", report, "write a behaviour report of the runs to this HTML file (one page for all)");
 
     std::string socketPath = vsim::DefaultSocketPath();
     std::string scenarioFile;
@@ -68,7 +71,7 @@ int main(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : 2;
     }
     if (*run) {
-        return vsim::RunScenarioFiles(files, {json, hex});
+        return vsim::RunScenarioFiles(files, {json, hex, report});
     }
     if (*sweep) {
         if (*seedOption) sweepOptions.seed = sweepSeed;
@@ -80,8 +83,8 @@ int main(int argc, char** argv) {
         options.socketPath = socketPath;
         options.scenarioFile = scenarioFile;
         options.clients = clients;
-        options.run = {json, hex};
+        options.run = {json, hex, ""};
         return vsim::Serve(options);
     }
-    return vsim::RunDemo({json, hex});
+    return vsim::RunDemo({json, hex, ""});
 }

@@ -10,7 +10,9 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -26,6 +28,7 @@ namespace vsim {
 struct RunOptions {
     bool json = false;
     bool hex = false;
+    std::string report;  // write the behaviour report (HTML) of the runs here
 };
 
 // Thread-safe output of the transcript: readable lines or JSON objects.
@@ -36,10 +39,14 @@ public:
     void Put(const nlohmann::ordered_json& line, const std::string& text);
     void Text(const std::string& text);  // readable mode only
     const RunOptions& options() const { return options_; }
+    // Sees every JSON record Put prints (or would print), in order, whatever
+    // the mode: the behaviour report is made from them.
+    void SetRecordSink(std::function<void(const nlohmann::ordered_json&)> sink) { sink_ = std::move(sink); }
 
 private:
     RunOptions options_;
     std::mutex lock_;
+    std::function<void(const nlohmann::ordered_json&)> sink_;
 };
 
 // One event the client received and what it answered.
@@ -49,6 +56,7 @@ struct SeenEvent {
     int32_t verdict = -1;
     int rule = -1;   // index of the rule that decided, -1: the default
     int step = 0;    // workload step running when it arrived (0: none)
+    std::chrono::system_clock::time_point received;
     // File and registry events: the name their process had when the event
     // came (it is running then, so its id is still its own).
     std::string processName;

@@ -8,6 +8,7 @@
 #include "client/lib/transport.h"
 
 #include "client/lib/socket/protocol.h"
+#include "client/lib/text.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -232,6 +233,42 @@ HResult Transport::DeviceControl(uint32_t code, const void* in, uint32_t inLengt
         if (!data.empty()) std::memcpy(out, data.data(), data.size());
     }
     return hr;
+}
+
+HResult Transport::QueryVolumeNames(VolumeNames* names) {
+    names->clear();
+    Impl own;
+    own.path = impl_->path;
+    HResult hr = own.Connect();
+    if (!Succeeded(hr)) return hr;
+    uint32_t count = 0;
+    std::vector<uint8_t> data;
+    hr = own.Call(proto::kQueryVolumes, {}, &count, &data, proto::kMaxPayload - 8);
+    own.Drop();
+    if (!Succeeded(hr)) return hr;
+    if (count > proto::kMaxVolumes) return kHrInvalidData;
+    VolumeNames parsed;
+    size_t offset = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        std::u16string device;
+        if (!proto::GetText(data, &offset, &device) || data.size() - offset < 4) return kHrInvalidData;
+        const uint32_t paths = proto::Get32(data.data() + offset);
+        offset += 4;
+        if (paths > proto::kMaxVolumePaths) return kHrInvalidData;
+        VolumeName volume;
+        const bool named = Utf16ToUtf8(device, &volume.device) && !volume.device.empty();
+        for (uint32_t k = 0; k < paths; ++k) {
+            std::u16string path;
+            if (!proto::GetText(data, &offset, &path)) return kHrInvalidData;
+            std::string utf8;
+            if (Utf16ToUtf8(path, &utf8) && !utf8.empty()) volume.paths.push_back(utf8);
+        }
+        // A name that is not valid text cannot be shown: that volume keeps its device path.
+        if (named) parsed.push_back(std::move(volume));
+    }
+    if (offset != data.size()) return kHrInvalidData;
+    *names = std::move(parsed);
+    return kOk;
 }
 
 }  // namespace vetrona::client
