@@ -20,7 +20,7 @@ h1 { font-size: 22px; margin: 8px 0 4px; }
 h2 { font-size: 18px; margin: 28px 0 4px; padding-top: 12px; border-top: 2px solid var(--line); }
 h3 { font-size: 15px; margin: 20px 0 6px; }
 .muted, .meta { color: var(--muted); }
-.meta { white-space: pre-line; }
+.meta div, .detail div { margin: 0; }
 .notice { background: #fff7e0; border: 1px solid #e8d18a; padding: 6px 10px; border-radius: 4px; }
 .mono, td.path, .cmd, .detail { font-family: ui-monospace, "DejaVu Sans Mono", Consolas, monospace; font-size: 12.5px; }
 .verdict { display: inline-block; padding: 0 6px; border-radius: 3px; font-size: 12px; font-weight: 600;
@@ -39,13 +39,15 @@ ul.tree ul li::before { content: ""; position: absolute; left: -14px; top: 0; he
 li.denied-start > .proc { border-color: var(--deny); background: #fdeceb; }
 .proc .image { font-weight: 700; }
 .proc .pid, .proc .name { color: var(--muted); margin-left: 6px; }
-.detail { color: var(--muted); margin: 2px 0 0 10px; white-space: pre-wrap; word-break: break-all; }
+.detail { color: var(--muted); margin: 2px 0 0 10px; overflow-wrap: anywhere; }
 table { border-collapse: collapse; width: 100%; margin: 4px 0; }
 th, td { text-align: left; vertical-align: top; padding: 3px 8px; border-bottom: 1px solid var(--line); }
 th { background: var(--soft); font-weight: 600; }
-td { word-break: break-all; }
-td.num, th.num { text-align: right; white-space: nowrap; word-break: normal; }
-tr.v-deny td { background: #fdf3f2; }
+td { overflow-wrap: anywhere; }
+td.num, th.num, td.time { text-align: right; white-space: nowrap; overflow-wrap: normal; }
+td.time { text-align: left; }
+tr.row-deny td { background: #fdf3f2; }
+tr.step-head td { background: #eef2f8; color: var(--muted); font-style: italic; padding-top: 6px; }
 details.lane { margin: 6px 0; border: 1px solid var(--line); border-radius: 4px; }
 details.lane > summary { cursor: pointer; padding: 4px 8px; background: var(--soft); }
 details.lane > div { padding: 0 8px 6px; }
@@ -176,7 +178,7 @@ inline constexpr const char* kReportScript = R"js(
       if (p.start) lines.push('started ' + moment(p.start) + (p.startVerdict ? ' (' + p.startVerdict + ')' : ''));
       else if (p.machine) lines.push('running when the run began');
       if (p.exit) lines.push('exited ' + moment(p.exit));
-      li.appendChild(h('div', { 'class': 'detail' }, lines.join('\n')));
+      li.appendChild(h('div', { 'class': 'detail' }, lines.map(function (l) { return h('div', null, l); })));
       var kids = children[p.key];
       if (kids) li.appendChild(h('ul', null, kids.map(node)));
       return li;
@@ -212,15 +214,25 @@ inline constexpr const char* kReportScript = R"js(
       function draw() {
         if (drawn) return;
         drawn = true;
-        lane.appendChild(h('div', null, pagedTable('timeline', ['#seq', 'time', 'step', 'operation', 'target', 'verdict', '#times'],
+        // A row that names the workload step, where the step changes.
+        var lastStep = null;
+        var hasSteps = Object.keys(run.steps).length > 0;
+        lane.appendChild(h('div', null, pagedTable('timeline', ['#seq', 'time', 'operation', 'target', 'verdict', '#times'],
           groups, function (g) {
             var e = g.first;
-            var steps = e.step && g.last.step && g.last.step !== e.step ? 'steps ' + e.step + '\u2013' + g.last.step
-                                                                       : stepText(run, e.step);
-            return h('tr', { 'class': 'event v-' + bucket(e.verdict), 'data-seq': e.seq },
-              td(g.n > 1 ? e.seq + '\u2013' + g.last.seq : e.seq, 'num'), td(clock(e.time)), td(steps),
+            var row = h('tr', { 'class': 'event row-' + bucket(e.verdict), 'data-seq': e.seq },
+              td(g.n > 1 ? e.seq + '\u2013' + g.last.seq : e.seq, 'num'), td(clock(e.time), 'time'),
               td(e.op), td(target(e), 'path'), h('td', null, badge(e.verdict, e.verdictName), ' ', ruleText(e.rule)),
               td(g.n > 1 ? '\u00d7' + g.n : '', 'num repeat'));
+            var step = e.step || null;
+            if (!hasSteps || step === lastStep) return row;
+            lastStep = step;
+            var frag = document.createDocumentFragment();
+            var text = step ? stepText(run, step) : 'outside the workload\'s steps';
+            if (g.last.step && g.last.step !== step) text += ' (this row runs to step ' + g.last.step + ')';
+            frag.appendChild(h('tr', { 'class': 'step-head' }, h('td', { colspan: 6 }, text)));
+            frag.appendChild(row);
+            return frag;
           })));
       }
       if (openAll) { lane.setAttribute('open', ''); draw(); }
@@ -232,8 +244,8 @@ inline constexpr const char* kReportScript = R"js(
 
   function eventRows(run, cls, rows) {
     return pagedTable(cls, ['#seq', 'time', 'process', 'step', 'operation', 'target', 'rule'], rows, function (e) {
-      return h('tr', { 'class': 'event v-' + bucket(e.verdict), 'data-seq': e.seq },
-        td(e.seq, 'num'), td(clock(e.time)), td(procLabel(run, e.proc)), td(stepText(run, e.step)), td(e.op),
+      return h('tr', { 'class': 'event row-' + bucket(e.verdict), 'data-seq': e.seq },
+        td(e.seq, 'num'), td(clock(e.time), 'time'), td(procLabel(run, e.proc)), td(stepText(run, e.step)), td(e.op),
         td(target(e), 'path'), td(ruleText(e.rule)));
     });
   }
@@ -252,8 +264,10 @@ inline constexpr const char* kReportScript = R"js(
     if (run.volumes && run.volumes.length) {
       meta.push('volumes: ' + run.volumes.map(function (v) { return v.drive + ' = ' + v.device; }).join(', '));
     }
-    s.appendChild(h('p', { 'class': 'meta' }, meta.join('\n'), run.passed === undefined ? null :
-      h('span', { 'class': run.passed ? 'passed' : 'failed' }, run.passed ? '  PASSED' : '  FAILED')));
+    if (run.passed !== undefined) {
+      meta.push(h('span', { 'class': run.passed ? 'passed' : 'failed' }, run.passed ? 'PASSED' : 'FAILED'));
+    }
+    s.appendChild(h('div', { 'class': 'meta' }, meta.map(function (m) { return h('div', null, m); })));
 
     var t = run.totals;
     s.appendChild(h('p', { 'class': 'totals' },
@@ -299,7 +313,7 @@ inline constexpr const char* kReportScript = R"js(
     s.appendChild(h('h3', null, 'Registry changes (' + run.registry.length + ')'));
     s.appendChild(run.registry.length ? pagedTable('registry',
       ['#seq', 'process', 'operation', 'key', 'value', 'data', 'verdict'], run.registry, function (r) {
-        return h('tr', { 'class': 'v-' + bucket(r.verdict), 'data-seq': r.seq },
+        return h('tr', { 'class': 'row-' + bucket(r.verdict), 'data-seq': r.seq },
           td(r.seq, 'num'), td(procLabel(run, r.proc)), td(r.op), td(r.path, 'path'),
           td(r.value === undefined ? '' : r.value, 'path'),
           td(r.data === undefined ? '' : r.data + ' (type ' + r.dataType + ', ' + r.dataBytes + ' bytes)', 'path'),
@@ -325,7 +339,7 @@ inline constexpr const char* kReportScript = R"js(
       if (o.messagesSent !== undefined) lines.push('driver: ' + o.messagesSent + ' messages sent to the client');
       if (o.driverStopped !== undefined) lines.push('driver stopped: ' + o.driverStopped + '; pool ' + (o.poolClean ? 'clean' : 'LEAKED'));
       if (o.ending !== undefined) lines.push('ending: ' + o.ending);
-      s.appendChild(h('p', { 'class': 'meta' }, lines.join('\n')));
+      s.appendChild(h('div', { 'class': 'meta' }, lines.map(function (l) { return h('div', null, l); })));
     }
     if (run.expectations.length) {
       s.appendChild(h('h3', null, 'Expectations'));
