@@ -43,7 +43,8 @@ void Transcript::Put(const json& line, const std::string& text) {
     std::lock_guard<std::mutex> guard(lock_);
     if (sink_) sink_(line);
     if (options_.json) {
-        std::cout << line.dump() << '\n';
+        // A scenario's names need not be valid UTF-8: such bytes print as U+FFFD.
+        std::cout << line.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
     } else {
         std::cout << text << '\n';
     }

@@ -30,6 +30,9 @@
 //   and the connection is closed.
 #pragma once
 
+#include "client/lib/paths.h"
+#include "client/lib/text.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -102,6 +105,35 @@ inline bool GetText(const std::vector<uint8_t>& data, size_t* offset, std::u16st
         text->push_back(static_cast<char16_t>(data[*offset + i] | (data[*offset + i + 1] << 8)));
     }
     *offset += bytes;
+    return true;
+}
+
+// The volume records of a QueryVolumes answer (`count` of them filling
+// `data` exactly). False, with *names untouched, when anything does not add
+// up; a volume whose device is not valid UTF-16 is left out (its files keep
+// their device paths), and so is a path that is not.
+inline bool ParseVolumeRecords(const std::vector<uint8_t>& data, uint32_t count, VolumeNames* names) {
+    if (count > kMaxVolumes) return false;
+    VolumeNames parsed;
+    size_t offset = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        std::u16string device;
+        if (!GetText(data, &offset, &device) || data.size() - offset < 4) return false;
+        const uint32_t paths = Get32(data.data() + offset);
+        offset += 4;
+        if (paths > kMaxVolumePaths) return false;
+        VolumeName volume;
+        const bool named = Utf16ToUtf8(device, &volume.device) && !volume.device.empty();
+        for (uint32_t k = 0; k < paths; ++k) {
+            std::u16string path;
+            if (!GetText(data, &offset, &path)) return false;
+            std::string utf8;
+            if (Utf16ToUtf8(path, &utf8) && !utf8.empty()) volume.paths.push_back(utf8);
+        }
+        if (named) parsed.push_back(std::move(volume));
+    }
+    if (offset != data.size()) return false;
+    *names = std::move(parsed);
     return true;
 }
 

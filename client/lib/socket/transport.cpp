@@ -246,29 +246,7 @@ HResult Transport::QueryVolumeNames(VolumeNames* names) {
     hr = own.Call(proto::kQueryVolumes, {}, &count, &data, proto::kMaxPayload - 8);
     own.Drop();
     if (!Succeeded(hr)) return hr;
-    if (count > proto::kMaxVolumes) return kHrInvalidData;
-    VolumeNames parsed;
-    size_t offset = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        std::u16string device;
-        if (!proto::GetText(data, &offset, &device) || data.size() - offset < 4) return kHrInvalidData;
-        const uint32_t paths = proto::Get32(data.data() + offset);
-        offset += 4;
-        if (paths > proto::kMaxVolumePaths) return kHrInvalidData;
-        VolumeName volume;
-        const bool named = Utf16ToUtf8(device, &volume.device) && !volume.device.empty();
-        for (uint32_t k = 0; k < paths; ++k) {
-            std::u16string path;
-            if (!proto::GetText(data, &offset, &path)) return kHrInvalidData;
-            std::string utf8;
-            if (Utf16ToUtf8(path, &utf8) && !utf8.empty()) volume.paths.push_back(utf8);
-        }
-        // A name that is not valid text cannot be shown: that volume keeps its device path.
-        if (named) parsed.push_back(std::move(volume));
-    }
-    if (offset != data.size()) return kHrInvalidData;
-    *names = std::move(parsed);
-    return kOk;
+    return proto::ParseVolumeRecords(data, count, names) ? kOk : kHrInvalidData;
 }
 
 }  // namespace vetrona::client
