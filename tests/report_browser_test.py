@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The behaviour report as a person sees it: Chromium, headless, opens the
 pages vetrona-sim wrote and the test reads the browser's DOM.
 
@@ -39,7 +39,23 @@ def play(sim, scenario, page):
     run = subprocess.run([sim, "run", "--json", "--report", page, scenario], capture_output=True, text=True, timeout=120)
     if run.returncode != 0:
         sys.exit("vetrona-sim failed on %s (%d):\n%s%s" % (scenario, run.returncode, run.stdout, run.stderr))
-    return [json.loads(line) for line in run.stdout.splitlines() if line.strip()]
+    # Lines end at \n only: a name may hold U+2028, which splitlines() would cut at.
+    return [json.loads(line) for line in run.stdout.split("\n") if line.strip()]
+
+
+def visible(text):
+    """A text as the page shows it: controls, line and paragraph separators and
+    direction marks and overrides as \\xNN or \\uNNNN."""
+    out = []
+    for c in text:
+        o = ord(c)
+        if o < 0x20 or 0x7f <= o <= 0x9f:
+            out.append("\\x%02x" % o)
+        elif o in (0x200e, 0x200f, 0x2028, 0x2029) or 0x202a <= o <= 0x202e or 0x2066 <= o <= 0x2069:
+            out.append("\\u%04x" % o)
+        else:
+            out.append(c)
+    return "".join(out)
 
 
 def expected_from(records):
@@ -58,7 +74,7 @@ def expected_from(records):
     for e in events:
         totals[e["verdictName"] if e["verdictName"] in VERDICTS else "other"] += 1
     denied = [e["seq"] for e in events if e["verdictName"] == "deny"]
-    backups = [[str(b["seq"]), b["original"], b["backup"] or "(not found)", str(b["originalBytes"]), str(b["backupBytes"]),
+    backups = [[str(b["seq"]), visible(b["original"]), visible(b["backup"] or "(not found)"), str(b["originalBytes"]), str(b["backupBytes"]),
                 "yes" if b["exact"] is True else "NO" if b["exact"] is False else "not known"]
                for r in records for b in [r] if r.get("type") == "backup"]
     return {"edges": edges, "totals": totals, "all": len(events), "denied": denied, "backups": backups}
@@ -74,6 +90,7 @@ const totals = {};
 q('[data-verdict-total]').forEach((e) => { totals[e.dataset.verdictTotal] = Number(e.textContent); });
 return {
   drawn: document.documentElement.dataset.drawn === 'true',
+  drawnMs: document.documentElement.dataset.drawnMs,
   nodes: nodes,
   totals: totals,
   denied: q('table.denied tbody tr').map((tr) => Number(tr.dataset.seq)),
@@ -156,7 +173,8 @@ def main():
             driver.set_window_size(1280, 1400)
             driver.save_screenshot(screenshot)
         size = os.path.getsize(headline_page)
-        print("headline report: %d bytes, %d events, drawn in %.0f ms (load and script)" % (size, want["all"], drawn * 1000))
+        print("headline report: %d bytes, %d events, drawn %s ms after navigation began (%.0f ms as the test waited)"
+              % (size, want["all"], page["drawnMs"], drawn * 1000))
 
         # Hostile names: shown as text, never run, never markup.
         want = expected_from(hostile)

@@ -356,6 +356,7 @@ inline constexpr const char* kReportScript = R"js(
     (data.runs.length === 1 ? ' run' : ' runs') + '. A page lists at most ' + data.eventLimit +
     ' events in its timelines; repeats of the same operation on the same target are collapsed into one row.'));
   data.runs.forEach(function (run, i) { root.appendChild(drawRun(run, i)); });
+  document.documentElement.setAttribute('data-drawn-ms', String(Math.round(performance.now())));
   document.documentElement.setAttribute('data-drawn', 'true');
 })();
 )js";
