@@ -3,6 +3,7 @@
 pages vetrona-sim wrote and the test reads the browser's DOM.
 
   report_browser_test.py VETRONA_SIM SOURCE_DIR [--screenshot PNG] [--keep DIR]
+  report_browser_test.py --time PAGE.html...     size and drawing time of pages (no checks)
 
 The headline scenario's page must show, against the run's own JSON lines: the
 process tree's nodes and edges, the number of events per verdict, the denied
@@ -134,7 +135,26 @@ def open_page(driver, path):
     return page, console, drawn
 
 
+def time_pages(pages):
+    driver, profile = browser()
+    try:
+        for path in pages:
+            runs = []
+            for _ in range(3):
+                page, console, waited = open_page(driver, os.path.abspath(path))
+                runs.append(int(page["drawnMs"] or -1))
+            print("%s: %d bytes, drawn %s ms after navigation began (3 loads), %d rows in the DOM, console: %d messages"
+                  % (path, os.path.getsize(path), "/".join(map(str, runs)),
+                     driver.execute_script("return document.querySelectorAll('tr').length"), len(console)))
+    finally:
+        driver.quit()
+        subprocess.run(["rm", "-rf", profile])
+    return 0
+
+
 def main():
+    if len(sys.argv) >= 3 and sys.argv[1] == "--time":
+        return time_pages(sys.argv[2:])
     if len(sys.argv) < 3:
         sys.exit(__doc__)
     sim, source = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
