@@ -213,12 +213,13 @@ fi
 # --- the client -----------------------------------------------------------------
 # vetrona-client for Windows: the same client sources, with the back end that
 # talks to the real driver through the filter library and DeviceIoControl.
-# Its argument parser is header-only; only its own headers are put on the
+# Its argument parser and JSON library are header-only; only their own headers are put on the
 # cross-compiler's path (the host's /usr/include is not for Windows). wmain
 # takes the wide command line.
 client_sources=("$src"/client/lib/*.cpp "$src"/client/lib/windows/*.cpp "$src/client/main.cpp")
 mkdir -p "$out/client-include"
 ln -sfn /usr/include/CLI "$out/client-include/CLI"
+ln -sfn /usr/include/nlohmann "$out/client-include/nlohmann"
 if ! "$prefix-g++" -std=c++20 -O2 -Wall -Wextra -Werror -municode "-I$src" "-I$out/client-include" "${client_sources[@]}" -static \
      -o "$out/vetrona-client.exe" -lfltlib >"$out/client.log" 2>&1; then
   cat "$out/client.log" >&2
