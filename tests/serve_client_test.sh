@@ -23,7 +23,7 @@ for line in open(sys.argv[1]):
 
 set +e
 "$client" --socket "$sock" --watch "$pid" --on file --on process --on registry --policy "$data/policy.yaml" --json \
-  --output "$dir/client.out" 2>"$dir/client.err"
+  --output "$dir/client.out" --report "$dir/client.html" 2>"$dir/client.err"
 client_status=$?
 wait "$serve_pid"
 serve_status=$?
@@ -33,7 +33,7 @@ set -e
 fail() { echo "FAIL: $*"; echo "--- server"; cat "$dir/serve.out" "$dir/serve.err"; echo "--- client"; cat "$dir/client.out" "$dir/client.err"; exit 1; }
 [ "$client_status" = 3 ] || fail "client exit status $client_status, expected 3 (the driver went away)"
 [ "$serve_status" = 0 ] || fail "server exit status $serve_status"
-python3 - "$dir/serve.out" "$dir/client.out" <<'PY' || fail "transcripts do not agree"
+python3 - "$dir/serve.out" "$dir/client.out" "$dir/client.html" <<'PY' || fail "transcripts do not agree"
 import json, sys
 serve = [json.loads(l) for l in open(sys.argv[1])]
 client = [json.loads(l) for l in open(sys.argv[2])]
@@ -76,5 +76,13 @@ assert run_key["key"].startswith("\\REGISTRY\\MACHINE\\"), run_key
 assert all(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", e["time"]) for e in events), events
 assert [e["seq"] for e in events] == list(range(1, len(events) + 1)), events
 assert sum(1 for o in serve if o.get("type") == "connection" and "pid" in o) == 1, "the volume query was counted as a client"
+# The client wrote its behaviour report when the driver went away: the same
+# events, verdicts and user paths as its JSON lines.
+page = open(sys.argv[3], encoding="utf-8").read()
+start = page.index('id="report-data">') + len('id="report-data">')
+run = json.loads(page[start:page.index("</script>", start)])["runs"][0]
+assert run["eventsTotal"] == len(events) and run["outcome"]["ending"] == "the driver went away", run
+assert [e["seq"] for e in run["denied"]] == [e["seq"] for e in events if e["verdict"] == 1], run["denied"]
+assert [e["path"] for e in run["events"]] == [e["path"] for e in events], run["events"]
 PY
 echo "ok: $(grep -c '' "$dir/client.out") client lines, server passed"

@@ -52,6 +52,8 @@ details.lane { margin: 6px 0; border: 1px solid var(--line); border-radius: 4px;
 details.lane > summary { cursor: pointer; padding: 4px 8px; background: var(--soft); }
 details.lane > div { padding: 0 8px 6px; }
 button.more { margin: 4px 0; }
+details.part > summary { cursor: pointer; list-style-position: outside; }
+details.part > summary h3 { display: inline-block; margin: 16px 0 6px; }
 .repeat { color: var(--muted); font-weight: 600; }
 )css";
 
@@ -208,7 +210,7 @@ inline constexpr const char* kReportScript = R"js(
       var groups = collapse(list);
       var lane = h('details', { 'class': 'lane', 'data-key': p.key });
       lane.appendChild(h('summary', null, procLabel(run, p.key) + ', pid ' + p.pid + ': ' + list.length +
-        (list.length === 1 ? ' event' : ' events') +
+        (list.length < p.events ? ' of ' + p.events : '') + (p.events === 1 ? ' event' : ' events') +
         (groups.length < list.length ? ' in ' + groups.length + ' rows (repeats collapsed)' : ''), counts(p.counts)));
       var drawn = false;
       function draw() {
@@ -240,6 +242,13 @@ inline constexpr const char* kReportScript = R"js(
       lanes.appendChild(lane);
     });
     return lanes;
+  }
+
+  // A part of a run's section under its heading; a long one starts folded.
+  function part(title, count, body) {
+    var d = h('details', { 'class': 'part' }, h('summary', null, h('h3', null, title)), body);
+    if (count <= 50) d.setAttribute('open', '');
+    return d;
   }
 
   function eventRows(run, cls, rows) {
@@ -288,11 +297,10 @@ inline constexpr const char* kReportScript = R"js(
     s.appendChild(h('h3', null, 'Process tree'));
     s.appendChild(run.processes.length ? drawTree(run) : h('p', { 'class': 'muted' }, 'No process was seen.'));
 
-    s.appendChild(h('h3', null, 'Denied (' + run.denied.length + ')'));
-    s.appendChild(run.denied.length ? eventRows(run, 'denied', run.denied) : h('p', { 'class': 'muted' }, 'Nothing was denied.'));
+    s.appendChild(part('Denied (' + run.denied.length + ')', run.denied.length,
+      run.denied.length ? eventRows(run, 'denied', run.denied) : h('p', { 'class': 'muted' }, 'Nothing was denied.')));
 
-    s.appendChild(h('h3', null, 'Backups (' + run.backups.length + ')'));
-    s.appendChild(run.backups.length ? pagedTable('backups',
+    s.appendChild(part('Backups (' + run.backups.length + ')', run.backups.length, run.backups.length ? pagedTable('backups',
       ['#seq', 'original', 'copy', '#original bytes', '#copy bytes', 'byte-exact', 'step'], run.backups, function (b) {
         var exact = b.exact === true ? 'yes' : b.exact === false ? 'NO' : 'not known';
         return h('tr', { 'data-seq': b.seq },
@@ -300,25 +308,25 @@ inline constexpr const char* kReportScript = R"js(
           td(b.originalBytes === undefined || b.originalBytes === null ? '' : b.originalBytes, 'num'),
           td(b.backupBytes === undefined || b.backupBytes === null ? '' : b.backupBytes, 'num'),
           td(exact), td(stepText(run, b.step)));
-      }) : h('p', { 'class': 'muted' }, 'No copy was asked for.'));
+      }) : h('p', { 'class': 'muted' }, 'No copy was asked for.')));
 
-    s.appendChild(h('h3', null, 'Files changed (' + run.files.length + ')'));
-    s.appendChild(run.files.length ? pagedTable('files', ['file', 'operations', 'verdicts', 'by'], run.files, function (f) {
+    s.appendChild(part('Files changed (' + run.files.length + ')', run.files.length,
+      run.files.length ? pagedTable('files', ['file', 'operations', 'verdicts', 'by'], run.files, function (f) {
       var ops = f.operations.map(function (o) { return o.op + (o.count > 1 ? ' \u00d7' + o.count : ''); }).join(', ');
       if (f.renamedTo.length) ops += '; renamed to ' + f.renamedTo.join(', ');
       return h('tr', null, td(f.path, 'path'), td(ops), h('td', null, counts(f.verdicts)),
         td(f.processes.map(function (k) { return procLabel(run, k); }).join(', ')));
-    }) : h('p', { 'class': 'muted' }, 'No file event.'));
+    }) : h('p', { 'class': 'muted' }, 'No file event.')));
 
-    s.appendChild(h('h3', null, 'Registry changes (' + run.registry.length + ')'));
-    s.appendChild(run.registry.length ? pagedTable('registry',
+    s.appendChild(part('Registry changes (' + run.registry.length + ')', run.registry.length,
+      run.registry.length ? pagedTable('registry',
       ['#seq', 'process', 'operation', 'key', 'value', 'data', 'verdict'], run.registry, function (r) {
         return h('tr', { 'class': 'row-' + bucket(r.verdict), 'data-seq': r.seq },
           td(r.seq, 'num'), td(procLabel(run, r.proc)), td(r.op), td(r.path, 'path'),
           td(r.value === undefined ? '' : r.value, 'path'),
           td(r.data === undefined ? '' : r.data + ' (type ' + r.dataType + ', ' + r.dataBytes + ' bytes)', 'path'),
           h('td', null, badge(r.verdict, r.verdictName)));
-      }) : h('p', { 'class': 'muted' }, 'No registry event.'));
+      }) : h('p', { 'class': 'muted' }, 'No registry event.')));
 
     s.appendChild(h('h3', null, 'Timeline by process'));
     s.appendChild(run.events.length ? drawTimeline(run) : h('p', { 'class': 'muted' }, 'No event.'));
