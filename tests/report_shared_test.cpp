@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -334,6 +335,52 @@ TEST(RecorderTest, RulesInDriveFormMatchOnceTheVolumesAreKnown) {
 }
 
 #ifdef _WIN32
+// On Windows the client finds the copies it asked for: the names the backup
+// folder did not have when it started, in the order the driver takes them.
+TEST(RecorderTest, TheCopiesAskedForAreFoundInTheBackupFolder) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::path(u"C:\\vetrona-recorder-test");
+    fs::remove_all(root);
+    fs::create_directories(root / "Docs");
+    fs::create_directories(root / "Backup");
+    auto put = [](const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; };
+    put(root / "Backup" / "q.docx", "older");  // there before the client started: not a copy of this session
+    put(root / "Docs" / "q.docx", "12345");
+    Texts t;
+    vc::RecorderOptions options;
+    options.report = true;
+    vc::Recorder recorder(options);
+    recorder.SetVolumes({{"\\Device\\HarddiskVolume3", {"C:\\"}}});
+    recorder.Configure({{"backup", "\\??\\C:\\vetrona-recorder-test\\Backup"}}, "test");
+    const vc::EventView close = FileEvent(t, 4, FileOpCloseModified, u"\\Device\\HarddiskVolume3\\vetrona-recorder-test\\Docs\\q.docx");
+    recorder.Answered(vc::Message{}, close, VerdictBackup, 0, kWhen);
+    put(root / "Backup" / "q.docx_1", "12345");  // the copy the driver made
+    put(root / "Docs" / "q.docx", "123456789");
+    recorder.Answered(vc::Message{}, close, VerdictBackup, 0, kWhen);
+    put(root / "Backup" / "q.docx_2", "123456789");
+    recorder.Summary("stopped");
+    const std::string path = (root / "report.html").string();
+    std::string error;
+    ASSERT_TRUE(recorder.WriteReport(path, &error)) << error;
+    std::stringstream text;
+    {
+        std::ifstream in(path, std::ios::binary);  // closed before the folder goes: Windows refuses otherwise
+        text << in.rdbuf();
+    }
+    fs::remove_all(root);
+    const std::string page = text.str();
+    const std::string open = "id=\"report-data\">";
+    const size_t at = page.find(open) + open.size();
+    const Json backups = Json::parse(page.substr(at, page.find("</script>", at) - at))["runs"][0]["backups"];
+    ASSERT_EQ(backups.size(), 2u);
+    EXPECT_EQ(backups[0]["backup"], "C:\\vetrona-recorder-test\\Backup\\q.docx_1");
+    EXPECT_EQ(backups[0]["originalBytes"], 5);
+    EXPECT_EQ(backups[0]["backupBytes"], 5);
+    EXPECT_EQ(backups[1]["backup"], "C:\\vetrona-recorder-test\\Backup\\q.docx_2");
+    EXPECT_EQ(backups[1]["originalBytes"], 9);
+    EXPECT_EQ(backups[1]["backupBytes"], 9);
+}
+
 // The mount manager's names, as the Windows back end reads them.
 TEST(WindowsVolumesTest, TheSystemDriveHasItsVolumeDevice) {
     vc::Transport transport(nullptr);

@@ -2,8 +2,13 @@
 #include "client/lib/recorder.h"
 
 #include "client/lib/session.h"
+#include "client/lib/text.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <system_error>
 
 namespace vetrona::client {
 
@@ -24,6 +29,26 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
+std::string Upper(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+// A path as the local file system takes it (UTF-8 is not the narrow encoding
+// everywhere); nothing when it is not valid text.
+std::optional<std::filesystem::path> LocalPath(const std::string& utf8) {
+    std::u16string wide;
+    if (utf8.empty() || !Utf8ToUtf16(utf8, &wide)) return std::nullopt;
+    return std::filesystem::path(wide);
+}
+
+std::string Utf8Name(const std::filesystem::path& path) {
+    std::string utf8;
+    return Utf16ToUtf8(path.filename().u16string(), &utf8) ? utf8 : std::string();
+}
+
 }  // namespace
 
 Recorder::Recorder(RecorderOptions options) : options_(std::move(options)) {
@@ -41,6 +66,16 @@ void Recorder::SetVolumes(VolumeNames volumes) {
 
 void Recorder::Configure(const Json& client, const std::string& source) {
     if (!report_) return;
+    std::string folder = client.value("backup", std::string());
+    if (folder.rfind("\\??\\", 0) == 0 || folder.rfind("\\\\?\\", 0) == 0) folder = folder.substr(4);
+    backupFolder_ = UserFilePath(folder, volumes_);
+    while (!backupFolder_.empty() && backupFolder_.back() == '\\') backupFolder_.pop_back();
+    if (auto local = LocalPath(backupFolder_)) {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(*local, ec)) {
+            folderBefore_.push_back(Upper(Utf8Name(entry.path())));
+        }
+    }
     report_->BeginRun("vetrona-client session", source);
     Json record = client;
     record["type"] = "client";
@@ -70,9 +105,15 @@ std::string Recorder::Answered(const Message& message, const EventView& event, V
         report_->Add(record);
         const auto* f = std::get_if<FileEventView>(&event);
         if (f != nullptr && f->operation == FileOpCloseModified && verdict == VerdictBackup) {
-            // The driver names the copy; this client cannot see the folder.
-            report_->Add({{"type", "backup"}, {"seq", total_}, {"original", line["path"]}, {"backup", nullptr},
-                          {"originalBytes", nullptr}, {"backupBytes", nullptr}, {"exact", nullptr}});
+            AskedCopy copy;
+            copy.seq = total_;
+            copy.original = line["path"].get<std::string>();
+            std::error_code ec;
+            if (auto local = LocalPath(copy.original)) {
+                const auto size = std::filesystem::file_size(*local, ec);
+                if (!ec) copy.originalBytes = size;
+            }
+            asked_.push_back(copy);
         }
     }
     std::string text;
@@ -103,8 +144,36 @@ std::string Recorder::Answered(const Message& message, const EventView& event, V
     return text;
 }
 
+void Recorder::LocateCopies() {
+    std::vector<std::string> claimed = folderBefore_;
+    const auto local = LocalPath(backupFolder_);
+    for (const AskedCopy& asked : asked_) {
+        const std::string name(FinalComponent(asked.original));
+        Json backup, backupBytes;
+        for (int n = 0; n <= 20 && local && backup.is_null(); ++n) {
+            const std::string candidate = n == 0 ? name : name + "_" + std::to_string(n);
+            if (std::find(claimed.begin(), claimed.end(), Upper(candidate)) != claimed.end()) continue;
+            const auto leaf = LocalPath(candidate);
+            std::error_code ec;
+            if (!leaf || !std::filesystem::is_regular_file(*local / *leaf, ec)) continue;
+            backup = backupFolder_ + "\\" + candidate;
+            const auto size = std::filesystem::file_size(*local / *leaf, ec);
+            if (!ec) backupBytes = size;
+            claimed.push_back(Upper(candidate));
+        }
+        // The client sees no bytes of the close: whether the copy is exact stays unknown.
+        report_->Add({{"type", "backup"}, {"seq", asked.seq}, {"original", asked.original}, {"folder", backupFolder_},
+                      {"backup", backup}, {"originalBytes", asked.originalBytes}, {"backupBytes", backupBytes},
+                      {"exact", nullptr}});
+    }
+    asked_.clear();
+}
+
 std::string Recorder::Summary(const std::string& ending) {
-    if (report_) report_->Add({{"type", "summary"}, {"ending", ending}});
+    if (report_) {
+        LocateCopies();
+        report_->Add({{"type", "summary"}, {"ending", ending}});
+    }
     if (options_.json) {
         Json counts = Json::array();
         for (const auto& [key, verdicts] : rows_) {

@@ -34,7 +34,8 @@ public:
     // The volumes' names (drive letters and mount folders); policy patterns
     // may then name files either way too.
     void SetVolumes(VolumeNames volumes);
-    // The session the report is about: what the client was told to do.
+    // The session the report is about: what the client was told to do
+    // ("backup": the folder it set, as the user wrote it or as an NT path).
     void Configure(const Json& client, const std::string& source);
 
     // For the policy: the images the client knows by process id.
@@ -64,6 +65,20 @@ private:
     std::map<std::pair<std::string, std::string>, std::map<std::string, int>> rows_;
     int total_ = 0;
     std::unique_ptr<Report> report_;
+
+    // Copies asked for, found in the backup folder when the client stops:
+    // the driver takes the first free name of the original's name and that
+    // name with _1 to _20, so copies made in this session are the names the
+    // folder did not have when it started, in order.
+    struct AskedCopy {
+        int seq = 0;
+        std::string original;  // as the user reads it
+        Json originalBytes;    // its size at the close, when the client can see the file
+    };
+    void LocateCopies();
+    std::string backupFolder_;               // as the user reads it; empty: none
+    std::vector<std::string> folderBefore_;  // upper-case names in it at the start
+    std::vector<AskedCopy> asked_;
 };
 
 }  // namespace vetrona::client

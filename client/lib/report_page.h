@@ -304,7 +304,8 @@ inline constexpr const char* kReportScript = R"js(
       ['#seq', 'original', 'copy', '#original bytes', '#copy bytes', 'byte-exact', 'step'], run.backups, function (b) {
         var exact = b.exact === true ? 'yes' : b.exact === false ? 'NO' : 'not known';
         return h('tr', { 'data-seq': b.seq },
-          td(b.seq, 'num'), td(b.original, 'path'), td(b.backup || '(not found)', 'path'),
+          td(b.seq, 'num'), td(b.original, 'path'),
+          td(b.backup || (b.exact === null ? '(not seen' + (b.folder ? ' in ' + b.folder : '') + ')' : '(not found)'), 'path'),
           td(b.originalBytes === undefined || b.originalBytes === null ? '' : b.originalBytes, 'num'),
           td(b.backupBytes === undefined || b.backupBytes === null ? '' : b.backupBytes, 'num'),
           td(exact), td(stepText(run, b.step)));
