@@ -182,6 +182,20 @@ TEST(ReportDataTest, TreeTotalsFilesAndDeniedFromTheRecords) {
     EXPECT_EQ(run["table"].size(), 5u);
 }
 
+// A scenario that cannot be loaded still has its place on the page.
+TEST(ReportDataTest, AFileThatCouldNotBeLoadedIsARunThatSaysSo) {
+    vc::Report report("test");
+    report.Add({{"type", "scenario"}, {"title", "first"}, {"file", "a.yaml"}});
+    report.Add({{"type", "error"}, {"file", "a.yaml"}, {"line", 3}, {"error", "the driver did not load"}});
+    report.Add({{"type", "error"}, {"file", "b.yaml"}, {"line", 7}, {"field", "workload"}, {"error", "unknown step"}});
+    const Json runs = report.Data()["runs"];
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0]["errors"], Json({"line 3: the driver did not load"}));
+    EXPECT_EQ(runs[1]["source"], "b.yaml");
+    EXPECT_EQ(runs[1]["passed"], false);
+    EXPECT_EQ(runs[1]["errors"], Json({"workload: line 7: unknown step"}));
+}
+
 TEST(ReportDataTest, PastTheLimitEventsAreCountedButNotListed) {
     vc::Report report("test");
     report.BeginRun("many", "");

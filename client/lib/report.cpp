@@ -491,6 +491,21 @@ void Report::Add(const Json& record) {
         r.outcome = outcome;
     } else if (type == "result") {
         r.meta["passed"] = record.value("passed", false);
+    } else if (type == "error") {
+        // A scenario that could not be loaded has a run of its own that says so;
+        // an error while a run plays belongs to it.
+        const std::string file = Str(record, "file");
+        Impl::Run* target = &r;
+        if (!file.empty() && file != Str(r.meta, "source")) {
+            BeginRun("could not be played", file);
+            target = &impl_->runs.back();
+            target->meta["passed"] = false;
+        }
+        if (!target->meta.contains("errors")) target->meta["errors"] = Json::array();
+        std::string text = Str(record, "error");
+        if (Int(record, "line") > 0) text = "line " + std::to_string(Int(record, "line")) + ": " + text;
+        if (!Str(record, "field").empty()) text = Str(record, "field") + ": " + text;
+        target->meta["errors"].push_back(text);
     }
 }
 

@@ -217,7 +217,7 @@ inline constexpr const char* kReportScript = R"js(
         if (drawn) return;
         drawn = true;
         // A row that names the workload step, where the step changes.
-        var lastStep = null;
+        var lastStep;  // undefined: no row yet, so the first row gets its heading
         var hasSteps = Object.keys(run.steps).length > 0;
         lane.appendChild(h('div', null, pagedTable('timeline', ['#seq', 'time', 'operation', 'target', 'verdict', '#times'],
           groups, function (g) {
@@ -226,7 +226,7 @@ inline constexpr const char* kReportScript = R"js(
               td(g.n > 1 ? e.seq + '\u2013' + g.last.seq : e.seq, 'num'), td(clock(e.time), 'time'),
               td(e.op), td(target(e), 'path'), h('td', null, badge(e.verdict, e.verdictName), ' ', ruleText(e.rule)),
               td(g.n > 1 ? '\u00d7' + g.n : '', 'num repeat'));
-            var step = e.step || null;
+            var step = e.step || null;  // null: outside the workload's steps
             if (!hasSteps || step === lastStep) return row;
             lastStep = step;
             var frag = document.createDocumentFragment();
@@ -278,6 +278,7 @@ inline constexpr const char* kReportScript = R"js(
     }
     s.appendChild(h('div', { 'class': 'meta' }, meta.map(function (m) { return h('div', null, m); })));
 
+    (run.errors || []).forEach(function (e) { s.appendChild(h('p', { 'class': 'notice error' }, 'error: ' + e)); });
     var t = run.totals;
     s.appendChild(h('p', { 'class': 'totals' },
       h('span', { 'class': 'count', 'data-verdict-total': 'all' }, run.eventsTotal), ' events:',
