@@ -1,6 +1,7 @@
 // vetrona-sim: the driver on the simulated kernel.
 //
-//   vetrona-sim run FILE... [--json] [--hex]      play scenarios
+//   vetrona-sim run FILE... [--json] [--hex] [--report FILE.html]
+//                                                 play scenarios
 //   vetrona-sim serve [--socket PATH] [--scenario FILE] [--json] [--hex]
 //   vetrona-sim demo [--json] [--hex]             the bundled demo scenarios
 //   vetrona-sim sweep FILE... [--sample N] [--seed S] [--point N] [--jobs N] [--timeout SEC] [--json]
@@ -40,6 +41,8 @@ int main(int argc, char** argv) {
     run->add_option("--image", image, imageHelp)->check(CLI::ExistingFile);
     bool state = false;
     run->add_flag("--state", state, "after each scenario, list every file left on its volumes with its size and SHA-256");
+    std::string report;
+    run->add_option("--report", report, "write a behaviour report of the runs to this HTML file (one page for all)");
 
     std::string socketPath = vsim::DefaultSocketPath();
     std::string scenarioFile;
@@ -78,7 +81,7 @@ int main(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : 2;
     }
     if (*run) {
-        return vsim::RunScenarioFiles(files, {json, hex, image, state});
+        return vsim::RunScenarioFiles(files, {json, hex, image, state, report});
     }
     if (*sweep) {
         if (*seedOption) sweepOptions.seed = sweepSeed;

@@ -4,6 +4,8 @@
 
 #include "channel/wire.h"
 #include "client/lib/client.h"
+#include "client/lib/paths.h"
+#include "client/lib/report.h"
 #include "client/lib/session.h"
 #include "driver/driver_data.h"
 #include "sim/loader/loader.h"
@@ -40,8 +42,10 @@ namespace vc = vetrona::client;
 
 void Transcript::Put(const json& line, const std::string& text) {
     std::lock_guard<std::mutex> guard(lock_);
+    if (sink_) sink_(line);
     if (options_.json) {
-        std::cout << line.dump() << '\n';
+        // A scenario's names need not be valid UTF-8: such bytes print as U+FFFD.
+        std::cout << line.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
     } else {
         std::cout << text << '\n';
     }
@@ -143,6 +147,7 @@ struct ScenarioRun::Impl {
     std::string tempRoot;
     bool keepVolumes = false;
     std::vector<MountedVolume> volumes;
+    vc::VolumeNames volumeNames;  // the volumes as a client learns them: device and drive root
     PDRIVER_OBJECT driver = nullptr;
     DRIVER_DATA* observed = nullptr;  // see Observed()
 
@@ -172,6 +177,23 @@ struct ScenarioRun::Impl {
 
     std::vector<SeenEvent> events;
     std::atomic<int> currentStep{0};
+
+    // Copies the client asked for (a backup verdict at a modified file's
+    // close): what the file held when it was asked and which names the backup
+    // folder had then, until the step's end shows the copy the driver made.
+    struct PendingBackup {
+        size_t seq = 0;
+        int step = 0;
+        std::string original;  // "C:\..."
+        std::string folder;    // "C:\Backup"; empty: none set
+        std::vector<uint8_t> bytes;
+        bool readable = false;
+        std::set<std::string> before;  // upper-case names in the folder
+    };
+    std::mutex backupLock;
+    std::vector<PendingBackup> pendingBackups;
+    std::set<std::string> claimedCopies;  // host paths of copies already shown
+    std::string backupFolder;             // as the scenario's client set it
     std::chrono::steady_clock::time_point lastEvent = std::chrono::steady_clock::now();
 
     int stepCount = 0;
@@ -253,14 +275,7 @@ struct ScenarioRun::Impl {
         return current;
     }
 
-    std::string DrivePathOf(const std::string& name) {
-        for (const auto& [device, drive] : context->drives) {
-            if (name.size() >= device.size() && Upper(name.substr(0, device.size())) == Upper(device)) {
-                return drive + name.substr(device.size());
-            }
-        }
-        return name;
-    }
+    std::string DrivePathOf(const std::string& name) { return vc::UserFilePath(name, volumeNames); }
 
     // --- output --------------------------------------------------------------
 
@@ -371,6 +386,7 @@ struct ScenarioRun::Impl {
             }
             m.device = sim::fs::MountVolume(m.hostRoot, static_cast<char16_t>(v.drive));
             context->drives.emplace_back(Narrow(m.device), std::string(1, v.drive) + ":");
+            volumeNames.push_back({Narrow(m.device), {std::string(1, v.drive) + ":\\"}});
             out.Put({{"type", "volume"}, {"drive", std::string(1, v.drive) + ":"}, {"device", Narrow(m.device)},
                      {"files", v.files.size()}, {"bytes", bytes}},
                     "  volume " + std::string(1, v.drive) + ": = " + Narrow(m.device) + ", " + std::to_string(v.files.size()) +
@@ -424,6 +440,101 @@ struct ScenarioRun::Impl {
         started.push_back(process);
     }
 
+    // --- backups -------------------------------------------------------------
+
+    static bool CopyNamed(const std::string& copy, const std::string& name) {
+        if (copy == name) return true;
+        for (int n = 1; n <= 20; ++n) {
+            if (copy == name + "_" + std::to_string(n)) return true;
+        }
+        return false;
+    }
+
+    // Called as the client answers, while the close waits for the answer: the
+    // file holds what the copy must hold, and the copy is not made yet.
+    void NoteBackup(const SeenEvent& e, const vc::EventView& event) {
+        const auto* f = std::get_if<vc::FileEventView>(&event);
+        if (f == nullptr || f->operation != FileOpCloseModified || e.verdict != VerdictBackup) return;
+        PendingBackup b;
+        b.seq = e.sequence;
+        b.step = e.step;
+        b.original = DrivePathOf(f->name.Utf8());
+        {
+            std::lock_guard<std::mutex> guard(backupLock);
+            b.folder = backupFolder;
+        }
+        auto onVolume = [this](const std::string& path) {
+            return path.size() >= 3 && path[1] == ':' && path[2] == '\\' && VolumeOf(path[0]) != nullptr;
+        };
+        if (onVolume(b.original)) b.bytes = ReadHost(HostPath(b.original), &b.readable);
+        if (onVolume(b.folder)) {
+            std::error_code ec;
+            for (const auto& entry : fs::directory_iterator(HostPath(b.folder), ec)) {
+                b.before.insert(Upper(entry.path().filename().string()));
+            }
+        }
+        std::lock_guard<std::mutex> guard(backupLock);
+        pendingBackups.push_back(std::move(b));
+    }
+
+    // The copies made since: for each backup asked for, a new file in the
+    // folder under the original's name or that name with _1 to _20, the one
+    // holding the original's bytes when there is one.
+    void ResolveBackups() {
+        std::vector<PendingBackup> pending;
+        {
+            std::lock_guard<std::mutex> guard(backupLock);
+            pending.swap(pendingBackups);
+        }
+        for (const PendingBackup& b : pending) {
+            const std::string name = Upper(b.original.substr(b.original.rfind('\\') + 1));
+            std::vector<fs::path> candidates;
+            if (b.folder.size() >= 3 && VolumeOf(b.folder[0]) != nullptr) {
+                std::error_code ec;
+                for (const auto& entry : fs::directory_iterator(HostPath(b.folder), ec)) {
+                    const std::string copy = Upper(entry.path().filename().string());
+                    if (CopyNamed(copy, name) && !b.before.count(copy) && !claimedCopies.count(entry.path().string())) {
+                        candidates.push_back(entry.path());
+                    }
+                }
+            }
+            std::sort(candidates.begin(), candidates.end());
+            std::optional<fs::path> chosen;
+            std::vector<uint8_t> copyBytes;
+            for (const fs::path& candidate : candidates) {
+                bool exists = false;
+                std::vector<uint8_t> bytes = ReadHost(candidate, &exists);
+                if (exists && (!chosen || (b.readable && bytes == b.bytes))) {
+                    const bool exact = b.readable && bytes == b.bytes;
+                    chosen = candidate;
+                    copyBytes = std::move(bytes);
+                    if (exact) break;
+                }
+            }
+            json record = {{"type", "backup"}, {"seq", b.seq}, {"step", b.step}, {"original", b.original},
+                           {"folder", b.folder}};
+            std::string text = "        backup " + b.original + " -> ";
+            if (chosen) {
+                claimedCopies.insert(chosen->string());
+                const std::string copy = b.folder + "\\" + chosen->filename().string();
+                const bool exact = b.readable && copyBytes == b.bytes;
+                record["backup"] = copy;
+                record["originalBytes"] = b.readable ? json(b.bytes.size()) : json();
+                record["backupBytes"] = copyBytes.size();
+                record["exact"] = exact;
+                text += copy + " (" + std::to_string(copyBytes.size()) + " bytes, " +
+                        (exact ? "byte-exact" : "NOT the bytes the file held") + ")";
+            } else {
+                record["backup"] = json();
+                record["originalBytes"] = b.readable ? json(b.bytes.size()) : json();
+                record["backupBytes"] = json();
+                record["exact"] = false;
+                text += b.folder.empty() ? "no copy: no backup folder is set" : "no copy in " + b.folder;
+            }
+            out.Put(record, text);
+        }
+    }
+
     // --- client --------------------------------------------------------------
 
     _EPROCESS* NewClientProcess() {
@@ -467,6 +578,8 @@ struct ScenarioRun::Impl {
                 Error("setting the backup folder failed: " + StatusName(hr), c.line);
                 return false;
             }
+            std::lock_guard<std::mutex> guard(backupLock);
+            backupFolder = *c.backup;
         }
         std::vector<std::string> monitors;
         const std::pair<bool, vc::Monitor> switches[] = {
@@ -527,6 +640,7 @@ struct ScenarioRun::Impl {
         seen.verdict = verdict;
         seen.rule = rule;
         seen.step = currentStep;
+        seen.received = std::chrono::system_clock::now();
         const vc::DecodeResult decoded = vc::DecodeEvent(bytes);
         if (decoded.ok() && !std::holds_alternative<vc::ProcessEventView>(decoded.event)) {
             seen.processName = ProcessNameOf(vc::EventProcessOf(decoded.event));
@@ -537,6 +651,7 @@ struct ScenarioRun::Impl {
             events.push_back(seen);
             lastEvent = std::chrono::steady_clock::now();
         }
+        if (decoded.ok()) NoteBackup(seen, decoded.event);
         PrintEvent(seen);
     }
 
@@ -556,16 +671,14 @@ struct ScenarioRun::Impl {
             path = DrivePathOf(f->name.Utf8());
             if (!f->destName.empty()) path += " -> " + DrivePathOf(f->destName.Utf8());
         } else if (auto* r = std::get_if<vc::RegistryEventView>(&decoded.event)) {
-            path = r->keyPath.Utf8() + (r->name.empty() ? "" : " : " + r->name.Utf8());
+            path = vc::UserRegistryPath(r->keyPath.Utf8()) + (r->name.empty() ? "" : " : " + r->name.Utf8());
         } else {
             path = DrivePathOf(std::get<vc::ProcessEventView>(decoded.event).imageName.Utf8());
         }
         json full = {{"type", "event"}, {"seq", e.sequence}, {"step", e.step}};
         for (auto& [k, v] : line.items()) full[k] = v;
-        full["path"] = path;
+        vc::AnnotateEvent(&full, decoded.event, e.verdict, e.rule, *context, volumeNames, e.received);
         full["processName"] = who;
-        full["verdictName"] = vc::VerdictName(e.verdict);
-        full["rule"] = e.rule >= 0 ? json(e.rule + 1) : json(e.rule == -1 ? "default" : "client");
         if (out.options().hex) full["bytes_hex"] = HexOf(e.bytes);
         std::string text = "        event " + Pad(vc::ClassName(vc::EventClassOf(decoded.event)), 9) +
                            Pad(vc::EventOperationName(decoded.event), 20) + " " + path + "  by " +
@@ -739,6 +852,8 @@ struct ScenarioRun::Impl {
             const std::string folder = arg("folder");
             if (note(client->SetBackupDir(folder.empty() ? std::u16string() : u"\\??\\" + Wide(folder)))) {
                 o->detail = folder.empty() ? "backup folder cleared" : "backup folder " + folder;
+                std::lock_guard<std::mutex> guard(backupLock);
+                backupFolder = folder;
             }
         }
     }
@@ -804,6 +919,7 @@ struct ScenarioRun::Impl {
         const int32_t expected = step.status ? *step.status : 0;
         const bool ok = o.status == expected && o.problem.empty();
         if (threadName.empty()) ShowDebugger();
+        if (threadName.empty()) ResolveBackups();
         {
             std::lock_guard<std::mutex> guard(lock);
             if (!ok) ++stepFailures;
@@ -908,6 +1024,7 @@ struct ScenarioRun::Impl {
                 Adopt(name, child, arg("image"));
                 o->detail = name + " is pid " + std::to_string(child->pid);
                 o->fields["pid"] = child->pid;
+                o->fields["name"] = name;
             } else {
                 std::lock_guard<std::mutex> guard(lock);
                 processes[name] = nullptr;
@@ -1575,6 +1692,7 @@ struct ScenarioRun::Impl {
 
     int Finish() {
         Drain();
+        ResolveBackups();
         messagesSent = MessagesSentSoFar() - messagesAtStart;
         ShowDebugger();
         StopClient();
@@ -1738,6 +1856,17 @@ void ReportLoadError(const ScenarioError& e, Transcript& out) {
 
 int RunScenarioFiles(const std::vector<std::string>& files, const RunOptions& options) {
     Transcript out(options);
+    // The report gathers the records as they are printed; its file is opened
+    // first, so a path that cannot be written stops before anything runs.
+    std::unique_ptr<vc::Report> report;
+    if (!options.report.empty()) {
+        if (!std::ofstream(options.report, std::ios::binary | std::ios::trunc)) {
+            std::cerr << "vetrona-sim: --report: cannot write " << options.report << '\n';
+            return 2;
+        }
+        report = std::make_unique<vc::Report>("vetrona-sim " + std::string(VETRONA_VERSION_TEXT));
+        out.SetRecordSink([&report](const json& record) { report->Add(record); });
+    }
     int worst = 0;
     for (const std::string& file : files) {
         Scenario scenario;
@@ -1749,6 +1878,14 @@ int RunScenarioFiles(const std::vector<std::string>& files, const RunOptions& op
             continue;
         }
         worst = std::max(worst, RunScenario(scenario, out));
+    }
+    if (report) {
+        std::string error;
+        if (!report->WriteFile(options.report, &error)) {
+            std::cerr << "vetrona-sim: --report: " << error << '\n';
+            return std::max(worst, 2);
+        }
+        if (!options.json) std::cout << "report: " << options.report << '\n';
     }
     return worst;
 }

@@ -274,7 +274,8 @@ std::string gImage;
         std::error_code ec;
         if (!run.TempRoot().empty()) fs::remove_all(run.TempRoot(), ec);
     }
-    std::cout << last.dump() << '\n';
+    // Names need not be valid UTF-8 (a scenario's bytes, a value name): such bytes go out as U+FFFD.
+    std::cout << last.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
     std::cout.flush();
     std::fflush(stderr);
     _exit(0);
@@ -759,7 +760,7 @@ int RunSweep(const SweepOptions& options) {
     std::vector<Row> rows;
     int worst = 0;
     auto put = [&](const json& line, const std::string& text) {
-        if (options.json) std::cout << line.dump() << '\n';
+        if (options.json) std::cout << line.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
         else if (!text.empty()) std::cout << text << '\n';
         std::cout.flush();
     };

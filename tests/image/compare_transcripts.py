@@ -6,8 +6,8 @@ left on the volumes.
 
   compare_transcripts.py --sim build/host/vetrona-sim --image build/windows/vetrona.sys FILE...
 
-Values that name host objects rather than what happened are compared by
-identity, not by value: a file object's address and a file's id differ from
+Receive times are left out. Values that name host objects rather than what
+happened are compared by identity, not by value: a file object's address and a file's id differ from
 one process to the next, so each is replaced by the order in which it first
 appeared ("#1", "#2"...). Everything else must be equal. Exit status 0 when
 every scenario matched (and passed on both), 1 when one differed, 77 when the
@@ -22,6 +22,8 @@ import sys
 import time
 
 IDENTITY_FIELDS = ("fileObject", "fileId")
+# Wall-clock values: when an event was received differs from run to run.
+CLOCK_FIELDS = ("time",)
 # Lines only an image run prints (the stack its own frames used).
 IMAGE_ONLY = ("image-stack",)
 
@@ -40,6 +42,8 @@ def canonical(lines):
             continue
         if obj.get("type") in IMAGE_ONLY:
             continue
+        for field in CLOCK_FIELDS:
+            obj.pop(field, None)
         for field in IDENTITY_FIELDS:
             value = obj.get(field)
             if isinstance(value, int) and value != 0:

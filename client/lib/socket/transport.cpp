@@ -8,6 +8,7 @@
 #include "client/lib/transport.h"
 
 #include "client/lib/socket/protocol.h"
+#include "client/lib/text.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -232,6 +233,20 @@ HResult Transport::DeviceControl(uint32_t code, const void* in, uint32_t inLengt
         if (!data.empty()) std::memcpy(out, data.data(), data.size());
     }
     return hr;
+}
+
+HResult Transport::QueryVolumeNames(VolumeNames* names) {
+    names->clear();
+    Impl own;
+    own.path = impl_->path;
+    HResult hr = own.Connect();
+    if (!Succeeded(hr)) return hr;
+    uint32_t count = 0;
+    std::vector<uint8_t> data;
+    hr = own.Call(proto::kQueryVolumes, {}, &count, &data, proto::kMaxPayload - 8);
+    own.Drop();
+    if (!Succeeded(hr)) return hr;
+    return proto::ParseVolumeRecords(data, count, names) ? kOk : kHrInvalidData;
 }
 
 }  // namespace vetrona::client
