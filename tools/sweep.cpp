@@ -516,13 +516,15 @@ const char* UnwatchedRulePoint(const SweepRunResult& r) {
     return nullptr;
 }
 
-// An event as two runs can compare it: what happened and to what, without the
-// values that differ from run to run (ids, addresses, sequence numbers) or the
-// client's answer.
+// An event as two runs can compare it: what happened, to what, by whom, and
+// nothing that differs from run to run (ids, addresses, times, sequence
+// numbers) or is the client's answer.
 std::string EventKey(const json& event) {
-    json key = event;
-    for (const char* field : {"type", "seq", "step", "fileId", "fileObject", "pid", "parent", "verdict", "verdictName", "rule"}) {
-        key.erase(field);
+    json key = json::object();
+    for (const char* field : {"class", "operation", "major", "name", "nameTruncated", "destination", "destinationPath", "path",
+                              "image", "commandLine", "key", "value", "data", "dataType", "dataTruncated", "processName",
+                              "processImage"}) {
+        if (event.contains(field)) key[field] = event[field];
     }
     return key.dump();
 }
