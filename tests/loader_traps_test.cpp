@@ -53,6 +53,12 @@ TEST_F(LoaderTrapTest, Cr8WritesRaiseAndLowerTheModelsIrql) {
     EXPECT_EQ(sim::CurrentThreadState().irql, PASSIVE_LEVEL);
 }
 
+TEST_F(LoaderTrapTest, TheProcessorControlRegionIsNotModelledAndSaysSo) {
+    // gs: reaches the processor's control region on Windows; the model has
+    // none, and stops by name rather than fault at a small address.
+    EXPECT_DEATH(Call("ReadThroughGs"), "access through GS.*does not emulate");
+}
+
 TEST_F(LoaderTrapTest, FastFailIsBugCheck139WithItsCode) {
     // The kit's checked list removal finds a link that does not point back.
     EXPECT_DEATH(Call<void>("CorruptList"),

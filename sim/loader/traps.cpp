@@ -160,6 +160,21 @@ const char* FastFailName(uint64_t code) {
 // model answers CR8 (its IRQL of this thread) and fast fail, and stops on the
 // rest by name. FALSE when it is none of these (a general-protection fault
 // on a memory access).
+// TRUE when the instruction's legacy prefixes name the GS segment.
+bool UsesGs(const uint8_t* code) {
+    for (size_t i = 0; i < 4; ++i) {
+        switch (code[i]) {
+        case 0x65:
+            return true;
+        case 0x26: case 0x2E: case 0x36: case 0x3E: case 0x64: case 0x66: case 0x67: case 0xF0: case 0xF2: case 0xF3:
+            continue;
+        default:
+            return false;
+        }
+    }
+    return false;
+}
+
 bool EmulatePrivileged(Context& c) {
     const uint8_t* code = reinterpret_cast<const uint8_t*>(c.Rip);
     size_t at = 0;
@@ -238,6 +253,14 @@ extern "C" [[noreturn]] void sim_loader_dispatch_trap(void* raw) {
     uint64_t access = 0;  // 0 read, 1 write, 8 execute
     switch (trap->signal) {
     case SIGSEGV:
+        // In a kernel GS holds the processor's control region (the current
+        // thread, the IRQL's home, the processor number); the model keeps
+        // those elsewhere and gives images no such region.
+        if (UsesGs(reinterpret_cast<const uint8_t*>(context.Rip))) {
+            Unsupported(context, reinterpret_cast<const uint8_t*>(context.Rip),
+                        "an access through GS (the processor control region, read by the kit's inline "
+                        "KeGetCurrentThread and PsGetCurrentThread)");
+        }
         if (trap->code == SI_KERNEL) {
             // A general-protection fault: a privileged instruction, or a
             // memory access the processor refused without a page fault (a

@@ -44,6 +44,14 @@ extern "C" {
 // --- IRQL through CR8 ---------------------------------------------------------
 ULONG64 ReadIrql(VOID) { return KeGetCurrentIrql(); }
 
+// The current thread through the processor's control region, as the kit's
+// inline KeGetCurrentThread reads it.
+ULONG64 ReadThroughGs(VOID) {
+    ULONG64 value;
+    asm volatile("movq %%gs:0x188, %0" : "=r"(value));
+    return value;
+}
+
 ULONG64 ReadIrqlIntoR9(VOID) {
     register ULONG64 value asm("r9");
     asm volatile("movq %%cr8, %0" : "=r"(value));
@@ -185,6 +193,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) 
     TestNote(KeGetCurrentIrql());
     TestRegister("ReadIrql", (PVOID)ReadIrql);
     TestRegister("ReadIrqlIntoR9", (PVOID)ReadIrqlIntoR9);
+    TestRegister("ReadThroughGs", (PVOID)ReadThroughGs);
     TestRegister("RaiseAndLower", (PVOID)RaiseAndLower);
     TestRegister("CopyFromUser", (PVOID)CopyFromUser);
     TestRegister("NestedFinally", (PVOID)NestedFinally);
