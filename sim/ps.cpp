@@ -95,6 +95,7 @@ _EPROCESS* CreateSystemProcessp() {
     system->imagePath = u"System";
     system->isAdmin = true;
     system->isSystem = true;
+    system->userSid = kSystemUserSid;
     ob::RegisterObject(system, ob::ObjectType::Process, DeleteProcessp);
     return system;
 }
@@ -418,13 +419,18 @@ const std::vector<ExportEntry>& Exportsp() {
 namespace ps {
 
 _EPROCESS* CreateProcessObject(_EPROCESS* parent, std::u16string_view imagePath, std::u16string_view commandLine,
-                               bool isAdmin) {
+                               bool isAdmin, std::string_view userSid) {
     auto* created = new _EPROCESS;
     created->pid = NewCidp();
     created->parentPid = parent->pid;
     created->imagePath = imagePath;
     created->commandLine = commandLine;
     created->isAdmin = isAdmin;
+    if (!userSid.empty()) {
+        created->userSid = userSid;
+    } else {
+        created->userSid = parent->isSystem ? kInteractiveUserSid : parent->userSid;
+    }
     ob::RegisterObject(created, ob::ObjectType::Process, DeleteProcessp);
     {
         std::lock_guard<std::mutex> guard(S().lock);
