@@ -155,6 +155,14 @@ struct RegistryExpect {
     std::optional<std::vector<uint8_t>> data;
 };
 
+// A process of the workload that must (not) have started: a start the
+// client refused leaves no process behind.
+struct ProcessExpect {
+    int line = 0;
+    std::string name;
+    bool started = true;
+};
+
 struct OutcomeExpect {
     int line = 0;
     std::optional<int64_t> denied, filesProtected, bytesRecovered, events;
@@ -184,6 +192,7 @@ struct Scenario {
     std::vector<FileExpect> files;
     std::vector<BackupExpect> backups;
     std::vector<RegistryExpect> registryAfter;
+    std::vector<ProcessExpect> processesAfter;
     OutcomeExpect outcome;
     DebuggerExpect debugger;
 };

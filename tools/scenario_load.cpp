@@ -749,7 +749,19 @@ private:
     }
 
     void Expect(const YAML::Node& node, Scenario* s) {
-        Keys(node, {"events", "files", "backups", "registry", "outcome", "debugger"}, "expect");
+        Keys(node, {"events", "files", "backups", "registry", "processes", "outcome", "debugger"}, "expect");
+        if (node["processes"]) {
+            if (!node["processes"].IsSequence()) Fail(node["processes"], "expect.processes", "expected a list");
+            for (const YAML::Node& p : node["processes"]) {
+                Keys(p, {"name", "started"}, "expect.processes");
+                ProcessExpect e;
+                e.line = p.Mark().line + 1;
+                e.name = Str(Required(p, "name", "expect.processes"), "expect.processes.name");
+                if (!Known(*s, e.name)) Fail(p["name"], "expect.processes.name", "no process '" + e.name + "'");
+                e.started = Bool(Required(p, "started", "expect.processes"), "expect.processes.started");
+                s->processesAfter.push_back(e);
+            }
+        }
         if (node["debugger"]) {
             const YAML::Node d = node["debugger"];
             if (!d.IsSequence()) Fail(d, "expect.debugger", "expected a list of line patterns, in order");

@@ -152,6 +152,7 @@ struct ScenarioRun::Impl {
     // reused, and a process event can come after its id has a new owner.
     std::map<uint32_t, std::vector<std::pair<std::string, std::string>>> pidHistory;
     std::vector<_EPROCESS*> started;
+    std::set<std::string> everStarted;  // names of the processes that started
     std::map<std::string, std::pair<_EPROCESS*, HANDLE>> handles;
     std::map<std::string, std::string> handlePaths;  // handle name -> the file's path, upper case
     std::vector<std::u16string> links;
@@ -438,6 +439,7 @@ struct ScenarioRun::Impl {
     void Adopt(const std::string& name, _EPROCESS* process, const std::string& image) {
         std::lock_guard<std::mutex> guard(lock);
         processes[name] = process;
+        everStarted.insert(name);
         pidNames[static_cast<uint32_t>(process->pid)] = name;
         pidImages[static_cast<uint32_t>(process->pid)] = Narrow(DevicePath(image));
         pidHistory[static_cast<uint32_t>(process->pid)].emplace_back(name, Upper(Narrow(DevicePath(image))));
@@ -1480,6 +1482,18 @@ struct ScenarioRun::Impl {
         }
     }
 
+    void CheckProcesses() {
+        for (const ProcessExpect& p : s.processesAfter) {
+            bool started;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                started = everStarted.count(p.name) != 0;
+            }
+            Expect(p.line, "process " + p.name + (p.started ? " started" : " never started"), started == p.started,
+                   started ? "it started" : "it never started");
+        }
+    }
+
     void CheckOutcome() {
         const OutcomeExpect& o = s.outcome;
         size_t eventCount;
@@ -1558,6 +1572,7 @@ struct ScenarioRun::Impl {
             CheckFiles();
             CheckBackups();
             CheckRegistry();
+            CheckProcesses();
             CheckOutcome();
             CheckDebugger();
         } else {
