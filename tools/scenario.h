@@ -150,7 +150,8 @@ struct RegistryExpect {
     int line = 0;
     std::string key;
     std::string path;   // the kernel's name
-    std::string value;  // empty: the key itself
+    std::string value;
+    bool valueGiven = false;  // false: the key itself ('' names the key's default value)
     std::optional<bool> exists;
     std::optional<std::vector<uint8_t>> data;
 };

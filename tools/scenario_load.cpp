@@ -401,12 +401,28 @@ private:
     }
 
     RegistryValueSpec RegistryValue(const YAML::Node& v, const std::string& where, bool checkKeys = true) {
-        if (checkKeys) Keys(v, {"name", "type", "text", "hex", "random", "seed", "dword"}, where);
+        if (checkKeys) Keys(v, {"name", "type", "text", "multi", "hex", "random", "seed", "dword"}, where);
         RegistryValueSpec value;
         value.name = Str(Required(v, "name", where), where + ".name");
         value.type = v["type"] ? Upper(Str(v["type"], where + ".type")) : "";
         if (!value.type.empty() && !kRegistryTypes.count(value.type)) Fail(v["type"], where + ".type", "unknown registry type");
-        if (v["dword"]) {
+        if (v["multi"] && (v["dword"] || v["text"] || v["hex"] || v["random"])) {
+            Fail(v["multi"], where + ".multi", "give the data one way: text, multi, hex, random or dword");
+        }
+        if (v["multi"]) {
+            // REG_MULTI_SZ: each string in UTF-16 with its terminator, then one more.
+            for (const std::string& text : StrList(v["multi"], where + ".multi")) {
+                for (unsigned char c : text) {
+                    value.data.push_back(c);
+                    value.data.push_back(0);
+                }
+                value.data.push_back(0);
+                value.data.push_back(0);
+            }
+            value.data.push_back(0);
+            value.data.push_back(0);
+            if (value.type.empty()) value.type = "REG_MULTI_SZ";
+        } else if (v["dword"]) {
             const uint32_t d = static_cast<uint32_t>(Int(v["dword"], where + ".dword", 0, UINT32_MAX));
             value.data = {static_cast<uint8_t>(d), static_cast<uint8_t>(d >> 8), static_cast<uint8_t>(d >> 16),
                           static_cast<uint8_t>(d >> 24)};
@@ -686,12 +702,13 @@ private:
             require("key");
             require("to");
         } else if (step.kind == "set-value") {
-            args({"key", "name", "type", "text", "hex", "random", "seed", "dword"});
+            args({"key", "name", "type", "text", "multi", "hex", "random", "seed", "dword"});
             require("key");
             require("name");
             const RegistryValueSpec value = RegistryValue(action, at, false);
             step.data = value.data;
             if (action["text"]) step.args["type"] = step.args.count("type") ? step.args["type"] : "REG_SZ";
+            if (action["multi"]) step.args["type"] = step.args.count("type") ? step.args["type"] : "REG_MULTI_SZ";
         } else if (step.kind == "delete-value") {
             args({"key", "name"});
             require("key");
@@ -830,17 +847,20 @@ private:
         if (node["registry"]) {
             if (!node["registry"].IsSequence()) Fail(node["registry"], "expect.registry", "expected a list");
             for (const YAML::Node& r : node["registry"]) {
-                Keys(r, {"key", "user", "value", "exists", "text", "hex", "dword"}, "expect.registry");
+                Keys(r, {"key", "user", "value", "exists", "text", "multi", "hex", "dword"}, "expect.registry");
                 RegistryExpect e;
                 e.line = r.Mark().line + 1;
                 e.key = Str(Required(r, "key", "expect.registry"), "expect.registry.key");
                 const std::string sid =
                     r["user"] ? UserSid(r["user"], "expect.registry.user", Str(r["user"], "expect.registry.user")) : s->users[0].sid;
                 e.path = KeyPath(r["key"], "expect.registry.key", e.key, sid);
-                if (r["value"]) e.value = Str(r["value"], "expect.registry.value");
+                if (r["value"]) {
+                    e.value = Str(r["value"], "expect.registry.value");
+                    e.valueGiven = true;
+                }
                 if (r["exists"]) e.exists = Bool(r["exists"], "expect.registry.exists");
-                if (r["dword"] || r["text"] || r["hex"]) {
-                    if (e.value.empty()) Fail(r, "expect.registry", "data belongs to a value: give its name");
+                if (r["dword"] || r["text"] || r["hex"] || r["multi"]) {
+                    if (!e.valueGiven) Fail(r, "expect.registry", "data belongs to a value: give its name ('' for the key's default value)");
                     YAML::Node copy = YAML::Clone(r);
                     copy.remove("key");
                     copy.remove("user");

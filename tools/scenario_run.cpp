@@ -1466,7 +1466,7 @@ struct ScenarioRun::Impl {
             const std::u16string path = Wide(r.path);
             bool exists = false;
             std::vector<uint8_t> data;
-            if (r.value.empty()) {
+            if (!r.valueGiven) {
                 exists = sim::cm::KeyExists(path);
             } else {
                 ULONG type = 0;
@@ -1475,7 +1475,7 @@ struct ScenarioRun::Impl {
             std::vector<std::string> problems;
             if (r.exists && *r.exists != exists) problems.push_back(exists ? "exists" : "does not exist");
             if (r.data && (!exists || *r.data != data)) problems.push_back("holds other data (" + std::to_string(data.size()) + " bytes)");
-            std::string what = "registry " + r.key + (r.value.empty() ? "" : " : " + r.value);
+            std::string what = "registry " + r.key + (!r.valueGiven ? "" : r.value.empty() ? " : (default)" : " : " + r.value);
             if (r.exists) what += *r.exists ? " exists" : " is absent";
             if (r.data) what += " holds " + std::to_string(r.data->size()) + " given bytes";
             Expect(r.line, what, problems.empty(), Join(problems, ", "));
