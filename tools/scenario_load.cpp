@@ -148,7 +148,7 @@ private:
                 Fail(u["name"], "machine.users.name", "user '" + user.name + "' declared twice (SYSTEM is built in)");
             }
             user.sid = u["sid"] ? Str(u["sid"], "machine.users.sid") : GeneratedUserSid(s->users.size());
-            if (!ValidSid(user.sid) || user.sid.rfind("S-1-5-21-", 0) != 0) {
+            if (!ValidSid(user.sid) || user.sid == SystemUserSid()) {
                 Fail(u["sid"], "machine.users.sid", "expected a user's SID, like S-1-5-21-1004336348-1177238915-682003330-1001");
             }
             if (!sids.insert(user.sid).second) Fail(u["sid"], "machine.users.sid", "two users with one SID");
