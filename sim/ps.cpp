@@ -431,6 +431,8 @@ _EPROCESS* CreateProcessObject(_EPROCESS* parent, std::u16string_view imagePath,
     } else {
         created->userSid = parent->isSystem ? kInteractiveUserSid : parent->userSid;
     }
+    // A SYSTEM token is always an elevated one.
+    created->isAdmin = isAdmin || created->userSid == kSystemUserSid;
     ob::RegisterObject(created, ob::ObjectType::Process, DeleteProcessp);
     {
         std::lock_guard<std::mutex> guard(S().lock);

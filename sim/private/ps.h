@@ -101,7 +101,7 @@ size_t NotifyRoutineCount();
 // The process runs as `userSid`; empty takes the parent's user, or the
 // machine's interactive user (kInteractiveUserSid) when the parent is the
 // System process: a program a test or tool starts without a parent stands
-// for one the user started.
+// for one the user started. A process running as SYSTEM is elevated.
 _EPROCESS* CreateProcessObject(_EPROCESS* parent, std::u16string_view imagePath, std::u16string_view commandLine,
                                bool isAdmin, std::string_view userSid = {});
 // A new thread of `process` holding one reference (its running one).

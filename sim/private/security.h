@@ -48,7 +48,8 @@ std::string SidToString(const void* sid);
 bool IsSidText(std::string_view text);
 
 // The SIDs a caller's token holds: its user; SYSTEM callers hold SYSTEM and
-// Administrators, elevated administrators hold Administrators, everybody holds
+// Administrators, elevated administrators (processes running as SYSTEM
+// among them) hold Administrators, everybody holds
 // Everyone, Authenticated Users and Users. A null caller is the kernel itself
 // (the System process).
 std::vector<std::vector<uint8_t>> CallerSids(const _EPROCESS* caller);
