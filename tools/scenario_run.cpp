@@ -631,12 +631,22 @@ struct ScenarioRun::Impl {
     }
 
     // Waits until no event has arrived for a while (exit events are sent from
-    // work items after the exit returns).
+    // work items after the exit returns). With the in-process client
+    // answering, the work items end once their messages are answered, so
+    // waiting for them leaves only a short quiet time; an outside client
+    // may be slow or gone, so it gets the longer quiet time alone.
     void Drain() {
+        bool answering;
+        {
+            std::lock_guard<std::mutex> guard(clientLock);
+            answering = client && responder.joinable();
+        }
+        if (answering) sim::DrainWorkItems();
+        const auto quiet = std::chrono::milliseconds(answering ? 30 : 150);
         for (int i = 0; i < 100; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
             std::lock_guard<std::mutex> guard(lock);
-            if (std::chrono::steady_clock::now() - lastEvent > std::chrono::milliseconds(150)) break;
+            if (std::chrono::steady_clock::now() - lastEvent > quiet) break;
         }
     }
 
