@@ -11,6 +11,7 @@
 #include "sim/private/ob.h"
 #include "sim/user/device.h"
 #include "sim/user/fltuser.h"
+#include "sim/user/folder.h"
 #include "sim/user/process.h"
 
 #include <poll.h>
@@ -253,6 +254,17 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
             }
             return true;
         }
+        case proto::kFolder: {
+            if (payload.size() < 6 || payload.size() % 2 != 0 || payload.size() - 4 > proto::kMaxName) return malformed();
+            const uint32_t create = proto::Get32(payload.data());
+            if (create > 1) return malformed();
+            const std::vector<uint8_t> path(payload.begin() + 4, payload.end());
+            sim::user::FolderFound found = sim::user::FolderFound::Missing;
+            const NTSTATUS status = sim::user::EnsureFolder(process_, NameOf(path), create != 0, &found);
+            *response = Response(kind, NT_SUCCESS(status) ? 0 : sim::user::HResultFromNtStatus(status),
+                                 NT_SUCCESS(status) ? static_cast<uint32_t>(found) : 0);
+            return true;
+        }
         default:
             return malformed();
     }
@@ -281,6 +293,7 @@ int Serve(const ServeOptions& options) {
         scenario.file = "(serve)";
         scenario.title = "serving the driver";
         scenario.volumes.push_back(VolumeSpec{});
+        scenario.users.push_back(UserSpec{0, "alice", GeneratedUserSid(0)});
     }
     const bool playWorkload = !options.scenarioFile.empty();
 

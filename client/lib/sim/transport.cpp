@@ -6,6 +6,7 @@
 #include "sim/private/ob.h"
 #include "sim/user/device.h"
 #include "sim/user/fltuser.h"
+#include "sim/user/folder.h"
 
 #include <chrono>
 
@@ -115,6 +116,20 @@ HResult Transport::DeviceControl(uint32_t code, const void* in, uint32_t inLengt
         return sim::user::HResultFromNtStatus(status);
     }
     *returned = bytes;
+    return kOk;
+}
+
+HResult Transport::Folder(const char16_t* path, bool create, FolderState* state) {
+    *state = FolderState::Missing;
+    if (impl_->process == nullptr || path == nullptr) {
+        return kHrInvalidArgument;
+    }
+    sim::user::FolderFound found = sim::user::FolderFound::Missing;
+    const NTSTATUS status = sim::user::EnsureFolder(impl_->process, path, create, &found);
+    if (!NT_SUCCESS(status)) {
+        return sim::user::HResultFromNtStatus(status);
+    }
+    *state = static_cast<FolderState>(found);
     return kOk;
 }
 

@@ -12,6 +12,10 @@
 //     GetMessage    5   bufferSize u32 | timeoutMs i32 (-1: for ever)
 //     Reply         6   reply bytes (FILTER_REPLY_HEADER and data)
 //     DeviceControl 7   code u32 | outLength u32 | input bytes
+//     Folder        8   create u32 (0 or 1) | path: UTF-16 bytes (at most
+//                       kMaxName); the client program's own look at a folder
+//                       on the served machine, made when asked (returned:
+//                       0 existed, 1 created, 2 missing, 3 not a folder)
 //   response: kind | 0x80, payload = hresult i32 | returned u32 | data
 //     data: PortCommand/DeviceControl the caller's output buffer (outLength
 //     bytes); GetMessage the message header and the message (at most
@@ -48,6 +52,7 @@ enum Kind : uint32_t {
     kGetMessage = 5,
     kReply = 6,
     kDeviceControl = 7,
+    kFolder = 8,
 };
 
 inline void Put32(std::vector<uint8_t>* out, uint32_t value) {

@@ -234,4 +234,29 @@ HResult Transport::DeviceControl(uint32_t code, const void* in, uint32_t inLengt
     return hr;
 }
 
+HResult Transport::Folder(const char16_t* path, bool create, FolderState* state) {
+    *state = FolderState::Missing;
+    if (path == nullptr) return kHrInvalidArgument;
+    size_t length = 0;
+    while (path[length] != 0) ++length;
+    if (length == 0 || length * 2 > proto::kMaxName) return kHrInvalidArgument;  // never a cut-off path
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    HResult hr = impl_->Connect();
+    if (!Succeeded(hr)) return hr;
+    std::vector<uint8_t> payload;
+    proto::Put32(&payload, create ? 1 : 0);
+    const std::vector<uint8_t> name = NameBytes(path);
+    payload.insert(payload.end(), name.begin(), name.end());
+    uint32_t found = 0;
+    hr = impl_->Call(proto::kFolder, payload, &found, nullptr, 0);
+    if (Succeeded(hr)) {
+        if (found > static_cast<uint32_t>(FolderState::NotAFolder)) {
+            impl_->Drop();
+            return kHrInvalidData;
+        }
+        *state = static_cast<FolderState>(found);
+    }
+    return hr;
+}
+
 }  // namespace vetrona::client
