@@ -102,6 +102,9 @@ TEST(ScenarioUsers, KeysAndUsersThatCannotBeMeantAreRefusedWithTheirLine) {
                   .find("3 machine.processes.user: no user 'mallory'"),
               std::string::npos);
     EXPECT_NE(ErrorOf("scenario: t\ntechniques: [T1547.1]\nworkload: []\n").find("2 techniques"), std::string::npos);
+    EXPECT_NE(ErrorOf("scenario: t\nworkload: []\nexpect:\n  events:\n    list: [{class: file, operation: FileOpDeleet}]\n")
+                  .find("5 expect.events.list.operation: unknown operation 'FileOpDeleet' for class file; did you mean FileOpDelete?"),
+              std::string::npos);
     EXPECT_EQ(ErrorOf("scenario: t\ntechniques: [T1547, T1547.001]\nworkload: []\n"), "(loaded)");
     EXPECT_NE(ErrorOf("scenario: t\n" + process + "workload:\n  - {process: p, set-value: {key: 'HKLM\\A', name: v, multi: [a], dword: 1}}\n")
                   .find("give the data one way"),

@@ -747,7 +747,10 @@ private:
         }
         if (m["operation"]) {
             e.operation = vetrona::client::ParseOperationName(e.eventClass, Str(m["operation"], where + ".operation"));
-            if (!e.operation) Fail(m["operation"], where + ".operation", "unknown operation (give the class first)");
+            if (!e.operation) {
+                Fail(m["operation"], where + ".operation",
+                     vetrona::client::UnknownOperationMessage(e.eventClass, Str(m["operation"], where + ".operation")));
+            }
             if (!e.eventClass) e.eventClass = vetrona::client::OperationClassOf(Str(m["operation"], where + ".operation"));
         }
         if (m["path"]) e.path = Str(m["path"], where + ".path");
