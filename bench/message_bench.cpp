@@ -1,5 +1,6 @@
 // Message build rate against a plain copy of the same bytes: what the layout,
 // clipping and the two pool allocations cost over the copy they cannot avoid.
+#include "sim/user/memory.h"
 #include "channel/message.h"
 #include "sim/private/core.h"
 
@@ -21,9 +22,11 @@ void BuildRegistry(benchmark::State& state) {
     std::vector<uint8_t> data(textBytes - key.size() * 2 - value.size() * 2, 0x5A);
     UNICODE_STRING keyUs{static_cast<USHORT>(key.size() * 2), static_cast<USHORT>(key.size() * 2), key.data()};
     UNICODE_STRING valueUs{static_cast<USHORT>(value.size() * 2), static_cast<USHORT>(value.size() * 2), value.data()};
+    // The caller's own buffer (as before 6.2): user memory.
+    sim::user::UserView caller(data.data(), data.size(), false);
     REG_SET_VALUE_KEY_INFORMATION set{};
     set.ValueName = &valueUs;
-    set.Data = data.data();
+    set.Data = caller.address();
     set.DataSize = static_cast<ULONG>(data.size());
     RegEventInfo info{};
     info.KeyPath = &keyUs;

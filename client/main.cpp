@@ -15,6 +15,7 @@
 #include "client/lib/backup_folder.h"
 #include "client/lib/client.h"
 #include "client/lib/policy.h"
+#include "client/lib/recorder.h"
 #include "client/lib/session.h"
 #include "client/lib/text.h"
 
@@ -57,11 +58,6 @@ void CatchInterrupt() {
 constexpr HResult kHrInvalidHandle = static_cast<HResult>(0x80070006);
 constexpr HResult kHrPortDisconnected = static_cast<HResult>(0x801F0011);
 
-struct Counts {
-    std::map<std::pair<std::string, std::string>, std::map<std::string, int>> rows;
-    int total = 0;
-};
-
 std::string Hex32(HResult hr) {
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(hr));
@@ -72,7 +68,7 @@ int Run(int argc, char** argv) {
     CLI::App app{"vetrona-client: the Vetrona driver's client", "vetrona-client"};
     std::vector<uint32_t> watch;
     std::vector<std::string> on, off;
-    std::string backup, policyFile, defaultVerdict, outputFile, socketPath;
+    std::string backup, policyFile, defaultVerdict, outputFile, socketPath, reportFile;
     bool clear = false, json = false, hex = false, clearBackup = false;
     long count = -1;
     int timeoutMs = -1;
@@ -90,6 +86,7 @@ int Run(int argc, char** argv) {
     app.add_flag("--json", json, "one JSON object per event (and a summary object at the end)");
     app.add_flag("--hex", hex, "add each message's raw bytes");
     app.add_option("--output", outputFile, "write the events to this file instead of standard output");
+    app.add_option("--report", reportFile, "when the client stops, write a behaviour report of the session to this HTML file");
     app.add_option("--count", count, "stop after this many events");
     app.add_option("--timeout", timeoutMs, "stop after this many milliseconds without an event");
 #ifndef _WIN32
@@ -142,6 +139,12 @@ int Run(int argc, char** argv) {
     std::u16string backupWide;
     if (!backup.empty() && !Utf8ToUtf16(backup, &backupWide)) {
         std::fprintf(stderr, "vetrona-client: --backup: not valid UTF-8\n");
+        return 2;
+    }
+
+    // Opened now, so that a path that cannot be written stops the client before it starts.
+    if (!reportFile.empty() && !std::ofstream(reportFile, std::ios::binary | std::ios::trunc)) {
+        std::fprintf(stderr, "vetrona-client: --report: cannot write %s\n", reportFile.c_str());
         return 2;
     }
 
@@ -208,18 +211,29 @@ int Run(int argc, char** argv) {
     }
 
     CatchInterrupt();
-    std::map<uint32_t, std::string> images;
-    EventContext context;
-    context.imageOf = [&images](uint32_t pid) {
-        auto it = images.find(pid);
-        return it == images.end() ? std::string() : it->second;
-    };
-    Counts counts;
+    RecorderOptions recorderOptions;
+    recorderOptions.json = json;
+    recorderOptions.hex = hex;
+    recorderOptions.report = !reportFile.empty();
+    recorderOptions.program = "vetrona-client (driver " + version + ")";
+    Recorder recorder(recorderOptions);
+    // Drive letters for the names the driver sends; without them the device paths are shown.
+    VolumeNames volumes;
+    if (Succeeded(client.QueryVolumeNames(&volumes))) recorder.SetVolumes(volumes);
+    {
+        std::string pids;
+        for (uint32_t pid : watch) pids += (pids.empty() ? "" : ", ") + std::to_string(pid);
+        vetrona::client::Json monitors = on;
+        recorder.Configure({{"watch", watch}, {"monitors", monitors}, {"backup", backup}, {"rules", policy.rules.size()},
+                            {"default", VerdictName(policy.fallback)}},
+                           "watching " + (pids.empty() ? std::string("what the driver already watches") : "pids " + pids) +
+                               (policyFile.empty() ? "" : "; policy " + policyFile));
+    }
     int status = 0;
     std::string ending = "stopped";
     const auto started = std::chrono::steady_clock::now();
     auto lastEvent = started;
-    while (!gStop && (count < 0 || counts.total < count)) {
+    while (!gStop && (count < 0 || recorder.total() < count)) {
         Message message;
         hr = client.Receive(&message, 250);
         if (hr == kHrTimeout) {
@@ -241,61 +255,31 @@ int Run(int argc, char** argv) {
             break;
         }
         lastEvent = std::chrono::steady_clock::now();
+        const auto received = std::chrono::system_clock::now();
         DecodeResult decoded = message.Decode();
         if (!decoded.ok()) {
             std::fprintf(stderr, "vetrona-client: malformed message: %s\n", DecodeErrorName(decoded.error));
             if (message.replyLength != 0) client.Reply(message, VerdictNone);
             continue;
         }
-        if (auto* p = std::get_if<ProcessEventView>(&decoded.event); p != nullptr && p->isCreate) {
-            images[p->processId] = p->imageName.Utf8();
-        }
+        recorder.Received(decoded.event);
         int rule = -1;
-        const Verdict verdict = Decide(policy, decoded.event, context, &rule);
+        const Verdict verdict = Decide(policy, decoded.event, recorder.context(), &rule);
         if (message.replyLength != 0) client.Reply(message, verdict);
-        ++counts.total;
-        ++counts.rows[{ClassName(EventClassOf(decoded.event)), EventOperationName(decoded.event)}][VerdictName(verdict)];
-        std::string line;
-        if (json) {
-            line = FormatEventJson(decoded.event, verdict);
-            if (hex) {
-                std::string bytes;
-                static const char digits[] = "0123456789abcdef";
-                for (uint8_t b : message.bytes) {
-                    bytes += digits[b >> 4];
-                    bytes += digits[b & 15];
-                }
-                line.insert(line.size() - 1, ",\"bytes_hex\":\"" + bytes + "\"");
-            }
-        } else {
-            line = FormatEventText(decoded.event) + "  => " + VerdictName(verdict) +
-                   (rule >= 0 ? " (rule " + std::to_string(rule + 1) + ")" : " (default)");
-        }
+        const std::string line = recorder.Answered(message, decoded.event, verdict, rule, received);
         std::fprintf(out, "%s\n", line.c_str());
         std::fflush(out);
-        if (auto* p = std::get_if<ProcessEventView>(&decoded.event); p != nullptr && !p->isCreate) {
-            images.erase(p->processId);
-        }
     }
     if (gStop) ending = "interrupted";
     client.Disconnect();
 
-    if (json) {
-        std::string rows;
-        for (const auto& [key, verdicts] : counts.rows) {
-            for (const auto& [verdict, n] : verdicts) {
-                rows += std::string(rows.empty() ? "" : ",") + "{\"class\":\"" + key.first + "\",\"operation\":\"" + key.second +
-                        "\",\"verdict\":\"" + verdict + "\",\"events\":" + std::to_string(n) + "}";
-            }
-        }
-        std::fprintf(out, "{\"summary\":{\"events\":%d,\"ending\":\"%s\",\"counts\":[%s]}}\n", counts.total, ending.c_str(),
-                     rows.c_str());
-    } else {
-        std::fprintf(out, "summary: %d events; %s\n", counts.total, ending.c_str());
-        for (const auto& [key, verdicts] : counts.rows) {
-            for (const auto& [verdict, n] : verdicts) {
-                std::fprintf(out, "  %-9s %-22s %-7s %d\n", key.first.c_str(), key.second.c_str(), verdict.c_str(), n);
-            }
+    std::fprintf(out, "%s\n", recorder.Summary(ending).c_str());
+    if (!reportFile.empty()) {
+        std::string error;
+        if (!recorder.WriteReport(reportFile, &error)) {
+            std::fprintf(stderr, "vetrona-client: --report: %s\n", error.c_str());
+        } else if (!json) {
+            std::fprintf(stderr, "vetrona-client: report written to %s\n", reportFile.c_str());
         }
     }
     std::fflush(out);

@@ -1,6 +1,7 @@
 // Fuzzes the builders' clipping with random text lengths: a message never
 // exceeds 0xFFFF bytes, and decoding it gives back exactly the leading bytes
 // of each text that the budget leaves room for, in placement order.
+#include "sim/user/memory.h"
 #include "channel/message.h"
 #include "client/lib/decode.h"
 #include "sim/private/core.h"
@@ -41,9 +42,14 @@ void ExpectText(const vetrona::client::TextView& text, const uint8_t* given, uin
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The value's data is the caller's own buffer until the driver starts:
+    // it lies in user memory.
+    static uint8_t* userData = nullptr;
     static bool booted = [] {
         sim::ResetKernel();
         for (size_t i = 0; i < gText.size(); ++i) gText[i] = static_cast<uint8_t>(i * 131 + 7);
+        userData = static_cast<uint8_t*>(sim::user::AllocateUserMemory(70000));
+        std::memcpy(userData, gText.data() + 140000, 70000);
         return true;
     }();
     (void)booted;
@@ -57,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         reinterpret_cast<PWSTR>(gText.data() + 70000)};
     REG_SET_VALUE_KEY_INFORMATION set{};
     set.ValueName = &name;
-    set.Data = gText.data() + 140000;
+    set.Data = userData;
     set.DataSize = dataLength;
     set.Type = REG_BINARY;
     RegEventInfo info{};

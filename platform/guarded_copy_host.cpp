@@ -119,10 +119,44 @@ NTSTATUS CopyGuarded(void* destination, const void* source, SIZE_T length) {
 
 }  // namespace
 
+namespace {
+
+// TRUE if [Address, Address + Length) lies wholly in user space, as the
+// Windows build checks it: a kernel address is never touched on a client's
+// behalf. Length is non-zero here.
+bool RangeIsUser(const void* address, SIZE_T length) {
+    const auto start = reinterpret_cast<ULONG_PTR>(address);
+    const ULONG_PTR end = start + length;
+    return start != 0 && end >= start && end <= MmUserProbeAddress;
+}
+
+}  // namespace
+
 extern "C" NTSTATUS PlatformCopyFromClient(PVOID KernelDestination, const VOID* ClientSource, SIZE_T Length) {
+    if (Length != 0 && !RangeIsUser(ClientSource, Length)) {
+        return STATUS_ACCESS_VIOLATION;
+    }
     return CopyGuarded(KernelDestination, ClientSource, Length);
 }
 
 extern "C" NTSTATUS PlatformCopyToClient(PVOID ClientDestination, const VOID* KernelSource, SIZE_T Length) {
+    if (Length != 0 && !RangeIsUser(ClientDestination, Length)) {
+        return STATUS_ACCESS_VIOLATION;
+    }
     return CopyGuarded(ClientDestination, KernelSource, Length);
 }
+
+namespace sim {
+
+// The model's own copies between its memory and a program's buffers (the
+// Filter Manager's message framing, a connection's context): guarded the same
+// way, without the user-range check, since the program's memory is host memory.
+NTSTATUS CopyFromProgram(void* destination, const void* programSource, size_t length) {
+    return CopyGuarded(destination, programSource, length);
+}
+
+NTSTATUS CopyToProgram(void* programDestination, const void* source, size_t length) {
+    return CopyGuarded(programDestination, source, length);
+}
+
+}  // namespace sim

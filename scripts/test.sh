@@ -18,6 +18,11 @@ run_ctest() {
 echo "== host build"
 cmake --preset host >/dev/null
 cmake --build --preset host -j "$jobs"
+
+# The image first: the host tests run it on the simulated kernel.
+echo "== Windows cross-build"
+./windows/build-sys.sh
+
 run_ctest host
 
 echo "== address + undefined sanitizer build"
@@ -44,9 +49,6 @@ for target in build/fuzz/fuzz_*; do
      | grep -E "^Done|stat::number_of_executed_units" | sed "s|^|$name: |" | tee -a "$summary")
   rm -rf "$scratch"
 done
-
-echo "== Windows cross-build"
-./windows/build-sys.sh
 
 echo "== summary"
 cat "$summary"

@@ -1,5 +1,6 @@
 // User side of the configuration manager: the native registry calls of a
 // program, each in a thread of its process.
+#include "sim/user/memory.h"
 #include "sim/user/registry.h"
 
 #include "sim/private/ps.h"
@@ -45,7 +46,9 @@ NTSTATUS OpenKey(_EPROCESS* process, HANDLE root, std::u16string_view name, ACCE
 NTSTATUS SetValueKey(_EPROCESS* process, HANDLE key, std::u16string_view valueName, ULONG type, const void* data,
                      ULONG size) {
     CallerThread thread(process);
-    return cm::SetValueKey(process, UserMode, key, valueName, type, data, size);
+    // The program's data reaches the kernel at a user address.
+    UserView view(data, size, false);
+    return cm::SetValueKey(process, UserMode, key, valueName, type, view.address(), size);
 }
 
 NTSTATUS QueryValueKey(_EPROCESS* process, HANDLE key, std::u16string_view valueName, KEY_VALUE_INFORMATION_CLASS infoClass,

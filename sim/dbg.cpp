@@ -22,6 +22,18 @@
 
 namespace sim {
 
+// DbgPrint follows the Windows convention, so its arguments are read with that
+// convention's argument list (the host compilers have one for x86-64).
+#if defined(__x86_64__)
+using KernelVaList = __builtin_ms_va_list;
+#define KERNEL_VA_START __builtin_ms_va_start
+#define KERNEL_VA_END __builtin_ms_va_end
+#else
+using KernelVaList = va_list;
+#define KERNEL_VA_START va_start
+#define KERNEL_VA_END va_end
+#endif
+
 namespace {
 
 constexpr size_t kMaxTransmitted = 512;
@@ -69,7 +81,7 @@ void AppendPadded(std::string& out, const std::string& text, bool leftAlign, int
     NotImplemented(what.c_str());
 }
 
-std::string Format(const char* format, va_list args) {
+std::string Format(const char* format, KernelVaList args) {
     std::string out;
     for (const char* p = format; *p != 0;) {
         if (*p != '%') {
@@ -286,16 +298,16 @@ void ClearDebugOutput() {
 
 }  // namespace sim
 
-extern "C" ULONG DbgPrint(PCSTR Format, ...) {
+extern "C" ULONG NTAPI DbgPrint(PCSTR Format, ...) {
     sim::Count("DbgPrint");
     if (sim::UsesUnicodeDirective(Format) && KeGetCurrentIrql() > PASSIVE_LEVEL) {
         sim::BugCheck(sim::kBugIrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL",
                       "DbgPrint with a Unicode format directive above PASSIVE_LEVEL", KeGetCurrentIrql());
     }
-    va_list args;
-    va_start(args, Format);
+    sim::KernelVaList args;
+    KERNEL_VA_START(args, Format);
     std::string text = sim::Format(Format, args);
-    va_end(args);
+    KERNEL_VA_END(args);
     if (text.size() > sim::kMaxTransmitted) {
         text.resize(sim::kMaxTransmitted);
     }

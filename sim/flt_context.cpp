@@ -2,6 +2,7 @@
 // reference counts, attach with keep-if-exists or replace, look-up, delete, the
 // cleanup callback once at the last reference, and automatic deletion when the
 // file object is closed or the instance detaches.
+#include "sim/loader/loader.h"
 #include "sim/private/flt_io.h"
 #include "sim/private/pool.h"
 
@@ -66,6 +67,7 @@ void ReleaseReference(PFLT_CONTEXT context, const char* routine) {
         tag = c.tag;
     }
     if (cleanup != nullptr) {
+        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(cleanup), "context cleanup");
         cleanup(context, type);
     }
     {

@@ -2,6 +2,7 @@
 // request, the pre/post calling sequence, and the I/O a filter issues below
 // itself (FltCreateFile, FltReadFile, FltWriteFile, FltQueryInformationFile,
 // FltClose).
+#include "sim/loader/loader.h"
 #include "sim/private/flt_io.h"
 
 #include "sim/private/ob.h"
@@ -159,6 +160,7 @@ void DrainInstances(const std::vector<_FLT_INSTANCE*>& instances) {
         FLT_RELATED_OBJECTS related{sizeof(FLT_RELATED_OBJECTS), 0, post->instance->filter, post->volume, post->instance,
                                     post->data->Iopb->TargetFileObject, nullptr};
         sim::Count("FltMgr:DrainedPostOperationCallback");
+        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(post->op->PostOperation), sim::loader::OperationKind(post->data->Iopb->MajorFunction, false));
         const sim::CallbackEntry entry = sim::EnterDriverCallback();
         FLT_POSTOP_CALLBACK_STATUS result = post->op->PostOperation(post->data, &related, post->context, FLTFL_POST_OPERATION_DRAINING);
         sim::CheckCallbackReturn(entry, "post-operation callback");
@@ -275,6 +277,7 @@ IO_STATUS_BLOCK Perform(IoRequest& request) {
         PVOID context = nullptr;
         if (op->PreOperation != nullptr) {
             sim::Count("FltMgr:PreOperationCallback");
+            const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(op->PreOperation), sim::loader::OperationKind(data.Iopb->MajorFunction, true));
             const sim::CallbackEntry entry = sim::EnterDriverCallback();
             result = op->PreOperation(&data, &related, &context);
             sim::CheckCallbackReturn(entry, "pre-operation callback");
@@ -342,6 +345,7 @@ IO_STATUS_BLOCK Perform(IoRequest& request) {
         FLT_RELATED_OBJECTS related{sizeof(FLT_RELATED_OBJECTS), 0, post->instance->filter, fltVolume, post->instance,
                                     &request.file->fo, nullptr};
         sim::Count("FltMgr:PostOperationCallback");
+        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(post->op->PostOperation), sim::loader::OperationKind(data.Iopb->MajorFunction, false));
         const sim::CallbackEntry entry = sim::EnterDriverCallback();
         FLT_POSTOP_CALLBACK_STATUS result = post->op->PostOperation(&data, &related, post->context, 0);
         sim::CheckCallbackReturn(entry, "post-operation callback");

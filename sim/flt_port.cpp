@@ -1,6 +1,7 @@
 // Filter Manager communication ports, kernel side: the default port
 // descriptor, server ports, closing client ports and FltSendMessage.
 #include "platform/kernel.h"
+#include "sim/loader/loader.h"
 #include "sim/private/flt.h"
 #include "sim/private/ob.h"
 #include "sim/private/ps.h"
@@ -175,9 +176,9 @@ NTSTATUS DeliverClaimed(std::unique_lock<std::mutex>& guard, Connection& connect
     guard.unlock();
     // The sender stays blocked while its message is Delivering, so its
     // buffer stays valid; the client's buffer may be anything.
-    NTSTATUS status = PlatformCopyToClient(buffer, &header, sizeof(header));
+    NTSTATUS status = sim::CopyToProgram(buffer, &header, sizeof(header));
     if (NT_SUCCESS(status)) {
-        status = PlatformCopyToClient(static_cast<unsigned char*>(buffer) + kGetHeader, data, length);
+        status = sim::CopyToProgram(static_cast<unsigned char*>(buffer) + kGetHeader, data, length);
     }
     if (NT_SUCCESS(status)) {
         CountStatp(&PortStats::messagesSent);
@@ -247,6 +248,7 @@ void DisconnectConnection(const std::shared_ptr<Connection>& connection, bool no
     }
     if (claim) {
         RequireIrqlAtMost(PASSIVE_LEVEL, "DisconnectNotify");
+        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(server->disconnectNotify), "port disconnect");
         const sim::CallbackEntry entry = sim::EnterDriverCallback();
         server->disconnectNotify(connection->cookie);
         sim::CheckCallbackReturn(entry, "port disconnect callback");

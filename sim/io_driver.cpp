@@ -1,5 +1,6 @@
 // I/O manager: driver objects, loading and stopping, the leftover checks
 // after a driver goes, and the reset of the I/O manager's state.
+#include "sim/loader/loader.h"
 #include "sim/private/io_local.h"
 
 #include "sim/private/ob.h"
@@ -152,6 +153,7 @@ void FreeDriverObjectp(PDRIVER_OBJECT driver) {
         }
     }
     ob::RemoveObject(path, driver);
+    sim::loader::DriverObjectFreed(driver);
     ob::DereferenceObject(driver);
 }
 
@@ -159,7 +161,10 @@ void FreeDriverObjectp(PDRIVER_OBJECT driver) {
 
 // DriverUnload, the wait for work items, the leftover check and the free.
 void FinishUnloadp(PDRIVER_OBJECT driver) {
-    RunInSystemThreadp(driver, "DriverUnload", [&] { driver->DriverUnload(driver); });
+    RunInSystemThreadp(driver, "DriverUnload", [&] {
+        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(driver->DriverUnload), "driver unload");
+        driver->DriverUnload(driver);
+    });
     io::WaitWorkItemsOfDriver(driver);
     ReportLeftoversp(driver, "unloaded", CollectLeftoversp(driver));
     FreeDriverObjectp(driver);
@@ -199,13 +204,16 @@ std::vector<PDRIVER_OBJECT> LoadedDrivers() {
     return drivers;
 }
 
-NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view serviceName, PDRIVER_OBJECT* driver) {
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view serviceName, PDRIVER_OBJECT* driver, PVOID imageBase,
+                    ULONG imageSize) {
     *driver = nullptr;
     RequireIrqlAtMost(PASSIVE_LEVEL, "LoadDriver");
     auto* object = new DRIVER_OBJECT{};
     object->Type = kIoTypeDriver;
     object->Size = sizeof(DRIVER_OBJECT);
     object->DriverInit = entry;
+    object->DriverStart = imageBase;
+    object->DriverSize = imageSize;
     for (auto& slot : object->MajorFunction) {
         slot = InvalidDeviceRequestp;
     }
@@ -235,7 +243,10 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view serviceName, P
     UNICODE_STRING registry{static_cast<USHORT>(registryPath.size() * 2), static_cast<USHORT>(registryPath.size() * 2),
                             registryPath.data()};
 
-    RunInSystemThreadp(object, "DriverEntry", [&] { status = entry(object, &registry); });
+    RunInSystemThreadp(object, "DriverEntry", [&] {
+        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(entry), "driver entry");
+        status = entry(object, &registry);
+    });
 
     if (!NT_SUCCESS(status)) {
         // A failed start must undo itself: no unload routine will run.

@@ -1,5 +1,6 @@
 // I/O manager: IRPs with stack locations, sending a request down a device
 // stack and waiting for it, and completion with its routines.
+#include "sim/loader/loader.h"
 #include "sim/private/io_local.h"
 
 #include "sim/private/ps.h"
@@ -135,6 +136,7 @@ extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     stack->DeviceObject = DeviceObject;
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     sim::DriverContextScope context(DeviceObject->DriverObject);
+    const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(dispatch), sim::loader::DispatchKind(stack->MajorFunction));
     const sim::CallbackEntry entry = sim::EnterDriverCallback();
     NTSTATUS status = dispatch(DeviceObject, Irp);
     sim::CheckCallbackReturn(entry, "dispatch routine");

@@ -2,6 +2,7 @@
 // thread, process notification routines, look-ups and image-name queries,
 // and routine look-up by name (MmGetSystemRoutineAddress).
 #include "sim/private/ps.h"
+#include "sim/loader/loader.h"
 
 #include "sim/private/cm.h"
 #include "sim/private/io.h"
@@ -296,6 +297,7 @@ NTSTATUS CallNotifyRoutinesp(_EPROCESS* process, PPS_CREATE_NOTIFY_INFO createIn
     size_t next = 0;
     for (; next < entries.size(); ++next) {
         NotifyEntry& entry = *entries[next];
+        const sim::loader::DriverCall driverCall(entry.routine, "process notify");
         const CallbackEntry called = EnterDriverCallback();
         if (entry.extended) {
             auto routine = reinterpret_cast<PCREATE_PROCESS_NOTIFY_ROUTINE_EX>(entry.routine);
@@ -386,32 +388,6 @@ NTSTATUS SetNotifyRoutinep(void* routine, bool extended, BOOLEAN remove) {
     entry->owner = CurrentDriverContext();
     list.push_back(std::move(entry));
     return STATUS_SUCCESS;
-}
-
-struct ExportEntry {
-    const char* name;
-    void* address;
-};
-
-const std::vector<ExportEntry>& Exportsp() {
-    static const std::vector<ExportEntry> exports = {
-        {"PsSetCreateProcessNotifyRoutine", reinterpret_cast<void*>(&PsSetCreateProcessNotifyRoutine)},
-        {"PsSetCreateProcessNotifyRoutineEx", reinterpret_cast<void*>(&PsSetCreateProcessNotifyRoutineEx)},
-        {"PsLookupProcessByProcessId", reinterpret_cast<void*>(&PsLookupProcessByProcessId)},
-        {"PsGetCurrentProcessId", reinterpret_cast<void*>(&PsGetCurrentProcessId)},
-        {"PsGetProcessId", reinterpret_cast<void*>(&PsGetProcessId)},
-        {"CmRegisterCallback", reinterpret_cast<void*>(&CmRegisterCallback)},
-        {"CmRegisterCallbackEx", reinterpret_cast<void*>(&CmRegisterCallbackEx)},
-        {"CmUnRegisterCallback", reinterpret_cast<void*>(&CmUnRegisterCallback)},
-        {"CmCallbackGetKeyObjectID", reinterpret_cast<void*>(&CmCallbackGetKeyObjectID)},
-        {"CmCallbackGetKeyObjectIDEx", reinterpret_cast<void*>(&CmCallbackGetKeyObjectIDEx)},
-        {"CmCallbackReleaseKeyObjectIDEx", reinterpret_cast<void*>(&CmCallbackReleaseKeyObjectIDEx)},
-        {"IoCreateDevice", reinterpret_cast<void*>(&IoCreateDevice)},
-        {"IoCreateSymbolicLink", reinterpret_cast<void*>(&IoCreateSymbolicLink)},
-        {"IoAllocateWorkItem", reinterpret_cast<void*>(&IoAllocateWorkItem)},
-        {"ZwQueryInformationProcess", reinterpret_cast<void*>(&ZwQueryInformationProcess)},
-    };
-    return exports;
 }
 
 }  // namespace
@@ -569,12 +545,8 @@ extern "C" PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineNa
             return nullptr;
         }
     }
-    for (const auto& entry : sim::Exportsp()) {
-        if (name == entry.name) {
-            return entry.address;
-        }
-    }
-    return nullptr;
+    // The kernel's own export table, the one an image's imports bind to.
+    return sim::loader::LookupExport("ntoskrnl.exe", name);
 }
 
 extern "C" NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS ProcessInformationClass,

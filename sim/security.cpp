@@ -38,7 +38,15 @@ StaticSid gWorldSid = {1, 1, {0, 0, 0, 0, 0, 1}, {0, 0}};
 StaticSid gAuthenticatedUsersSid = {1, 1, {0, 0, 0, 0, 0, 5}, {kSecurityAuthenticatedUserRid, 0}};
 StaticSid gRestrictedSid = {1, 1, {0, 0, 0, 0, 0, 5}, {kSecurityRestrictedCodeRid, 0}};
 
-SE_EXPORTS gSeExports = {&gSystemSid, &gAdminsSid, &gWorldSid};
+// The record with the SIDs the model provides; the rest stays empty.
+SE_EXPORTS MakeSeExportsp() {
+    SE_EXPORTS exports{};
+    exports.SeWorldSid = &gWorldSid;
+    exports.SeLocalSystemSid = &gSystemSid;
+    exports.SeAliasAdminsSid = &gAdminsSid;
+    return exports;
+}
+SE_EXPORTS gSeExports = MakeSeExportsp();
 
 constexpr ULONG kMaxSubAuthorities = 15;
 constexpr UCHAR kInheritOnlyAce = 0x08;

@@ -1,17 +1,20 @@
-// Fast mutexes: ExInitializeFastMutex / ExAcquireFastMutex / ExReleaseFastMutex
-// / ExTryToAcquireFastMutex with real blocking between host threads, the IRQL
-// rules of the real routines, and a lock-order checker.
+// Fast mutexes: ExAcquireFastMutex / ExReleaseFastMutex / ExTryToAcquireFastMutex
+// with real blocking between host threads, the IRQL rules of the real routines,
+// and a lock-order checker; and KeInitializeEvent.
 //
-// The FAST_MUTEX memory belongs to the driver. ExInitializeFastMutex gives it
-// a host-side record and stores the record's address in the structure's
-// reserved words together with a check word tied to the mutex's address, so
-// acquire and release find it without a table and without a machine-wide
-// lock. Memory that was never initialised (or was initialised before the last
-// reset, or is a copy of a mutex) fails the check. The record holds a futex
-// word (free, held, held with waiters), its owner and the saved IRQL, and the
-// mutexes that were acquired while it was held, for the order checker; Count,
-// Owner and OldIrql are mirrored into the structure as the real routines do.
-// Records are recycled at a reset, never returned to the host, so a stale
+// The FAST_MUTEX memory belongs to the driver, and initialising it is inline,
+// as in the driver kit for x64: the count, owner and contention are set and the
+// mutex's event is initialised with KeInitializeEvent. The first acquire of a
+// mutex in exactly that state gives it a host-side record and stores the
+// record's address in the event's place (the event is the kernel's alone),
+// together with a check word tied to the mutex's address, so later acquires and
+// releases find it without a table and without a machine-wide lock. Memory that
+// was never initialised (or was initialised before the last reset, or is a copy
+// of a mutex) fails both the check and the fresh-state test. The record holds a
+// futex word (free, held, held with waiters), its owner and the saved IRQL, and
+// the mutexes that were acquired while it was held, for the order checker;
+// Count, Owner and OldIrql are mirrored into the structure as the real routines
+// do. Records are recycled at a reset, never returned to the host, so a stale
 // pointer in old memory still reads a record (whose check then fails).
 #include "sim/private/sync.h"
 
@@ -99,9 +102,14 @@ std::string Hex(const void* p) {
 }
 
 // The record of an initialised mutex of this generation, or null.
+// The record's words, kept in the event's place. Read and written atomically:
+// the first acquire may store them while another thread looks.
+inline void** Slots(const FAST_MUTEX* mutex) { return reinterpret_cast<void**>(const_cast<KEVENT*>(&mutex->Event)); }
+
 inline MutexState* Lookup(const FAST_MUTEX* mutex) {
-    auto* state = static_cast<MutexState*>(mutex->Reserved[0]);
-    const auto check = reinterpret_cast<uintptr_t>(mutex->Reserved[1]);
+    void** slots = Slots(mutex);
+    const auto check = reinterpret_cast<uintptr_t>(__atomic_load_n(&slots[1], __ATOMIC_ACQUIRE));
+    auto* state = static_cast<MutexState*>(__atomic_load_n(&slots[0], __ATOMIC_RELAXED));
     if (state == nullptr ||
         check != (reinterpret_cast<uintptr_t>(state) ^ reinterpret_cast<uintptr_t>(mutex) ^ kCheckKey)) {
         return nullptr;
@@ -119,10 +127,12 @@ inline MutexState* Lookup(const FAST_MUTEX* mutex) {
              reinterpret_cast<ULONG_PTR>(mutex));
 }
 
+MutexState* Adopt(const FAST_MUTEX* mutex, const char* routine);
+
 inline MutexState* Find(const FAST_MUTEX* mutex, const char* routine) {
     MutexState* state = Lookup(mutex);
     if (state == nullptr) {
-        NeverInitialised(mutex, routine);
+        state = Adopt(mutex, routine);
     }
     return state;
 }
@@ -293,31 +303,55 @@ uint64_t ContendedCount() { return CallCount("ExAcquireFastMutex:contended"); }
 using namespace sim;
 using namespace sim::sync;
 
-extern "C" VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
-    Count("ExInitializeFastMutex");
-    RequireIrqlAtMost(DISPATCH_LEVEL, "ExInitializeFastMutex");
-    // The dispatcher touches the mutex at DISPATCH_LEVEL: it must not be pageable.
-    std::optional<POOL_TYPE> type = pool::TypeOfContaining(FastMutex);
-    if (type && pool::IsPagedType(*type)) {
-        BugCheck(kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
-                 "ExInitializeFastMutex: fast mutex " + Hex(FastMutex) + " lies in paged pool",
-                 reinterpret_cast<ULONG_PTR>(FastMutex), *type);
-    }
+namespace sim::sync {
+namespace {
+
+// TRUE when the mutex is exactly as the inline initialiser leaves it.
+bool LooksFresh(const FAST_MUTEX* mutex) {
+    const DISPATCHER_HEADER& header = mutex->Event.Header;
+    return mutex->Count == FM_LOCK_BIT && mutex->Owner == nullptr && mutex->Contention == 0 &&
+           header.Type == SynchronizationEvent && header.Size == sizeof(KEVENT) / sizeof(LONG) &&
+           header.SignalState == 0 && header.WaitListHead.Flink == &header.WaitListHead &&
+           header.WaitListHead.Blink == &header.WaitListHead;
+}
+
+// First use of a mutex since it was initialised: give it a record.
+MutexState* Adopt(const FAST_MUTEX* constMutex, const char* routine) {
+    auto* mutex = const_cast<FAST_MUTEX*>(constMutex);
     Registry& r = R();
     std::lock_guard<std::mutex> guard(r.lock);
-    if (MutexState* old = Lookup(FastMutex)) {
+    if (MutexState* state = Lookup(mutex)) {
+        return state;  // another thread's first acquire got there first
+    }
+    if (!LooksFresh(mutex)) {
+        NeverInitialised(mutex, routine);
+    }
+    // The dispatcher touches the mutex at DISPATCH_LEVEL: it must not be pageable.
+    std::optional<POOL_TYPE> type = pool::TypeOfContaining(mutex);
+    if (type && pool::IsPagedType(*type)) {
+        BugCheck(kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 std::string(routine) + ": fast mutex " + Hex(mutex) + " lies in paged pool",
+                 reinterpret_cast<ULONG_PTR>(mutex), *type);
+    }
+    // A record still naming this address belongs to the mutex's previous life:
+    // initialising a mutex that is held loses its owner and its waiters.
+    for (MutexState* old : r.live) {
+        if (old->self.load(std::memory_order_relaxed) != mutex) {
+            continue;
+        }
         if (old->word.load(std::memory_order_acquire) != 0) {
             BugCheck(kBugDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
-                     "ExInitializeFastMutex: fast mutex " + Hex(FastMutex) + " re-initialised while held",
-                     reinterpret_cast<ULONG_PTR>(FastMutex));
+                     std::string(routine) + ": fast mutex " + Hex(mutex) + " was re-initialised while held",
+                     reinterpret_cast<ULONG_PTR>(mutex));
         }
         old->self.store(nullptr, std::memory_order_relaxed);
         r.live.erase(std::remove(r.live.begin(), r.live.end(), old), r.live.end());
         r.spare.push_back(old);
+        break;
     }
     // The address may be reused memory: what an earlier lock there taught the
     // order checker says nothing about this one.
-    ForgetEdgesLocked(FastMutex);
+    ForgetEdgesLocked(mutex);
     MutexState* state;
     if (!r.spare.empty()) {
         state = r.spare.back();
@@ -333,16 +367,34 @@ extern "C" VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
         state->successors.clear();
     }
     state->generation.store(gGeneration.load(), std::memory_order_relaxed);
-    state->self.store(FastMutex, std::memory_order_release);
+    state->self.store(mutex, std::memory_order_release);
     r.live.push_back(state);
-    FastMutex->Count = 1;
-    FastMutex->Owner = nullptr;
-    FastMutex->Contention = 0;
-    FastMutex->Reserved[0] = state;
-    FastMutex->Reserved[1] = reinterpret_cast<PVOID>(reinterpret_cast<uintptr_t>(state) ^
-                                                     reinterpret_cast<uintptr_t>(FastMutex) ^ kCheckKey);
-    FastMutex->Reserved[2] = nullptr;
-    FastMutex->OldIrql = 0;
+    void** slots = Slots(mutex);
+    __atomic_store_n(&slots[2], nullptr, __ATOMIC_RELAXED);
+    __atomic_store_n(&slots[0], static_cast<void*>(state), __ATOMIC_RELAXED);
+    __atomic_store_n(&slots[1],
+                     reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(state) ^ reinterpret_cast<uintptr_t>(mutex) ^
+                                             kCheckKey),
+                     __ATOMIC_RELEASE);
+    return state;
+}
+
+}  // namespace
+}  // namespace sim::sync
+
+extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    Count("KeInitializeEvent");
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeInitializeEvent");
+    if (Type != NotificationEvent && Type != SynchronizationEvent) {
+        NotImplemented("KeInitializeEvent (an event type other than notification or synchronization)");
+    }
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.Signalling = 0;
+    Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    Event->Header.Reserved1 = 0;
+    Event->Header.SignalState = State != FALSE ? 1 : 0;
+    Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
+    Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
 }
 
 extern "C" VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {

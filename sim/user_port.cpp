@@ -1,8 +1,10 @@
 // User side of the communication ports: connect, get, reply, send, and the
 // close of the port handle.
+#include "sim/user/memory.h"
 #include "sim/user/fltuser.h"
 
 #include "platform/kernel.h"
+#include "sim/loader/loader.h"
 #include "sim/private/flt.h"
 #include "sim/private/ob.h"
 #include "sim/private/ps.h"
@@ -233,10 +235,11 @@ HRESULT FilterConnectCommunicationPort(_EPROCESS* process, PCWSTR portName, DWOR
 
     // The driver sees a kernel copy of the context, valid while ConnectNotify runs.
     std::vector<unsigned char> contextCopy(sizeOfContext);
-    status = PlatformCopyFromClient(contextCopy.data(), context, sizeOfContext);
+    status = CopyFromProgram(contextCopy.data(), context, sizeOfContext);
     if (NT_SUCCESS(status)) {
         PVOID cookie = nullptr;
         RequireIrqlAtMost(PASSIVE_LEVEL, "ConnectNotify");
+        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(server->connectNotify), "port connect");
         const CallbackEntry entry = EnterDriverCallback();
         status = server->connectNotify(clientPort, server->serverCookie,
                                        sizeOfContext != 0 ? contextCopy.data() : nullptr, sizeOfContext, &cookie);
@@ -296,7 +299,7 @@ HRESULT FilterReplyMessage(_EPROCESS* process, HANDLE port, PFILTER_REPLY_HEADER
         return kHrInvalidParameter;
     }
     FILTER_REPLY_HEADER header{};
-    NTSTATUS status = PlatformCopyFromClient(&header, replyBuffer, sizeof(header));
+    NTSTATUS status = CopyFromProgram(&header, replyBuffer, sizeof(header));
     if (!NT_SUCCESS(status)) {
         return HResultFromNtStatus(status);
     }
@@ -319,7 +322,7 @@ HRESULT FilterReplyMessage(_EPROCESS* process, HANDLE port, PFILTER_REPLY_HEADER
     const ULONG copied = std::min<ULONG>(dataLength, message->replyCapacity);
     void* target = message->replyBuffer;
     guard.unlock();
-    status = PlatformCopyFromClient(target, reinterpret_cast<unsigned char*>(replyBuffer) + kHeaderSize, copied);
+    status = CopyFromProgram(target, reinterpret_cast<unsigned char*>(replyBuffer) + kHeaderSize, copied);
     guard.lock();
     if (!NT_SUCCESS(status)) {
         // Still awaiting a reply: the client may answer again.
@@ -367,9 +370,22 @@ HRESULT FilterSendMessage(_EPROCESS* process, HANDLE port, void* inBuffer, DWORD
     ULONG returned = 0;
     RequireIrqlAtMost(PASSIVE_LEVEL, "MessageNotify");
     // The driver gets the application's own buffers, as user addresses.
+    // Overlapping buffers share one view, as they share pages.
+    const auto inStart = reinterpret_cast<uintptr_t>(inBuffer);
+    const auto outStart = reinterpret_cast<uintptr_t>(outBuffer);
+    const bool overlap = inBuffer != nullptr && outBuffer != nullptr && inBufferSize != 0 && outBufferSize != 0 &&
+                         inStart < outStart + outBufferSize && outStart < inStart + inBufferSize;
+    const uintptr_t unionStart = std::min(inStart, outStart);
+    const uintptr_t unionEnd = std::max(inStart + inBufferSize, outStart + outBufferSize);
+    UserView inView(overlap ? reinterpret_cast<void*>(unionStart) : inBuffer,
+                    overlap ? unionEnd - unionStart : inBufferSize, overlap);
+    UserView outView(overlap ? nullptr : outBuffer, overlap ? 0 : outBufferSize, true);
+    void* userIn = overlap ? static_cast<uint8_t*>(inView.address()) + (inStart - unionStart) : inView.address();
+    void* userOut = overlap ? static_cast<uint8_t*>(inView.address()) + (outStart - unionStart) : outView.address();
+    const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(server->messageNotify), "port message");
     const CallbackEntry entry = EnterDriverCallback();
     const NTSTATUS status =
-        server->messageNotify(connection->cookie, inBuffer, inBufferSize, outBuffer, outBufferSize, &returned);
+        server->messageNotify(connection->cookie, userIn, inBufferSize, userOut, outBufferSize, &returned);
     CheckCallbackReturn(entry, "port message callback");
     sim::flt::ReleaseRundown(filter);
     sim::flt::CountStatp(&sim::flt::PortStats::userMessages);

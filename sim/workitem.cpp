@@ -1,6 +1,7 @@
 // Work items: IoAllocateWorkItem / IoQueueWorkItem / IoFreeWorkItem, run at
 // PASSIVE_LEVEL by system worker threads of the System process. The device
 // object (and so its driver) stays referenced until the routine returns.
+#include "sim/loader/loader.h"
 #include "sim/private/io.h"
 
 #include "sim/private/ob.h"
@@ -58,6 +59,7 @@ void RunItemp(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context) {
     {
         ThreadScope system(SystemProcess());
         CurrentThreadState().irql = PASSIVE_LEVEL;
+        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(routine), "work item");
         const CallbackEntry entry = EnterDriverCallback();
         routine(device, context);
         if (CurrentThreadState().irql != PASSIVE_LEVEL || CurrentThreadState().fastMutexesHeld != 0) {

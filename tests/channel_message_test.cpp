@@ -1,4 +1,5 @@
 // Event message layouts, byte for byte, and the clipping of long texts.
+#include "sim/user/memory.h"
 #include "channel/message.h"
 #include "tests/support/strings.h"
 #include "driver/driver_data.h"
@@ -350,10 +351,13 @@ TEST_F(ChannelMessageTest, RegistryValueSetClipsTheDataToTheRemainingBudget) {
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 1);
     UNICODE_STRING key = Us(keyPath);
     UNICODE_STRING value = Us(valueName);
+    // Before the start-up decides otherwise, the data is taken to be the
+    // caller's own buffer: it lies in user memory.
+    sim::user::UserView caller(data.data(), data.size(), false);
     REG_SET_VALUE_KEY_INFORMATION set{};
     set.ValueName = &value;
     set.Type = REG_BINARY;
-    set.Data = data.data();
+    set.Data = caller.address();
     set.DataSize = static_cast<ULONG>(data.size());
     RegEventInfo info{};
     info.KeyPath = &key;

@@ -1,5 +1,6 @@
 // The client's decoding of event messages: round trips through the builders,
 // and malformed messages that must be refused without reading out of bounds.
+#include "sim/user/memory.h"
 #include "channel/message.h"
 #include "tests/support/strings.h"
 #include "client/lib/decode.h"
@@ -95,10 +96,12 @@ TEST_F(ClientDecodeTest, BuiltMessagesDecodeToWhatWasGiven) {
     std::u16string value = u"V\u00e9";
     UNICODE_STRING keyUs = Us(key), valueUs = Us(value);
     uint32_t dword = 0xCAFEF00D;
+    // Taken to be the caller's own buffer until the driver starts: user memory.
+    sim::user::UserView caller(&dword, sizeof(dword), false);
     REG_SET_VALUE_KEY_INFORMATION set{};
     set.ValueName = &valueUs;
     set.Type = REG_DWORD;
-    set.Data = &dword;
+    set.Data = caller.address();
     set.DataSize = 4;
     RegEventInfo info{};
     info.KeyPath = &keyUs;

@@ -580,7 +580,7 @@ protected:
         registration_.Size = sizeof(FLT_REGISTRATION);
         registration_.Version = FLT_REGISTRATION_VERSION_0200;
         registration_.OperationRegistration = kSwapOperations;
-        registration_.FilterUnloadCallback = [](FLT_FILTER_UNLOAD_FLAGS) -> NTSTATUS { return STATUS_SUCCESS; };
+        registration_.FilterUnloadCallback = [](FLT_FILTER_UNLOAD_FLAGS) NTAPI -> NTSTATUS { return STATUS_SUCCESS; };
         ASSERT_EQ(FltRegisterFilter(&testDriver_, &registration_, &filter_), STATUS_SUCCESS);
         ASSERT_EQ(FltStartFiltering(filter_), STATUS_SUCCESS);
         ASSERT_EQ(Load(), STATUS_SUCCESS);

@@ -1,8 +1,10 @@
 // The guarded copy of client memory: good ranges copy, a range that runs into
 // an unmapped page or (for a write) a read-only page reports
 // STATUS_ACCESS_VIOLATION without a signal escaping, on any thread and as
-// often as it happens; a fault outside a guarded copy still ends the process.
+// often as it happens; a range that is not user memory is refused untouched;
+// a fault outside a guarded copy still ends the process.
 #include "platform/kernel.h"
+#include "sim/user/memory.h"
 
 #include <gtest/gtest.h>
 
@@ -25,16 +27,28 @@ protected:
         // reserved with no access rather than unmapped: an unmapped hole can
         // be handed to another mapping (the sanitizer's allocator, another
         // test's thread) before the copy touches it.
-        void* three = mmap(nullptr, 3 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        ASSERT_NE(three, MAP_FAILED);
-        base_ = static_cast<uint8_t*>(three);
-        ASSERT_EQ(mprotect(base_ + page_, page_, PROT_NONE), 0);
+        // The client's pages lie in the user window, below MmUserProbeAddress.
+        base_ = static_cast<uint8_t*>(sim::user::AllocateUserMemory(3 * page_));
+        ASSERT_NE(base_, nullptr);
+        sim::user::ProtectUserMemory(base_ + page_, page_, false, false);
         std::memset(base_ + 2 * page_, 0x77, page_);
-        ASSERT_EQ(mprotect(base_ + 2 * page_, page_, PROT_READ), 0);
+        sim::user::ProtectUserMemory(base_ + 2 * page_, page_, true, false);
     }
     void TearDown() override {
-        munmap(base_, 3 * page_);
+        sim::user::ProtectUserMemory(base_, 3 * page_, true, true);
+        sim::user::FreeUserMemory(base_);
     }
+    // A client copy of `bytes` in user memory (freed with the fixture's pages).
+    uint8_t* InUser(const std::vector<uint8_t>& bytes) {
+        auto* copy = static_cast<uint8_t*>(sim::user::AllocateUserMemory(bytes.size()));
+        std::memcpy(copy, bytes.data(), bytes.size());
+        owned_.push_back(copy);
+        return copy;
+    }
+    ~GuardedCopy() override {
+        for (void* p : owned_) sim::user::FreeUserMemory(p);
+    }
+    std::vector<void*> owned_;
     uint8_t* writable() const { return base_; }
     uint8_t* hole() const { return base_ + page_; }
     uint8_t* readOnly() const { return base_ + 2 * page_; }
@@ -46,10 +60,11 @@ protected:
 TEST_F(GuardedCopy, GoodRangesCopyEveryByte) {
     std::vector<uint8_t> source(1000);
     for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<uint8_t>(i * 7);
+    uint8_t* client = InUser(source);
     // Every length up to a few words, at odd offsets, and a long one.
     for (size_t length : {1u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 1000u - 3u}) {
         std::vector<uint8_t> target(1000, 0);
-        ASSERT_EQ(PlatformCopyFromClient(target.data() + 1, source.data() + 2, length), STATUS_SUCCESS);
+        ASSERT_EQ(PlatformCopyFromClient(target.data() + 1, client + 2, length), STATUS_SUCCESS);
         EXPECT_EQ(std::memcmp(target.data() + 1, source.data() + 2, length), 0) << length;
         EXPECT_EQ(target[0], 0);
         EXPECT_EQ(target[1 + length], 0) << "nothing past the range";
@@ -75,6 +90,15 @@ TEST_F(GuardedCopy, FaultsBecomeAccessViolations) {
     EXPECT_EQ(PlatformCopyFromClient(local, reinterpret_cast<void*>(uintptr_t{0xFFFF800000000000ull}), 4),
               STATUS_ACCESS_VIOLATION);
     EXPECT_EQ(PlatformCopyFromClient(local, nullptr, 4), STATUS_ACCESS_VIOLATION);
+    // Kernel memory (above MmUserProbeAddress) is never copied on a client's
+    // behalf, though the host could read it; nor a range that ends above it.
+    const std::vector<uint8_t> kernel(16, 0x42);
+    EXPECT_EQ(PlatformCopyFromClient(local, kernel.data(), 4), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(local[0], 0x77) << "nothing copied";
+    std::vector<uint8_t> kernelTarget(16, 0);
+    EXPECT_EQ(PlatformCopyToClient(kernelTarget.data(), local, 4), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(kernelTarget[0], 0);
+    EXPECT_EQ(PlatformCopyFromClient(local, reinterpret_cast<void*>(MmUserProbeAddress - 2), 4), STATUS_ACCESS_VIOLATION);
     // And it keeps working after faults.
     uint8_t again[4] = {1, 2, 3, 4};
     EXPECT_EQ(PlatformCopyToClient(writable(), again, 4), STATUS_SUCCESS);
@@ -92,7 +116,9 @@ TEST_F(GuardedCopy, EveryThreadGetsItsOwnFaults) {
                 if (PlatformCopyFromClient(buffer, hole() + (i % 64), 16) != STATUS_ACCESS_VIOLATION) ++wrong;
                 if (PlatformCopyToClient(readOnly(), buffer, 8) != STATUS_ACCESS_VIOLATION) ++wrong;
                 uint8_t out[32];
-                if (PlatformCopyFromClient(out, buffer, sizeof(out)) != STATUS_SUCCESS || out[31] != t) ++wrong;
+                uint8_t* mine = writable() + 64 * t;
+                std::memcpy(mine, buffer, sizeof(buffer));
+                if (PlatformCopyFromClient(out, mine, sizeof(out)) != STATUS_SUCCESS || out[31] != t) ++wrong;
             }
         });
     }

@@ -1,6 +1,7 @@
 // The communication port: the switch commands, malformed and hostile client
 // buffers, and the one client's connection life cycle, all through real
 // connections of the simulated port.
+#include "sim/user/memory.h"
 #include "tests/support/fixture.h"
 
 #if VTEST_USER_SIDE
@@ -85,11 +86,14 @@ protected:
         ASSERT_EQ(Connect(), S_OK);
     }
 
-    // Calls the message notification as the Filter Manager does, with a
-    // returned-length cell that starts at a sentinel.
+    // Calls the message notification as the Filter Manager does: the
+    // program's buffers at user addresses, and a returned-length cell that
+    // starts at a sentinel.
     static NTSTATUS Direct(const void* input, ULONG inputLength, void* output, ULONG outputLength, ULONG* returned) {
         *returned = 0xDEADBEEF;
-        return PortMessage(nullptr, const_cast<void*>(input), inputLength, output, outputLength, returned);
+        sim::user::UserView in(input, inputLength, false);
+        sim::user::UserView out(output, outputLength, true);
+        return PortMessage(nullptr, in.address(), inputLength, out.address(), outputLength, returned);
     }
 };
 

@@ -633,7 +633,10 @@ TEST_F(CmTest, SetValueDataIsCapturedFromVersion62AndTheCallersBufferBefore) {
         Clear();
         ASSERT_EQ(sim::user::SetValueKey(app_, key, u"V", REG_DWORD, &value, 4), STATUS_SUCCESS);
         std::lock_guard<std::mutex> guard(lock_);
-        EXPECT_EQ(seen_[0].data != &value, captured) << major << "." << minor;
+        // Captured: a kernel copy, above the user range; before 6.2 the
+        // caller's own buffer, at its user address.
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(seen_[0].data) >= MmUserProbeAddress, captured) << major << "." << minor;
+        EXPECT_NE(seen_[0].data, nullptr);
     }
 
     // Before 6.2 a buffer that faults fails the set with an access violation

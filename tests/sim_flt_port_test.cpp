@@ -311,9 +311,24 @@ TEST_F(PortTest, UserSendReachesMessageNotifyWithTheClientsOwnBuffers) {
     DWORD returned = 99;
 
     state_.messageReturned = 5;
+    // The driver reads the program's bytes and writes its answer in place.
+    uint8_t seenFirst = 0;
+    state_.duringMessage = [&] {
+        seenFirst = static_cast<uint8_t*>(state_.messageIn)[0];
+        static_cast<uint8_t*>(state_.messageOut)[7] = 0xAB;
+    };
     ASSERT_EQ(FilterSendMessage(admin_, handle_, in, sizeof(in), out, sizeof(out), &returned), S_OK);
-    EXPECT_EQ(state_.messageIn, static_cast<void*>(in));
-    EXPECT_EQ(state_.messageOut, static_cast<void*>(out));
+    state_.duringMessage = nullptr;
+    // The buffers reach it at user addresses (below MmUserProbeAddress), at
+    // the same place in their pages as in the program.
+    for (auto [seen, own] : {std::pair{state_.messageIn, static_cast<void*>(in)},
+                             std::pair{state_.messageOut, static_cast<void*>(out)}}) {
+        const auto at = reinterpret_cast<uintptr_t>(seen);
+        EXPECT_LT(at + 12, MmUserProbeAddress);
+        EXPECT_EQ(at & 0xFFF, reinterpret_cast<uintptr_t>(own) & 0xFFF);
+    }
+    EXPECT_EQ(seenFirst, 1);
+    EXPECT_EQ(out[7], 0xAB);
     EXPECT_EQ(state_.messageInLength, sizeof(in));
     EXPECT_EQ(state_.messageOutLength, sizeof(out));
     EXPECT_EQ(state_.messagePid, reinterpret_cast<HANDLE>(admin_->pid));

@@ -210,7 +210,7 @@ NTSTATUS NTAPI TestEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
 NTSTATUS NTAPI OtherEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     UNICODE_STRING name = Us(u"\\Device\\SimOther");
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = TestDefault;
-    driver->DriverUnload = [](PDRIVER_OBJECT d) { IoDeleteDevice(d->DeviceObject); };
+    driver->DriverUnload = [](PDRIVER_OBJECT d) NTAPI { IoDeleteDevice(d->DeviceObject); };
     return IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &gOtherDevice);
 }
 

@@ -118,7 +118,7 @@ TEST_F(SimProcessTest, TheExitRunsInTheLastThreadWhichIsTerminating) {
 TEST_F(SimProcessTest, TheExtendedRegistrationNeedsTheImageFlagOfTheCallingDriver) {
     struct Loaded {
         static NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-            driver->DriverUnload = [](PDRIVER_OBJECT) { PsSetCreateProcessNotifyRoutineEx(RecordExit, TRUE); };
+            driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI { PsSetCreateProcessNotifyRoutineEx(RecordExit, TRUE); };
             return PsSetCreateProcessNotifyRoutineEx(RecordExit, FALSE);
         }
     };

@@ -103,14 +103,24 @@ TEST_F(SimFastMutex, MisuseStopsTheSystem) {
         {
             void* block = ExAllocatePoolWithTag(PagedPool, sizeof(FAST_MUTEX), 'tseT');
             ExInitializeFastMutex(static_cast<PFAST_MUTEX>(block));
+            ExAcquireFastMutex(static_cast<PFAST_MUTEX>(block));
         },
         "lies in paged pool");
     EXPECT_DEATH(
         {
             ExAcquireFastMutex(&a_);
             ExInitializeFastMutex(&a_);
+            ExTryToAcquireFastMutex(&a_);
         },
         "re-initialised while held");
+    // Memory that only looks like a mutex (never initialised) is refused.
+    EXPECT_DEATH(
+        {
+            FAST_MUTEX copy;
+            std::memset(&copy, 0xCD, sizeof(copy));
+            ExAcquireFastMutex(&copy);
+        },
+        "was never initialised");
 }
 
 TEST_F(SimFastMutex, TryAcquireNeverWaits) {
@@ -206,8 +216,8 @@ TEST_F(SimFastMutex, LockOrderInversionIsNamed) {
     ExReleaseFastMutex(&a_);
     ExReleaseFastMutex(&b_);
     ExInitializeFastMutex(&a_);
-    EXPECT_TRUE(sim::sync::LockOrderEdges().empty());
     ExAcquireFastMutex(&a_);
+    EXPECT_TRUE(sim::sync::LockOrderEdges().empty());
     ExAcquireFastMutex(&b_);
     ExReleaseFastMutex(&b_);
     ExReleaseFastMutex(&a_);

@@ -1,10 +1,13 @@
 // vetrona-sim: the driver on the simulated kernel.
 //
-//   vetrona-sim run FILE... [--json] [--hex]      play scenarios
+//   vetrona-sim run FILE... [--json] [--hex] [--report FILE.html]
+//                                                 play scenarios
 //   vetrona-sim serve [--socket PATH] [--scenario FILE] [--json] [--hex]
 //   vetrona-sim demo [--json] [--hex]             the bundled demo scenarios
 //   vetrona-sim sweep FILE... [--sample N] [--seed S] [--point N] [--jobs N] [--timeout SEC] [--json]
 //                                                 fail each fallible point of the scenarios in turn
+//   --image build/windows/vetrona.sys             (any command) run the real driver image instead of
+//                                                 the linked driver; the output is the same
 //
 // Exit status: 0 everything held; 1 an expectation failed, a step did not end
 // as expected, the pool leaked or the driver did not stop; 2 bad arguments or
@@ -28,11 +31,18 @@ int main(int argc, char** argv) {
         "Scenarios: see scenarios/ and the README's \"Write your first scenario\".");
 
     bool json = false, hex = false;
+    std::string image;
+    const std::string imageHelp = "run this driver image (vetrona.sys) on the simulated kernel instead of the linked driver";
     std::vector<std::string> files;
     CLI::App* run = app.add_subcommand("run", "play scenario files, each on a fresh machine");
     run->add_option("files", files, "scenario files (YAML)")->required()->check(CLI::ExistingFile);
     run->add_flag("--json", json, "one JSON object per line instead of readable text");
     run->add_flag("--hex", hex, "show the raw bytes of each event message");
+    run->add_option("--image", image, imageHelp)->check(CLI::ExistingFile);
+    bool state = false;
+    run->add_flag("--state", state, "after each scenario, list every file left on its volumes with its size and SHA-256");
+    std::string report;
+    run->add_option("--report", report, "write a behaviour report of the runs to this HTML file (one page for all)");
 
     std::string socketPath = vsim::DefaultSocketPath();
     std::string scenarioFile;
@@ -44,10 +54,12 @@ int main(int argc, char** argv) {
     serve->add_option("--clients", clients, "stop after this many client connections have ended (0: serve until interrupted)");
     serve->add_flag("--json", json, "one JSON object per line");
     serve->add_flag("--hex", hex, "show the raw bytes of each event message");
+    serve->add_option("--image", image, imageHelp)->check(CLI::ExistingFile);
 
     CLI::App* demo = app.add_subcommand("demo", "play the demo scenarios built into the program (scenarios/demo.txt)");
     demo->add_flag("--json", json, "one JSON object per line instead of readable text");
     demo->add_flag("--hex", hex, "show the raw bytes of each event message");
+    demo->add_option("--image", image, imageHelp)->check(CLI::ExistingFile);
 
     vsim::SweepOptions sweepOptions;
     uint64_t sweepSeed = 0, sweepPoint = 0;
@@ -61,6 +73,7 @@ int main(int argc, char** argv) {
     sweep->add_option("--timeout", sweepOptions.timeout, "seconds a run may take before it counts as a hang (default 30)");
     sweep->add_flag("--json", sweepOptions.json, "one JSON object per line instead of readable text");
     sweep->add_flag("--verbose", sweepOptions.verbose, "a line for every run, not only the failed ones");
+    sweep->add_option("--image", sweepOptions.image, imageHelp)->check(CLI::ExistingFile);
 
     try {
         app.parse(argc, argv);
@@ -68,7 +81,7 @@ int main(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : 2;
     }
     if (*run) {
-        return vsim::RunScenarioFiles(files, {json, hex});
+        return vsim::RunScenarioFiles(files, {json, hex, image, state, report});
     }
     if (*sweep) {
         if (*seedOption) sweepOptions.seed = sweepSeed;
@@ -80,8 +93,8 @@ int main(int argc, char** argv) {
         options.socketPath = socketPath;
         options.scenarioFile = scenarioFile;
         options.clients = clients;
-        options.run = {json, hex};
+        options.run = {json, hex, image};
         return vsim::Serve(options);
     }
-    return vsim::RunDemo({json, hex});
+    return vsim::RunDemo({json, hex, image});
 }

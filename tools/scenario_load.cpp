@@ -3,6 +3,8 @@
 // declares; the first problem stops the load with its line and field.
 #include "tools/scenario.h"
 
+#include "sim/private/fs.h"
+
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
@@ -429,11 +431,12 @@ private:
             if (value.type.empty()) value.type = "REG_DWORD";
         } else if (auto data = Data(v, where, value.name)) {
             if (v["text"]) {
-                // Registry strings are UTF-16 with a terminator.
+                // Registry strings are UTF-16 with a terminator; the text is
+                // UTF-8, read as the model reads host names.
                 std::vector<uint8_t> wide;
-                for (uint8_t c : *data) {
-                    wide.push_back(c);
-                    wide.push_back(0);
+                for (char16_t c : sim::fs::FromHost(std::string(data->begin(), data->end()))) {
+                    wide.push_back(static_cast<uint8_t>(c));
+                    wide.push_back(static_cast<uint8_t>(c >> 8));
                 }
                 wide.push_back(0);
                 wide.push_back(0);

@@ -4,8 +4,11 @@
 
 #include "channel/wire.h"
 #include "client/lib/client.h"
+#include "client/lib/paths.h"
+#include "client/lib/report.h"
 #include "client/lib/session.h"
 #include "driver/driver_data.h"
+#include "sim/loader/loader.h"
 #include "sim/private/core.h"
 #include "sim/private/fs.h"
 #include "sim/private/io.h"
@@ -39,8 +42,10 @@ namespace vc = vetrona::client;
 
 void Transcript::Put(const json& line, const std::string& text) {
     std::lock_guard<std::mutex> guard(lock_);
+    if (sink_) sink_(line);
     if (options_.json) {
-        std::cout << line.dump() << '\n';
+        // A scenario's names need not be valid UTF-8: such bytes print as U+FFFD.
+        std::cout << line.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
     } else {
         std::cout << text << '\n';
     }
@@ -142,7 +147,9 @@ struct ScenarioRun::Impl {
     std::string tempRoot;
     bool keepVolumes = false;
     std::vector<MountedVolume> volumes;
+    vc::VolumeNames volumeNames;  // the volumes as a client learns them: device and drive root
     PDRIVER_OBJECT driver = nullptr;
+    DRIVER_DATA* observed = nullptr;  // see Observed()
 
     std::mutex lock;  // processes, handles, events
     std::map<std::string, _EPROCESS*> processes;
@@ -171,6 +178,23 @@ struct ScenarioRun::Impl {
 
     std::vector<SeenEvent> events;
     std::atomic<int> currentStep{0};
+
+    // Copies the client asked for (a backup verdict at a modified file's
+    // close): what the file held when it was asked and which names the backup
+    // folder had then, until the step's end shows the copy the driver made.
+    struct PendingBackup {
+        size_t seq = 0;
+        int step = 0;
+        std::string original;  // "C:\..."
+        std::string folder;    // "C:\Backup"; empty: none set
+        std::vector<uint8_t> bytes;
+        bool readable = false;
+        std::set<std::string> before;  // upper-case names in the folder
+    };
+    std::mutex backupLock;
+    std::vector<PendingBackup> pendingBackups;
+    std::set<std::string> claimedCopies;  // host paths of copies already shown
+    std::string backupFolder;             // as the scenario's client set it
     std::chrono::steady_clock::time_point lastEvent = std::chrono::steady_clock::now();
 
     int stepCount = 0;
@@ -252,14 +276,7 @@ struct ScenarioRun::Impl {
         return current;
     }
 
-    std::string DrivePathOf(const std::string& name) {
-        for (const auto& [device, drive] : context->drives) {
-            if (name.size() >= device.size() && Upper(name.substr(0, device.size())) == Upper(device)) {
-                return drive + name.substr(device.size());
-            }
-        }
-        return name;
-    }
+    std::string DrivePathOf(const std::string& name) { return vc::UserFilePath(name, volumeNames); }
 
     // --- output --------------------------------------------------------------
 
@@ -328,6 +345,7 @@ struct ScenarioRun::Impl {
     // --- machine -------------------------------------------------------------
 
     bool Boot() {
+        sim::loader::ResetStackHighWater();
         sim::ResetKernel();
         char pattern[] = "/tmp/vetrona-scenario-XXXXXX";
         const char* folder = mkdtemp(pattern);
@@ -377,6 +395,7 @@ struct ScenarioRun::Impl {
             }
             m.device = sim::fs::MountVolume(m.hostRoot, static_cast<char16_t>(v.drive));
             context->drives.emplace_back(Narrow(m.device), std::string(1, v.drive) + ":");
+            volumeNames.push_back({Narrow(m.device), {std::string(1, v.drive) + ":\\"}});
             out.Put({{"type", "volume"}, {"drive", std::string(1, v.drive) + ":"}, {"device", Narrow(m.device)},
                      {"files", v.files.size()}, {"bytes", bytes}},
                     "  volume " + std::string(1, v.drive) + ": = " + Narrow(m.device) + ", " + std::to_string(v.files.size()) +
@@ -394,10 +413,11 @@ struct ScenarioRun::Impl {
                     "  user " + Pad(u.name, 12) + " " + u.sid + "  profile C:\\Users\\" + u.name + ", hive \\REGISTRY\\USER\\" + u.sid);
         }
         if (!SeedRegistry()) return false;
-        const NTSTATUS loaded = sim::LoadDriver(DriverEntry, u"vetrona", &driver);
+        std::string loadError;
+        const NTSTATUS loaded = LoadVetrona(out.options(), &driver, &loadError);
         if (!NT_SUCCESS(loaded)) {
             driver = nullptr;
-            Error("the driver did not load: " + StatusName(loaded), 0);
+            Error("the driver did not load: " + StatusName(loaded) + (loadError.empty() ? "" : " (" + loadError + ")"), 0);
             return false;
         }
         out.Put({{"type", "driver"}, {"status", StatusName(loaded)}}, "  driver loaded (" + StatusName(loaded) + ")");
@@ -446,6 +466,101 @@ struct ScenarioRun::Impl {
         started.push_back(process);
     }
 
+    // --- backups -------------------------------------------------------------
+
+    static bool CopyNamed(const std::string& copy, const std::string& name) {
+        if (copy == name) return true;
+        for (int n = 1; n <= 20; ++n) {
+            if (copy == name + "_" + std::to_string(n)) return true;
+        }
+        return false;
+    }
+
+    // Called as the client answers, while the close waits for the answer: the
+    // file holds what the copy must hold, and the copy is not made yet.
+    void NoteBackup(const SeenEvent& e, const vc::EventView& event) {
+        const auto* f = std::get_if<vc::FileEventView>(&event);
+        if (f == nullptr || f->operation != FileOpCloseModified || e.verdict != VerdictBackup) return;
+        PendingBackup b;
+        b.seq = e.sequence;
+        b.step = e.step;
+        b.original = DrivePathOf(f->name.Utf8());
+        {
+            std::lock_guard<std::mutex> guard(backupLock);
+            b.folder = backupFolder;
+        }
+        auto onVolume = [this](const std::string& path) {
+            return path.size() >= 3 && path[1] == ':' && path[2] == '\\' && VolumeOf(path[0]) != nullptr;
+        };
+        if (onVolume(b.original)) b.bytes = ReadHost(HostPath(b.original), &b.readable);
+        if (onVolume(b.folder)) {
+            std::error_code ec;
+            for (const auto& entry : fs::directory_iterator(HostPath(b.folder), ec)) {
+                b.before.insert(Upper(entry.path().filename().string()));
+            }
+        }
+        std::lock_guard<std::mutex> guard(backupLock);
+        pendingBackups.push_back(std::move(b));
+    }
+
+    // The copies made since: for each backup asked for, a new file in the
+    // folder under the original's name or that name with _1 to _20, the one
+    // holding the original's bytes when there is one.
+    void ResolveBackups() {
+        std::vector<PendingBackup> pending;
+        {
+            std::lock_guard<std::mutex> guard(backupLock);
+            pending.swap(pendingBackups);
+        }
+        for (const PendingBackup& b : pending) {
+            const std::string name = Upper(b.original.substr(b.original.rfind('\\') + 1));
+            std::vector<fs::path> candidates;
+            if (b.folder.size() >= 3 && VolumeOf(b.folder[0]) != nullptr) {
+                std::error_code ec;
+                for (const auto& entry : fs::directory_iterator(HostPath(b.folder), ec)) {
+                    const std::string copy = Upper(entry.path().filename().string());
+                    if (CopyNamed(copy, name) && !b.before.count(copy) && !claimedCopies.count(entry.path().string())) {
+                        candidates.push_back(entry.path());
+                    }
+                }
+            }
+            std::sort(candidates.begin(), candidates.end());
+            std::optional<fs::path> chosen;
+            std::vector<uint8_t> copyBytes;
+            for (const fs::path& candidate : candidates) {
+                bool exists = false;
+                std::vector<uint8_t> bytes = ReadHost(candidate, &exists);
+                if (exists && (!chosen || (b.readable && bytes == b.bytes))) {
+                    const bool exact = b.readable && bytes == b.bytes;
+                    chosen = candidate;
+                    copyBytes = std::move(bytes);
+                    if (exact) break;
+                }
+            }
+            json record = {{"type", "backup"}, {"seq", b.seq}, {"step", b.step}, {"original", b.original},
+                           {"folder", b.folder}};
+            std::string text = "        backup " + b.original + " -> ";
+            if (chosen) {
+                claimedCopies.insert(chosen->string());
+                const std::string copy = b.folder + "\\" + chosen->filename().string();
+                const bool exact = b.readable && copyBytes == b.bytes;
+                record["backup"] = copy;
+                record["originalBytes"] = b.readable ? json(b.bytes.size()) : json();
+                record["backupBytes"] = copyBytes.size();
+                record["exact"] = exact;
+                text += copy + " (" + std::to_string(copyBytes.size()) + " bytes, " +
+                        (exact ? "byte-exact" : "NOT the bytes the file held") + ")";
+            } else {
+                record["backup"] = json();
+                record["originalBytes"] = b.readable ? json(b.bytes.size()) : json();
+                record["backupBytes"] = json();
+                record["exact"] = false;
+                text += b.folder.empty() ? "no copy: no backup folder is set" : "no copy in " + b.folder;
+            }
+            out.Put(record, text);
+        }
+    }
+
     // --- client --------------------------------------------------------------
 
     _EPROCESS* NewClientProcess() {
@@ -489,6 +604,8 @@ struct ScenarioRun::Impl {
                 Error("setting the backup folder failed: " + StatusName(hr), c.line);
                 return false;
             }
+            std::lock_guard<std::mutex> guard(backupLock);
+            backupFolder = *c.backup;
         }
         std::vector<std::string> monitors;
         const std::pair<bool, vc::Monitor> switches[] = {
@@ -549,6 +666,7 @@ struct ScenarioRun::Impl {
         seen.verdict = verdict;
         seen.rule = rule;
         seen.step = currentStep;
+        seen.received = std::chrono::system_clock::now();
         const vc::DecodeResult decoded = vc::DecodeEvent(bytes);
         if (decoded.ok() && !std::holds_alternative<vc::ProcessEventView>(decoded.event)) {
             seen.processName = ProcessNameOf(vc::EventProcessOf(decoded.event));
@@ -559,6 +677,7 @@ struct ScenarioRun::Impl {
             events.push_back(seen);
             lastEvent = std::chrono::steady_clock::now();
         }
+        if (decoded.ok()) NoteBackup(seen, decoded.event);
         PrintEvent(seen);
     }
 
@@ -578,16 +697,14 @@ struct ScenarioRun::Impl {
             path = DrivePathOf(f->name.Utf8());
             if (!f->destName.empty()) path += " -> " + DrivePathOf(f->destName.Utf8());
         } else if (auto* r = std::get_if<vc::RegistryEventView>(&decoded.event)) {
-            path = r->keyPath.Utf8() + (r->name.empty() ? "" : " : " + r->name.Utf8());
+            path = vc::UserRegistryPath(r->keyPath.Utf8()) + (r->name.empty() ? "" : " : " + r->name.Utf8());
         } else {
             path = DrivePathOf(std::get<vc::ProcessEventView>(decoded.event).imageName.Utf8());
         }
         json full = {{"type", "event"}, {"seq", e.sequence}, {"step", e.step}};
         for (auto& [k, v] : line.items()) full[k] = v;
-        full["path"] = path;
+        vc::AnnotateEvent(&full, decoded.event, e.verdict, e.rule, *context, volumeNames, e.received);
         full["processName"] = who;
-        full["verdictName"] = vc::VerdictName(e.verdict);
-        full["rule"] = e.rule >= 0 ? json(e.rule + 1) : json(e.rule == -1 ? "default" : "client");
         if (out.options().hex) full["bytes_hex"] = HexOf(e.bytes);
         std::string text = "        event " + Pad(vc::ClassName(vc::EventClassOf(decoded.event)), 9) +
                            Pad(vc::EventOperationName(decoded.event), 20) + " " + path + "  by " +
@@ -628,6 +745,24 @@ struct ScenarioRun::Impl {
         std::lock_guard<std::mutex> guard(lock);
         auto it = pidImages.find(pid);
         return it == pidImages.end() ? "" : it->second;
+    }
+
+    // The driver's own state, which some expectations look at: the linked
+    // driver's globals, or the loaded image's (found through its link map; the
+    // layout is the same, from the same source, as the layout checks ensure for
+    // the platform's structures).
+    DRIVER_DATA* Observed() {
+        if (driver == nullptr || out.options().image.empty()) return &DriverData;
+        if (observed == nullptr) {
+            const sim::loader::Image* image = sim::loader::FindImage(driver->DriverStart);
+            observed = image == nullptr ? nullptr
+                                        : reinterpret_cast<DRIVER_DATA*>(sim::loader::ImageSymbolAddress(image, "DriverData"));
+            if (observed == nullptr) {
+                std::fprintf(stderr, "vetrona-sim: the image's DriverData is not in its link map; using the linked driver's\n");
+                observed = &DriverData;
+            }
+        }
+        return observed;
     }
 
     // Waits until no event has arrived for a while (exit events are sent from
@@ -706,7 +841,7 @@ struct ScenarioRun::Impl {
                                                                   {"switch2", vc::Monitor::Switch2}};
         if (kind == "connect") {
             if (note(client->Connect())) {
-                const bool recorded = DriverData.ClientProcess == clientProcess;
+                const bool recorded = Observed()->ClientProcess == clientProcess;
                 if (!recorded) o->problem = "the driver does not record the client process";
                 o->detail = "port and control device open" + std::string(recorded ? ", the driver records the client" : "");
                 StartResponder();
@@ -714,7 +849,7 @@ struct ScenarioRun::Impl {
         } else if (kind == "disconnect") {
             StopResponder();
             client->Disconnect();
-            const bool forgotten = DriverData.ClientPort == nullptr && DriverData.ClientProcess == nullptr;
+            const bool forgotten = Observed()->ClientPort == nullptr && Observed()->ClientProcess == nullptr;
             if (!forgotten) o->problem = "the driver still records the client";
             o->detail = forgotten ? "port closed, the driver forgot the client" : "";
         } else if (kind == "get-version") {
@@ -753,6 +888,8 @@ struct ScenarioRun::Impl {
             const std::string folder = arg("folder");
             if (note(client->SetBackupDir(folder.empty() ? std::u16string() : u"\\??\\" + Wide(folder)))) {
                 o->detail = folder.empty() ? "backup folder cleared" : "backup folder " + folder;
+                std::lock_guard<std::mutex> guard(backupLock);
+                backupFolder = folder;
             }
         }
     }
@@ -818,6 +955,7 @@ struct ScenarioRun::Impl {
         const int32_t expected = step.status ? *step.status : 0;
         const bool ok = o.status == expected && o.problem.empty();
         if (threadName.empty()) ShowDebugger();
+        if (threadName.empty()) ResolveBackups();
         {
             std::lock_guard<std::mutex> guard(lock);
             if (!ok) ++stepFailures;
@@ -928,12 +1066,16 @@ struct ScenarioRun::Impl {
                 Adopt(name, child, arg("image"));
                 o->detail = name + " is pid " + std::to_string(child->pid);
                 o->fields["pid"] = child->pid;
+                o->fields["name"] = name;
             } else {
                 std::lock_guard<std::mutex> guard(lock);
                 processes[name] = nullptr;
             }
         } else if (kind == "exit") {
             Note(o, sim::user::EndProcess(process));
+            // An exit the driver could not report from the exiting thread goes
+            // out from a system worker: the step ends when that has happened.
+            if (driver != nullptr) sim::io::WaitWorkItemsOfDriver(driver);
         } else if (kind == "create" || kind == "open") {
             const bool create = kind == "create";
             HANDLE handle = nullptr;
@@ -1526,7 +1668,7 @@ struct ScenarioRun::Impl {
             {
                 std::lock_guard<std::mutex> guard(lock);
                 for (const auto& [name, process] : processes) {
-                    if (process != nullptr && IdListHasPid(&DriverData.ProcessList, static_cast<ULONG>(process->pid))) {
+                    if (process != nullptr && IdListHasPid(&Observed()->ProcessList, static_cast<ULONG>(process->pid))) {
                         ++watched;
                         names.push_back(name);
                     }
@@ -1571,8 +1713,48 @@ struct ScenarioRun::Impl {
         return clean;
     }
 
+    // The deepest stack the image's own frames used, per kind of call the
+    // model made into it (only when the driver ran from an image).
+    void ShowImageStack() {
+        const auto depths = sim::loader::StackHighWater();
+        json kinds = json::object();
+        size_t deepest = 0;
+        std::string text;
+        for (const auto& [kind, bytes] : depths) {
+            kinds[kind] = bytes;
+            deepest = std::max(deepest, bytes);
+            text += "    " + Pad(kind, 26) + std::to_string(bytes) + " bytes\n";
+        }
+        out.Put({{"type", "image-stack"}, {"kinds", kinds}, {"deepest", deepest}, {"budget", sim::loader::kImageStackBudget}},
+                "  image stack (the image's own frames; budget " + std::to_string(sim::loader::kImageStackBudget) +
+                    " of the 24576-byte kernel stack):\n" + text.substr(0, text.empty() ? 0 : text.size() - 1));
+    }
+
+    // Every file on the scenario's volumes, in path order.
+    void ShowVolumeState() {
+        for (const auto& v : volumes) {
+            std::vector<fs::path> paths;
+            std::error_code ec;
+            for (auto it = fs::recursive_directory_iterator(v.hostRoot, ec); !ec && it != fs::recursive_directory_iterator();
+                 it.increment(ec)) {
+                if (it->is_regular_file(ec)) paths.push_back(it->path());
+            }
+            std::sort(paths.begin(), paths.end());
+            for (const fs::path& path : paths) {
+                std::ifstream in(path, std::ios::binary);
+                std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                std::string shown = std::string(1, v.drive) + ":";
+                for (const auto& part : fs::relative(path, v.hostRoot)) shown += "\\" + part.string();
+                const std::string digest = Sha256Hex(bytes);
+                out.Put({{"type", "file-state"}, {"path", shown}, {"bytes", bytes.size()}, {"sha256", digest}},
+                        "  state " + shown + "  " + std::to_string(bytes.size()) + " bytes  " + digest.substr(0, 16));
+            }
+        }
+    }
+
     int Finish() {
         Drain();
+        ResolveBackups();
         messagesSent = MessagesSentSoFar() - messagesAtStart;
         ShowDebugger();
         StopClient();
@@ -1608,6 +1790,8 @@ struct ScenarioRun::Impl {
         std::string leaks;
         const bool clean = PoolClean(&pool, &leaks);
         Summary(stopped, clean, pool, leaks);
+        if (!out.options().image.empty()) ShowImageStack();
+        if (out.options().state) ShowVolumeState();
         std::error_code ec;
         if (!tempRoot.empty() && !keepVolumes) fs::remove_all(tempRoot, ec);
         const bool passed = stepFailures == 0 && !stoppedEarly && NT_SUCCESS(stopped) && clean &&
@@ -1711,6 +1895,13 @@ std::vector<std::pair<std::string, uint32_t>> ScenarioRun::Processes() {
     return out;
 }
 
+NTSTATUS LoadVetrona(const RunOptions& options, PDRIVER_OBJECT* driver, std::string* error) {
+    if (options.image.empty()) {
+        return sim::LoadDriver(DriverEntry, u"vetrona", driver);
+    }
+    return sim::LoadDriverImage(options.image, u"vetrona", driver, error);
+}
+
 int RunScenario(const Scenario& scenario, Transcript& out) {
     ScenarioRun run(scenario, out);
     if (run.Boot()) {
@@ -1728,6 +1919,17 @@ void ReportLoadError(const ScenarioError& e, Transcript& out) {
 
 int RunScenarioFiles(const std::vector<std::string>& files, const RunOptions& options) {
     Transcript out(options);
+    // The report gathers the records as they are printed; its file is opened
+    // first, so a path that cannot be written stops before anything runs.
+    std::unique_ptr<vc::Report> report;
+    if (!options.report.empty()) {
+        if (!std::ofstream(options.report, std::ios::binary | std::ios::trunc)) {
+            std::cerr << "vetrona-sim: --report: cannot write " << options.report << '\n';
+            return 2;
+        }
+        report = std::make_unique<vc::Report>("vetrona-sim " + std::string(VETRONA_VERSION_TEXT));
+        out.SetRecordSink([&report](const json& record) { report->Add(record); });
+    }
     int worst = 0;
     for (const std::string& file : files) {
         Scenario scenario;
@@ -1740,6 +1942,14 @@ int RunScenarioFiles(const std::vector<std::string>& files, const RunOptions& op
         }
         for (const ScenarioWarning& w : scenario.warnings) std::cerr << "vetrona-sim: " << DescribeWarning(scenario, w) << '\n';
         worst = std::max(worst, RunScenario(scenario, out));
+    }
+    if (report) {
+        std::string error;
+        if (!report->WriteFile(options.report, &error)) {
+            std::cerr << "vetrona-sim: --report: " << error << '\n';
+            return std::max(worst, 2);
+        }
+        if (!options.json) std::cout << "report: " << options.report << '\n';
     }
     return worst;
 }

@@ -10,7 +10,9 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -26,7 +28,18 @@ namespace vsim {
 struct RunOptions {
     bool json = false;
     bool hex = false;
+    // A driver image (vetrona.sys) to load instead of the driver linked into
+    // the program; empty: the linked driver. The transcript is the same either way.
+    std::string image;
+    // After each scenario, one line per file left on its volumes (path, size,
+    // SHA-256): what a comparison of two runs needs to see every byte.
+    bool state = false;
+    std::string report;  // write the behaviour report (HTML) of the runs here
 };
+
+// Loads the driver as `options` asks: the linked one, or the image. On failure
+// `error` says why (for an image: the loader's reason, e.g. a missing import).
+int32_t LoadVetrona(const RunOptions& options, struct _DRIVER_OBJECT** driver, std::string* error);
 
 // Thread-safe output of the transcript: readable lines or JSON objects.
 class Transcript {
@@ -36,10 +49,14 @@ public:
     void Put(const nlohmann::ordered_json& line, const std::string& text);
     void Text(const std::string& text);  // readable mode only
     const RunOptions& options() const { return options_; }
+    // Sees every JSON record Put prints (or would print), in order, whatever
+    // the mode: the behaviour report is made from them.
+    void SetRecordSink(std::function<void(const nlohmann::ordered_json&)> sink) { sink_ = std::move(sink); }
 
 private:
     RunOptions options_;
     std::mutex lock_;
+    std::function<void(const nlohmann::ordered_json&)> sink_;
 };
 
 // One event the client received and what it answered.
@@ -49,6 +66,7 @@ struct SeenEvent {
     int32_t verdict = -1;
     int rule = -1;   // index of the rule that decided, -1: the default
     int step = 0;    // workload step running when it arrived (0: none)
+    std::chrono::system_clock::time_point received;
     // File and registry events: the name their process had when the event
     // came (it is running then, so its id is still its own).
     std::string processName;

@@ -8,6 +8,7 @@
 #include "tools/serve.h"
 
 #include "client/lib/socket/protocol.h"
+#include "sim/private/fs.h"
 #include "sim/private/ob.h"
 #include "sim/user/device.h"
 #include "sim/user/fltuser.h"
@@ -55,6 +56,25 @@ std::u16string NameOf(const std::vector<uint8_t>& payload) {
         name.push_back(static_cast<char16_t>(payload[i] | (payload[i + 1] << 8)));
     }
     return name;
+}
+
+// The volumes' devices and drive letters, as the mount manager of a real
+// system lists them for the client.
+std::vector<uint8_t> VolumesResponse() {
+    std::vector<uint8_t> data;
+    uint32_t count = 0;
+    for (const sim::fs::Volume* volume : sim::fs::Volumes()) {
+        if (count == proto::kMaxVolumes) break;
+        proto::PutText(&data, volume->deviceName);
+        if (volume->driveLetter != 0) {
+            proto::Put32(&data, 1);
+            proto::PutText(&data, std::u16string{volume->driveLetter, u':', u'\\'});
+        } else {
+            proto::Put32(&data, 0);
+        }
+        ++count;
+    }
+    return Response(proto::kQueryVolumes, 0, count, data.data(), data.size());
 }
 
 volatile sig_atomic_t gInterrupted = 0;
@@ -254,6 +274,11 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
             }
             return true;
         }
+        case proto::kQueryVolumes: {
+            if (!payload.empty()) return malformed();
+            *response = VolumesResponse();
+            return true;
+        }
         case proto::kFolder: {
             if (payload.size() < 6 || payload.size() % 2 != 0 || payload.size() - 4 > proto::kMaxName) return malformed();
             const uint32_t create = proto::Get32(payload.data());
@@ -345,7 +370,36 @@ int Serve(const ServeOptions& options) {
     bool clientReady = false;
 
     auto serveOne = [&](Connection* c) {
-        _EPROCESS* process = run.NewClientProcess();
+        // A connection that asks only for the volumes' names (a client does so
+        // on a connection of its own) is answered without becoming a client
+        // process, and is neither shown nor counted as a client.
+        uint32_t firstKind = 0;
+        std::vector<uint8_t> firstPayload;
+        const proto::ReadResult first = proto::ReadFrame(c->fd, &firstKind, &firstPayload);
+        if (first == proto::ReadResult::Ok && firstKind == proto::kQueryVolumes && firstPayload.empty()) {
+            proto::WriteAll(c->fd, VolumesResponse());
+            ::shutdown(c->fd, SHUT_RDWR);
+            std::lock_guard<std::mutex> guard(lock);
+            c->done = true;
+            return;
+        }
+        // So is one that asks only to look at or make a folder: it runs as a
+        // process of the client program's for that request alone.
+        if (first == proto::ReadResult::Ok && firstKind == proto::kFolder) {
+            if (_EPROCESS* asker = run.NewClientProcess()) {
+                PeerSession session(asker, &run);
+                std::vector<uint8_t> response;
+                session.Handle(firstKind, firstPayload, &response, nullptr);
+                proto::WriteAll(c->fd, response);
+                session.Close();
+                sim::user::EndProcess(asker);
+            }
+            ::shutdown(c->fd, SHUT_RDWR);
+            std::lock_guard<std::mutex> guard(lock);
+            c->done = true;
+            return;
+        }
+        _EPROCESS* process = first == proto::ReadResult::Closed ? nullptr : run.NewClientProcess();
         if (process != nullptr) {
             PeerSession session(process, &run);
             out.Put({{"type", "connection"}, {"pid", process->pid}}, "  client connected (runs as pid " + std::to_string(process->pid) + ")");
@@ -353,10 +407,12 @@ int Serve(const ServeOptions& options) {
                 pollfd p{fd, POLLRDHUP, 0};
                 return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
             };
+            bool haveFirst = true;
             for (;;) {
-                uint32_t kind = 0;
-                std::vector<uint8_t> payload;
-                const proto::ReadResult read = proto::ReadFrame(c->fd, &kind, &payload);
+                uint32_t kind = firstKind;
+                std::vector<uint8_t> payload = std::move(firstPayload);
+                const proto::ReadResult read = haveFirst ? first : proto::ReadFrame(c->fd, &kind, &payload);
+                haveFirst = false;
                 if (read == proto::ReadResult::Closed) break;
                 std::vector<uint8_t> response;
                 bool keep = false;

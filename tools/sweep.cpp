@@ -224,11 +224,15 @@ void FileSnapshot(const Scenario& s, const std::vector<std::pair<char, std::stri
 
 // The child: plays the scenario with point `failAt` failing (0: none) and
 // writes the transcript, then one line of its own, to standard output.
+// The driver image the children load (empty: the linked driver).
+std::string gImage;
+
 [[noreturn]] void ChildRun(const Scenario& scenario, uint64_t failAt) {
     gFailAt = failAt;
     sim::SetFaultPointHook(&SweepHook);
     RunOptions options;
     options.json = true;
+    options.image = gImage;
     Transcript out(options);
     json last = {{"type", "sweep-child"}};
     {
@@ -264,7 +268,8 @@ void FileSnapshot(const Scenario& s, const std::vector<std::pair<char, std::stri
         std::error_code ec;
         if (!run.TempRoot().empty()) fs::remove_all(run.TempRoot(), ec);
     }
-    std::cout << last.dump() << '\n';
+    // Names need not be valid UTF-8 (a scenario's bytes, a value name): such bytes go out as U+FFFD.
+    std::cout << last.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
     std::cout.flush();
     std::fflush(stderr);
     _exit(0);
@@ -673,12 +678,13 @@ std::optional<int32_t> SweepFailureStatus(const std::string& routine) {
 }
 
 int RunSweep(const SweepOptions& options) {
+    gImage = options.image;
     const uint64_t seed = options.seed ? *options.seed
                                        : static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) % 1000000007ull;
     std::vector<Row> rows;
     int worst = 0;
     auto put = [&](const json& line, const std::string& text) {
-        if (options.json) std::cout << line.dump() << '\n';
+        if (options.json) std::cout << line.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
         else if (!text.empty()) std::cout << text << '\n';
         std::cout.flush();
     };

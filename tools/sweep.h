@@ -46,6 +46,7 @@ struct SweepOptions {
     double timeout = 30.0;           // seconds per run
     bool json = false;
     bool verbose = false;            // a line for every run, not only the failed ones
+    std::string image;               // a driver image to run instead of the linked driver
 };
 
 // 0 every run survived; 1 a run failed (or the fault-free run did not pass);

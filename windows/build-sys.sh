@@ -8,7 +8,8 @@
 # flags, links build/windows/vetrona.sys with lld 16 and the image's own
 # load-configuration record (windows/load_config.s), runs windows/check-image.py
 # on it and the INF, then the checker's own tests (windows/test_check_image.py;
-# --no-self-test skips them), builds vetrona-client.exe and puts the installable
+# --no-self-test skips them), builds vetrona-client.exe and the client's shared tests
+# (vetrona-client-tests.exe, run under Wine when it is installed) and puts the installable
 # folder together in build/windows/package. All sources are compiled even when
 # one fails, so one run shows every error. Exits non-zero on any failure.
 #
@@ -213,12 +214,13 @@ fi
 # --- the client -----------------------------------------------------------------
 # vetrona-client for Windows: the same client sources, with the back end that
 # talks to the real driver through the filter library and DeviceIoControl.
-# Its argument parser is header-only; only its own headers are put on the
+# Its argument parser and JSON library are header-only; only their own headers are put on the
 # cross-compiler's path (the host's /usr/include is not for Windows). wmain
 # takes the wide command line.
 client_sources=("$src"/client/lib/*.cpp "$src"/client/lib/windows/*.cpp "$src/client/main.cpp")
 mkdir -p "$out/client-include"
 ln -sfn /usr/include/CLI "$out/client-include/CLI"
+ln -sfn /usr/include/nlohmann "$out/client-include/nlohmann"
 if ! "$prefix-g++" -std=c++20 -O2 -Wall -Wextra -Werror -municode "-I$src" "-I$out/client-include" "${client_sources[@]}" -static \
      -o "$out/vetrona-client.exe" -lfltlib >"$out/client.log" 2>&1; then
   cat "$out/client.log" >&2
@@ -230,6 +232,57 @@ case " $client_dlls " in
   *" FLTLIB.DLL "*) ;;
   *) fail "vetrona-client.exe does not use the filter library" ;;
 esac
+
+# --- the client's shared code under the Linux tests, on Windows --------------------
+# The tests of the client code both platforms share (the policy, the names a person
+# reads, the report, the client's record of events) built with the Windows back end
+# into vetrona-client-tests.exe, with GoogleTest compiled from the sources Debian ships
+# in libgtest-dev, and run under Wine (scripts/deps.sh installs wine64; without it the
+# tests are built and not run).
+gtest_src=/usr/src/googletest/googletest
+[[ -f $gtest_src/src/gtest-all.cc ]] || fail "no GoogleTest sources in $gtest_src (libgtest-dev)"
+# GoogleTest needs std::mutex, which the toolchain's win32 thread model lacks: the tests
+# are built with the same compiler in its POSIX thread model (winpthreads, linked in).
+tests_cxx=$prefix-g++-posix
+command -v "$tests_cxx" >/dev/null 2>&1 || fail "$tests_cxx not found (scripts/deps.sh installs g++-mingw-w64-x86-64-posix)"
+gtest_flags=("-I$gtest_src/include")
+mkdir -p "$out/gtest"
+for unit in gtest-all gtest_main; do
+  if [[ ! -f $out/gtest/$unit.o || $gtest_src/src/$unit.cc -nt $out/gtest/$unit.o ]]; then
+    "${launcher[@]}" "$tests_cxx" -std=c++20 -O1 "${gtest_flags[@]}" "-I$gtest_src" -c "$gtest_src/src/$unit.cc" \
+      -o "$out/gtest/$unit.o" >"$out/gtest/$unit.log" 2>&1 || { cat "$out/gtest/$unit.log" >&2; fail "GoogleTest did not build for Windows"; }
+  fi
+done
+client_tests=("$src/tests/client_policy_test.cpp" "$src/tests/report_shared_test.cpp")
+mkdir -p "$out/client-tests"
+test_objects=()
+for file in "${client_tests[@]}" "$src"/client/lib/*.cpp "$src"/client/lib/windows/*.cpp; do
+  rel=${file#"$src"/}
+  obj=$out/client-tests/$(tr '/' '_' <<<"${rel%.cpp}").o
+  if ! "${launcher[@]}" "$tests_cxx" -std=c++20 -O1 -Wall -Wextra -Werror -Wno-unused-parameter "-I$src" \
+       "-I$out/client-include" "${gtest_flags[@]}" -c "$file" -o "$obj" >"$out/client-tests.log" 2>&1; then
+    cat "$out/client-tests.log" >&2
+    fail "$rel did not build for the Windows client's tests"
+  fi
+  test_objects+=("$obj")
+done
+if ! "$tests_cxx" "${test_objects[@]}" "$out/gtest/gtest-all.o" "$out/gtest/gtest_main.o" -static \
+     -o "$out/vetrona-client-tests.exe" -lfltlib >"$out/client-tests.log" 2>&1; then
+  cat "$out/client-tests.log" >&2
+  fail "vetrona-client-tests.exe did not link"
+fi
+wine=$(command -v wine64 || { [[ -x /usr/lib/wine/wine64 ]] && echo /usr/lib/wine/wine64; } || true)
+if [[ -n $wine ]]; then
+  mkdir -p "$out/wine"
+  if ! WINEPREFIX="$(cd "$out/wine" && pwd)" WINEDEBUG=-all timeout 300 "$wine" "$out/vetrona-client-tests.exe" --gtest_brief=1 \
+       >"$out/client-tests-run.log" 2>&1; then
+    cat "$out/client-tests-run.log" >&2
+    fail "vetrona-client-tests.exe failed under Wine"
+  fi
+  echo "vetrona-client-tests.exe under Wine: $(grep -E '^\[  PASSED  \]' "$out/client-tests-run.log" | tr -s ' ')"
+else
+  echo "vetrona-client-tests.exe built; not run: no Wine (scripts/deps.sh installs wine64)"
+fi
 
 # --- the installable folder -------------------------------------------------------
 # What a test machine needs: the image, its INF, the client and a first policy. The catalog and

@@ -203,3 +203,6 @@ NTKERNELAPI NTSTATUS NTAPI ObSetSecurityObjectByPointer(PVOID Object, SECURITY_I
                                                         PSECURITY_DESCRIPTOR SecurityDescriptor);
 
 }  // extern "C"
+
+// Layouts shared with the simulated kernel, checked against the kit headers here.
+#include "windows/layouts.h"

@@ -65,6 +65,10 @@ public:
     HResult Receive(Message* message, int timeoutMs = -1);
     HResult Reply(const Message& message, Verdict verdict);
 
+    // Drive letters and mount folders of the volumes, for showing file names
+    // as a person types them (paths.h). Empty on failure.
+    HResult QueryVolumeNames(VolumeNames* names) { return transport_.QueryVolumeNames(names); }
+
     Transport& transport() { return transport_; }
 
 private:

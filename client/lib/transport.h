@@ -4,6 +4,8 @@
 // implementation per back end, chosen by which source is built.
 #pragma once
 
+#include "client/lib/paths.h"
+
 #include <cstdint>
 #include <memory>
 
@@ -58,6 +60,10 @@ public:
     HResult ReplyMessage(const void* buffer, uint32_t size);
     HResult DeviceControl(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
                           uint32_t* returned);
+    // The volume devices and the DOS paths each is mounted at, as the mount
+    // manager names them. Needs neither the port nor the device, and leaves
+    // both as they are whatever happens.
+    HResult QueryVolumeNames(VolumeNames* names);
     // The program's own look at a folder ("C:\Backup" or an NT path), and
     // with `create` the folder made with any missing parents, as
     // CreateDirectory makes it. Not a road to the driver: the driver never

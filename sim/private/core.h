@@ -36,6 +36,11 @@ constexpr ULONG_PTR kVerifierPoolLeakedAtUnload = 0x62;
 [[noreturn]] void BugCheck(ULONG code, const std::string& name, const std::string& detail, ULONG_PTR p1 = 0,
                            ULONG_PTR p2 = 0, ULONG_PTR p3 = 0, ULONG_PTR p4 = 0);
 
+// Guarded copies between the model's memory and a program's own buffers (host
+// memory, outside the user window): a fault comes back as STATUS_ACCESS_VIOLATION.
+NTSTATUS CopyFromProgram(void* destination, const void* programSource, size_t length);
+NTSTATUS CopyToProgram(void* programDestination, const void* source, size_t length);
+
 // A routine the model does not implement: stops the run with its name.
 [[noreturn]] void NotImplemented(const char* routine);
 

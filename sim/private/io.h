@@ -32,7 +32,15 @@ constexpr ULONG kBugReferenceByPointer = 0x18;
 // nothing behind (devices, links, notification routines, registry callbacks,
 // what the stop-check hooks find); anything left is reported (see
 // SetLeftoverReportsAreFatal) and the object is freed.
-NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view serviceName, PDRIVER_OBJECT* driver);
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view serviceName, PDRIVER_OBJECT* driver,
+                    PVOID imageBase = nullptr, ULONG imageSize = 0);
+// Loads a driver from a real x64 driver image (a .sys file), as the kernel's
+// loader does: maps, relocates and binds it (sim/loader), sets the service's
+// force-integrity flag from the image, then calls its entry point as LoadDriver
+// does. A load the loader refuses returns its status, with the reason in
+// `error` (an import the model lacks is named there).
+NTSTATUS LoadDriverImage(const std::string& path, std::u16string_view serviceName, PDRIVER_OBJECT* driver,
+                         std::string* error = nullptr);
 
 // Stops a loaded driver as the service control manager's stop does:
 // 1. every stop hook runs (the Filter Manager calls the filter's unload

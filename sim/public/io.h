@@ -101,7 +101,19 @@ typedef struct _DEVICE_OBJECT {
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CHAR StackSize;
+    // The real object's device queue, DPC and lock, which the model does not use;
+    // kept so that every field lies where a driver image expects it.
+    alignas(8) UCHAR Queue[0x48];
+    ULONG AlignmentRequirement;
+    alignas(8) UCHAR DeviceQueue[0x28];
+    alignas(8) UCHAR Dpc[0x40];
+    ULONG ActiveThreadCount;
     PSECURITY_DESCRIPTOR SecurityDescriptor;
+    UCHAR DeviceLock[0x18];
+    USHORT SectorSize;
+    USHORT Spare1;
+    PVOID DeviceObjectExtension;
+    PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 // File object flags (FO_*).
@@ -148,6 +160,9 @@ typedef struct _FILE_OBJECT {
     ULONG Flags;
     UNICODE_STRING FileName;
     LARGE_INTEGER CurrentByteOffset;
+    // Waiters, locks, events and the completion context of the real object,
+    // unused here; the object keeps its real size.
+    UCHAR Reserved[0x68];
 } FILE_OBJECT, *PFILE_OBJECT;
 
 #define IRP_NOCACHE 0x00000001
@@ -173,27 +188,28 @@ typedef struct _IO_STACK_LOCATION {
     UCHAR Flags;
     UCHAR Control;
     union {
+        // POINTER_ALIGNMENT: the kit aligns these members to 8 bytes on x64.
         struct {
             PVOID SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            alignas(8) USHORT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            alignas(8) ULONG EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            alignas(8) ULONG Key;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            alignas(8) ULONG Key;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            alignas(8) ULONG InputBufferLength;
+            alignas(8) ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -212,6 +228,8 @@ typedef struct _IO_STACK_LOCATION {
 typedef struct _IRP {
     SHORT Type;
     USHORT Size;
+    USHORT AllocationProcessorNumber;
+    USHORT Reserved;
     PMDL MdlAddress;
     ULONG Flags;
     union {
@@ -227,14 +245,23 @@ typedef struct _IRP {
     CHAR CurrentLocation;
     BOOLEAN Cancel;
     KIRQL CancelIrql;
+    CHAR ApcEnvironment;
+    UCHAR AllocationFlags;
     PIO_STATUS_BLOCK UserIosb;
+    PVOID UserEvent;
+    UCHAR Overlay[16];
+    PVOID CancelRoutine;
     PVOID UserBuffer;
-    struct {
+    union {
         struct {
+            PVOID DriverContext[4];
             PETHREAD Thread;
+            PCHAR AuxiliaryBuffer;
+            LIST_ENTRY ListEntry;
             PIO_STACK_LOCATION CurrentStackLocation;
             PFILE_OBJECT OriginalFileObject;
         } Overlay;
+        UCHAR Apc[0x58];  // the completion APC of the real packet
     } Tail;
 } IRP, *PIRP;
 

@@ -10,3 +10,4 @@
 #include "sim/public/ps.h"
 #include "sim/public/cm.h"
 #include "windows/fltkernel.h"
+#include "windows/layouts.h"

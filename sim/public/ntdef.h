@@ -6,10 +6,19 @@
 #include <cstdint>
 #include <cstring>
 
+// Every routine of the kernel and every routine a driver hands it follows the
+// Windows x64 calling convention, in the host build too: a real driver image
+// loaded by the model (sim/loader) calls the model's routines and is called
+// back through these same declarations, and the linked driver exercises the
+// same convention at the same boundary.
+#if defined(__x86_64__)
+#define NTAPI __attribute__((ms_abi))
+#else
 #define NTAPI
+#endif
 #define NTKERNELAPI
 #define NTSYSAPI
-#define FLTAPI
+#define FLTAPI NTAPI
 #define _In_
 #define _In_opt_
 #define _Out_

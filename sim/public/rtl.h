@@ -102,10 +102,51 @@ typedef struct _SECURITY_DESCRIPTOR_RELATIVE {
 #define GENERIC_ALL 0x10000000L
 #define MAXIMUM_ALLOWED 0x02000000L
 
+typedef struct _LUID {
+    ULONG LowPart;
+    LONG HighPart;
+} LUID, *PLUID;
+
+// The kernel's record of well-known privileges and SIDs, a data export read
+// through SeExports. The model fills the SIDs the driver uses and leaves the
+// rest empty; the layout is the real one.
 typedef struct _SE_EXPORTS {
+    LUID Privileges[23];  // SeCreateTokenPrivilege ... SeRemoteShutdownPrivilege
+    PSID SeNullSid;
+    PSID SeWorldSid;
+    PSID SeLocalSid;
+    PSID SeCreatorOwnerSid;
+    PSID SeCreatorGroupSid;
+    PSID SeNtAuthoritySid;
+    PSID SeDialupSid;
+    PSID SeNetworkSid;
+    PSID SeBatchSid;
+    PSID SeInteractiveSid;
     PSID SeLocalSystemSid;
     PSID SeAliasAdminsSid;
-    PSID SeWorldSid;
+    PSID SeAliasUsersSid;
+    PSID SeAliasGuestsSid;
+    PSID SeAliasPowerUsersSid;
+    PSID SeAliasAccountOpsSid;
+    PSID SeAliasSystemOpsSid;
+    PSID SeAliasPrintOpsSid;
+    PSID SeAliasBackupOpsSid;
+    PSID SeAuthenticatedUsersSid;
+    PSID SeRestrictedSid;
+    PSID SeAnonymousLogonSid;
+    LUID SeUndockPrivilege;
+    LUID SeSyncAgentPrivilege;
+    LUID SeEnableDelegationPrivilege;
+    PSID SeLocalServiceSid;
+    PSID SeNetworkServiceSid;
+    LUID MorePrivileges[8];  // SeManageVolumePrivilege ... SeCreateSymbolicLinkPrivilege
+    PSID SeIUserSid;
+    PSID SeUntrustedMandatorySid;
+    PSID SeLowMandatorySid;
+    PSID SeMediumMandatorySid;
+    PSID SeHighMandatorySid;
+    PSID SeSystemMandatorySid;
+    PSID SeOwnerRightsSid;
 } SE_EXPORTS, *PSE_EXPORTS;
 
 extern "C" {

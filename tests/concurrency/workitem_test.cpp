@@ -14,7 +14,7 @@ namespace {
 PDEVICE_OBJECT gDevice = nullptr;
 
 NTSTATUS NTAPI WorkEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    driver->DriverUnload = [](PDRIVER_OBJECT d) { IoDeleteDevice(d->DeviceObject); };
+    driver->DriverUnload = [](PDRIVER_OBJECT d) NTAPI { IoDeleteDevice(d->DeviceObject); };
     return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &gDevice);
 }
 

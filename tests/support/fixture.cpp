@@ -1,5 +1,6 @@
 // Shared test fixtures: a fresh simulated kernel per test, the driver loaded on
 // it, and the user-mode side a client program would use.
+#include <cstdlib>
 #include "tests/support/fixture.h"
 
 #include <algorithm>
@@ -80,7 +81,15 @@ void DriverTest::TearDown() {
 
 NTSTATUS DriverTest::Load() {
     PDRIVER_OBJECT driver = nullptr;
-    NTSTATUS status = sim::LoadDriver(DriverEntry, u"vetrona", &driver);
+    // VETRONA_IMAGE names a driver image to run instead of the linked driver
+    // (for the tests that watch the driver only from outside).
+    const char* image = std::getenv("VETRONA_IMAGE");
+    std::string error;
+    NTSTATUS status = image != nullptr && *image != 0 ? sim::LoadDriverImage(image, u"vetrona", &driver, &error)
+                                                       : sim::LoadDriver(DriverEntry, u"vetrona", &driver);
+    if (!error.empty()) {
+        ADD_FAILURE() << error;
+    }
     if (NT_SUCCESS(status)) {
         driver_ = driver;
     }

@@ -3,6 +3,7 @@
 // (There is no out-of-process road on Linux: tests and tools link this in.)
 #include "client/lib/transport.h"
 
+#include "sim/private/fs.h"
 #include "sim/private/ob.h"
 #include "sim/user/device.h"
 #include "sim/user/fltuser.h"
@@ -116,6 +117,17 @@ HResult Transport::DeviceControl(uint32_t code, const void* in, uint32_t inLengt
         return sim::user::HResultFromNtStatus(status);
     }
     *returned = bytes;
+    return kOk;
+}
+
+HResult Transport::QueryVolumeNames(VolumeNames* names) {
+    names->clear();
+    for (const sim::fs::Volume* volume : sim::fs::Volumes()) {
+        VolumeName name;
+        name.device = sim::fs::ToHost(volume->deviceName);
+        if (volume->driveLetter != 0) name.paths.push_back(std::string(1, static_cast<char>(volume->driveLetter)) + ":\\");
+        names->push_back(std::move(name));
+    }
     return kOk;
 }
 

@@ -12,17 +12,30 @@
 //     GetMessage    5   bufferSize u32 | timeoutMs i32 (-1: for ever)
 //     Reply         6   reply bytes (FILTER_REPLY_HEADER and data)
 //     DeviceControl 7   code u32 | outLength u32 | input bytes
-//     Folder        8   create u32 (0 or 1) | path: UTF-16 bytes (at most
+//     QueryVolumes  8   (none)
+//     Folder        9   create u32 (0 or 1) | path: UTF-16 bytes (at most
 //                       kMaxName); the client program's own look at a folder
 //                       on the served machine, made when asked (returned:
 //                       0 existed, 1 created, 2 missing, 3 not a folder)
 //   response: kind | 0x80, payload = hresult i32 | returned u32 | data
 //     data: PortCommand/DeviceControl the caller's output buffer (outLength
 //     bytes); GetMessage the message header and the message (at most
-//     bufferSize bytes); otherwise none.
+//     bufferSize bytes); QueryVolumes `returned` volume records (below);
+//     otherwise none.
+//   volume record = deviceBytes u32 | device UTF-16 | pathCount u32 |
+//                   pathCount x (pathBytes u32 | path UTF-16)
+//     the device ("\Device\HarddiskVolume1") and the DOS paths it is mounted
+//     at ("C:\"); each text at most kMaxName bytes, at most kMaxVolumes
+//     records of at most kMaxVolumePaths paths.
+//   QueryVolumes and Folder came later than the others: a server that
+//   predates them ends the connection with kError. A client therefore asks
+//   on a connection of its own, which it closes after the answer.
 //   A request the server cannot read gets kind kError with kHrInvalidData,
 //   and the connection is closed.
 #pragma once
+
+#include "client/lib/paths.h"
+#include "client/lib/text.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -43,6 +56,8 @@ constexpr uint32_t kMaxName = 1024;
 constexpr uint32_t kMaxBuffer = 0x11000;   // largest output, receive or reply buffer: 16 + 0xFFFF and change
 constexpr uint32_t kResponseFlag = 0x80;
 constexpr uint32_t kError = 0xFF;
+constexpr uint32_t kMaxVolumes = 64;
+constexpr uint32_t kMaxVolumePaths = 32;
 
 enum Kind : uint32_t {
     kOpenPort = 1,
@@ -52,7 +67,8 @@ enum Kind : uint32_t {
     kGetMessage = 5,
     kReply = 6,
     kDeviceControl = 7,
-    kFolder = 8,
+    kQueryVolumes = 8,
+    kFolder = 9,
 };
 
 inline void Put32(std::vector<uint8_t>* out, uint32_t value) {
@@ -72,6 +88,58 @@ inline std::vector<uint8_t> Frame(uint32_t kind, const std::vector<uint8_t>& pay
     Put32(&out, static_cast<uint32_t>(payload.size()));
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
+}
+
+inline void PutText(std::vector<uint8_t>* out, const std::u16string& text) {
+    Put32(out, static_cast<uint32_t>(text.size() * 2));
+    for (char16_t c : text) {
+        out->push_back(static_cast<uint8_t>(c));
+        out->push_back(static_cast<uint8_t>(c >> 8));
+    }
+}
+
+// Reads a counted UTF-16 text at *offset within `data`; false when its
+// length is odd, above kMaxName or runs past the end.
+inline bool GetText(const std::vector<uint8_t>& data, size_t* offset, std::u16string* text) {
+    if (data.size() - *offset < 4) return false;
+    const uint32_t bytes = Get32(data.data() + *offset);
+    *offset += 4;
+    if (bytes % 2 != 0 || bytes > kMaxName || data.size() - *offset < bytes) return false;
+    text->clear();
+    for (uint32_t i = 0; i < bytes; i += 2) {
+        text->push_back(static_cast<char16_t>(data[*offset + i] | (data[*offset + i + 1] << 8)));
+    }
+    *offset += bytes;
+    return true;
+}
+
+// The volume records of a QueryVolumes answer (`count` of them filling
+// `data` exactly). False, with *names untouched, when anything does not add
+// up; a volume whose device is not valid UTF-16 is left out (its files keep
+// their device paths), and so is a path that is not.
+inline bool ParseVolumeRecords(const std::vector<uint8_t>& data, uint32_t count, VolumeNames* names) {
+    if (count > kMaxVolumes) return false;
+    VolumeNames parsed;
+    size_t offset = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        std::u16string device;
+        if (!GetText(data, &offset, &device) || data.size() - offset < 4) return false;
+        const uint32_t paths = Get32(data.data() + offset);
+        offset += 4;
+        if (paths > kMaxVolumePaths) return false;
+        VolumeName volume;
+        const bool named = Utf16ToUtf8(device, &volume.device) && !volume.device.empty();
+        for (uint32_t k = 0; k < paths; ++k) {
+            std::u16string path;
+            if (!GetText(data, &offset, &path)) return false;
+            std::string utf8;
+            if (Utf16ToUtf8(path, &utf8) && !utf8.empty()) volume.paths.push_back(utf8);
+        }
+        if (named) parsed.push_back(std::move(volume));
+    }
+    if (offset != data.size()) return false;
+    *names = std::move(parsed);
+    return true;
 }
 
 // Whole writes and reads on a stream socket; false when the peer went away.

@@ -8,6 +8,7 @@
 #include "client/lib/transport.h"
 
 #include "client/lib/socket/protocol.h"
+#include "client/lib/text.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -234,26 +235,41 @@ HResult Transport::DeviceControl(uint32_t code, const void* in, uint32_t inLengt
     return hr;
 }
 
+HResult Transport::QueryVolumeNames(VolumeNames* names) {
+    names->clear();
+    Impl own;
+    own.path = impl_->path;
+    HResult hr = own.Connect();
+    if (!Succeeded(hr)) return hr;
+    uint32_t count = 0;
+    std::vector<uint8_t> data;
+    hr = own.Call(proto::kQueryVolumes, {}, &count, &data, proto::kMaxPayload - 8);
+    own.Drop();
+    if (!Succeeded(hr)) return hr;
+    return proto::ParseVolumeRecords(data, count, names) ? kOk : kHrInvalidData;
+}
+
+// On a connection of its own, as a server that predates the request ends the
+// connection it gets it on.
 HResult Transport::Folder(const char16_t* path, bool create, FolderState* state) {
     *state = FolderState::Missing;
     if (path == nullptr) return kHrInvalidArgument;
     size_t length = 0;
     while (path[length] != 0) ++length;
     if (length == 0 || length * 2 > proto::kMaxName) return kHrInvalidArgument;  // never a cut-off path
-    std::lock_guard<std::mutex> guard(impl_->lock);
-    HResult hr = impl_->Connect();
+    Impl own;
+    own.path = impl_->path;
+    HResult hr = own.Connect();
     if (!Succeeded(hr)) return hr;
     std::vector<uint8_t> payload;
     proto::Put32(&payload, create ? 1 : 0);
     const std::vector<uint8_t> name = NameBytes(path);
     payload.insert(payload.end(), name.begin(), name.end());
     uint32_t found = 0;
-    hr = impl_->Call(proto::kFolder, payload, &found, nullptr, 0);
+    hr = own.Call(proto::kFolder, payload, &found, nullptr, 0);
+    own.Drop();
     if (Succeeded(hr)) {
-        if (found > static_cast<uint32_t>(FolderState::NotAFolder)) {
-            impl_->Drop();
-            return kHrInvalidData;
-        }
+        if (found > static_cast<uint32_t>(FolderState::NotAFolder)) return kHrInvalidData;
         *state = static_cast<FolderState>(found);
     }
     return hr;

@@ -2,10 +2,13 @@
 // control device.
 #include "client/lib/transport.h"
 
+#include "client/lib/text.h"
+
 #include <windows.h>
 #include <fltuser.h>
 
 #include <string>
+#include <vector>
 
 namespace vetrona::client {
 
@@ -145,7 +148,60 @@ DWORD MakeFolder(const std::wstring& path, int depth) {
     return GetLastError();
 }
 
+bool Utf8Of(const wchar_t* text, std::string* out) {
+    return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text)), out);
+}
+
 }  // namespace
+
+// The mount manager's names: each volume ("\\?\Volume{GUID}\"), its device
+// (QueryDosDevice of "Volume{GUID}") and the paths it is mounted at, drive
+// roots and mount folders (GetVolumePathNamesForVolumeName, a list of
+// zero-terminated strings ending in an empty one).
+HResult Transport::QueryVolumeNames(VolumeNames* names) {
+    names->clear();
+    wchar_t volume[MAX_PATH + 1] = {};
+    HANDLE find = FindFirstVolumeW(volume, MAX_PATH);
+    if (find == INVALID_HANDLE_VALUE) {
+        return HRESULT_FROM_WIN32(GetLastError());
+    }
+    do {
+        std::wstring guid(volume);
+        if (guid.size() < 6 || guid.compare(0, 4, L"\\\\?\\") != 0 || guid.back() != L'\\') {
+            continue;
+        }
+        const std::wstring inner = guid.substr(4, guid.size() - 5);
+        wchar_t device[MAX_PATH + 1] = {};
+        if (QueryDosDeviceW(inner.c_str(), device, MAX_PATH) == 0) {
+            continue;
+        }
+        std::vector<wchar_t> paths(MAX_PATH + 1);
+        DWORD length = 0;
+        if (!GetVolumePathNamesForVolumeNameW(volume, paths.data(), static_cast<DWORD>(paths.size()), &length)) {
+            if (GetLastError() != ERROR_MORE_DATA) {
+                continue;
+            }
+            paths.assign(length + 1, L'\0');
+            if (!GetVolumePathNamesForVolumeNameW(volume, paths.data(), static_cast<DWORD>(paths.size()), &length)) {
+                continue;
+            }
+        }
+        paths.push_back(L'\0');
+        VolumeName entry;
+        if (!Utf8Of(device, &entry.device) || entry.device.empty()) {
+            continue;
+        }
+        for (const wchar_t* p = paths.data(); *p != L'\0'; p += wcslen(p) + 1) {
+            std::string path;
+            if (Utf8Of(p, &path)) {
+                entry.paths.push_back(path);
+            }
+        }
+        names->push_back(std::move(entry));
+    } while (FindNextVolumeW(find, volume, MAX_PATH));
+    FindVolumeClose(find);
+    return kOk;
+}
 
 HResult Transport::Folder(const char16_t* path, bool create, FolderState* state) {
     *state = FolderState::Missing;
