@@ -12,6 +12,7 @@
 //   2  bad arguments or a policy file that cannot be read
 //   3  the driver went away (the port closed under the client)
 //   4  receiving failed otherwise
+#include "client/lib/backup_folder.h"
 #include "client/lib/client.h"
 #include "client/lib/policy.h"
 #include "client/lib/recorder.h"
@@ -77,7 +78,7 @@ int Run(int argc, char** argv) {
         ->check(CLI::IsMember({"file", "process", "registry"}));
     app.add_option("--off", off, "switch monitoring off: file, process, registry (repeatable)")
         ->check(CLI::IsMember({"file", "process", "registry"}));
-    app.add_option("--backup", backup, "backup folder for the backup verdict (C:\\Backup or an NT path)");
+    app.add_option("--backup", backup, "backup folder for the backup verdict (C:\\Backup or an NT path); made when missing");
     app.add_flag("--no-backup", clearBackup, "clear the backup folder");
     app.add_option("--policy", policyFile, "policy file: ordered rules and a default, as in a scenario's client section")
         ->check(CLI::ExistingFile);
@@ -184,8 +185,15 @@ int Run(int argc, char** argv) {
         if (!Succeeded(hr = client.AddProcess(pid))) return fail("adding a process", hr);
     }
     if (clearBackup && !Succeeded(hr = client.SetBackupDir(u""))) return fail("clearing the backup folder", hr);
-    if (!backupWide.empty() && !Succeeded(hr = client.SetBackupDir(NtFolderPath(backupWide)))) {
-        return fail("setting the backup folder", hr);
+    if (!backupWide.empty()) {
+        std::string note;
+        const bool ready = PrepareBackupFolder(client, backupWide, backup, &note);
+        if (!note.empty()) std::fprintf(stderr, "vetrona-client: %s\n", note.c_str());
+        if (!ready) {
+            client.Disconnect();
+            return 1;
+        }
+        if (!Succeeded(hr = client.SetBackupDir(NtFolderPath(backupWide)))) return fail("setting the backup folder", hr);
     }
     auto monitorOf = [](const std::string& name) {
         return name == "file" ? Monitor::File : name == "process" ? Monitor::Process : Monitor::Registry;

@@ -22,6 +22,7 @@
 #include "sim/private/ob.h"
 #include "sim/private/ps.h"
 #include "sim/private/rtl_settings.h"
+#include "sim/private/security.h"
 
 #include <algorithm>
 #include <cstring>
@@ -86,21 +87,53 @@ std::shared_ptr<KeyNode> AddChildLockedp(KeyNode* parent, std::u16string_view na
     return node;
 }
 
+std::vector<std::u16string> Componentsp(std::u16string_view path) {
+    std::vector<std::u16string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(u'\\', start);
+        if (end == std::u16string_view::npos) {
+            end = path.size();
+        }
+        parts.emplace_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+// Applies seed entries: each key made with its missing parents, each value
+// set, below the root node.
+void SeedLockedp(KeyNode* root, const std::vector<SeedEntry>& entries) {
+    for (const SeedEntry& entry : entries) {
+        KeyNode* node = root;
+        std::vector<std::u16string> parts = Componentsp(std::u16string_view(entry.key).substr(1));
+        for (size_t i = 1; i < parts.size(); ++i) {  // parts[0] is REGISTRY
+            auto it = node->subkeys.find(ob::Upcase(parts[i]));
+            node = it != node->subkeys.end() ? it->second.get() : AddChildLockedp(node, parts[i]).get();
+        }
+        if (!entry.keyOnly) {
+            KeyNode::Value& value = node->values[ob::Upcase(entry.name)];
+            value.name = entry.name;
+            value.type = entry.type;
+            value.data = entry.data;
+        }
+    }
+}
+
 void BootLockedp() {
     auto root = std::make_shared<KeyNode>();
     root->name = u"REGISTRY";
     root->predefined = true;
     KeyNode* machine = AddChildLockedp(root.get(), u"MACHINE", true).get();
     KeyNode* user = AddChildLockedp(root.get(), u"USER", true).get();
-    KeyNode* software = AddChildLockedp(machine, u"SOFTWARE").get();
-    KeyNode* system = AddChildLockedp(machine, u"SYSTEM").get();
-    KeyNode* node = AddChildLockedp(software, u"Microsoft").get();
-    node = AddChildLockedp(node, u"Windows").get();
-    node = AddChildLockedp(node, u"CurrentVersion").get();
-    AddChildLockedp(node, u"Run");
-    node = AddChildLockedp(system, u"CurrentControlSet").get();
-    AddChildLockedp(node, u"Services");
+    AddChildLockedp(machine, u"SOFTWARE");
+    AddChildLockedp(machine, u"SYSTEM");
     AddChildLockedp(user, u".DEFAULT");
+    SeedLockedp(root.get(), MachineSeed());
+    // The interactive user is logged on: their hive is loaded.
+    SeedLockedp(root.get(), UserHiveSeed(u"S-1-5-18", u"C:\\Windows\\system32\\config\\systemprofile"));
+    const std::string interactive = kInteractiveUserSid;
+    SeedLockedp(root.get(), UserHiveSeed(std::u16string(interactive.begin(), interactive.end()), kInteractiveUserProfile));
     R().root = root;
 }
 
@@ -126,19 +159,6 @@ std::u16string PathLockedp(const KeyNode* node) {
     return path;
 }
 
-std::vector<std::u16string> Componentsp(std::u16string_view path) {
-    std::vector<std::u16string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(u'\\', start);
-        if (end == std::u16string_view::npos) {
-            end = path.size();
-        }
-        parts.emplace_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
-}
 
 // The node an absolute path names, or null.
 KeyNode* FindLockedp(std::u16string_view path) {
@@ -370,6 +390,22 @@ void ResetRegistry() {
     R().rootObject = nullptr;
     R().root.reset();
     BootLockedp();
+}
+
+NTSTATUS LoadUserHive(std::u16string_view sid, std::u16string_view profilePath) {
+    const std::string text(sid.begin(), sid.end());
+    if (std::any_of(sid.begin(), sid.end(), [](char16_t c) { return c > 0x7F; }) || !security::IsSidText(text)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> guard(R().lock);
+    EnsureBootedLockedp();
+    SeedLockedp(R().root.get(), UserHiveSeed(sid, profilePath));
+    return STATUS_SUCCESS;
+}
+
+bool UserHiveLoaded(std::u16string_view sid) {
+    std::lock_guard<std::mutex> guard(R().lock);
+    return FindLockedp(u"\\REGISTRY\\USER\\" + std::u16string(sid)) != nullptr;
 }
 
 // ---------------------------------------------------------------------------

@@ -27,6 +27,11 @@ private:
 
 }  // namespace
 
+std::u16string CurrentUserKeyPath(const _EPROCESS* process) {
+    const std::string& sid = process->userSid;
+    return u"\\REGISTRY\\USER\\" + std::u16string(sid.begin(), sid.end());
+}
+
 NTSTATUS CreateKey(_EPROCESS* process, HANDLE root, std::u16string_view name, ACCESS_MASK desiredAccess, HANDLE* key,
                    ULONG* disposition) {
     CallerThread thread(process);

@@ -96,6 +96,7 @@ _EPROCESS* CreateSystemProcessp() {
     system->imagePath = u"System";
     system->isAdmin = true;
     system->isSystem = true;
+    system->userSid = kSystemUserSid;
     ob::RegisterObject(system, ob::ObjectType::Process, DeleteProcessp);
     return system;
 }
@@ -394,13 +395,20 @@ NTSTATUS SetNotifyRoutinep(void* routine, bool extended, BOOLEAN remove) {
 namespace ps {
 
 _EPROCESS* CreateProcessObject(_EPROCESS* parent, std::u16string_view imagePath, std::u16string_view commandLine,
-                               bool isAdmin) {
+                               bool isAdmin, std::string_view userSid) {
     auto* created = new _EPROCESS;
     created->pid = NewCidp();
     created->parentPid = parent->pid;
     created->imagePath = imagePath;
     created->commandLine = commandLine;
     created->isAdmin = isAdmin;
+    if (!userSid.empty()) {
+        created->userSid = userSid;
+    } else {
+        created->userSid = parent->isSystem ? kInteractiveUserSid : parent->userSid;
+    }
+    // A SYSTEM token is always an elevated one.
+    created->isAdmin = isAdmin || created->userSid == kSystemUserSid;
     ob::RegisterObject(created, ob::ObjectType::Process, DeleteProcessp);
     {
         std::lock_guard<std::mutex> guard(S().lock);

@@ -428,11 +428,15 @@ std::string SidToString(const void* sid) {
     return out.str();
 }
 
+bool IsSidText(std::string_view text) { return ParseSidString(text).has_value(); }
+
 std::vector<std::vector<uint8_t>> CallerSids(const _EPROCESS* caller) {
     bool system = caller == nullptr || caller->isSystem;
     std::vector<std::vector<uint8_t>> sids;
     if (system) {
         sids.push_back(SidBytes(SystemSid()));
+    } else if (auto user = ParseSidString(caller->userSid)) {
+        sids.push_back(std::move(*user));  // the token's user
     }
     if (system || caller->isAdmin) {
         sids.push_back(SidBytes(AdministratorsSid()));

@@ -15,7 +15,7 @@ NTSTATUS StartProcess(const ProcessStart& start, _EPROCESS** process) {
     // The process is in the id table, with its first thread, before the
     // routines run: they may look it up.
     _EPROCESS* created = ps::CreateProcessObject(parent, start.imagePath, start.commandLine.value_or(std::u16string_view()),
-                                                 start.isAdmin);
+                                                 start.isAdmin, start.userSid);
 
     std::unique_ptr<ThreadScope> creator;
     if (start.creatingThread != nullptr) {

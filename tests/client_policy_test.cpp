@@ -139,6 +139,57 @@ TEST(Policy, RegistryRulesMatchKeyAndValueNamesWithoutRegardToCase) {
     EXPECT_EQ(rule, 1);
 }
 
+TEST(Policy, RegistryRulesMayNameKeysByTheirRootKeysShortNames) {
+    const Policy policy = PolicyOf(
+        "rules:\n"
+        "  - {class: registry, path: 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run', verdict: deny}\n"
+        "  - {class: registry, path: 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\*', verdict: backup}\n"
+        "  - {class: registry, path: 'HKCU\\Software\\Classes\\CLSID\\*', verdict: 2}\n"
+        "  - {class: registry, path: 'HKEY_USERS\\.DEFAULT\\*', verdict: 4}\n"
+        "default: none\n");
+    Texts text;
+    auto decide = [&](std::u16string key) {
+        RegistryEventView r;
+        r.operation = RegOpValueCreated;
+        r.keyPath = text(std::move(key));
+        return Decide(policy, EventView{r}, {});
+    };
+    // HKCU is the hive of whichever user the program runs as.
+    EXPECT_EQ(decide(u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"), VerdictDeny);
+    EXPECT_EQ(decide(u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1002\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"), VerdictDeny);
+    EXPECT_EQ(decide(u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"), VerdictNone)
+        << "HKCU is no machine key";
+    EXPECT_EQ(decide(u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Nested\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"),
+              VerdictNone)
+        << "the SID is one name, not any path";
+    EXPECT_EQ(decide(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Evil"), VerdictBackup);
+    EXPECT_EQ(decide(u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001_Classes\\CLSID\\{1}\\InprocServer32"), 2)
+        << "the user's classes hive is HKCU\\Software\\Classes";
+    EXPECT_EQ(decide(u"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1001\\Software\\Classes\\CLSID\\{1}"), 2);
+    EXPECT_EQ(decide(u"\\REGISTRY\\USER\\.DEFAULT\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"), 4)
+        << ".DEFAULT is under HKU, and no user's HKCU";
+}
+
+TEST(Policy, AnUnknownOperationNameIsAnsweredWithTheNearestNamesOfTheRulesClass) {
+    Policy policy;
+    PolicyError error;
+    EXPECT_FALSE(ParsePolicyText("rules:\n  - {class: registry, operation: RegOpValueCreted, verdict: deny}\n", &policy, &error));
+    EXPECT_NE(error.message.find("did you mean RegOpValueCreated?"), std::string::npos) << error.message;
+    EXPECT_EQ(error.message.find("FileOp"), std::string::npos) << "only the class's names: " << error.message;
+    EXPECT_FALSE(ParsePolicyText("rules:\n  - {class: file, operation: Write, verdict: deny}\n", &policy, &error));
+    EXPECT_NE(error.message.find("did you mean FileOpWriteAccess, FileOpWrite, FileOpScsiWrite?"), std::string::npos) << error.message;
+    EXPECT_FALSE(ParsePolicyText("rules:\n  - {class: file, operation: RegOpValueCreated, verdict: deny}\n", &policy, &error));
+    EXPECT_NE(error.message.find("belongs to class registry, not file"), std::string::npos) << error.message;
+    EXPECT_FALSE(ParsePolicyText("rules:\n  - {class: process, operation: stat, verdict: deny}\n", &policy, &error));
+    EXPECT_NE(error.message.find("did you mean start?"), std::string::npos) << error.message;
+    EXPECT_EQ(error.line, 2);
+    EXPECT_EQ(error.field, "operation");
+    // Nothing near: the class's names, and no guess.
+    EXPECT_FALSE(ParsePolicyText("rules:\n  - {class: registry, operation: Zzzzzzzzzzzzzzzzzz, verdict: deny}\n", &policy, &error));
+    EXPECT_EQ(error.message.find("did you mean"), std::string::npos) << error.message;
+    EXPECT_NE(error.message.find("class registry has RegOpKeyCreated, RegOpKeyRenamed"), std::string::npos) << error.message;
+}
+
 TEST(Policy, ProcessRulesMatchTheImageOfAStartOrOfTheProcessThatActs) {
     const Policy policy = PolicyOf(
         "rules:\n"

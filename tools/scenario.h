@@ -25,6 +25,23 @@ struct ScenarioError : std::runtime_error {
     std::string Describe() const;  // "file:line: field: message"
 };
 
+// Something a scenario asks for that will not do what its writer likely
+// meant, found when it is loaded; the run goes on.
+struct ScenarioWarning {
+    int line = 0;
+    std::string field;
+    std::string message;
+};
+
+// A user of the machine: a profile under C:\Users\<name> and a hive under
+// \REGISTRY\USER\<sid>. The first one is the interactive user, who runs
+// every process not started by another and not given a user of its own.
+struct UserSpec {
+    int line = 0;
+    std::string name;
+    std::string sid;  // "S-1-5-21-...-1001"; generated when the file gives none
+};
+
 struct FileSeed {
     int line = 0;
     std::string path;  // relative to the volume root
@@ -47,7 +64,8 @@ struct RegistryValueSpec {
 
 struct RegistryKeySpec {
     int line = 0;
-    std::string key;
+    std::string key;   // as written: HKLM\..., HKCU\..., \REGISTRY\...
+    std::string path;  // the kernel's name: \REGISTRY\...
     std::vector<RegistryValueSpec> values;
 };
 
@@ -58,6 +76,8 @@ struct ProcessSpec {
     std::string commandLine;
     std::string parent;       // name of an earlier process; empty: started by the system
     bool admin = false;
+    std::string user;         // the user it runs as (its parent's, or the interactive user)
+    std::string userSid;
 };
 
 struct ClientSpec {
@@ -84,6 +104,11 @@ struct StepSpec {
     std::optional<std::vector<uint8_t>> data;
     std::optional<int32_t> status;  // expected NTSTATUS; none: success
     std::vector<std::vector<StepSpec>> threads;
+    // Registry steps: the key's kernel name, HKEY_CURRENT_USER taken as the
+    // hive of the user the step's process runs as.
+    std::string keyPath;
+    // start: the SID of the user the new process runs as.
+    std::string userSid;
 };
 
 struct EventMatcher {
@@ -124,9 +149,19 @@ struct BackupExpect {
 struct RegistryExpect {
     int line = 0;
     std::string key;
-    std::string value;  // empty: the key itself
+    std::string path;   // the kernel's name
+    std::string value;
+    bool valueGiven = false;  // false: the key itself ('' names the key's default value)
     std::optional<bool> exists;
     std::optional<std::vector<uint8_t>> data;
+};
+
+// A process of the workload that must (not) have started: a start the
+// client refused leaves no process behind.
+struct ProcessExpect {
+    int line = 0;
+    std::string name;
+    bool started = true;
 };
 
 struct OutcomeExpect {
@@ -147,6 +182,8 @@ struct Scenario {
     std::string title;
     std::string description;
     std::vector<std::string> techniques;
+    std::vector<ScenarioWarning> warnings;
+    std::vector<UserSpec> users;  // never empty once loaded: alice when the file names nobody
     std::vector<VolumeSpec> volumes;
     std::vector<RegistryKeySpec> registry;
     std::vector<ProcessSpec> processes;
@@ -156,6 +193,7 @@ struct Scenario {
     std::vector<FileExpect> files;
     std::vector<BackupExpect> backups;
     std::vector<RegistryExpect> registryAfter;
+    std::vector<ProcessExpect> processesAfter;
     OutcomeExpect outcome;
     DebuggerExpect debugger;
 };
@@ -163,6 +201,35 @@ struct Scenario {
 // Loads and checks a scenario; throws ScenarioError.
 Scenario LoadScenarioFile(const std::string& path);
 Scenario LoadScenarioText(const std::string& text, const std::string& name);
+
+// The warnings of a loaded scenario, one "file:line: field: warning: message"
+// line each.
+std::string DescribeWarning(const Scenario& s, const ScenarioWarning& w);
+
+// The kernel's name of a registry key written in a scenario: HKLM\ and
+// HKEY_LOCAL_MACHINE\ stand for \REGISTRY\MACHINE\, HKU\ and HKEY_USERS\ for
+// \REGISTRY\USER\, HKCU\ and HKEY_CURRENT_USER\ for the hive of the user
+// whose SID is given; a \REGISTRY\ name stays as it is. Anything else gives
+// an empty name and says why in *problem.
+std::string KernelKeyPath(const std::string& key, const std::string& userSid, std::string* problem);
+// Whether the key is written relative to HKEY_CURRENT_USER; *rest receives
+// what follows the root (with its leading backslash).
+bool IsCurrentUserKey(const std::string& key, std::string* rest = nullptr);
+
+// SIDs of the machine's users: the n-th declared user's when the file gives
+// none (the first is the interactive user the simulated kernel logs on at
+// boot), and SYSTEM's.
+std::string GeneratedUserSid(size_t index);
+const char* SystemUserSid();
+bool ValidSid(const std::string& text);
+
+// Folders every machine has on its system drive C: (when the volume is a
+// fresh one) beside the profile folders of each user, relative to the root.
+std::vector<std::string> MachineFolders(const Scenario& s);
+// Whether a folder ("C:\Backup") is there for the workload: a volume's root,
+// a folder the machine has or makes for its files, one in a mounted host
+// folder, or one a workload step creates.
+bool FolderOnMachine(const Scenario& s, const std::string& folder);
 
 // NTSTATUS names a scenario may use for expected statuses.
 std::optional<int32_t> ParseStatusName(const std::string& text);

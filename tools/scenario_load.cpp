@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -95,14 +96,21 @@ public:
             s.description = Str(root["description"], "description");
             while (!s.description.empty() && std::isspace(static_cast<unsigned char>(s.description.back()))) s.description.pop_back();
         }
-        if (root["techniques"]) s.techniques = StrList(root["techniques"], "techniques");
+        if (root["techniques"]) {
+            s.techniques = StrList(root["techniques"], "techniques");
+            for (const std::string& t : s.techniques) {
+                if (!TechniqueId(t)) Fail(root["techniques"], "techniques", "'" + t + "' is not a technique id like T1547 or T1547.001");
+            }
+        }
         if (root["machine"]) Machine(root["machine"], &s);
         if (s.volumes.empty()) s.volumes.push_back(VolumeSpec{});
+        if (s.users.empty()) DefaultUser(&s);
         if (root["client"]) Client(root["client"], &s);
         const YAML::Node workload = Required(root, "workload", "");
         if (!workload.IsSequence()) Fail(workload, "workload", "expected a list of steps");
         for (const YAML::Node& step : workload) s.workload.push_back(Step(step, &s, "workload"));
         if (root["expect"]) Expect(root["expect"], &s);
+        BackupFolderWarnings(&s);
         return s;
     }
 
@@ -110,6 +118,79 @@ private:
     [[noreturn]] void Fail(const YAML::Node& node, const std::string& field, const std::string& message) {
         const int line = node.IsDefined() && node.Mark().line >= 0 ? node.Mark().line + 1 : 0;
         throw ScenarioError(file_, line, field, message);
+    }
+
+    static bool TechniqueId(const std::string& t) {
+        auto digits = [&](size_t from, size_t count) {
+            return t.size() >= from + count &&
+                   std::all_of(t.begin() + from, t.begin() + from + count, [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+        };
+        return t.size() >= 5 && t[0] == 'T' && digits(1, 4) && (t.size() == 5 || (t.size() == 9 && t[5] == '.' && digits(6, 3)));
+    }
+
+    // --- users ---------------------------------------------------------------
+
+    void DefaultUser(Scenario* s) {
+        s->users.push_back(UserSpec{0, "alice", GeneratedUserSid(0)});
+        userSids_["alice"] = s->users.back().sid;
+    }
+
+    void Users(const YAML::Node& node, Scenario* s) {
+        if (!node.IsSequence()) Fail(node, "machine.users", "expected a list of users");
+        std::set<std::string> sids;
+        for (const YAML::Node& u : node) {
+            Keys(u, {"name", "sid"}, "machine.users");
+            UserSpec user;
+            user.line = u.Mark().line + 1;
+            user.name = Str(Required(u, "name", "machine.users"), "machine.users.name");
+            if (user.name.empty() || user.name.find_first_of("\\/:*?\"<>|") != std::string::npos) {
+                Fail(u["name"], "machine.users.name", "a user name is a plain name, like alice");
+            }
+            if (userSids_.count(Upper(user.name)) || Upper(user.name) == "SYSTEM") {
+                Fail(u["name"], "machine.users.name", "user '" + user.name + "' declared twice (SYSTEM is built in)");
+            }
+            user.sid = u["sid"] ? Str(u["sid"], "machine.users.sid") : GeneratedUserSid(s->users.size());
+            if (!ValidSid(user.sid) || user.sid == SystemUserSid()) {
+                Fail(u["sid"], "machine.users.sid", "expected a user's SID, like S-1-5-21-1004336348-1177238915-682003330-1001");
+            }
+            if (!sids.insert(user.sid).second) Fail(u["sid"], "machine.users.sid", "two users with one SID");
+            userSids_[Upper(user.name)] = user.sid;
+            s->users.push_back(user);
+        }
+        if (s->users.empty()) Fail(node, "machine.users", "a machine has at least one user");
+    }
+
+    // The SID of a user named in the file; SYSTEM is every machine's.
+    std::string UserSid(const YAML::Node& node, const std::string& field, const std::string& name) {
+        if (Upper(name) == "SYSTEM") return SystemUserSid();
+        auto it = userSids_.find(Upper(name));
+        if (it == userSids_.end()) Fail(node, field, "no user '" + name + "' in machine.users (or SYSTEM)");
+        return it->second;
+    }
+
+    std::string KeyPath(const YAML::Node& node, const std::string& field, const std::string& key, const std::string& sid) {
+        std::string problem;
+        const std::string path = KernelKeyPath(key, sid, &problem);
+        if (path.empty()) Fail(node, field, problem);
+        return path;
+    }
+
+    // A backup folder the machine does not have gets no copy: the driver
+    // probes for a free name inside it, finds no such path and stops there.
+    void BackupFolderWarnings(Scenario* s) {
+        auto check = [&](const std::string& folder, int line, const std::string& field) {
+            if (folder.empty() || FolderOnMachine(*s, folder)) return;
+            s->warnings.push_back({line, field, folder + " does not exist on the machine and no step creates it; the driver "
+                                                "never creates a missing backup folder: no copy will be made"});
+        };
+        if (s->client.backup) check(*s->client.backup, backupLine_, "client.backup");
+        std::function<void(const std::vector<StepSpec>&)> steps = [&](const std::vector<StepSpec>& list) {
+            for (const StepSpec& step : list) {
+                if (step.kind == "set-backup") check(step.args.at("folder"), step.line, "workload.set-backup.folder");
+                for (const auto& thread : step.threads) steps(thread);
+            }
+        };
+        steps(s->workload);
     }
 
     YAML::Node Required(const YAML::Node& map, const char* key, const std::string& where) {
@@ -226,7 +307,9 @@ private:
     }
 
     void Machine(const YAML::Node& node, Scenario* s) {
-        Keys(node, {"volumes", "registry", "processes"}, "machine");
+        Keys(node, {"users", "volumes", "registry", "processes"}, "machine");
+        if (node["users"]) Users(node["users"], s);
+        if (s->users.empty()) DefaultUser(s);
         if (node["volumes"]) {
             const YAML::Node volumes = node["volumes"];
             if (!volumes.IsSequence()) Fail(volumes, "machine.volumes", "expected a list of volumes");
@@ -269,10 +352,13 @@ private:
             const YAML::Node keys = node["registry"];
             if (!keys.IsSequence()) Fail(keys, "machine.registry", "expected a list of keys");
             for (const YAML::Node& k : keys) {
-                Keys(k, {"key", "values"}, "machine.registry");
+                Keys(k, {"key", "user", "values"}, "machine.registry");
                 RegistryKeySpec item;
                 item.line = k.Mark().line + 1;
                 item.key = Str(Required(k, "key", "machine.registry"), "machine.registry.key");
+                const std::string sid =
+                    k["user"] ? UserSid(k["user"], "machine.registry.user", Str(k["user"], "machine.registry.user")) : s->users[0].sid;
+                item.path = KeyPath(k["key"], "machine.registry.key", item.key, sid);
                 if (k["values"]) {
                     if (!k["values"].IsSequence()) Fail(k["values"], "machine.registry.values", "expected a list of values");
                     for (const YAML::Node& v : k["values"]) item.values.push_back(RegistryValue(v, "machine.registry.values"));
@@ -284,7 +370,7 @@ private:
             const YAML::Node processes = node["processes"];
             if (!processes.IsSequence()) Fail(processes, "machine.processes", "expected a list of processes");
             for (const YAML::Node& p : processes) {
-                Keys(p, {"name", "image", "command-line", "parent", "admin"}, "machine.processes");
+                Keys(p, {"name", "image", "command-line", "parent", "admin", "user"}, "machine.processes");
                 ProcessSpec item;
                 item.line = p.Mark().line + 1;
                 item.name = Str(Required(p, "name", "machine.processes"), "machine.processes.name");
@@ -300,6 +386,16 @@ private:
                     if (!Known(*s, item.parent)) Fail(p["parent"], "machine.processes.parent", "no earlier process '" + item.parent + "'");
                 }
                 if (p["admin"]) item.admin = Bool(p["admin"], "machine.processes.admin");
+                if (p["user"]) {
+                    item.user = Str(p["user"], "machine.processes.user");
+                    item.userSid = UserSid(p["user"], "machine.processes.user", item.user);
+                } else if (!item.parent.empty()) {
+                    item.userSid = processUsers_[item.parent];
+                } else {
+                    item.userSid = s->users[0].sid;
+                }
+                if (item.user.empty()) item.user = UserNameOf(*s, item.userSid);
+                processUsers_[item.name] = item.userSid;
                 s->processes.push_back(item);
                 names_.insert(item.name);
             }
@@ -307,12 +403,28 @@ private:
     }
 
     RegistryValueSpec RegistryValue(const YAML::Node& v, const std::string& where, bool checkKeys = true) {
-        if (checkKeys) Keys(v, {"name", "type", "text", "hex", "random", "seed", "dword"}, where);
+        if (checkKeys) Keys(v, {"name", "type", "text", "multi", "hex", "random", "seed", "dword"}, where);
         RegistryValueSpec value;
         value.name = Str(Required(v, "name", where), where + ".name");
         value.type = v["type"] ? Upper(Str(v["type"], where + ".type")) : "";
         if (!value.type.empty() && !kRegistryTypes.count(value.type)) Fail(v["type"], where + ".type", "unknown registry type");
-        if (v["dword"]) {
+        if (v["multi"] && (v["dword"] || v["text"] || v["hex"] || v["random"])) {
+            Fail(v["multi"], where + ".multi", "give the data one way: text, multi, hex, random or dword");
+        }
+        if (v["multi"]) {
+            // REG_MULTI_SZ: each string in UTF-16 with its terminator, then one more.
+            for (const std::string& text : StrList(v["multi"], where + ".multi")) {
+                for (unsigned char c : text) {
+                    value.data.push_back(c);
+                    value.data.push_back(0);
+                }
+                value.data.push_back(0);
+                value.data.push_back(0);
+            }
+            value.data.push_back(0);
+            value.data.push_back(0);
+            if (value.type.empty()) value.type = "REG_MULTI_SZ";
+        } else if (v["dword"]) {
             const uint32_t d = static_cast<uint32_t>(Int(v["dword"], where + ".dword", 0, UINT32_MAX));
             value.data = {static_cast<uint8_t>(d), static_cast<uint8_t>(d >> 8), static_cast<uint8_t>(d >> 16),
                           static_cast<uint8_t>(d >> 24)};
@@ -360,6 +472,7 @@ private:
             }
         }
         if (node["backup"]) {
+            backupLine_ = node["backup"].Mark().line + 1;
             c.backup = Str(node["backup"], "client.backup");
             CheckDrivePath(node["backup"], "client.backup", *c.backup, *s);
         }
@@ -501,13 +614,16 @@ private:
         };
 
         if (step.kind == "start") {
-            args({"name", "image", "command-line", "admin"});
+            args({"name", "image", "command-line", "admin", "user"});
             require("name");
             require("image");
             CheckDrivePath(action["image"], at + ".image", step.args["image"], *s);
             boolArg("admin");
             if (Known(*s, step.args["name"])) Fail(action["name"], at + ".name", "process '" + step.args["name"] + "' exists already");
             if (step.args["name"] == kClientProcessName) Fail(action["name"], at + ".name", "'client' names the scenario's client");
+            step.userSid = step.args.count("user") ? UserSid(action["user"], at + ".user", step.args["user"])
+                                                   : processUsers_[step.process];
+            processUsers_[step.args["name"]] = step.userSid;
             names_.insert(step.args["name"]);
         } else if (step.kind == "exit") {
             if (!action.IsNull() && !(action.IsMap() && action.size() == 0) && !(action.IsScalar() && action.Scalar() == "true")) {
@@ -589,17 +705,21 @@ private:
             require("key");
             require("to");
         } else if (step.kind == "set-value") {
-            args({"key", "name", "type", "text", "hex", "random", "seed", "dword"});
+            args({"key", "name", "type", "text", "multi", "hex", "random", "seed", "dword"});
             require("key");
             require("name");
             const RegistryValueSpec value = RegistryValue(action, at, false);
             step.data = value.data;
             if (action["text"]) step.args["type"] = step.args.count("type") ? step.args["type"] : "REG_SZ";
+            if (action["multi"]) step.args["type"] = step.args.count("type") ? step.args["type"] : "REG_MULTI_SZ";
         } else if (step.kind == "delete-value") {
             args({"key", "name"});
             require("key");
             require("name");
-        } else if (step.kind == "connect" || step.kind == "disconnect" || step.kind == "get-version") {
+        }
+        const bool registryStep = step.kind == "create-key" || step.kind == "delete-key" || step.kind == "rename-key" ||
+                                  step.kind == "set-value" || step.kind == "delete-value";
+        if (registryStep) step.keyPath = KeyPath(action["key"], at + ".key", step.args["key"], processUsers_[step.process]); else if (step.kind == "connect" || step.kind == "disconnect" || step.kind == "get-version") {
             args({});
             if (!action.IsNull() && !(action.IsMap() && action.size() == 0)) Fail(action, at, step.kind + " takes nothing (write '" + step.kind + ": {}')");
         } else if (step.kind == "get-switch" || step.kind == "set-switch") {
@@ -630,7 +750,10 @@ private:
         }
         if (m["operation"]) {
             e.operation = vetrona::client::ParseOperationName(e.eventClass, Str(m["operation"], where + ".operation"));
-            if (!e.operation) Fail(m["operation"], where + ".operation", "unknown operation (give the class first)");
+            if (!e.operation) {
+                Fail(m["operation"], where + ".operation",
+                     vetrona::client::UnknownOperationMessage(e.eventClass, Str(m["operation"], where + ".operation")));
+            }
             if (!e.eventClass) e.eventClass = vetrona::client::OperationClassOf(Str(m["operation"], where + ".operation"));
         }
         if (m["path"]) e.path = Str(m["path"], where + ".path");
@@ -649,7 +772,19 @@ private:
     }
 
     void Expect(const YAML::Node& node, Scenario* s) {
-        Keys(node, {"events", "files", "backups", "registry", "outcome", "debugger"}, "expect");
+        Keys(node, {"events", "files", "backups", "registry", "processes", "outcome", "debugger"}, "expect");
+        if (node["processes"]) {
+            if (!node["processes"].IsSequence()) Fail(node["processes"], "expect.processes", "expected a list");
+            for (const YAML::Node& p : node["processes"]) {
+                Keys(p, {"name", "started"}, "expect.processes");
+                ProcessExpect e;
+                e.line = p.Mark().line + 1;
+                e.name = Str(Required(p, "name", "expect.processes"), "expect.processes.name");
+                if (!Known(*s, e.name)) Fail(p["name"], "expect.processes.name", "no process '" + e.name + "'");
+                e.started = Bool(Required(p, "started", "expect.processes"), "expect.processes.started");
+                s->processesAfter.push_back(e);
+            }
+        }
         if (node["debugger"]) {
             const YAML::Node d = node["debugger"];
             if (!d.IsSequence()) Fail(d, "expect.debugger", "expected a list of line patterns, in order");
@@ -718,16 +853,23 @@ private:
         if (node["registry"]) {
             if (!node["registry"].IsSequence()) Fail(node["registry"], "expect.registry", "expected a list");
             for (const YAML::Node& r : node["registry"]) {
-                Keys(r, {"key", "value", "exists", "text", "hex", "dword"}, "expect.registry");
+                Keys(r, {"key", "user", "value", "exists", "text", "multi", "hex", "dword"}, "expect.registry");
                 RegistryExpect e;
                 e.line = r.Mark().line + 1;
                 e.key = Str(Required(r, "key", "expect.registry"), "expect.registry.key");
-                if (r["value"]) e.value = Str(r["value"], "expect.registry.value");
+                const std::string sid =
+                    r["user"] ? UserSid(r["user"], "expect.registry.user", Str(r["user"], "expect.registry.user")) : s->users[0].sid;
+                e.path = KeyPath(r["key"], "expect.registry.key", e.key, sid);
+                if (r["value"]) {
+                    e.value = Str(r["value"], "expect.registry.value");
+                    e.valueGiven = true;
+                }
                 if (r["exists"]) e.exists = Bool(r["exists"], "expect.registry.exists");
-                if (r["dword"] || r["text"] || r["hex"]) {
-                    if (e.value.empty()) Fail(r, "expect.registry", "data belongs to a value: give its name");
+                if (r["dword"] || r["text"] || r["hex"] || r["multi"]) {
+                    if (!e.valueGiven) Fail(r, "expect.registry", "data belongs to a value: give its name ('' for the key's default value)");
                     YAML::Node copy = YAML::Clone(r);
                     copy.remove("key");
+                    copy.remove("user");
                     copy.remove("exists");
                     copy["name"] = e.value;
                     copy.remove("value");
@@ -760,9 +902,19 @@ private:
         return nullptr;
     }
 
+    static std::string UserNameOf(const Scenario& s, const std::string& sid) {
+        for (const UserSpec& u : s.users) {
+            if (u.sid == sid) return u.name;
+        }
+        return sid == SystemUserSid() ? "SYSTEM" : sid;
+    }
+
     std::string file_;
     std::set<std::string> names_;
     std::set<std::string> handles_;
+    std::map<std::string, std::string> userSids_;      // upper-case user name -> SID
+    std::map<std::string, std::string> processUsers_;  // process name -> the SID it runs as
+    int backupLine_ = 0;
 };
 
 }  // namespace

@@ -159,6 +159,7 @@ struct ScenarioRun::Impl {
     // reused, and a process event can come after its id has a new owner.
     std::map<uint32_t, std::vector<std::pair<std::string, std::string>>> pidHistory;
     std::vector<_EPROCESS*> started;
+    std::set<std::string> everStarted;  // names of the processes that started
     std::map<std::string, std::pair<_EPROCESS*, HANDLE>> handles;
     std::map<std::string, std::string> handlePaths;  // handle name -> the file's path, upper case
     std::vector<std::u16string> links;
@@ -321,7 +322,7 @@ struct ScenarioRun::Impl {
         for (const RegistryKeySpec& k : s.registry) {
             if (!ok) break;
             HANDLE key = nullptr;
-            NTSTATUS status = CreateKeyPath(setup, Wide(RegistryPath(k.key)), KEY_ALL_ACCESS, &key);
+            NTSTATUS status = CreateKeyPath(setup, Wide(k.path), KEY_ALL_ACCESS, &key);
             for (const RegistryValueSpec& v : k.values) {
                 if (!NT_SUCCESS(status)) break;
                 status = sim::user::SetValueKey(setup, key, Wide(v.name), RegistryType(v.type), v.data.data(),
@@ -357,6 +358,10 @@ struct ScenarioRun::Impl {
                 "scenario: " + s.title + "  (" + s.file + ")" +
                     (s.techniques.empty() ? "" : "\n  techniques: " + Join(s.techniques, ", ")));
         if (!s.description.empty()) out.Text("  " + s.description);
+        for (const ScenarioWarning& w : s.warnings) {
+            out.Put({{"type", "warning"}, {"file", s.file}, {"line", w.line}, {"field", w.field}, {"warning", w.message}},
+                    "  WARNING " + s.file + (w.line > 0 ? ":" + std::to_string(w.line) : "") + ": " + w.field + ": " + w.message);
+        }
         out.Text("machine");
         for (const VolumeSpec& v : s.volumes) {
             MountedVolume m;
@@ -369,6 +374,10 @@ struct ScenarioRun::Impl {
                 return false;
             }
             fs::create_directories(m.hostRoot, ec);
+            if (m.owned && v.drive == 'C') {
+                // The system drive of a Windows machine: its own folders and the users' profiles.
+                for (const std::string& f : MachineFolders(s)) fs::create_directories(fs::path(m.hostRoot) / HostRelative(f), ec);
+            }
             for (const std::string& f : v.folders) {
                 fs::create_directories(fs::path(m.hostRoot) / HostRelative(f), ec);
             }
@@ -393,6 +402,16 @@ struct ScenarioRun::Impl {
                         " files seeded (" + std::to_string(bytes) + " bytes)");
             volumes.push_back(m);
         }
+        for (const UserSpec& u : s.users) {
+            // The user's logon loads their hive.
+            const NTSTATUS loaded = sim::cm::LoadUserHive(Wide(u.sid), Wide("C:\\Users\\" + u.name));
+            if (!NT_SUCCESS(loaded)) {
+                Error("the hive of user " + u.name + " could not be loaded: " + StatusName(loaded), u.line);
+                return false;
+            }
+            out.Put({{"type", "user"}, {"name", u.name}, {"sid", u.sid}, {"profile", "C:\\Users\\" + u.name}},
+                    "  user " + Pad(u.name, 12) + " " + u.sid + "  profile C:\\Users\\" + u.name + ", hive \\REGISTRY\\USER\\" + u.sid);
+        }
         if (!SeedRegistry()) return false;
         std::string loadError;
         const NTSTATUS loaded = LoadVetrona(out.options(), &driver, &loadError);
@@ -405,17 +424,23 @@ struct ScenarioRun::Impl {
         for (const ProcessSpec& p : s.processes) {
             _EPROCESS* parent = p.parent.empty() ? nullptr : processes[p.parent];
             _EPROCESS* process = nullptr;
-            const NTSTATUS status =
-                sim::user::StartProcess(parent, DevicePath(p.image), Wide(p.commandLine), p.admin, &process);
+            const std::u16string image = DevicePath(p.image), commandLine = Wide(p.commandLine);
+            sim::user::ProcessStart start;
+            start.parent = parent;
+            start.imagePath = image;
+            start.commandLine = std::u16string_view(commandLine);
+            start.isAdmin = p.admin;
+            start.userSid = p.userSid;
+            const NTSTATUS status = sim::user::StartProcess(start, &process);
             if (!NT_SUCCESS(status) || process == nullptr) {
                 Error("process " + p.name + " did not start: " + StatusName(status), p.line);
                 return false;
             }
             Adopt(p.name, process, p.image);
             out.Put({{"type", "process"}, {"name", p.name}, {"pid", process->pid}, {"image", p.image},
-                     {"parent", p.parent}},
+                     {"parent", p.parent}, {"user", p.user}},
                     "  process " + Pad(p.name, 12) + " pid " + Pad(std::to_string(process->pid), 5) + " " + p.image +
-                        (p.parent.empty() ? "" : "  (child of " + p.parent + ")"));
+                        (p.parent.empty() ? "" : "  (child of " + p.parent + ")") + "  as " + p.user + (p.admin ? ", elevated" : ""));
         }
         return true;
     }
@@ -434,6 +459,7 @@ struct ScenarioRun::Impl {
     void Adopt(const std::string& name, _EPROCESS* process, const std::string& image) {
         std::lock_guard<std::mutex> guard(lock);
         processes[name] = process;
+        everStarted.insert(name);
         pidNames[static_cast<uint32_t>(process->pid)] = name;
         pidImages[static_cast<uint32_t>(process->pid)] = Narrow(DevicePath(image));
         pidHistory[static_cast<uint32_t>(process->pid)].emplace_back(name, Upper(Narrow(DevicePath(image))));
@@ -721,8 +747,6 @@ struct ScenarioRun::Impl {
         return it == pidImages.end() ? "" : it->second;
     }
 
-    // Waits until no event has arrived for a while (exit events are sent from
-    // work items after the exit returns).
     // The driver's own state, which some expectations look at: the linked
     // driver's globals, or the loaded image's (found through its link map; the
     // layout is the same, from the same source, as the layout checks ensure for
@@ -741,11 +765,23 @@ struct ScenarioRun::Impl {
         return observed;
     }
 
+    // Waits until no event has arrived for a while (exit events are sent from
+    // work items after the exit returns). With the in-process client
+    // answering, the work items end once their messages are answered, so
+    // waiting for them leaves only a short quiet time; an outside client
+    // may be slow or gone, so it gets the longer quiet time alone.
     void Drain() {
+        bool answering;
+        {
+            std::lock_guard<std::mutex> guard(clientLock);
+            answering = client && responder.joinable();
+        }
+        if (answering) sim::DrainWorkItems();
+        const auto quiet = std::chrono::milliseconds(answering ? 30 : 150);
         for (int i = 0; i < 100; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
             std::lock_guard<std::mutex> guard(lock);
-            if (std::chrono::steady_clock::now() - lastEvent > std::chrono::milliseconds(150)) break;
+            if (std::chrono::steady_clock::now() - lastEvent > quiet) break;
         }
     }
 
@@ -1016,8 +1052,14 @@ struct ScenarioRun::Impl {
         if (kind == "start") {
             _EPROCESS* child = nullptr;
             const std::string name = arg("name");
-            const NTSTATUS status = sim::user::StartProcess(process, DevicePath(arg("image")), Wide(arg("command-line")),
-                                                            arg("admin") == "true", &child);
+            const std::u16string image = DevicePath(arg("image")), commandLine = Wide(arg("command-line"));
+            sim::user::ProcessStart start;
+            start.parent = process;
+            start.imagePath = image;
+            start.commandLine = std::u16string_view(commandLine);
+            start.isAdmin = arg("admin") == "true";
+            start.userSid = step.userSid;
+            const NTSTATUS status = sim::user::StartProcess(start, &child);
             Note(o, status);
             Deny(status);
             if (NT_SUCCESS(status) && child != nullptr) {
@@ -1238,7 +1280,7 @@ struct ScenarioRun::Impl {
             Encrypt(step, process, o);
         } else if (kind == "create-key" || kind == "set-value") {
             HANDLE key = nullptr;
-            NTSTATUS status = CreateKeyPath(process, Wide(RegistryPath(arg("key"))),
+            NTSTATUS status = CreateKeyPath(process, KeyOf(step, process),
                                             kind == "set-value" ? KEY_SET_VALUE | KEY_QUERY_VALUE : KEY_ALL_ACCESS, &key);
             Note(o, status);
             Deny(status);
@@ -1254,7 +1296,7 @@ struct ScenarioRun::Impl {
         } else if (kind == "delete-value" || kind == "rename-key" || kind == "delete-key") {
             HANDLE key = nullptr;
             const ACCESS_MASK access = kind == "delete-value" ? KEY_SET_VALUE : kind == "rename-key" ? KEY_WRITE : DELETE;
-            NTSTATUS status = sim::user::OpenKey(process, nullptr, Wide(RegistryPath(arg("key"))), access, &key);
+            NTSTATUS status = sim::user::OpenKey(process, nullptr, KeyOf(step, process), access, &key);
             Note(o, status);
             Deny(status);
             if (NT_SUCCESS(status)) {
@@ -1266,6 +1308,14 @@ struct ScenarioRun::Impl {
                 Note(o, sim::user::CloseHandle(process, key));
             }
         }
+    }
+
+    // The kernel's name of a step's key. HKEY_CURRENT_USER is what the acting
+    // process's own token makes it, as the system resolves it for the program.
+    static std::u16string KeyOf(const StepSpec& step, _EPROCESS* process) {
+        std::string rest;
+        if (IsCurrentUserKey(step.args.at("key"), &rest)) return sim::user::CurrentUserKeyPath(process) + Wide(rest);
+        return Wide(step.keyPath);
     }
 
     static RegistryValueSpec ValueOf(const StepSpec& step) {
@@ -1565,10 +1615,10 @@ struct ScenarioRun::Impl {
 
     void CheckRegistry() {
         for (const RegistryExpect& r : s.registryAfter) {
-            const std::u16string path = Wide(RegistryPath(r.key));
+            const std::u16string path = Wide(r.path);
             bool exists = false;
             std::vector<uint8_t> data;
-            if (r.value.empty()) {
+            if (!r.valueGiven) {
                 exists = sim::cm::KeyExists(path);
             } else {
                 ULONG type = 0;
@@ -1577,10 +1627,22 @@ struct ScenarioRun::Impl {
             std::vector<std::string> problems;
             if (r.exists && *r.exists != exists) problems.push_back(exists ? "exists" : "does not exist");
             if (r.data && (!exists || *r.data != data)) problems.push_back("holds other data (" + std::to_string(data.size()) + " bytes)");
-            std::string what = "registry " + r.key + (r.value.empty() ? "" : " : " + r.value);
+            std::string what = "registry " + r.key + (!r.valueGiven ? "" : r.value.empty() ? " : (default)" : " : " + r.value);
             if (r.exists) what += *r.exists ? " exists" : " is absent";
             if (r.data) what += " holds " + std::to_string(r.data->size()) + " given bytes";
             Expect(r.line, what, problems.empty(), Join(problems, ", "));
+        }
+    }
+
+    void CheckProcesses() {
+        for (const ProcessExpect& p : s.processesAfter) {
+            bool started;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                started = everStarted.count(p.name) != 0;
+            }
+            Expect(p.line, "process " + p.name + (p.started ? " started" : " never started"), started == p.started,
+                   started ? "it started" : "it never started");
         }
     }
 
@@ -1702,6 +1764,7 @@ struct ScenarioRun::Impl {
             CheckFiles();
             CheckBackups();
             CheckRegistry();
+            CheckProcesses();
             CheckOutcome();
             CheckDebugger();
         } else {
@@ -1877,6 +1940,7 @@ int RunScenarioFiles(const std::vector<std::string>& files, const RunOptions& op
             worst = std::max(worst, 2);
             continue;
         }
+        for (const ScenarioWarning& w : scenario.warnings) std::cerr << "vetrona-sim: " << DescribeWarning(scenario, w) << '\n';
         worst = std::max(worst, RunScenario(scenario, out));
     }
     if (report) {

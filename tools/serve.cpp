@@ -12,6 +12,7 @@
 #include "sim/private/ob.h"
 #include "sim/user/device.h"
 #include "sim/user/fltuser.h"
+#include "sim/user/folder.h"
 #include "sim/user/process.h"
 
 #include <poll.h>
@@ -278,6 +279,17 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
             *response = VolumesResponse();
             return true;
         }
+        case proto::kFolder: {
+            if (payload.size() < 6 || payload.size() % 2 != 0 || payload.size() - 4 > proto::kMaxName) return malformed();
+            const uint32_t create = proto::Get32(payload.data());
+            if (create > 1) return malformed();
+            const std::vector<uint8_t> path(payload.begin() + 4, payload.end());
+            sim::user::FolderFound found = sim::user::FolderFound::Missing;
+            const NTSTATUS status = sim::user::EnsureFolder(process_, NameOf(path), create != 0, &found);
+            *response = Response(kind, NT_SUCCESS(status) ? 0 : sim::user::HResultFromNtStatus(status),
+                                 NT_SUCCESS(status) ? static_cast<uint32_t>(found) : 0);
+            return true;
+        }
         default:
             return malformed();
     }
@@ -306,6 +318,7 @@ int Serve(const ServeOptions& options) {
         scenario.file = "(serve)";
         scenario.title = "serving the driver";
         scenario.volumes.push_back(VolumeSpec{});
+        scenario.users.push_back(UserSpec{0, "alice", GeneratedUserSid(0)});
     }
     const bool playWorkload = !options.scenarioFile.empty();
 
@@ -365,6 +378,22 @@ int Serve(const ServeOptions& options) {
         const proto::ReadResult first = proto::ReadFrame(c->fd, &firstKind, &firstPayload);
         if (first == proto::ReadResult::Ok && firstKind == proto::kQueryVolumes && firstPayload.empty()) {
             proto::WriteAll(c->fd, VolumesResponse());
+            ::shutdown(c->fd, SHUT_RDWR);
+            std::lock_guard<std::mutex> guard(lock);
+            c->done = true;
+            return;
+        }
+        // So is one that asks only to look at or make a folder: it runs as a
+        // process of the client program's for that request alone.
+        if (first == proto::ReadResult::Ok && firstKind == proto::kFolder) {
+            if (_EPROCESS* asker = run.NewClientProcess()) {
+                PeerSession session(asker, &run);
+                std::vector<uint8_t> response;
+                session.Handle(firstKind, firstPayload, &response, nullptr);
+                proto::WriteAll(c->fd, response);
+                session.Close();
+                sim::user::EndProcess(asker);
+            }
             ::shutdown(c->fd, SHUT_RDWR);
             std::lock_guard<std::mutex> guard(lock);
             c->done = true;

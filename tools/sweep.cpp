@@ -129,9 +129,8 @@ std::vector<uint8_t> ReadAll(const fs::path& path) {
 
 void KeysOfSteps(const std::vector<StepSpec>& steps, std::set<std::string>* keys) {
     for (const StepSpec& step : steps) {
-        auto key = step.args.find("key");
-        if (key != step.args.end()) {
-            const std::string path = RegistryPath(key->second);
+        if (!step.keyPath.empty()) {
+            const std::string& path = step.keyPath;
             keys->insert(path);
             auto to = step.args.find("to");
             if (step.kind == "rename-key" && to != step.args.end()) {
@@ -145,8 +144,8 @@ void KeysOfSteps(const std::vector<StepSpec>& steps, std::set<std::string>* keys
 // Every key and value the scenario names: seeded, written or expected.
 json RegistrySnapshot(const Scenario& s) {
     std::set<std::string> keys;
-    for (const auto& k : s.registry) keys.insert(RegistryPath(k.key));
-    for (const auto& r : s.registryAfter) keys.insert(RegistryPath(r.key));
+    for (const auto& k : s.registry) keys.insert(k.path);
+    for (const auto& r : s.registryAfter) keys.insert(r.path);
     KeysOfSteps(s.workload, &keys);
     json out = json::object();
     for (const std::string& key : keys) {

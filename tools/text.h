@@ -27,17 +27,4 @@ inline std::string HexOf(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
-// A scenario's registry key ("HKLM\Software\X") as the kernel names it
-// ("\REGISTRY\MACHINE\Software\X"); a kernel name stays as it is.
-inline std::string RegistryPath(const std::string& key) {
-    const std::pair<const char*, const char*> roots[] = {
-        {"HKLM\\", "\\REGISTRY\\MACHINE\\"}, {"HKEY_LOCAL_MACHINE\\", "\\REGISTRY\\MACHINE\\"},
-        {"HKU\\", "\\REGISTRY\\USER\\"}, {"HKEY_USERS\\", "\\REGISTRY\\USER\\"}};
-    const std::string upper = Upper(key);
-    for (const auto& [alias, path] : roots) {
-        if (upper.rfind(alias, 0) == 0) return path + key.substr(std::strlen(alias));
-    }
-    return key;
-}
-
 }  // namespace vsim

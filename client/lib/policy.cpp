@@ -1,6 +1,7 @@
 // Verdict policies: glob matching, rule fields, deciding, and the policy file.
 #include "client/lib/policy.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -137,7 +138,7 @@ std::string SetRuleField(PolicyRule* rule, std::string_view key, std::string_vie
         rule->eventClass = parsed;
     } else if (key == "operation") {
         auto parsed = ParseOperationName(rule->eventClass, value);
-        if (!parsed) return "unknown operation '" + std::string(value) + "' (write the class before it)";
+        if (!parsed) return UnknownOperationMessage(rule->eventClass, value);
         rule->operation = parsed;
         if (!rule->eventClass) rule->eventClass = OperationClassOf(value);
     } else if (key == "path") {
@@ -201,7 +202,12 @@ bool RuleMatches(const PolicyRule& rule, const EventView& event, const EventCont
         }
     } else if (auto* r = std::get_if<RegistryEventView>(&event)) {
         if (!rule.destination.empty()) return false;
-        if (!rule.path.empty() && !GlobMatch(rule.path, r->keyPath.Utf8())) return false;
+        if (!rule.path.empty()) {
+            const std::vector<std::string> forms = KeyNameForms(r->keyPath.Utf8());
+            if (std::none_of(forms.begin(), forms.end(), [&](const std::string& f) { return GlobMatch(rule.path, f); })) {
+                return false;
+            }
+        }
         if (!rule.value.empty() && !GlobMatch(rule.value, r->name.Utf8())) return false;
     } else {
         const auto& p = std::get<ProcessEventView>(event);

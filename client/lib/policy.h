@@ -59,6 +59,18 @@ std::optional<int32_t> ParseOperationName(std::optional<uint32_t> eventClass, st
 // operation written without a class takes this one.
 std::optional<uint32_t> OperationClassOf(std::string_view text);
 
+// The operation names a rule of the class can meet (every class's when none).
+std::vector<std::string> OperationNames(std::optional<uint32_t> eventClass);
+// What to say of an operation name that is not the class's: the nearest
+// valid names, or the class the name belongs to.
+std::string UnknownOperationMessage(std::optional<uint32_t> eventClass, std::string_view text);
+// The forms of a registry key's name a pattern may be written against: as the
+// driver sends it (\REGISTRY\MACHINE\...), and with the root keys' short and
+// long names (HKLM\..., HKEY_LOCAL_MACHINE\..., HKU\...); a key in a user's
+// hive (\REGISTRY\USER\<SID>\...) also as HKCU\..., whichever user it is,
+// and the user's classes (<SID>_Classes) as HKCU\Software\Classes\...
+std::vector<std::string> KeyNameForms(std::string_view keyPath);
+
 // Sets one field of a rule from its text; an error message, or empty.
 // Fields: class, operation, path, destination, value, image, verdict.
 std::string SetRuleField(PolicyRule* rule, std::string_view key, std::string_view value);

@@ -34,6 +34,10 @@ struct ReplyHeader {
 };
 static_assert(sizeof(MessageHeader) == 16 && sizeof(ReplyHeader) == 16, "fltlib headers are 16 bytes");
 
+// What the client program finds, or makes, at a folder on the machine the
+// driver runs on.
+enum class FolderState : uint32_t { Existed = 0, Created = 1, Missing = 2, NotAFolder = 3 };
+
 class Transport {
 public:
     // `identity` names who the client runs as: the simulated process on the
@@ -60,6 +64,11 @@ public:
     // manager names them. Needs neither the port nor the device, and leaves
     // both as they are whatever happens.
     HResult QueryVolumeNames(VolumeNames* names);
+    // The program's own look at a folder ("C:\Backup" or an NT path), and
+    // with `create` the folder made with any missing parents, as
+    // CreateDirectory makes it. Not a road to the driver: the driver never
+    // creates the backup folder it is given.
+    HResult Folder(const char16_t* path, bool create, FolderState* state);
 
 private:
     struct Impl;

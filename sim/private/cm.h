@@ -124,6 +124,30 @@ std::u16string KeyObjectName(KeyObject* key);      // full current name
 // system until the key's last object goes (it does not follow renames).
 PCUNICODE_STRING KeyObjectLegacyName(KeyObject* key);
 
+// Keys and values the registry holds without any program having made them:
+// a key (`keyOnly`), or a value with its type and bytes, by full path.
+struct SeedEntry {
+    std::u16string key;
+    std::u16string name;
+    ULONG type = REG_NONE;
+    std::vector<uint8_t> data;
+    bool keyOnly = false;
+};
+// Every machine's system hives at boot (sim/cm_profile.cpp).
+std::vector<SeedEntry> MachineSeed();
+// A user's hive as a logon loads it, and the machine's record of the profile.
+std::vector<SeedEntry> UserHiveSeed(std::u16string_view sid, std::u16string_view profilePath);
+
+// The hive of a user who logs on: \REGISTRY\USER\<sid> with what a fresh
+// profile holds, made without notifications (loading a hive changes no key a
+// program opened). Loading a loaded hive again sets the profile's values
+// again (the profile path is the one given), keeping everything else.
+// The interactive user's (kInteractiveUserSid, profile C:\Users\alice) is
+// loaded at boot. STATUS_INVALID_PARAMETER for a malformed SID.
+NTSTATUS LoadUserHive(std::u16string_view sid, std::u16string_view profilePath);
+// Whether \REGISTRY\USER\<sid> is loaded.
+bool UserHiveLoaded(std::u16string_view sid);
+
 // Back to a freshly booted registry with no callbacks.
 void ResetCm();
 void ResetRegistry();

@@ -15,6 +15,9 @@ struct _EPROCESS {
     std::u16string imagePath;    // device form: \Device\HarddiskVolume1\...\x.exe
     std::u16string commandLine;
     bool isAdmin = false;        // elevated administrator token
+    // The token's user, as "S-1-5-21-...-1001": whose hive the process's
+    // HKEY_CURRENT_USER is. SYSTEM (S-1-5-18) for the System process.
+    std::string userSid;
     bool isSystem = false;       // the System process (pid 4)
     std::atomic<bool> exited{false};
     // The process's own thread: created with it, it runs the user-side
@@ -80,6 +83,12 @@ void SetExitNotifyAfterRefusedStart(bool notify);
 // model a driver may resolve; tests remove names to play an older system.
 void SetExportAvailable(const std::string& name, bool available);
 
+// The user a process runs as when nobody names one: the machine's
+// interactive user, whose profile and hive every machine has.
+inline constexpr const char* kInteractiveUserSid = "S-1-5-21-2718281828-3141592653-1618033988-1001";
+inline constexpr const char* kSystemUserSid = "S-1-5-18";
+inline constexpr const char16_t* kInteractiveUserProfile = u"C:\\Users\\alice";
+
 namespace ps {
 // Registered process notification routines (legacy and extended).
 bool IsNotifyRoutineRegistered(const void* routine);
@@ -89,8 +98,12 @@ size_t NotifyRoutineCount();
 // its main thread. Ids (of processes and threads alike) are multiples of 4
 // and go back to the free list when their object is deleted; the most
 // recently freed id is handed out first, so ids are reused soon, as on Windows.
+// The process runs as `userSid`; empty takes the parent's user, or the
+// machine's interactive user (kInteractiveUserSid) when the parent is the
+// System process: a program a test or tool starts without a parent stands
+// for one the user started. A process running as SYSTEM is elevated.
 _EPROCESS* CreateProcessObject(_EPROCESS* parent, std::u16string_view imagePath, std::u16string_view commandLine,
-                               bool isAdmin);
+                               bool isAdmin, std::string_view userSid = {});
 // A new thread of `process` holding one reference (its running one).
 _ETHREAD* CreateThreadObject(_EPROCESS* process);
 // Ends a process's main thread (drops its running reference); null-safe.

@@ -44,9 +44,12 @@ PSID RestrictedSid();     // S-1-5-12
 bool EqualSid(const void* a, const void* b);
 // "S-1-5-32-544" form; "<invalid SID>" for a malformed one.
 std::string SidToString(const void* sid);
+// Whether `text` is a SID in its "S-1-5-21-..." form.
+bool IsSidText(std::string_view text);
 
-// The groups a caller's token holds: SYSTEM callers hold SYSTEM and
-// Administrators, elevated administrators hold Administrators, everybody holds
+// The SIDs a caller's token holds: its user; SYSTEM callers hold SYSTEM and
+// Administrators, elevated administrators (processes running as SYSTEM
+// among them) hold Administrators, everybody holds
 // Everyone, Authenticated Users and Users. A null caller is the kernel itself
 // (the System process).
 std::vector<std::vector<uint8_t>> CallerSids(const _EPROCESS* caller);

@@ -18,6 +18,9 @@ struct ProcessStart {
     // notification's CommandLine is null), as subsystem processes are.
     std::optional<std::u16string_view> commandLine = std::u16string_view();
     bool isAdmin = false;
+    // The user the process runs as ("S-1-5-21-...-1001"); empty: the
+    // parent's, or the interactive user's when started by the System process.
+    std::string_view userSid;
     // The thread that calls the creation: null means the calling thread when
     // it belongs to `parent`, else the parent's main thread.
     _ETHREAD* creatingThread = nullptr;

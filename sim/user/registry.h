@@ -9,6 +9,7 @@
 #include "sim/private/cm.h"
 #include "sim/user/device.h"
 
+#include <string>
 #include <string_view>
 
 namespace sim::user {
@@ -20,6 +21,10 @@ namespace sim::user {
 NTSTATUS CreateKey(_EPROCESS* process, HANDLE root, std::u16string_view name, ACCESS_MASK desiredAccess, HANDLE* key,
                    ULONG* disposition = nullptr);
 NTSTATUS OpenKey(_EPROCESS* process, HANDLE root, std::u16string_view name, ACCESS_MASK desiredAccess, HANDLE* key);
+
+// What HKEY_CURRENT_USER names for a program (RtlFormatCurrentUserKeyPath):
+// \REGISTRY\USER\<the SID of the user its token holds>.
+std::u16string CurrentUserKeyPath(const _EPROCESS* process);
 
 // NtSetValueKey: an empty name is the key's default value. `data` is the
 // caller's buffer (on systems before 6.2 the callbacks see this very buffer).

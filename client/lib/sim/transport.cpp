@@ -7,6 +7,7 @@
 #include "sim/private/ob.h"
 #include "sim/user/device.h"
 #include "sim/user/fltuser.h"
+#include "sim/user/folder.h"
 
 #include <chrono>
 
@@ -127,6 +128,20 @@ HResult Transport::QueryVolumeNames(VolumeNames* names) {
         if (volume->driveLetter != 0) name.paths.push_back(std::string(1, static_cast<char>(volume->driveLetter)) + ":\\");
         names->push_back(std::move(name));
     }
+    return kOk;
+}
+
+HResult Transport::Folder(const char16_t* path, bool create, FolderState* state) {
+    *state = FolderState::Missing;
+    if (impl_->process == nullptr || path == nullptr) {
+        return kHrInvalidArgument;
+    }
+    sim::user::FolderFound found = sim::user::FolderFound::Missing;
+    const NTSTATUS status = sim::user::EnsureFolder(impl_->process, path, create, &found);
+    if (!NT_SUCCESS(status)) {
+        return sim::user::HResultFromNtStatus(status);
+    }
+    *state = static_cast<FolderState>(found);
     return kOk;
 }
 

@@ -13,6 +13,10 @@
 //     Reply         6   reply bytes (FILTER_REPLY_HEADER and data)
 //     DeviceControl 7   code u32 | outLength u32 | input bytes
 //     QueryVolumes  8   (none)
+//     Folder        9   create u32 (0 or 1) | path: UTF-16 bytes (at most
+//                       kMaxName); the client program's own look at a folder
+//                       on the served machine, made when asked (returned:
+//                       0 existed, 1 created, 2 missing, 3 not a folder)
 //   response: kind | 0x80, payload = hresult i32 | returned u32 | data
 //     data: PortCommand/DeviceControl the caller's output buffer (outLength
 //     bytes); GetMessage the message header and the message (at most
@@ -23,9 +27,9 @@
 //     the device ("\Device\HarddiskVolume1") and the DOS paths it is mounted
 //     at ("C:\"); each text at most kMaxName bytes, at most kMaxVolumes
 //     records of at most kMaxVolumePaths paths.
-//   QueryVolumes came later than the others: a server that predates it ends
-//   the connection with kError. A client therefore asks on a connection of
-//   its own, which it closes after the answer.
+//   QueryVolumes and Folder came later than the others: a server that
+//   predates them ends the connection with kError. A client therefore asks
+//   on a connection of its own, which it closes after the answer.
 //   A request the server cannot read gets kind kError with kHrInvalidData,
 //   and the connection is closed.
 #pragma once
@@ -64,6 +68,7 @@ enum Kind : uint32_t {
     kReply = 6,
     kDeviceControl = 7,
     kQueryVolumes = 8,
+    kFolder = 9,
 };
 
 inline void Put32(std::vector<uint8_t>* out, uint32_t value) {

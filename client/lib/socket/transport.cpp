@@ -249,4 +249,30 @@ HResult Transport::QueryVolumeNames(VolumeNames* names) {
     return proto::ParseVolumeRecords(data, count, names) ? kOk : kHrInvalidData;
 }
 
+// On a connection of its own, as a server that predates the request ends the
+// connection it gets it on.
+HResult Transport::Folder(const char16_t* path, bool create, FolderState* state) {
+    *state = FolderState::Missing;
+    if (path == nullptr) return kHrInvalidArgument;
+    size_t length = 0;
+    while (path[length] != 0) ++length;
+    if (length == 0 || length * 2 > proto::kMaxName) return kHrInvalidArgument;  // never a cut-off path
+    Impl own;
+    own.path = impl_->path;
+    HResult hr = own.Connect();
+    if (!Succeeded(hr)) return hr;
+    std::vector<uint8_t> payload;
+    proto::Put32(&payload, create ? 1 : 0);
+    const std::vector<uint8_t> name = NameBytes(path);
+    payload.insert(payload.end(), name.begin(), name.end());
+    uint32_t found = 0;
+    hr = own.Call(proto::kFolder, payload, &found, nullptr, 0);
+    own.Drop();
+    if (Succeeded(hr)) {
+        if (found > static_cast<uint32_t>(FolderState::NotAFolder)) return kHrInvalidData;
+        *state = static_cast<FolderState>(found);
+    }
+    return hr;
+}
+
 }  // namespace vetrona::client

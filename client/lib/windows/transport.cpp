@@ -125,6 +125,29 @@ HResult Transport::DeviceControl(uint32_t code, const void* in, uint32_t inLengt
 
 namespace {
 
+// The Win32 form of a folder given as a drive path or an NT path: \??\X and
+// \Device\... are reached through \\?\ and \\?\GLOBALROOT.
+std::wstring Win32Path(const char16_t* path) {
+    std::wstring text(reinterpret_cast<const wchar_t*>(path));
+    if (text.rfind(L"\\??\\", 0) == 0) return L"\\\\?\\" + text.substr(4);
+    if (text.rfind(L"\\Device\\", 0) == 0) return L"\\\\?\\GLOBALROOT" + text;
+    return text;
+}
+
+// CreateDirectory of a folder, of its parent first when that is missing too.
+DWORD MakeFolder(const std::wstring& path, int depth) {
+    if (::CreateDirectoryW(path.c_str(), nullptr)) return ERROR_SUCCESS;
+    DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS) return ERROR_SUCCESS;
+    if (error != ERROR_PATH_NOT_FOUND || depth > 64) return error;
+    const size_t cut = path.find_last_of(L'\\');
+    if (cut == std::wstring::npos || cut == 0) return error;
+    error = MakeFolder(path.substr(0, cut), depth + 1);
+    if (error != ERROR_SUCCESS) return error;
+    if (::CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) return ERROR_SUCCESS;
+    return GetLastError();
+}
+
 bool Utf8Of(const wchar_t* text, std::string* out) {
     return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text)), out);
 }
@@ -177,6 +200,33 @@ HResult Transport::QueryVolumeNames(VolumeNames* names) {
         names->push_back(std::move(entry));
     } while (FindNextVolumeW(find, volume, MAX_PATH));
     FindVolumeClose(find);
+    return kOk;
+}
+
+HResult Transport::Folder(const char16_t* path, bool create, FolderState* state) {
+    *state = FolderState::Missing;
+    if (path == nullptr) {
+        return kHrInvalidArgument;
+    }
+    std::wstring folder = Win32Path(path);
+    while (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        *state = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FolderState::Existed : FolderState::NotAFolder;
+        return kOk;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        return HRESULT_FROM_WIN32(error);
+    }
+    if (!create) {
+        return kOk;
+    }
+    const DWORD made = MakeFolder(folder, 0);
+    if (made != ERROR_SUCCESS) {
+        return HRESULT_FROM_WIN32(made);
+    }
+    *state = FolderState::Created;
     return kOk;
 }
 
