@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything and runs the tests: the host build, the AddressSanitizer +
+# Builds everything and runs the tests: the host build, the Windows cross-build
+# with its image check (first: the host tests also run that image on the
+# simulated kernel and compare it with the linked driver), the AddressSanitizer +
 # UndefinedBehaviorSanitizer build, the ThreadSanitizer build of the concurrency
-# tests, and the Windows cross-build with its image check.
+# tests, and a short run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh
@@ -45,7 +47,7 @@ for target in build/fuzz/fuzz_*; do
   # Seeds from fuzz/corpus/NAME (read only); what the run finds goes to a scratch folder.
   name=$(basename "$target"); seeds=fuzz/corpus/${name#fuzz_}; scratch=$(mktemp -d)
   corpus=("$scratch"); [ -d "$seeds" ] && corpus+=("$PWD/$seeds")
-  (cd build/fuzz && "./$name" "${corpus[@]}" -max_total_time="${VETRONA_FUZZ_SECONDS:-10}" -print_final_stats=1 2>&1 \
+  (cd build/fuzz && "./$name" "${corpus[@]}" -max_total_time="${VETRONA_FUZZ_SECONDS:-6}" -print_final_stats=1 2>&1 \
      | grep -E "^Done|stat::number_of_executed_units" | sed "s|^|$name: |" | tee -a "$summary")
   rm -rf "$scratch"
 done
