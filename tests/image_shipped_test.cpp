@@ -199,6 +199,23 @@ TEST_F(ShippedImage, ACallbackMissingFromTheGuardTableIsStoppedAtItsFirstCall) {
     EXPECT_DEATH(SetSwitch(CMD_SET_FILE_MON, 1), "STOP: 0x00000139 \\(0x000000000000000A");
 }
 
+TEST_F(ShippedImage, AStartThatFailsLeavesNoImageMapped) {
+    // DriverEntry fails (its device cannot be made): the start undoes itself
+    // and the loader takes the image away with the driver object.
+    sim::InjectFailure("IoCreateDevice", STATUS_INSUFFICIENT_RESOURCES);
+    PDRIVER_OBJECT driver = nullptr;
+    std::string error;
+    EXPECT_EQ(sim::LoadDriverImage(kImage, u"vetrona", &driver, &error), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(driver, nullptr);
+    EXPECT_NE(error.find("DriverEntry failed"), std::string::npos) << error;
+    // A second start maps it afresh and runs.
+    ASSERT_EQ(LoadImage(kImage), STATUS_SUCCESS);
+    const sim::loader::Image* image = sim::loader::FindImage(this->driver()->DriverStart);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(sim::loader::ImageBase(image), reinterpret_cast<uintptr_t>(this->driver()->DriverStart));
+    EXPECT_EQ(sim::loader::LoadedImageCount(), 1u) << "the failed start's mapping is gone";
+}
+
 TEST_F(ShippedImage, AnImportTheModelLacksRefusesTheLoadByName) {
     std::vector<uint8_t> bytes = ReadFile(kImage);
     const std::string from = "FltSendMessage", to = "FltSendMessagX";

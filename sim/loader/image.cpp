@@ -813,6 +813,8 @@ bool AddressInImage(uintptr_t address) { return FindImageAt(address) != nullptr;
 
 bool AnyImageLoaded() { return gLoaded.load(std::memory_order_relaxed) != 0; }
 
+size_t LoadedImageCount() { return static_cast<size_t>(gLoaded.load(std::memory_order_relaxed)); }
+
 const RuntimeFunction* LookupFunction(const Image& image, uintptr_t address) {
     const uintptr_t base = reinterpret_cast<uintptr_t>(image.base);
     if (address < base || address - base >= image.size || image.functionCount == 0) {

@@ -102,6 +102,8 @@ uintptr_t ImageBase(const Image* image);
 size_t ImageSize(const Image* image);
 // The image's FORCE_INTEGRITY flag (DllCharacteristics 0x80).
 bool ImageForceIntegrity(const Image* image);
+// How many images are mapped now.
+size_t LoadedImageCount();
 // The loaded image containing `address`, or nullptr.
 const Image* FindImage(const void* address);
 // The address of a data symbol of the image, from the link map the cross-build
