@@ -515,6 +515,19 @@ private:
                                    "client.rules." + key, problem);
     }
 
+    // `technique: T1547.001` (or a list): the step is that technique's own,
+    // one the scenario's `techniques:` names.
+    void StepTechniques(const YAML::Node& node, const Scenario& s, const std::string& field, StepSpec* step) {
+        step->techniques = node.IsSequence() ? StrList(node, field) : std::vector<std::string>{Str(node, field)};
+        if (step->techniques.empty()) Fail(node, field, "name a technique");
+        for (const std::string& t : step->techniques) {
+            if (!TechniqueId(t)) Fail(node, field, "'" + t + "' is not a technique id like T1547 or T1547.001");
+            if (std::find(s.techniques.begin(), s.techniques.end(), t) == s.techniques.end()) {
+                Fail(node, field, "'" + t + "' is not among the scenario's techniques");
+            }
+        }
+    }
+
     StepSpec Step(const YAML::Node& node, Scenario* s, const std::string& where) {
         if (!node.IsMap()) Fail(node, where, "a step is a mapping: process, one action, and optionally status and label");
         StepSpec step;
@@ -530,6 +543,8 @@ private:
                 if (!step.status) Fail(item.second, where + ".status", "unknown status '" + text + "' (a STATUS_ name or a hex code)");
             } else if (key == "label") {
                 step.label = Str(item.second, where + ".label");
+            } else if (key == "technique") {
+                StepTechniques(item.second, *s, where + ".technique", &step);
             } else if (kStepKinds.count(key)) {
                 if (!step.kind.empty()) Fail(item.first, where, "one action per step ('" + step.kind + "' and '" + key + "')");
                 step.kind = key;
@@ -537,7 +552,7 @@ private:
             } else {
                 std::string kinds;
                 for (const auto& k : kStepKinds) kinds += (kinds.empty() ? "" : ", ") + k;
-                Fail(item.first, where + "." + key, "unknown step key (process, status, label, or an action: " + kinds + ")");
+                Fail(item.first, where + "." + key, "unknown step key (process, status, label, technique, or an action: " + kinds + ")");
             }
         }
         if (step.kind.empty()) Fail(node, where, "the step has no action");

@@ -627,6 +627,7 @@ struct ScenarioRun::Impl {
                     "\n  monitors: " + (monitors.empty() ? "none" : Join(monitors, ", ")) +
                     (c.backup ? "; backup folder " + *c.backup : "") + "; " + std::to_string(c.policy.rules.size()) +
                     " rules, default " + vc::VerdictName(c.policy.fallback));
+        if (out.options().allAllow) out.Put({{"type", "all-allow"}}, "  every verdict turned into allow (--all-allow)");
         StartResponder();
         return true;
     }
@@ -653,6 +654,10 @@ struct ScenarioRun::Impl {
             int rule = -1;
             Verdict verdict = VerdictNone;
             if (decoded.ok()) verdict = vc::Decide(s.client.policy, decoded.event, *context, &rule);
+            if (out.options().allAllow) {
+                verdict = 0;
+                rule = -2;  // shown as the client's own answer
+            }
             // Recorded before the reply releases the waiting operation, so the
             // transcript shows the event inside its step.
             RecordEvent(message.bytes, verdict, rule);
