@@ -49,6 +49,23 @@ constexpr ULONG FilterAtaCommandOffset = 46;
 // caller may pass unmapped, and MAXIMUM_ALLOWED, which can be granted them.
 constexpr ACCESS_MASK FilterWriteRights =
     FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+// SCSI operation codes that write the medium: reported when the request sends
+// data out or leaves the direction unspecified (WRITE(6/10/12/16), WRITE AND
+// VERIFY, WRITE SAME, WRITE LONG, COMPARE AND WRITE, WRITE ATOMIC, the
+// variable-length commands).
+constexpr UCHAR FilterScsiWriteOpCodes[] = {0x0A, 0x2A, 0xAA, 0x8A, 0x2E, 0xAE, 0x8E, 0x41, 0x93, 0x3F, 0x89, 0x9C, 0x7F};
+// SCSI commands that destroy data without sending it (UNMAP, FORMAT UNIT,
+// SANITIZE): reported whatever the direction.
+constexpr UCHAR FilterScsiDestroyOpCodes[] = {0x42, 0x04, 0x48};
+// ATA commands that write sectors: reported when ATA_FLAGS_DATA_OUT is set,
+// whatever other flags are.
+constexpr UCHAR FilterAtaWriteCommands[] = {0x30, 0x31, 0x34, 0x35, 0x36, 0x39, 0x3A, 0x3B, 0x3D,
+                                            0x3E, 0x61, 0xC5, 0xCA, 0xCB, 0xCC, 0xCE, 0xE8};
+// ATA commands that destroy data (DATA SET MANAGEMENT/TRIM, SANITIZE,
+// SECURITY ERASE UNIT): reported whatever the flags.
+constexpr UCHAR FilterAtaDestroyCommands[] = {0x06, 0xB4, 0xF4};
+// Partition-table requests sent to a volume: reported as SCSI writes.
+constexpr ULONG FilterPartitionTableCodes[] = {0x7C054, 0x7C058, 0x7C100};
 
 // Whether pre-create tests the watched set before it asks for the name (see
 // filemon/create.cpp).

@@ -24,6 +24,16 @@ PHandleTrack WritepLookUp(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObje
     return track;
 }
 
+template <typename T, ULONG N>
+BOOLEAN WritepListed(const T (&list)[N], T value) {
+    for (ULONG i = 0; i < N; ++i) {
+        if (list[i] == value) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
 FLT_PREOP_CALLBACK_STATUS WritepDeny(PFLT_CALLBACK_DATA Data) {
     Data->IoStatus.Status = STATUS_ACCESS_DENIED;
     Data->IoStatus.Information = 0;
@@ -60,10 +70,18 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreWrite(PFLT_CALLBACK_DATA Data, PCFLT_R
 }
 
 FILE_OPERATION FilterClassifyDeviceControl(ULONG IrpFlags, PFLT_PARAMETERS DeviceControl) {
-    if (DeviceControl == nullptr || (IrpFlags & IRP_BUFFERED_IO) == 0) {
+    if (DeviceControl == nullptr) {
         return FileOpNone;
     }
     const ULONG code = DeviceControl->DeviceIoControl.Buffered.IoControlCode;
+    // A partition-table change is known by its code alone (deleting the layout
+    // carries no buffer at all).
+    if (WritepListed(FilterPartitionTableCodes, code)) {
+        return FileOpScsiWrite;
+    }
+    if ((IrpFlags & IRP_BUFFERED_IO) == 0) {
+        return FileOpNone;
+    }
     const ULONG inputLength = DeviceControl->DeviceIoControl.Buffered.InputBufferLength;
     const UCHAR* const buffer = static_cast<const UCHAR*>(DeviceControl->DeviceIoControl.Buffered.SystemBuffer);
     // The classifier reads fixed bytes of the system buffer: a request without
@@ -71,20 +89,30 @@ FILE_OPERATION FilterClassifyDeviceControl(ULONG IrpFlags, PFLT_PARAMETERS Devic
     if (buffer == nullptr) {
         return FileOpNone;
     }
-    if (code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+    // The buffered and direct records share their layout up to the CDB and
+    // the task file.
+    if (code == IOCTL_SCSI_PASS_THROUGH_DIRECT || code == IOCTL_SCSI_PASS_THROUGH) {
         if (inputLength <= FilterScsiOpCodeOffset) {
             return FileOpNone;
         }
-        return (buffer[FilterScsiDataInOffset] == SCSI_IOCTL_DATA_OUT && buffer[FilterScsiOpCodeOffset] == 0x2A) ? FileOpScsiWrite
-                                                                                                                 : FileOpNone;
+        const UCHAR opCode = buffer[FilterScsiOpCodeOffset];
+        if (WritepListed(FilterScsiDestroyOpCodes, opCode)) {
+            return FileOpScsiWrite;
+        }
+        const UCHAR direction = buffer[FilterScsiDataInOffset];
+        const BOOLEAN dataOut = (direction == SCSI_IOCTL_DATA_OUT || direction == SCSI_IOCTL_DATA_UNSPECIFIED) ? TRUE : FALSE;
+        return (dataOut && WritepListed(FilterScsiWriteOpCodes, opCode)) ? FileOpScsiWrite : FileOpNone;
     }
-    if (code == IOCTL_ATA_PASS_THROUGH_DIRECT) {
+    if (code == IOCTL_ATA_PASS_THROUGH_DIRECT || code == IOCTL_ATA_PASS_THROUGH) {
         if (inputLength <= FilterAtaCommandOffset) {
             return FileOpNone;
         }
         const USHORT ataFlags = static_cast<USHORT>(buffer[FilterAtaFlagsOffset] | (buffer[FilterAtaFlagsOffset + 1] << 8));
         const UCHAR command = buffer[FilterAtaCommandOffset];
-        if (ataFlags == ATA_FLAGS_DATA_OUT && (command == 0x30 || command == 0x35 || command == 0xCA)) {
+        if (WritepListed(FilterAtaDestroyCommands, command)) {
+            return FileOpAtaWrite;
+        }
+        if ((ataFlags & ATA_FLAGS_DATA_OUT) != 0 && WritepListed(FilterAtaWriteCommands, command)) {
             return FileOpAtaWrite;
         }
         return FileOpNone;

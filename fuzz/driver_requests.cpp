@@ -30,6 +30,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <set>
 #include <vector>
 
 namespace {
@@ -304,11 +305,18 @@ void VolumeControlRequest(Session& s, uint32_t word, std::vector<uint8_t>& input
     const size_t length = input.size() > gControl.cut ? input.size() - gControl.cut : 0;
     const bool readable = !input.empty() && !gControl.noSystemBuffer && !gControl.notBuffered;
     int32_t expected = FileOpNone;
-    if (readable && code == IOCTL_SCSI_PASS_THROUGH_DIRECT && length > 36 && input[8] == SCSI_IOCTL_DATA_OUT && input[36] == 0x2A) {
+    static const std::set<int> kScsiWrites = {0x0A, 0x2A, 0xAA, 0x8A, 0x2E, 0xAE, 0x8E, 0x41, 0x93, 0x3F, 0x89, 0x9C, 0x7F};
+    static const std::set<int> kScsiDestroys = {0x42, 0x04, 0x48};
+    static const std::set<int> kAtaWrites = {0x30, 0x31, 0x34, 0x35, 0x36, 0x39, 0x3A, 0x3B, 0x3D,
+                                             0x3E, 0x61, 0xC5, 0xCA, 0xCB, 0xCC, 0xCE, 0xE8};
+    static const std::set<int> kAtaDestroys = {0x06, 0xB4, 0xF4};
+    const bool scsi = code == IOCTL_SCSI_PASS_THROUGH_DIRECT || code == IOCTL_SCSI_PASS_THROUGH;
+    const bool ata = code == IOCTL_ATA_PASS_THROUGH_DIRECT || code == IOCTL_ATA_PASS_THROUGH;
+    if (readable && scsi && length > 36 &&
+        (kScsiDestroys.count(input[36]) != 0 || (kScsiWrites.count(input[36]) != 0 && (input[8] == 0 || input[8] == 2)))) {
         expected = FileOpScsiWrite;
     }
-    if (readable && code == IOCTL_ATA_PASS_THROUGH_DIRECT && length > 46 && input[2] == ATA_FLAGS_DATA_OUT && input[3] == 0 &&
-        (input[46] == 0x30 || input[46] == 0x35 || input[46] == 0xCA)) {
+    if (readable && ata && length > 46 && (kAtaDestroys.count(input[46]) != 0 || (kAtaWrites.count(input[46]) != 0 && (input[2] & 0x04) != 0))) {
         expected = FileOpAtaWrite;
     }
     const bool reported = watched && expected != FileOpNone;

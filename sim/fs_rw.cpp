@@ -10,13 +10,58 @@
 
 namespace sim::fs {
 
+namespace {
+
+// A read or write on a volume handle goes to the disk: whole sectors at a
+// sector boundary, as Windows requires of volume I/O. While the file system
+// is mounted a write may touch only the boot sector.
+NTSTATUS VolumeReadWrite(PFLT_CALLBACK_DATA data, const Volume* volume, bool write, ULONG_PTR* information) {
+    PFILE_OBJECT fo = data->Iopb->TargetFileObject;
+    auto& params = data->Iopb->Parameters;
+    const ULONG length = write ? params.Write.Length : params.Read.Length;
+    LARGE_INTEGER offset = write ? params.Write.ByteOffset : params.Read.ByteOffset;
+    void* buffer = write ? params.Write.WriteBuffer : params.Read.ReadBuffer;
+    PMDL mdl = write ? params.Write.MdlAddress : params.Read.MdlAddress;
+    const bool synchronous = (fo->Flags & FO_SYNCHRONOUS_IO) != 0;
+    if (offset.HighPart == -1 && offset.LowPart == FILE_USE_FILE_POINTER_POSITION && synchronous) {
+        offset = fo->CurrentByteOffset;
+    }
+    if (offset.QuadPart < 0 || offset.QuadPart % kSectorSize != 0 || length % kSectorSize != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (length == 0) {
+        return STATUS_SUCCESS;
+    }
+    if (buffer == nullptr) {
+        buffer = mdl == nullptr ? nullptr : MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+        if (buffer == nullptr) {
+            return STATUS_INVALID_USER_BUFFER;
+        }
+    }
+    if (write && !VolumeWritesOutsideBootSector() && (offset.QuadPart != 0 || length != kSectorSize)) {
+        return STATUS_ACCESS_DENIED;
+    }
+    const NTSTATUS status = DiskTransfer(volume, write, static_cast<uint64_t>(offset.QuadPart), buffer, length);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (synchronous && (data->Iopb->IrpFlags & IRP_PAGING_IO) == 0) {
+        fo->CurrentByteOffset.QuadPart = offset.QuadPart + length;
+    }
+    *information = length;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
 NTSTATUS ReadWrite(PFLT_CALLBACK_DATA data, bool write, ULONG_PTR* information) {
     PFILE_OBJECT fo = data->Iopb->TargetFileObject;
     *information = 0;
     int fd;
     std::u16string path;
-    Volume* volume;
+    Volume* volume = nullptr;
     Fcb* fcb;
+    bool volumeOpen = false;
     {
         std::lock_guard<std::mutex> guard(gLock);
         auto found = gFileObjects.find(fo);
@@ -28,16 +73,18 @@ NTSTATUS ReadWrite(PFLT_CALLBACK_DATA data, bool write, ULONG_PTR* information) 
         if (body->cleanedUp && (data->Iopb->IrpFlags & IRP_PAGING_IO) == 0) {
             return STATUS_FILE_CLOSED;
         }
-        if (body->volumeOpen) {
-            sim::NotImplemented("raw reads and writes on a volume handle");
-        }
-        fcb = FcbOf(fo);
-        if (fcb->directory) {
+        volumeOpen = body->volumeOpen;
+        volume = body->volume;
+        fcb = volumeOpen ? nullptr : FcbOf(fo);
+        if (fcb != nullptr && fcb->directory) {
             return STATUS_INVALID_DEVICE_REQUEST;
         }
-        fd = fcb->fd;
-        path = fcb->path;
-        volume = fcb->volume;
+        fd = fcb != nullptr ? fcb->fd : -1;
+        path = fcb != nullptr ? fcb->path : std::u16string();
+        volume = fcb != nullptr ? fcb->volume : volume;
+    }
+    if (volumeOpen) {
+        return VolumeReadWrite(data, volume, write, information);
     }
     auto& params = data->Iopb->Parameters;
     ULONG length = write ? params.Write.Length : params.Read.Length;
@@ -174,8 +221,10 @@ NTSTATUS QueryInformation(PFLT_CALLBACK_DATA data, ULONG_PTR* information) {
     return STATUS_SUCCESS;
 }
 
-// The volume's disk accepts SCSI and ATA pass-through and records what came;
-// the caller's structure comes back with a good status.
+// Device controls on a volume handle: SCSI and ATA pass-through, whose record
+// the port driver checks before the disk sees the command, and the
+// partition-table requests. The disk's answer to a command is in the record
+// that comes back; the request itself succeeds.
 NTSTATUS DeviceControlLocked(PFLT_CALLBACK_DATA data, ULONG_PTR* information) {
     PFILE_OBJECT fo = data->Iopb->TargetFileObject;
     auto found = gFileObjects.find(fo);
@@ -196,6 +245,11 @@ NTSTATUS DeviceControlLocked(PFLT_CALLBACK_DATA data, ULONG_PTR* information) {
     case IOCTL_ATA_PASS_THROUGH_DIRECT:
         needed = sizeof(ATA_PASS_THROUGH_DIRECT);
         break;
+    case IOCTL_DISK_SET_DRIVE_LAYOUT_EX:
+    case IOCTL_DISK_CREATE_DISK:
+    case IOCTL_DISK_DELETE_DRIVE_LAYOUT:
+        return DiskControl(body->volume, code, static_cast<uint8_t*>(params.SystemBuffer), params.InputBufferLength,
+                           params.OutputBufferLength);
     default:
         return STATUS_INVALID_DEVICE_REQUEST;
     }
@@ -203,11 +257,12 @@ NTSTATUS DeviceControlLocked(PFLT_CALLBACK_DATA data, ULONG_PTR* information) {
         *static_cast<const USHORT*>(params.SystemBuffer) != needed) {
         return STATUS_INVALID_PARAMETER;
     }
-    auto* bytes = static_cast<const uint8_t*>(params.SystemBuffer);
-    gPassThrough.push_back({code, std::vector<uint8_t>(bytes, bytes + params.InputBufferLength)});
-    if (code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
-        static_cast<PSCSI_PASS_THROUGH_DIRECT>(params.SystemBuffer)->ScsiStatus = 0;
+    auto* bytes = static_cast<uint8_t*>(params.SystemBuffer);
+    const NTSTATUS status = DiskControl(body->volume, code, bytes, params.InputBufferLength, params.OutputBufferLength);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
+    gPassThrough.push_back({code, std::vector<uint8_t>(bytes, bytes + params.InputBufferLength)});
     *information = std::min<ULONG>(params.OutputBufferLength, needed);
     return STATUS_SUCCESS;
 }

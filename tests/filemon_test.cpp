@@ -111,18 +111,21 @@ TEST(FilterClassifyDeviceControl, EachByteThatMatters) {
     const Case cases[] = {
         {"SCSI WRITE(10) out", IOCTL_SCSI_PASS_THROUGH_DIRECT, ScsiRequest(SCSI_IOCTL_DATA_OUT, 0x2A), FileOpScsiWrite},
         {"SCSI WRITE(10) in", IOCTL_SCSI_PASS_THROUGH_DIRECT, ScsiRequest(SCSI_IOCTL_DATA_IN, 0x2A), FileOpNone},
-        {"SCSI WRITE(10) unspecified", IOCTL_SCSI_PASS_THROUGH_DIRECT, ScsiRequest(2, 0x2A), FileOpNone},
-        {"SCSI WRITE(16)", IOCTL_SCSI_PASS_THROUGH_DIRECT, ScsiRequest(SCSI_IOCTL_DATA_OUT, 0x8A), FileOpNone},
+        {"SCSI WRITE(10) unspecified", IOCTL_SCSI_PASS_THROUGH_DIRECT, ScsiRequest(SCSI_IOCTL_DATA_UNSPECIFIED, 0x2A), FileOpScsiWrite},
+        {"SCSI WRITE(16)", IOCTL_SCSI_PASS_THROUGH_DIRECT, ScsiRequest(SCSI_IOCTL_DATA_OUT, 0x8A), FileOpScsiWrite},
         {"SCSI READ(10)", IOCTL_SCSI_PASS_THROUGH_DIRECT, ScsiRequest(SCSI_IOCTL_DATA_OUT, 0x28), FileOpNone},
-        {"SCSI not direct", IOCTL_SCSI_PASS_THROUGH, ScsiRequest(SCSI_IOCTL_DATA_OUT, 0x2A), FileOpNone},
+        {"SCSI buffered", IOCTL_SCSI_PASS_THROUGH, ScsiRequest(SCSI_IOCTL_DATA_OUT, 0x2A), FileOpScsiWrite},
+        {"SCSI buffered in", IOCTL_SCSI_PASS_THROUGH, ScsiRequest(SCSI_IOCTL_DATA_IN, 0x2A), FileOpNone},
+        {"SCSI direction 3", IOCTL_SCSI_PASS_THROUGH_DIRECT, ScsiRequest(3, 0x2A), FileOpNone},
         {"ATA WRITE SECTORS", IOCTL_ATA_PASS_THROUGH_DIRECT, AtaRequest(ATA_FLAGS_DATA_OUT, 0x30), FileOpAtaWrite},
         {"ATA WRITE DMA EXT", IOCTL_ATA_PASS_THROUGH_DIRECT, AtaRequest(ATA_FLAGS_DATA_OUT, 0x35), FileOpAtaWrite},
         {"ATA WRITE DMA", IOCTL_ATA_PASS_THROUGH_DIRECT, AtaRequest(ATA_FLAGS_DATA_OUT, 0xCA), FileOpAtaWrite},
         {"ATA READ DMA", IOCTL_ATA_PASS_THROUGH_DIRECT, AtaRequest(ATA_FLAGS_DATA_OUT, 0xC8), FileOpNone},
-        {"ATA flags 5", IOCTL_ATA_PASS_THROUGH_DIRECT, AtaRequest(ATA_FLAGS_DATA_OUT | ATA_FLAGS_DRDY_REQUIRED, 0x30), FileOpNone},
-        {"ATA flags 0x104", IOCTL_ATA_PASS_THROUGH_DIRECT, AtaRequest(0x104, 0x30), FileOpNone},
+        {"ATA flags 5", IOCTL_ATA_PASS_THROUGH_DIRECT, AtaRequest(ATA_FLAGS_DATA_OUT | ATA_FLAGS_DRDY_REQUIRED, 0x30), FileOpAtaWrite},
+        {"ATA flags 0x104", IOCTL_ATA_PASS_THROUGH_DIRECT, AtaRequest(0x104, 0x30), FileOpAtaWrite},
+        {"ATA flags 0x100", IOCTL_ATA_PASS_THROUGH_DIRECT, AtaRequest(0x100, 0x30), FileOpNone},
         {"ATA data in", IOCTL_ATA_PASS_THROUGH_DIRECT, AtaRequest(ATA_FLAGS_DATA_IN, 0x30), FileOpNone},
-        {"ATA not direct", IOCTL_ATA_PASS_THROUGH, AtaRequest(ATA_FLAGS_DATA_OUT, 0x30), FileOpNone},
+        {"ATA buffered", IOCTL_ATA_PASS_THROUGH, AtaRequest(ATA_FLAGS_DATA_OUT, 0x30), FileOpAtaWrite},
         {"other code", 0x2D1400, ScsiRequest(SCSI_IOCTL_DATA_OUT, 0x2A), FileOpNone},
     };
     for (const Case& c : cases) {
@@ -497,6 +500,9 @@ TEST_F(FileMonTest, PassThroughWritesOnAFollowedVolumeHandle) {
     EXPECT_EQ(sim::fs::PassThroughLog().size(), logBefore + 2);
     Answer(FileOpScsiWrite, 1);
     Answer(FileOpAtaWrite, 1);
+    // The answer comes back in the record: the task file's command byte holds
+    // the device's status now. Ask again with the command.
+    ata.CurrentTaskFile[6] = 0x35;
     EXPECT_EQ(sim::user::DeviceIoControl(admin, volume, IOCTL_SCSI_PASS_THROUGH_DIRECT, &scsi, sizeof(scsi), &scsi, sizeof(scsi), &returned),
               STATUS_ACCESS_DENIED);
     EXPECT_EQ(sim::user::DeviceIoControl(admin, volume, IOCTL_ATA_PASS_THROUGH_DIRECT, &ata, sizeof(ata), &ata, sizeof(ata), &returned),

@@ -341,11 +341,6 @@ TEST_F(TechniqueMatrix, EachRowReportsWhatItsOwnStepsShowAndClaimsOnlyDeniesThat
 // process started, a copy missing. Failing only its event verdicts, counts or
 // step statuses would show the client's answer, not that the answer mattered.
 TEST_F(TechniqueMatrix, EveryScenarioThatDeniesOrBacksUpFailsAMachineCheckWhenAllIsAllowed) {
-    // Raw disk writes change no file, key or process: their scenarios show
-    // what a deny keeps from the machine only once they read the disk back,
-    // which they do not do yet. Each must leave this list when it does.
-    const std::set<std::string> awaitingDiskCheck = {
-        "scenarios/techniques/bootkit.yaml", "scenarios/techniques/disk-content-wipe.yaml", "scenarios/wiper-raw-disk.yaml"};
     size_t replayed = 0;
     for (const auto& [path, s] : scenarios_) {
         if (s.techniques.empty() && path.rfind("scenarios/evasions/", 0) != 0) continue;
@@ -360,10 +355,6 @@ TEST_F(TechniqueMatrix, EveryScenarioThatDeniesOrBacksUpFailsAMachineCheckWhenAl
         const std::set<int> notMachine = EventAndCountLines(s);
         const bool machine = std::any_of(allowed.failedExpectations.begin(), allowed.failedExpectations.end(),
                                          [&](int line) { return !notMachine.count(line); });
-        if (awaitingDiskCheck.count(path)) {
-            EXPECT_FALSE(machine) << path << " now checks the machine: take it off the list of those awaiting a disk check";
-            continue;
-        }
         EXPECT_TRUE(machine) << path << ": with every verdict allow, no check of files, registry, processes, backups or disks fails;"
                              << " what failed:" << allowed.failures;
     }

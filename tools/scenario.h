@@ -94,7 +94,7 @@ struct ClientSpec {
 struct StepSpec {
     int line = 0;
     std::string kind;     // start, exit, create, open, write, read, close, rename, delete, define-dos-device,
-                          // scsi-write, ata-write, encrypt, create-key, set-value, delete-value, rename-key,
+                          // scsi-write, ata-write, partition-table, encrypt, create-key, set-value, delete-value, rename-key,
                           // delete-key, threads; the client's own: connect, disconnect, get-version,
                           // get-switch, set-switch, watch, set-backup
     std::string process;  // who does it
@@ -136,6 +136,18 @@ struct FileExpect {
     std::optional<std::vector<uint8_t>> content;
     std::string sha256;     // hex
     bool unchanged = false; // holds its seeded bytes
+};
+
+// Sectors of a volume's disk after the workload: as they were before it
+// (`unchanged`), or holding the given bytes or digest.
+struct DiskExpect {
+    int line = 0;
+    char drive = 'C';
+    uint64_t lba = 0;
+    uint32_t sectors = 1;
+    bool unchanged = false;
+    std::optional<std::vector<uint8_t>> content;
+    std::string sha256;  // hex
 };
 
 // Every file matching `originals` has a byte-exact copy of its original
@@ -192,6 +204,7 @@ struct Scenario {
     std::vector<StepSpec> workload;
     EventsExpect events;
     std::vector<FileExpect> files;
+    std::vector<DiskExpect> disks;
     std::vector<BackupExpect> backups;
     std::vector<RegistryExpect> registryAfter;
     std::vector<ProcessExpect> processesAfter;

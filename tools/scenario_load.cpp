@@ -2,6 +2,7 @@
 // allows, every value against its kind, every name against what the scenario
 // declares; the first problem stops the load with its line and field.
 #include "tools/scenario.h"
+#include "tools/scenario_rawdisk.h"
 
 #include "sim/private/fs.h"
 
@@ -67,7 +68,7 @@ std::string Upper(std::string text) {
 
 const std::set<std::string> kStepKinds = {
     "start",  "exit",   "create",  "open",       "write",      "read",     "close",     "rename",
-    "link",   "delete", "define-dos-device", "scsi-write", "ata-write",  "encrypt",  "create-key", "set-value",
+    "link",   "delete", "define-dos-device", "scsi-write", "ata-write", "partition-table", "encrypt",  "create-key", "set-value",
     "delete-value", "rename-key", "delete-key", "threads",
     "connect", "disconnect", "get-version", "get-switch", "set-switch", "watch", "set-backup"};
 
@@ -305,6 +306,19 @@ private:
         if (dosDrives_.count(drive) != 0) return;
         if (std::none_of(s.volumes.begin(), s.volumes.end(), [&](const VolumeSpec& v) { return v.drive == drive; })) {
             Fail(node, field, std::string("no volume ") + drive + ": in the machine");
+        }
+    }
+
+    // "\\.\C:": a volume open.
+    static bool VolumePath(const std::string& path) {
+        return path.size() == 6 && path.compare(0, 4, "\\\\.\\") == 0 && std::isalpha(static_cast<unsigned char>(path[4])) && path[5] == ':';
+    }
+
+    void CheckVolume(const YAML::Node& node, const std::string& field, const std::string& volume, const Scenario& s) {
+        const std::string v = Upper(volume);
+        if (v.empty() || v.size() > 2 || (v.size() == 2 && v[1] != ':') ||
+            std::none_of(s.volumes.begin(), s.volumes.end(), [&](const VolumeSpec& vol) { return vol.drive == v[0]; })) {
+            Fail(node, field, "no such volume in the machine");
         }
     }
 
@@ -656,7 +670,11 @@ private:
         } else if (step.kind == "create" || step.kind == "open") {
             args({"path", "access", "share", "disposition", "options", "handle"});
             require("path");
-            CheckDrivePath(action["path"], at + ".path", step.args["path"], *s);
+            if (step.kind == "open" && VolumePath(step.args["path"])) {
+                CheckVolume(action["path"], at + ".path", step.args["path"].substr(4), *s);
+            } else {
+                CheckDrivePath(action["path"], at + ".path", step.args["path"], *s);
+            }
             checkList("access", kAccessNames);
             checkList("share", kShareNames);
             checkList("options", kOptions);
@@ -704,15 +722,50 @@ private:
                 Fail(action["name"], at + ".name", "that drive is a volume already");
             }
             CheckDrivePath(action["target"], at + ".target", step.args["target"], *s);
-        } else if (step.kind == "scsi-write" || step.kind == "ata-write") {
-            args({"volume", "lba", "sectors"});
+        } else if (step.kind == "scsi-write" || step.kind == "ata-write" || step.kind == "partition-table") {
+            const bool scsi = step.kind == "scsi-write", ata = step.kind == "ata-write";
+            if (scsi) args({"volume", "lba", "sectors", "opcode", "buffered"});
+            if (ata) args({"volume", "lba", "sectors", "command", "flags", "buffered"});
+            if (!scsi && !ata) args({"volume", "request"});
             require("volume");
-            const std::string v = Upper(step.args["volume"]);
-            if (v.empty() || v.size() > 2 || std::none_of(s->volumes.begin(), s->volumes.end(), [&](const VolumeSpec& vol) { return vol.drive == v[0]; })) {
-                Fail(action["volume"], at + ".volume", "no such volume in the machine");
+            CheckVolume(action["volume"], at + ".volume", step.args["volume"], *s);
+            boolArg("buffered");
+            intArg("lba", 0, static_cast<int64_t>(sim::fs::kDiskSectors - 1));
+            intArg("sectors", 1, kMaxStepSectors);
+            if (scsi) {
+                const int64_t opcode = step.args.count("opcode") ? Int(action["opcode"], at + ".opcode", 0, 255) : 0x2A;
+                if (!ScsiOpcodeBuilt(static_cast<int>(opcode))) {
+                    Fail(action["opcode"], at + ".opcode", "no such write command (" + ScsiOpcodesBuilt() + ")");
+                }
+                if (step.args.count("lba") && Int(action["lba"], at + ".lba", 0, INT64_MAX) > static_cast<int64_t>(ScsiLbaLimit(static_cast<int>(opcode)))) {
+                    Fail(action["lba"], at + ".lba", "beyond what this command's LBA field holds");
+                }
+                if (step.args.count("sectors") && Int(action["sectors"], at + ".sectors", 0, INT64_MAX) > ScsiSectorLimit(static_cast<int>(opcode))) {
+                    Fail(action["sectors"], at + ".sectors", "more blocks than this command's length field holds");
+                }
             }
-            intArg("lba", 0, UINT32_MAX);
-            intArg("sectors", 1, 65535);
+            if (ata) {
+                const int64_t command = step.args.count("command") ? Int(action["command"], at + ".command", 0, 255) : 0xCA;
+                if (!AtaCommandBuilt(static_cast<int>(command))) {
+                    Fail(action["command"], at + ".command", "no such write command (" + AtaCommandsBuilt() + ")");
+                }
+                if (step.args.count("flags")) {
+                    step.lists["flags"] = {step.args["flags"]};
+                    step.args.erase("flags");
+                }
+                std::string problem;
+                if (step.lists.count("flags") && !AtaFlagsOf(step.lists["flags"], &problem)) Fail(action["flags"], at + ".flags", problem);
+                const bool wide = AtaCommandIs48Bit(static_cast<int>(command));
+                if (step.args.count("lba") && Int(action["lba"], at + ".lba", 0, INT64_MAX) >= (wide ? (int64_t{1} << 48) : (int64_t{1} << 28))) {
+                    Fail(action["lba"], at + ".lba", "beyond what this command's LBA registers hold");
+                }
+                if (!wide && step.args.count("sectors") && Int(action["sectors"], at + ".sectors", 0, INT64_MAX) > 256) {
+                    Fail(action["sectors"], at + ".sectors", "a 28-bit command moves at most 256 sectors");
+                }
+            }
+            if (!scsi && !ata && step.args.count("request") && !PartitionRequestKnown(step.args["request"])) {
+                Fail(action["request"], at + ".request", "unknown request (set-layout, create-disk, delete-layout)");
+            }
         } else if (step.kind == "encrypt") {
             args({"files", "in-place", "suffix", "delete-original", "key"});
             require("files");
@@ -797,7 +850,37 @@ private:
     }
 
     void Expect(const YAML::Node& node, Scenario* s) {
-        Keys(node, {"events", "files", "backups", "registry", "processes", "outcome", "debugger"}, "expect");
+        Keys(node, {"events", "files", "disk", "backups", "registry", "processes", "outcome", "debugger"}, "expect");
+        if (node["disk"]) {
+            if (!node["disk"].IsSequence()) Fail(node["disk"], "expect.disk", "expected a list of sector ranges");
+            for (const YAML::Node& d : node["disk"]) {
+                Keys(d, {"volume", "lba", "sectors", "unchanged", "hex", "sha256"}, "expect.disk");
+                DiskExpect e;
+                e.line = d.Mark().line + 1;
+                const std::string volume = Str(Required(d, "volume", "expect.disk"), "expect.disk.volume");
+                CheckVolume(d["volume"], "expect.disk.volume", volume, *s);
+                e.drive = Upper(volume)[0];
+                if (d["lba"]) e.lba = static_cast<uint64_t>(Int(d["lba"], "expect.disk.lba", 0, static_cast<int64_t>(sim::fs::kDiskSectors - 1)));
+                if (d["sectors"]) e.sectors = static_cast<uint32_t>(Int(d["sectors"], "expect.disk.sectors", 1, 65536));
+                if (e.lba + e.sectors > sim::fs::kDiskSectors) Fail(d, "expect.disk", "the range runs past the disk");
+                if (d["unchanged"]) e.unchanged = Bool(d["unchanged"], "expect.disk.unchanged");
+                if (d["hex"]) {
+                    e.content = Data(d, "expect.disk", "");
+                    if (e.content->size() != static_cast<size_t>(e.sectors) * sim::fs::kSectorSize) {
+                        Fail(d["hex"], "expect.disk.hex", "expected " + std::to_string(e.sectors * sim::fs::kSectorSize) + " bytes, the whole range");
+                    }
+                }
+                if (d["sha256"]) {
+                    e.sha256 = Str(d["sha256"], "expect.disk.sha256");
+                    for (char& c : e.sha256) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                    if (e.sha256.size() != 64 || e.sha256.find_first_not_of("0123456789abcdef") != std::string::npos) {
+                        Fail(d["sha256"], "expect.disk.sha256", "expected 64 hex digits");
+                    }
+                }
+                if (!e.unchanged && !e.content && e.sha256.empty()) Fail(d, "expect.disk", "say what is expected: unchanged, hex or sha256");
+                s->disks.push_back(std::move(e));
+            }
+        }
         if (node["processes"]) {
             if (!node["processes"].IsSequence()) Fail(node["processes"], "expect.processes", "expected a list");
             for (const YAML::Node& p : node["processes"]) {

@@ -20,6 +20,7 @@
 #include "sim/user/fltuser.h"
 #include "sim/user/process.h"
 #include "sim/user/registry.h"
+#include "tools/scenario_rawdisk.h"
 #include "tools/sha256.h"
 #include "tools/text.h"
 
@@ -216,6 +217,7 @@ struct ScenarioRun::Impl {
     // original that must be recoverable (seeded, or as the workload first
     // wrote it).
     std::map<std::string, std::vector<uint8_t>> originals;
+    std::vector<std::vector<uint8_t>> diskBefore;  // each disk expectation's sectors before the workload
 
     struct Outcome {
         int32_t status = 0;  // the first status that was not a success, else success
@@ -993,6 +995,7 @@ struct ScenarioRun::Impl {
         else if (step.kind == "link") text += " " + target + " as " + arg("to");
         else if (step.kind == "define-dos-device") text += " " + Upper(arg("name")) + " -> " + arg("target");
         else if (step.kind == "scsi-write" || step.kind == "ata-write") text += " on " + Upper(arg("volume")) + ": at sector " + (arg("lba").empty() ? "0" : arg("lba"));
+        else if (step.kind == "partition-table") text += " on " + Upper(arg("volume")) + ": " + (arg("request").empty() ? "set-layout" : arg("request"));
         else if (step.kind == "set-value" || step.kind == "delete-value") text += " " + arg("key") + " : " + arg("name");
         else if (step.kind == "create-key" || step.kind == "delete-key") text += " " + arg("key");
         else if (step.kind == "rename-key") text += " " + arg("key") + " -> " + arg("to");
@@ -1266,7 +1269,7 @@ struct ScenarioRun::Impl {
             std::u16string target;
             sim::ob::QuerySymbolicLink(link, &target);
             o->detail = Narrow(link) + " -> " + Narrow(target);
-        } else if (kind == "scsi-write" || kind == "ata-write") {
+        } else if (kind == "scsi-write" || kind == "ata-write" || kind == "partition-table") {
             const std::string volume = std::string("\\\\.\\") + static_cast<char>(std::toupper(static_cast<unsigned char>(arg("volume")[0]))) + ":";
             HANDLE handle = nullptr;
             NTSTATUS status = Open(process, volume, FILE_GENERIC_READ | FILE_GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -1274,43 +1277,7 @@ struct ScenarioRun::Impl {
             Note(o, status);
             Deny(status);
             if (!NT_SUCCESS(status)) return;
-            const uint32_t lba = static_cast<uint32_t>(std::stoul(arg("lba", "0")));
-            const uint16_t sectors = static_cast<uint16_t>(std::stoul(arg("sectors", "1")));
-            std::vector<uint8_t> sector(static_cast<size_t>(sectors) * 512, 0x00);
-            ULONG returned = 0;
-            if (kind == "scsi-write") {
-                SCSI_PASS_THROUGH_DIRECT request{};
-                request.Length = sizeof(request);
-                request.CdbLength = 10;
-                request.DataIn = SCSI_IOCTL_DATA_OUT;
-                request.DataTransferLength = static_cast<ULONG>(sector.size());
-                request.TimeOutValue = 2;
-                request.DataBuffer = sector.data();
-                request.Cdb[0] = 0x2A;  // WRITE(10)
-                request.Cdb[2] = static_cast<UCHAR>(lba >> 24);
-                request.Cdb[3] = static_cast<UCHAR>(lba >> 16);
-                request.Cdb[4] = static_cast<UCHAR>(lba >> 8);
-                request.Cdb[5] = static_cast<UCHAR>(lba);
-                request.Cdb[7] = static_cast<UCHAR>(sectors >> 8);
-                request.Cdb[8] = static_cast<UCHAR>(sectors);
-                status = sim::user::DeviceIoControl(process, handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof(request),
-                                                    &request, sizeof(request), &returned);
-            } else {
-                ATA_PASS_THROUGH_DIRECT request{};
-                request.Length = sizeof(request);
-                request.AtaFlags = ATA_FLAGS_DATA_OUT;
-                request.DataTransferLength = static_cast<ULONG>(sector.size());
-                request.TimeOutValue = 2;
-                request.DataBuffer = sector.data();
-                request.CurrentTaskFile[1] = static_cast<UCHAR>(sectors);  // sector count
-                request.CurrentTaskFile[2] = static_cast<UCHAR>(lba);
-                request.CurrentTaskFile[3] = static_cast<UCHAR>(lba >> 8);
-                request.CurrentTaskFile[4] = static_cast<UCHAR>(lba >> 16);
-                request.CurrentTaskFile[5] = static_cast<UCHAR>(0x40 | ((lba >> 24) & 0x0F));
-                request.CurrentTaskFile[6] = 0xCA;  // WRITE DMA
-                status = sim::user::DeviceIoControl(process, handle, IOCTL_ATA_PASS_THROUGH_DIRECT, &request, sizeof(request),
-                                                    &request, sizeof(request), &returned);
-            }
+            status = SendRawStep(process, handle, kind, step.args, step.lists, &o->detail);
             Note(o, status);
             Deny(status);
             Close(process, handle, o);
@@ -1479,6 +1446,7 @@ struct ScenarioRun::Impl {
 
     bool RunWorkload() {
         SnapshotOriginals();
+        for (const DiskExpect& d : s.disks) diskBefore.push_back(DiskSectors(d.drive, d.lba, d.sectors));
         {
             std::lock_guard<std::mutex> guard(lock);
             debuggerSeen = sim::DebugOutput().size();
@@ -1610,6 +1578,24 @@ struct ScenarioRun::Impl {
             if (!f.sha256.empty()) what += " has its sha256";
             if (f.unchanged) what += " unchanged";
             Expect(f.line, what, problems.empty(), Join(problems, ", "));
+        }
+    }
+
+    // Sectors of the model's disk, against what they held before the workload.
+    void CheckDisk() {
+        for (size_t i = 0; i < s.disks.size(); ++i) {
+            const DiskExpect& d = s.disks[i];
+            const std::vector<uint8_t> now = DiskSectors(d.drive, d.lba, d.sectors);
+            std::vector<std::string> problems;
+            if (d.unchanged && (i >= diskBefore.size() || diskBefore[i] != now)) problems.push_back("changed by the workload");
+            if (d.content && *d.content != now) problems.push_back("holds other bytes");
+            if (!d.sha256.empty() && Sha256Hex(now) != d.sha256) problems.push_back("sha256 " + Sha256Hex(now));
+            std::string what = std::string("disk ") + d.drive + ": sectors " + std::to_string(d.lba) + "-" +
+                               std::to_string(d.lba + d.sectors - 1);
+            if (d.unchanged) what += " unchanged";
+            if (d.content) what += " hold the given bytes";
+            if (!d.sha256.empty()) what += " have their sha256";
+            Expect(d.line, what, problems.empty(), Join(problems, ", "));
         }
     }
 
@@ -1800,6 +1786,7 @@ struct ScenarioRun::Impl {
         if (!stoppedEarly) {
             CheckEvents();
             CheckFiles();
+            CheckDisk();
             CheckBackups();
             CheckRegistry();
             CheckProcesses();

@@ -123,12 +123,42 @@ NTSTATUS ResolveNtPath(std::u16string_view ntPath, Volume** volume, std::u16stri
 // rest is empty and *volumeOpen true), or an NT path.
 NTSTATUS ResolveUserPath(std::u16string_view path, Volume** volume, std::u16string* rest, bool* volumeOpen);
 
-// Pass-through requests the volume received (the model's disk accepts and records them).
+// Pass-through requests the volume received (the model's disk records every
+// request it accepted, whatever it did with it).
 struct PassThroughRecord {
     ULONG ioControlCode = 0;
     std::vector<uint8_t> input;
 };
 std::vector<PassThroughRecord> PassThroughLog();
+
+// Partition-table requests a program may send to a volume handle.
+#define IOCTL_DISK_SET_DRIVE_LAYOUT_EX CTL_CODE(FILE_DEVICE_DISK, 0x0015, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+#define IOCTL_DISK_CREATE_DISK CTL_CODE(FILE_DEVICE_DISK, 0x0016, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+#define IOCTL_DISK_DELETE_DRIVE_LAYOUT CTL_CODE(FILE_DEVICE_DISK, 0x0040, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+static_assert(IOCTL_DISK_SET_DRIVE_LAYOUT_EX == 0x7C054, "IOCTL_DISK_SET_DRIVE_LAYOUT_EX");
+static_assert(IOCTL_DISK_CREATE_DISK == 0x7C058, "IOCTL_DISK_CREATE_DISK");
+static_assert(IOCTL_DISK_DELETE_DRIVE_LAYOUT == 0x7C100, "IOCTL_DISK_DELETE_DRIVE_LAYOUT");
+
+// The disk behind each volume (sim/fs_disk.cpp): 512-byte sectors, as raw
+// requests see them (pass-through commands, partition-table requests, reads
+// and writes on a volume handle). A sector nobody wrote holds the volume's
+// initial pattern, never all zeros, so a wipe with zeros is a visible change.
+// The file system's files are not laid out on it: the two views of a volume
+// are kept apart.
+inline constexpr ULONG kSectorSize = 512;
+inline constexpr uint64_t kDiskSectors = uint64_t{1} << 27;  // 64 GiB
+inline constexpr ULONG kMaxTransferLength = 1024 * 1024;     // the adapter's largest transfer
+// The byte a sector nobody wrote holds at `offset`.
+uint8_t InitialSectorByte(ULONG volumeNumber, uint64_t lba, size_t offset);
+// `count` sectors from `lba` of the disk behind the volume with that drive
+// letter, as they read now. Empty when there is no such volume or the range
+// runs past the disk.
+std::vector<uint8_t> ReadDiskSectors(char16_t driveLetter, uint64_t lba, uint32_t count);
+// Whether a write on a volume handle may touch sectors other than the boot
+// sector (0) while the file system is mounted. Windows refuses such writes
+// unless the volume is locked or dismounted, which the model does not carry
+// out; off after a reset.
+void SetVolumeWritesOutsideBootSector(bool allowed);
 
 // Fault injection per operation.
 // OplockBreak: a matching create with FILE_COMPLETE_IF_OPLOCKED opens the file

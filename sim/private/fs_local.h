@@ -148,6 +148,14 @@ NTSTATUS ReadWrite(PFLT_CALLBACK_DATA data, bool write, ULONG_PTR* information);
 NTSTATUS QueryInformation(PFLT_CALLBACK_DATA data, ULONG_PTR* information);
 NTSTATUS DeviceControlLocked(PFLT_CALLBACK_DATA data, ULONG_PTR* information);
 
+// The disk (sim/fs_disk.cpp), under its own lock, taken last (inside gLock
+// for a device control). DiskControl carries out a pass-through or
+// partition-table request whose record was checked already; DiskTransfer a
+// read or write on a volume handle, whose alignment was checked.
+NTSTATUS DiskControl(const Volume* volume, ULONG code, uint8_t* systemBuffer, ULONG inputLength, ULONG outputLength);
+NTSTATUS DiskTransfer(const Volume* volume, bool write, uint64_t offset, void* buffer, ULONG length);
+bool VolumeWritesOutsideBootSector();
+
 // IRP_MJ_SET_INFORMATION (sim/fs_setinfo.cpp). Called without gLock.
 NTSTATUS SetInformation(PFLT_CALLBACK_DATA data);
 NTSTATUS TargetPathLocked(const Fcb* fcb, HANDLE rootDirectory, std::u16string_view name, std::u16string* target);
