@@ -36,7 +36,7 @@ NTSTATUS ReadWrite(PFLT_CALLBACK_DATA data, bool write, ULONG_PTR* information) 
             return STATUS_INVALID_DEVICE_REQUEST;
         }
         fd = fcb->fd;
-        path = fcb->path;
+        path = NameOf(fcb);
         volume = fcb->volume;
     }
     auto& params = data->Iopb->Parameters;
@@ -155,7 +155,7 @@ NTSTATUS QueryInformation(PFLT_CALLBACK_DATA data, ULONG_PTR* information) {
             return STATUS_INVALID_PARAMETER;
         }
         fcb = FcbOf(fo);
-        path = fcb->path;
+        path = NameOf(fcb);
     }
     auto& params = data->Iopb->Parameters.QueryFileInformation;
     NTSTATUS status = TakeFault(FaultOp::QueryInformation, fcb->volume, path);
