@@ -126,7 +126,7 @@ Fcb* UndoOpenLocked(FileObjectBody* body, Fcb* fcb) {
     if (--fcb->referenceCount != 0) {
         return nullptr;
     }
-    auto it = gFcbs.find({fcb->volume->number, fcb->fileId});
+    auto it = gFcbs.find(KeyOf(fcb));
     if (it != gFcbs.end() && it->second == fcb) {
         gFcbs.erase(it);
     }
@@ -170,6 +170,95 @@ NTSTATUS CheckExistingOpen(const FileObjectBody* body, const Fcb* fcb, bool isDi
         bool counted = false;
         return CheckShareAccess(fcb, granted, share, &counted);
     }
+    return STATUS_SUCCESS;
+}
+
+// An open of a named stream: the stream is made when absent (and the file
+// too, for a creating disposition); its Fcb has the file's id and share
+// access of its own. The caller holds the file's name.
+NTSTATUS CreateStream(FileObjectBody* body, std::u16string_view path, const Resolved& resolved, ACCESS_MASK granted,
+                      ULONG share, ULONG disposition, ULONG options, ULONG_PTR* information) {
+    Volume* volume = body->volume;
+    const bool creates = disposition != FILE_OPEN && disposition != FILE_OVERWRITE;
+    if (options & FILE_DIRECTORY_FILE) {
+        return STATUS_NOT_A_DIRECTORY;
+    }
+    if (path.size() > 1 && path.back() == u'\\') {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    if ((!resolved.exists || !resolved.streamExists) && !creates) {
+        *information = FILE_DOES_NOT_EXIST;
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    const std::u16string filePath = FullPath(resolved);
+    const std::string host = HostPathOf(volume, filePath);
+    struct stat st;
+    if (!resolved.exists) {
+        const int made = ::open(host.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        if (made < 0) {
+            return errno == EEXIST ? STATUS_OBJECT_NAME_COLLISION : STATUS_ACCESS_DENIED;
+        }
+        ::fstat(made, &st);
+        ::close(made);
+    } else if (::stat(host.c_str(), &st) != 0) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    const uint64_t fileId = static_cast<uint64_t>(st.st_ino);
+    const FcbKey key = KeyOf(volume, fileId, resolved.stream);
+    ULONG_PTR result = FILE_OPENED;
+    const bool replaces = disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF;
+    int fd = -1;
+    std::unique_lock<std::mutex> lock(gLock);
+    auto file = gFcbs.find(KeyOf(volume, fileId));
+    if (file != gFcbs.end() && file->second->deletePending) {
+        return STATUS_DELETE_PENDING;
+    }
+    auto it = gFcbs.find(key);
+    Fcb* fcb = it == gFcbs.end() ? nullptr : it->second;
+    std::u16string onDisk;
+    const bool streamExists = FindStream(volume, fileId, resolved.stream, &onDisk);
+    if (streamExists) {
+        NTSTATUS status = CheckExistingOpen(body, fcb, false, false, false, granted, share, disposition, options,
+                                            information);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        if (replaces) {
+            result = disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
+        }
+    } else {
+        onDisk = resolved.stream;
+        result = FILE_CREATED;
+    }
+    if (fcb == nullptr) {
+        fd = OpenStream(volume, fileId, onDisk, true);
+        if (fd < 0) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        fcb = new Fcb;
+        fcb->volume = volume;
+        fcb->fileId = fileId;
+        fcb->path = filePath;
+        fcb->stream = onDisk;
+        fcb->fd = fd;
+        gFcbs[key] = fcb;
+    }
+    RecordOpen(body, fcb, granted, share, options, path);
+    lock.unlock();
+    if (replaces && streamExists) {
+        std::lock_guard<std::mutex> io(fcb->ioLock);
+        if (::ftruncate(fcb->fd, 0) != 0) {
+            lock.lock();
+            Fcb* last = UndoOpenLocked(body, fcb);
+            lock.unlock();
+            if (last != nullptr) {
+                ::close(last->fd);
+                delete last;
+            }
+            return STATUS_ACCESS_DENIED;
+        }
+    }
+    *information = result;
     return STATUS_SUCCESS;
 }
 
@@ -247,6 +336,9 @@ NTSTATUS CreateAtPath(FileObjectBody* body, std::u16string_view path, ACCESS_MAS
         }
     }
 
+    if (!resolved.stream.empty()) {
+        return CreateStream(body, path, resolved, granted, share, disposition, options, information);
+    }
     std::u16string fullPath = FullPath(resolved);
     std::string host = HostPathOf(volume, fullPath);
     Fcb* fcb = nullptr;
@@ -259,7 +351,7 @@ NTSTATUS CreateAtPath(FileObjectBody* body, std::u16string_view path, ACCESS_MAS
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
         const bool isDir = S_ISDIR(st.st_mode);
-        const std::pair<ULONG, uint64_t> key{volume->number, static_cast<uint64_t>(st.st_ino)};
+        const FcbKey key = KeyOf(volume, static_cast<uint64_t>(st.st_ino));
         replaces = disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF;
         // A file nobody has open gets an Fcb with a descriptor of its own,
         // opened with gLock released; the table is looked at again after, and
@@ -284,7 +376,7 @@ NTSTATUS CreateAtPath(FileObjectBody* body, std::u16string_view path, ACCESS_MAS
         if (NT_SUCCESS(status) && fcb == nullptr) {
             fcb = new Fcb;
             fcb->volume = volume;
-            fcb->fileId = key.second;
+            fcb->fileId = std::get<1>(key);
             fcb->path = fullPath;
             fcb->directory = isDir;
             fcb->fd = fd;
@@ -353,7 +445,7 @@ NTSTATUS CreateAtPath(FileObjectBody* body, std::u16string_view path, ACCESS_MAS
         fcb->fd = fd;
         result = FILE_CREATED;
         lock.lock();
-        gFcbs[{volume->number, fcb->fileId}] = fcb;
+        gFcbs[KeyOf(fcb)] = fcb;
         RecordOpen(body, fcb, granted, share, options, path);
         lock.unlock();
     }

@@ -42,8 +42,8 @@ NTSTATUS OpenTargetDirectory(FileObjectBody* body, ACCESS_MASK desired, ULONG sh
         return status;
     }
     std::vector<std::u16string> parts = SplitPath(path);
-    // The root has no parent to open; a stream is no name a rename can take
-    // on a volume without named streams.
+    // The root has no parent to open; a rename or link names a stream only
+    // by a name that starts with ':' (the file's own), never by a path.
     if (parts.empty() || parts.back().find(u':') != std::u16string::npos) {
         return STATUS_OBJECT_NAME_INVALID;
     }

@@ -52,7 +52,8 @@ std::u16string JoinPath(const std::vector<std::u16string>& parts, size_t count) 
 
 namespace {
 
-// NTFS refuses these in a component; ':' would name a stream.
+// NTFS refuses these in a component. A stream (after a ':') is split off the
+// final component before it comes here; any other ':' is refused.
 NTSTATUS ValidateComponent(std::u16string_view name) {
     if (name.empty() || name == u"." || name == u"..") {
         return STATUS_OBJECT_NAME_INVALID;
@@ -61,11 +62,9 @@ NTSTATUS ValidateComponent(std::u16string_view name) {
         return STATUS_OBJECT_NAME_INVALID;
     }
     for (char16_t c : name) {
-        if (c < 0x20 || c == u'"' || c == u'*' || c == u'/' || c == u'<' || c == u'>' || c == u'?' || c == u'|') {
+        if (c < 0x20 || c == u'"' || c == u'*' || c == u'/' || c == u':' || c == u'<' || c == u'>' || c == u'?' ||
+            c == u'|') {
             return STATUS_OBJECT_NAME_INVALID;
-        }
-        if (c == u':') {
-            sim::NotImplemented("named data streams on the simulated volume");
         }
     }
     return STATUS_SUCCESS;
@@ -123,6 +122,10 @@ NTSTATUS ResolveOnDisk(const Volume* volume, std::u16string_view path, Resolved*
         out->exists = true;
         return STATUS_SUCCESS;
     }
+    NTSTATUS split = SplitStream(parts.back(), &parts.back(), &out->stream);
+    if (!NT_SUCCESS(split)) {
+        return split;
+    }
     for (const auto& part : parts) {
         NTSTATUS status = ValidateComponent(part);
         if (!NT_SUCCESS(status)) {
@@ -149,6 +152,13 @@ NTSTATUS ResolveOnDisk(const Volume* volume, std::u16string_view path, Resolved*
     } else {
         out->finalOnDisk = parts.back();
     }
+    struct stat st;
+    std::u16string streamOnDisk;
+    if (!out->stream.empty() && out->exists && ::stat((hostDir + "/" + ToHost(found)).c_str(), &st) == 0 &&
+        FindStream(volume, static_cast<uint64_t>(st.st_ino), out->stream, &streamOnDisk)) {
+        out->stream = streamOnDisk;
+        out->streamExists = true;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -160,6 +170,8 @@ std::u16string FullPath(const Resolved& resolved) {
     parts.push_back(resolved.finalOnDisk);
     return JoinPath(parts, parts.size());
 }
+
+std::u16string FullName(const Resolved& resolved) { return FullPath(resolved) + resolved.stream; }
 
 bool DirectoryIsEmpty(const std::string& hostDir) {
     DIR* dir = ::opendir(hostDir.c_str());
@@ -305,7 +317,7 @@ bool CurrentPath(const FILE_OBJECT* fileObject, std::u16string* path) {
     if (it == gFileObjects.end() || !it->second->opened || it->second->volumeOpen || fileObject->FsContext == nullptr) {
         return false;
     }
-    *path = FcbOf(fileObject)->path;
+    *path = NameOf(FcbOf(fileObject));
     return true;
 }
 
@@ -316,8 +328,8 @@ NTSTATUS NormalizePath(Volume* volume, std::u16string_view path, std::u16string*
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    *normalized = FullPath(resolved);
-    *exists = resolved.exists;
+    *normalized = FullName(resolved);
+    *exists = resolved.exists && (resolved.stream.empty() || resolved.streamExists);
     return STATUS_SUCCESS;
 }
 
@@ -354,6 +366,11 @@ NTSTATUS ResolveUserPath(std::u16string_view path, Volume** volume, std::u16stri
         nt = p;
     } else {
         return STATUS_OBJECT_PATH_SYNTAX_BAD;
+    }
+    // The native name is a counted string of at most 32,767 characters: a
+    // longer path is refused here, before any file system or filter sees it.
+    if (nt.size() > kMaxNameCharacters) {
+        return STATUS_NAME_TOO_LONG;
     }
     NTSTATUS status = ResolveNtPath(nt, volume, rest);
     if (NT_SUCCESS(status) && *volumeOpen && !rest->empty()) {

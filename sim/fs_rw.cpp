@@ -80,7 +80,7 @@ NTSTATUS ReadWrite(PFLT_CALLBACK_DATA data, bool write, ULONG_PTR* information) 
             return STATUS_INVALID_DEVICE_REQUEST;
         }
         fd = fcb != nullptr ? fcb->fd : -1;
-        path = fcb != nullptr ? fcb->path : std::u16string();
+        path = fcb != nullptr ? NameOf(fcb) : std::u16string();
         volume = fcb != nullptr ? fcb->volume : volume;
     }
     if (volumeOpen) {
@@ -202,7 +202,7 @@ NTSTATUS QueryInformation(PFLT_CALLBACK_DATA data, ULONG_PTR* information) {
             return STATUS_INVALID_PARAMETER;
         }
         fcb = FcbOf(fo);
-        path = fcb->path;
+        path = NameOf(fcb);
     }
     auto& params = data->Iopb->Parameters.QueryFileInformation;
     NTSTATUS status = TakeFault(FaultOp::QueryInformation, fcb->volume, path);

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -78,8 +79,8 @@ NTSTATUS TargetPathLocked(const Fcb* fcb, HANDLE rootDirectory, std::u16string_v
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    // The volumes keep no named streams: a stream name is refused as a file
-    // system without them refuses it.
+    // A rename names a stream only by a name that starts with ':' (the file's
+    // own stream, taken before this); a link never names one.
     if (target->find(u':') != std::u16string::npos) {
         target->clear();
         return STATUS_OBJECT_NAME_INVALID;
@@ -93,7 +94,8 @@ namespace {
 // take over: refused (collision, a directory, a file still open unless
 // `posix`); else its file id, for ForgetTakenOver once the name is gone.
 // Called with the name held and gLock released.
-NTSTATUS CheckTakeOver(Volume* volume, const std::string& newHost, bool replace, bool posix, uint64_t* targetId) {
+NTSTATUS CheckTakeOver(Volume* volume, const std::string& newHost, bool replace, bool posix, uint64_t* targetId,
+                       bool* lastName) {
     if (!replace) {
         return STATUS_OBJECT_NAME_COLLISION;
     }
@@ -105,10 +107,16 @@ NTSTATUS CheckTakeOver(Volume* volume, const std::string& newHost, bool replace,
         return STATUS_ACCESS_DENIED;
     }
     *targetId = static_cast<uint64_t>(st.st_ino);
+    *lastName = st.st_nlink == 1;
     std::lock_guard<std::mutex> guard(gLock);
-    auto it = gFcbs.find({volume->number, *targetId});
-    if (it != gFcbs.end() && it->second->handleCount > 0 && !posix) {
-        return STATUS_ACCESS_DENIED;
+    // Open through its name or through one of its streams.
+    for (auto it = gFcbs.lower_bound(KeyOf(volume, *targetId)); it != gFcbs.end(); ++it) {
+        if (std::get<0>(it->first) != volume->number || std::get<1>(it->first) != *targetId) {
+            break;
+        }
+        if (it->second->handleCount > 0 && !posix) {
+            return STATUS_ACCESS_DENIED;
+        }
     }
     return STATUS_SUCCESS;
 }
@@ -118,7 +126,7 @@ NTSTATUS CheckTakeOver(Volume* volume, const std::string& newHost, bool replace,
 // the number may already belong to a file another thread created elsewhere:
 // only the Fcb still at the replaced name (which stays held) is the old file.
 void ForgetTakenOverLocked(Volume* volume, uint64_t targetId, std::u16string_view targetPath) {
-    auto it = gFcbs.find({volume->number, targetId});
+    auto it = gFcbs.find(KeyOf(volume, targetId));
     if (it != gFcbs.end() && sim::ob::NamesEqual(it->second->path, targetPath)) {
         ForgetNameLocked(it->second);
     }
@@ -150,6 +158,58 @@ NTSTATUS HoldFileNames(std::unique_lock<std::mutex>& lock, NameHold* hold, FileO
     });
 }
 
+// A named stream takes a new name within its file (a name that starts with
+// ':'). The file's name is held throughout.
+NTSTATUS RenameStreamp(FileObjectBody* body, Fcb* fcb, ULONG flags, std::u16string_view name) {
+    std::u16string base;
+    std::u16string newStream;
+    NTSTATUS status = SplitStream(name, &base, &newStream);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (fcb->stream.empty()) {
+        sim::NotImplemented("renaming a file's default stream to a named stream");
+    }
+    if (newStream.empty()) {
+        sim::NotImplemented("renaming a named stream to the default stream");
+    }
+    Volume* volume = fcb->volume;
+    NameHold hold;
+    std::unique_lock<std::mutex> lock(gLock);
+    status = HoldFileNames(lock, &hold, body, fcb);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (fcb->deleted) {
+        return STATUS_FILE_DELETED;
+    }
+    if (!sim::ob::NamesEqual(newStream, fcb->stream) && FindStream(volume, fcb->fileId, newStream, nullptr)) {
+        if (!(flags & FILE_RENAME_REPLACE_IF_EXISTS)) {
+            return STATUS_OBJECT_NAME_COLLISION;
+        }
+        auto it = gFcbs.find(KeyOf(volume, fcb->fileId, newStream));
+        if (it != gFcbs.end()) {
+            if (it->second->handleCount > 0) {
+                return STATUS_ACCESS_DENIED;
+            }
+            ForgetNameLocked(it->second);
+        }
+    }
+    RenameStream(volume, fcb->fileId, fcb->stream, newStream);
+    auto it = gFcbs.find(KeyOf(fcb));
+    if (it != gFcbs.end() && it->second == fcb) {
+        gFcbs.erase(it);
+    }
+    fcb->stream = newStream;
+    gFcbs[KeyOf(fcb)] = fcb;
+    for (auto& [fo, other] : gFileObjects) {
+        if (other->fo.FsContext == fcb) {
+            other->openedPath = WithoutStream(other->openedPath) + std::u16string(name);
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
 // Both names are held from the look-up of the target to the end, so the move
 // is atomic against creates, opens and renames of either name (and of files
 // below a directory that moves).
@@ -161,6 +221,12 @@ NTSTATUS Rename(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parent
     }
     if (name.empty()) {
         return STATUS_OBJECT_NAME_INVALID;
+    }
+    if (name[0] == u':' && parentOfTarget == nullptr && rootDirectory == nullptr) {
+        return RenameStreamp(body, fcb, flags, name);
+    }
+    if (!fcb->stream.empty()) {
+        sim::NotImplemented("renaming a named stream's file through the stream's handle");
     }
     std::u16string target;
     std::u16string oldPath;
@@ -192,9 +258,10 @@ NTSTATUS Rename(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parent
     std::string newHost = HostPathOf(volume, newPath);
     const bool takesOver = resolved.exists && !SameFile(fcb, resolved, newHost);
     uint64_t targetId = 0;
+    bool targetLastName = false;
     if (takesOver) {
         status = CheckTakeOver(volume, newHost, (flags & FILE_RENAME_REPLACE_IF_EXISTS) != 0,
-                               (flags & FILE_RENAME_POSIX_SEMANTICS) != 0, &targetId);
+                               (flags & FILE_RENAME_POSIX_SEMANTICS) != 0, &targetId, &targetLastName);
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -208,6 +275,13 @@ NTSTATUS Rename(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parent
         }
         lock.unlock();
     }
+    // The replaced file's streams go with its last name, before its inode can
+    // be another file's.
+    if (takesOver && targetLastName) {
+        lock.lock();
+        ForgetStreamsLocked(volume, targetId);
+        lock.unlock();
+    }
     if (::rename(oldHost.c_str(), newHost.c_str()) != 0) {
         return STATUS_ACCESS_DENIED;
     }
@@ -215,9 +289,15 @@ NTSTATUS Rename(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parent
     if (takesOver) {
         ForgetTakenOverLocked(volume, targetId, newPath);
     }
+    // Files below a directory that moves, and the file's own open streams.
+    std::vector<Fcb*> streams;
     for (auto& [key, other] : gFcbs) {
         if (other != fcb && other->volume == volume && HasPrefixPath(other->path, oldPath)) {
             other->path = newPath + other->path.substr(oldPath.size());
+        } else if (other != fcb && other->volume == volume && other->fileId == fcb->fileId &&
+                   !other->stream.empty() && sim::ob::NamesEqual(other->path, oldPath)) {
+            other->path = newPath;
+            streams.push_back(other);
         }
     }
     fcb->path = newPath;
@@ -225,6 +305,8 @@ NTSTATUS Rename(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parent
     for (auto& [fo, other] : gFileObjects) {
         if (other->fo.FsContext == fcb) {
             other->openedPath = spelled;
+        } else if (std::find(streams.begin(), streams.end(), FcbOf(&other->fo)) != streams.end()) {
+            other->openedPath = spelled + other->openedPath.substr(WithoutStream(other->openedPath).size());
         }
     }
     return STATUS_SUCCESS;
@@ -236,6 +318,9 @@ NTSTATUS Link(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parentOf
     Volume* volume = fcb->volume;
     if (fcb->directory) {
         return STATUS_FILE_IS_A_DIRECTORY;
+    }
+    if (!fcb->stream.empty()) {
+        sim::NotImplemented("a hard link made through a named stream's handle");
     }
     std::u16string target;
     std::u16string oldPath;
@@ -266,10 +351,16 @@ NTSTATUS Link(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parentOf
             return (flags & FILE_LINK_REPLACE_IF_EXISTS) != 0 ? STATUS_SUCCESS : STATUS_OBJECT_NAME_COLLISION;
         }
         uint64_t targetId = 0;
+        bool targetLastName = false;
         status = CheckTakeOver(volume, newHost, (flags & FILE_LINK_REPLACE_IF_EXISTS) != 0,
-                               (flags & FILE_LINK_POSIX_SEMANTICS) != 0, &targetId);
+                               (flags & FILE_LINK_POSIX_SEMANTICS) != 0, &targetId, &targetLastName);
         if (!NT_SUCCESS(status)) {
             return status;
+        }
+        if (targetLastName) {
+            lock.lock();
+            ForgetStreamsLocked(volume, targetId);
+            lock.unlock();
         }
         ::unlink(newHost.c_str());
         lock.lock();
@@ -297,14 +388,16 @@ NTSTATUS Size(FileObjectBody* body, Fcb* fcb, LONGLONG size, bool allocation) {
         return status;
     }
     std::lock_guard<std::mutex> io(fcb->ioLock);
+    // A stream's data is only reached through its descriptor.
+    const bool stream = !fcb->stream.empty();
     struct stat st;
-    if (::stat(host.c_str(), &st) != 0) {
+    if ((stream ? ::fstat(fcb->fd, &st) : ::stat(host.c_str(), &st)) != 0) {
         return STATUS_FILE_DELETED;
     }
     if (allocation && size >= st.st_size) {
         return STATUS_SUCCESS;
     }
-    if (::truncate(host.c_str(), size) != 0) {
+    if ((stream ? ::ftruncate(fcb->fd, size) : ::truncate(host.c_str(), size)) != 0) {
         return STATUS_DISK_FULL;
     }
     return STATUS_SUCCESS;
@@ -370,7 +463,7 @@ NTSTATUS SetInformation(PFLT_CALLBACK_DATA data) {
             return STATUS_INVALID_PARAMETER;
         }
         fcb = FcbOf(fo);
-        path = fcb->path;
+        path = NameOf(fcb);
     }
     auto& params = data->Iopb->Parameters.SetFileInformation;
     ULONG length = params.Length;
@@ -460,6 +553,11 @@ NTSTATUS DestinationPath(const FILE_OBJECT* fileObject, HANDLE rootDirectory, st
     auto it = gFileObjects.find(fileObject);
     if (it == gFileObjects.end() || !it->second->opened || it->second->volumeOpen || fileObject->FsContext == nullptr) {
         return STATUS_INVALID_PARAMETER;
+    }
+    // A stream's new name within its file.
+    if (rootDirectory == nullptr && !name.empty() && name[0] == u':') {
+        *path = FcbOf(fileObject)->path + std::u16string(name);
+        return STATUS_SUCCESS;
     }
     return TargetPathLocked(FcbOf(fileObject), rootDirectory, name, path);
 }

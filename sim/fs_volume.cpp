@@ -8,6 +8,7 @@
 #include "sim/private/flt_io.h"
 #include "sim/private/ob.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +20,7 @@ namespace sim::fs {
 
 std::mutex gLock;
 std::vector<std::unique_ptr<Volume>> gVolumes;
-std::map<std::pair<ULONG, uint64_t>, Fcb*> gFcbs;
+std::map<FcbKey, Fcb*> gFcbs;
 std::unordered_map<const FILE_OBJECT*, FileObjectBody*> gFileObjects;
 std::vector<PassThroughRecord> gPassThrough;
 
@@ -42,7 +43,7 @@ std::vector<FaultState> gFaults;
 // The file's name leaves the table (the host name goes after, outside gLock).
 void ForgetNameLocked(Fcb* fcb) {
     fcb->deleted = true;
-    auto it = gFcbs.find({fcb->volume->number, fcb->fileId});
+    auto it = gFcbs.find(KeyOf(fcb));
     if (it != gFcbs.end() && it->second == fcb) {
         gFcbs.erase(it);
     }
@@ -86,12 +87,24 @@ void Cleanup(FileObjectBody* body) {
     if (fcb->deleted || !fcb->deletePending || (fcb->handleCount != 0 && !body->posixDelete)) {
         return;
     }
+    if (!fcb->stream.empty()) {
+        // A named stream goes; the file and its other streams stay.
+        ForgetNameLocked(fcb);
+        DeleteStream(fcb->volume, fcb->fileId, fcb->stream);
+        return;
+    }
     const std::string host = HostPathOf(fcb->volume, fcb->path);
     const bool directory = fcb->directory;
     ForgetNameLocked(fcb);
     lock.unlock();
     int rc = directory ? ::rmdir(host.c_str()) : ::unlink(host.c_str());
-    (void)rc;
+    // The file's streams go with its last name. The open descriptor keeps the
+    // inode, so the id names no other file meanwhile.
+    struct stat st;
+    if (rc == 0 && (directory || (::fstat(fcb->fd, &st) == 0 && st.st_nlink == 0))) {
+        lock.lock();
+        ForgetStreamsLocked(fcb->volume, fcb->fileId);
+    }
 }
 
 void Close(FileObjectBody* body) {
@@ -103,7 +116,7 @@ void Close(FileObjectBody* body) {
         }
         Fcb* fcb = FcbOf(&body->fo);
         if (--fcb->referenceCount == 0) {
-            auto it = gFcbs.find({fcb->volume->number, fcb->fileId});
+            auto it = gFcbs.find(KeyOf(fcb));
             if (it != gFcbs.end() && it->second == fcb) {
                 gFcbs.erase(it);
             }
@@ -232,6 +245,10 @@ Volume* VolumeOfDevice(const DEVICE_OBJECT* device) {
 }
 
 FileObjectBody* NewFileObject(Volume* volume, std::u16string_view fileName, PFILE_OBJECT related) {
+    if (fileName.size() > kMaxNameCharacters) {
+        sim::BugCheck(kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM", "a file name longer than a UNICODE_STRING holds",
+                      fileName.size());
+    }
     auto* body = new FileObjectBody;
     body->volume = volume;
     body->fileName = std::u16string(fileName);
@@ -457,8 +474,10 @@ NTSTATUS HoldNames(std::unique_lock<std::mutex>& lock, NameHold* hold, const Vol
         if (!NT_SUCCESS(status)) {
             return status;
         }
+        // A stream's name is held as its file's: work on a file and on its
+        // streams never overlaps.
         for (auto& name : wanted) {
-            name = SpelledPath(name);
+            name = SpelledPath(WithoutStream(name));
         }
         if (NamesFree(hold, volume, wanted)) {
             hold->volume_ = volume;

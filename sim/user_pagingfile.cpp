@@ -43,6 +43,9 @@ NTSTATUS CreatePagingFile(_EPROCESS* process, std::u16string_view ntPath, int64_
     if (size <= 0) {
         return STATUS_INVALID_PARAMETER;
     }
+    if (ntPath.size() > sim::fs::kMaxNameCharacters) {
+        return STATUS_NAME_TOO_LONG;
+    }
     sim::ThreadScope scope(process, sim::InThread::Main);
     sim::fs::Volume* volume = nullptr;
     std::u16string rest;

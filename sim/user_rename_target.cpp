@@ -21,6 +21,11 @@ bool NeedsTargetDirectory(HANDLE rootDirectory, std::u16string_view name) {
 NTSTATUS OpenTargetDirectory(_EPROCESS* process, sim::fs::FileObjectBody* source, HANDLE rootDirectory,
                              std::u16string_view name, bool link, bool replaceIfExists, sim::fs::FileObjectBody** target) {
     *target = nullptr;
+    // The open's object name is a counted string: a record's name longer than
+    // one holds is refused before any filter sees an open.
+    if (name.size() > sim::fs::kMaxNameCharacters) {
+        return STATUS_NAME_TOO_LONG;
+    }
     sim::fs::Volume* volume = nullptr;
     std::u16string rest;
     PFILE_OBJECT related = nullptr;

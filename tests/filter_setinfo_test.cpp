@@ -493,7 +493,7 @@ TEST_F(SetInfoTest, DestinationsThatCannotBeNamed) {
         {"link to another volume", u"\\??\\Away", {}, STATUS_NOT_SAME_DEVICE, "docs/report.txt", false},
         {"no such link", u"\\??\\Nothing", {}, STATUS_OBJECT_NAME_NOT_FOUND, "docs/report.txt", false},
         {"invalid name, no link", u"bad<name>.txt", {Line(kRiplaceLine, pid)}, STATUS_OBJECT_NAME_INVALID, "docs/report.txt"},
-        {"stream name", u":stream", {Line(kRiplaceLine, pid)}, STATUS_OBJECT_NAME_INVALID, "docs/report.txt"},
+        {"malformed stream name", u":stream:$BAD", {Line(kRiplaceLine, pid)}, STATUS_OBJECT_NAME_INVALID, "docs/report.txt"},
         {"another volume", u"\\??\\D:\\x.txt", {}, STATUS_NOT_SAME_DEVICE, "docs/report.txt", false},
         {"missing directory", u"\\??\\C:\\nowhere\\x.txt", {}, STATUS_OBJECT_PATH_NOT_FOUND, "docs/report.txt", false},
     };

@@ -116,11 +116,16 @@ NTSTATUS CreatePathOf(const FileObjectBody* body, std::u16string* path);
 NTSTATUS DestinationPath(const FILE_OBJECT* fileObject, HANDLE rootDirectory, std::u16string_view name,
                          std::u16string* path);
 
+// The most characters a UNICODE_STRING holds (its 16-bit length counts bytes).
+inline constexpr size_t kMaxNameCharacters = 0x7FFF;
+
 // Splits an absolute NT path ("\??\C:\a\b", "\Device\HarddiskVolume1\a\b",
 // "\DosDevices\C:\...") into a volume and the volume-relative rest.
 NTSTATUS ResolveNtPath(std::u16string_view ntPath, Volume** volume, std::u16string* rest);
 // The same for user-mode paths: "C:\a\b", "\\?\C:\a", "\\.\C:" (volume open:
 // rest is empty and *volumeOpen true), or an NT path.
+// STATUS_NAME_TOO_LONG when the native form of the path has more than
+// kMaxNameCharacters characters.
 NTSTATUS ResolveUserPath(std::u16string_view path, Volume** volume, std::u16string* rest, bool* volumeOpen);
 
 // Pass-through requests the volume received (the model's disk records every

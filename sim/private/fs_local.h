@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <tuple>
 #include <mutex>
 #include <unordered_map>
 
@@ -19,6 +20,10 @@ struct Fcb {
     Volume* volume = nullptr;
     uint64_t fileId = 0;
     std::u16string path;  // volume-relative, on-disk case ("\" for the root)
+    // A named data stream of the file: ":name" in its on-disk case; empty for
+    // the file's default stream (or a directory). A stream's Fcb has the
+    // file's id and path, and share access of its own.
+    std::u16string stream;
     bool directory = false;
     int fd = -1;
     // Share access as the I/O manager keeps it (only opens that asked for
@@ -58,11 +63,17 @@ struct Fcb {
 // hold (create) or I/O lock (read, write).
 extern std::mutex gLock;
 extern std::vector<std::unique_ptr<Volume>> gVolumes;
-extern std::map<std::pair<ULONG, uint64_t>, Fcb*> gFcbs;
+// Open files by volume, file id and upcased stream name (empty: the default stream).
+using FcbKey = std::tuple<ULONG, uint64_t, std::u16string>;
+FcbKey KeyOf(const Volume* volume, uint64_t fileId, std::u16string_view stream = {});
+FcbKey KeyOf(const Fcb* fcb);
+extern std::map<FcbKey, Fcb*> gFcbs;
 extern std::unordered_map<const FILE_OBJECT*, FileObjectBody*> gFileObjects;
 extern std::vector<PassThroughRecord> gPassThrough;
 
 inline Fcb* FcbOf(const FILE_OBJECT* fo) { return static_cast<Fcb*>(fo->FsContext); }
+// The name of what the Fcb holds: the file's path, with ":stream" for a named stream.
+inline std::u16string NameOf(const Fcb* fcb) { return fcb->path + fcb->stream; }
 
 // Names one operation holds on a volume. Released when destroyed, which takes
 // gLock: in a scope that also locks gLock, declare the hold first.
@@ -102,12 +113,25 @@ struct Resolved {
     std::u16string finalOnDisk;          // final component (caller's spelling when missing)
     bool exists = false;
     bool isRoot = false;
+    // A named stream of the final component (":name" without the ":$DATA"
+    // type; empty for the default stream): its on-disk case when it exists,
+    // else the caller's spelling.
+    std::u16string stream;
+    bool streamExists = false;
 };
 
 // Walks `path` on the volume: every parent must be an existing directory.
 // Host calls only: the caller holds the name, not gLock.
 NTSTATUS ResolveOnDisk(const Volume* volume, std::u16string_view path, Resolved* out);
-std::u16string FullPath(const Resolved& resolved);
+std::u16string FullPath(const Resolved& resolved);  // the file's path, without a stream
+std::u16string FullName(const Resolved& resolved);  // with ":stream" when one is named
+// Splits "name", "name:stream", "name:stream:$DATA" or "name::$DATA" into the
+// file's name and the stream (":stream", empty for the default stream).
+// STATUS_OBJECT_NAME_INVALID for an empty stream name or type, a type other
+// than $DATA, or a character a stream name cannot hold.
+NTSTATUS SplitStream(std::u16string_view component, std::u16string* name, std::u16string* stream);
+// `path` with any stream part of its final component cut off.
+std::u16string WithoutStream(std::u16string_view path);
 bool DirectoryIsEmpty(const std::string& hostDir);
 bool HasPrefixPath(std::u16string_view path, std::u16string_view dir);
 // The volume-relative path a file object was opened with, normalised to
@@ -116,6 +140,22 @@ std::u16string SpelledPath(std::u16string_view path);
 Volume* VolumeOfDeviceLocked(const DEVICE_OBJECT* device);
 NTSTATUS ResolveNtPathLocked(std::u16string_view ntPath, Volume** volume, std::u16string* rest);
 NTSTATUS CreatePathOfLocked(const FileObjectBody* body, std::u16string* path);
+
+// Named data streams (sim/fs_streams.cpp): kept in memory, per volume and
+// file id, so they follow the file through renames and hard links; each is
+// an anonymous memory file. `stream` is ":name" (any case). Every call takes
+// the store's own lock, the innermost of all (it may be taken under gLock).
+// The store's name of an existing stream, with its on-disk case.
+bool FindStream(const Volume* volume, uint64_t fileId, std::u16string_view stream, std::u16string* onDisk);
+// A descriptor of its own for the stream's data (the caller closes it), making
+// the stream when `create`; -1 when absent (or the memory file cannot be made).
+int OpenStream(const Volume* volume, uint64_t fileId, std::u16string_view stream, bool create);
+void DeleteStream(const Volume* volume, uint64_t fileId, std::u16string_view stream);
+// Renames an existing stream; an existing `to` of another name is replaced.
+void RenameStream(const Volume* volume, uint64_t fileId, std::u16string_view from, std::u16string_view to);
+// Under gLock: the file's last name is gone, so are its streams. Open stream
+// Fcbs leave the table (their data lives on until they close).
+void ForgetStreamsLocked(const Volume* volume, uint64_t fileId);
 
 // IRP_MJ_CREATE (sim/fs_create.cpp). Called without gLock.
 NTSTATUS Create(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG disposition, ULONG options,
