@@ -18,6 +18,9 @@
 #include "client/lib/recorder.h"
 #include "client/lib/session.h"
 #include "client/lib/text.h"
+#ifdef VETRONA_SIGMA
+#include "client/lib/sigma/commands.h"
+#endif
 
 #include <CLI/CLI.hpp>
 
@@ -64,7 +67,32 @@ std::string Hex32(HResult hr) {
     return text;
 }
 
+#ifdef VETRONA_SIGMA
+// `vetrona-client sigma-replay --rules DIR CASE_DIR...`
+int RunReplay(int argc, char** argv) {
+    CLI::App app{"vetrona-client sigma-replay: replays logged events against detection rules", "vetrona-client sigma-replay"};
+    std::vector<std::string> rules;
+    std::vector<std::string> cases;
+    bool json = false;
+    app.add_option("--rules", rules, "folder of detection rules (repeatable)")->required()->check(CLI::ExistingDirectory);
+    app.add_option("cases", cases, "case folders (info.yml and the logged events' .json), or folders holding them")
+        ->required()
+        ->check(CLI::ExistingDirectory);
+    app.add_flag("--json", json, "one JSON object per case and a summary object");
+    app.footer("Exit status: 0 every replayable case passed; 1 a case failed; 2 bad arguments or rules folder.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    return vetrona::client::sigma::ReplayCommand(rules, cases, json, stdout);
+}
+#endif
+
 int Run(int argc, char** argv) {
+#ifdef VETRONA_SIGMA
+    if (argc > 1 && std::string(argv[1]) == "sigma-replay") return RunReplay(argc - 1, argv + 1);
+#endif
     CLI::App app{"vetrona-client: the Vetrona driver's client", "vetrona-client"};
     std::vector<uint32_t> watch;
     std::vector<std::string> on, off;
@@ -89,6 +117,13 @@ int Run(int argc, char** argv) {
     app.add_option("--report", reportFile, "when the client stops, write a behaviour report of the session to this HTML file");
     app.add_option("--count", count, "stop after this many events");
     app.add_option("--timeout", timeoutMs, "stop after this many milliseconds without an event");
+#ifdef VETRONA_SIGMA
+    std::string sigmaDir;
+    bool sigmaCheck = false;
+    app.add_option("--sigma", sigmaDir, "folder of detection rules: a match is an alert (or the verdict the policy's sigma section gives)")
+        ->check(CLI::ExistingDirectory);
+    app.add_flag("--check", sigmaCheck, "with --sigma: load the rules, list those refused and exit");
+#endif
 #ifndef _WIN32
     app.add_option("--socket", socketPath, "socket of vetrona-sim serve (default $VETRONA_SOCKET or /tmp/vetrona-UID.sock)");
 #endif
@@ -103,6 +138,15 @@ int Run(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : 2;
     }
 
+#ifdef VETRONA_SIGMA
+    if (sigmaCheck) {
+        if (sigmaDir.empty()) {
+            std::fprintf(stderr, "vetrona-client: --check needs --sigma DIR\n");
+            return 2;
+        }
+        return vetrona::client::sigma::CheckCommand(sigmaDir, json, stdout);
+    }
+#endif
     Policy policy;
     if (!policyFile.empty()) {
         std::ifstream in(policyFile, std::ios::binary);
