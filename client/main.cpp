@@ -20,6 +20,8 @@
 #include "client/lib/text.h"
 #ifdef VETRONA_SIGMA
 #include "client/lib/sigma/commands.h"
+#include "client/lib/sigma/fields.h"
+#include "client/lib/sigma/verdicts.h"
 #endif
 
 #include <CLI/CLI.hpp>
@@ -148,6 +150,9 @@ int Run(int argc, char** argv) {
     }
 #endif
     Policy policy;
+#ifdef VETRONA_SIGMA
+    vetrona::client::sigma::SigmaPolicy sigmaPolicy;
+#endif
     if (!policyFile.empty()) {
         std::ifstream in(policyFile, std::ios::binary);
         std::stringstream text;
@@ -165,6 +170,14 @@ int Run(int argc, char** argv) {
             } else if (key == "monitors" && on.empty()) {
                 std::stringstream list(value);
                 for (std::string item; std::getline(list, item, ',');) on.push_back(item);
+#ifdef VETRONA_SIGMA
+            } else if (key == "sigma") {
+                std::string error;
+                if (!vetrona::client::sigma::ParseSigmaPolicyText(value, &sigmaPolicy, &error)) {
+                    std::fprintf(stderr, "vetrona-client: %s: %s\n", policyFile.c_str(), error.c_str());
+                    return 2;
+                }
+#endif
             } else if (key != "watch" && key != "monitors" && key != "backup") {
                 std::fprintf(stderr, "vetrona-client: %s: unknown key '%s' (default, rules, monitors, backup)\n",
                              policyFile.c_str(), key.c_str());
@@ -180,6 +193,26 @@ int Run(int argc, char** argv) {
         }
         policy.fallback = *verdict;
     }
+#ifdef VETRONA_SIGMA
+    // Detection rules: --sigma adds its folder to the policy's.
+    std::unique_ptr<vetrona::client::sigma::Detector> detector;
+    if (!sigmaDir.empty()) sigmaPolicy.rules.push_back(sigmaDir);
+    if (!sigmaPolicy.rules.empty()) {
+        detector = std::make_unique<vetrona::client::sigma::Detector>();
+        std::string error;
+        if (!detector->Load(sigmaPolicy, &error)) {
+            std::fprintf(stderr, "vetrona-client: detection rules: %s\n", error.c_str());
+            return 2;
+        }
+        std::fprintf(stderr, "vetrona-client: %zu detection rules loaded, %zu refused (--check lists them)\n",
+                     detector->rules().size(), detector->rules().refused().size());
+    } else if (sigmaPolicy.present) {
+        std::fprintf(stderr, "vetrona-client: %s: the sigma section names no rules folder (rules: or --sigma)\n",
+                     policyFile.c_str());
+        return 2;
+    }
+    vetrona::client::sigma::EventMapper sigmaMapper;
+#endif
     std::u16string backupWide;
     if (!backup.empty() && !Utf8ToUtf16(backup, &backupWide)) {
         std::fprintf(stderr, "vetrona-client: --backup: not valid UTF-8\n");
@@ -263,7 +296,12 @@ int Run(int argc, char** argv) {
     Recorder recorder(recorderOptions);
     // Drive letters for the names the driver sends; without them the device paths are shown.
     VolumeNames volumes;
-    if (Succeeded(client.QueryVolumeNames(&volumes))) recorder.SetVolumes(volumes);
+    if (Succeeded(client.QueryVolumeNames(&volumes))) {
+        recorder.SetVolumes(volumes);
+#ifdef VETRONA_SIGMA
+        sigmaMapper.SetVolumes(volumes);
+#endif
+    }
     {
         std::string pids;
         for (uint32_t pid : watch) pids += (pids.empty() ? "" : ", ") + std::to_string(pid);
@@ -308,8 +346,27 @@ int Run(int argc, char** argv) {
         }
         recorder.Received(decoded.event);
         int rule = -1;
-        const Verdict verdict = Decide(policy, decoded.event, recorder.context(), &rule);
+        Verdict verdict = Decide(policy, decoded.event, recorder.context(), &rule);
+#ifdef VETRONA_SIGMA
+        // The client's own rules first; then the detection rules' verdict, if any.
+        std::vector<std::string> alerts;
+        if (detector) {
+            if (auto event = sigmaMapper.Map(decoded.event)) {
+                const auto outcome = detector->Evaluate(*event);
+                if (rule < 0 && outcome.verdict != VerdictNone) verdict = outcome.verdict;
+                for (size_t k = 0; k < outcome.matches.size(); ++k) {
+                    const auto& info = detector->rules().info(outcome.matches[k]);
+                    alerts.push_back(json ? vetrona::client::sigma::AlertJson(info, *event, outcome.verdicts[k])
+                                                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+                                          : vetrona::client::sigma::AlertLine(info, *event, outcome.verdicts[k]));
+                }
+            }
+        }
+#endif
         if (message.replyLength != 0) client.Reply(message, verdict);
+#ifdef VETRONA_SIGMA
+        for (const std::string& alert : alerts) std::fprintf(out, "%s\n", alert.c_str());
+#endif
         const std::string line = recorder.Answered(message, decoded.event, verdict, rule, received);
         std::fprintf(out, "%s\n", line.c_str());
         std::fflush(out);

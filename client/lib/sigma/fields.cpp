@@ -101,7 +101,7 @@ std::string TargetObject(std::string_view nativeKey, const std::optional<std::st
         const bool numbered = digits.find_first_not_of("0123456789") == std::string::npos;
         const size_t end = system.size() + 3;
         if (numbered && (key.size() == end || key[end] == '\\')) {
-            key = "HKLM\\SYSTEM\\CurrentControlSet" + key.substr(end);
+            key = key.substr(0, system.size() - std::strlen("ControlSet")) + "CurrentControlSet" + key.substr(end);
         }
     }
     if (valueName) key += "\\" + (valueName->empty() ? std::string("(Default)") : *valueName);
@@ -200,7 +200,8 @@ std::string NativeKey(std::string_view targetKey) {
     };
     replacePrefix("HKEY_LOCAL_MACHINE", "HKLM") || replacePrefix("HKEY_USERS", "HKU");
     if (StartsWithNoCase(key, "HKLM\\SYSTEM\\CurrentControlSet")) {
-        key = "HKLM\\SYSTEM\\ControlSet001" + key.substr(std::strlen("HKLM\\SYSTEM\\CurrentControlSet"));
+        key = key.substr(0, std::strlen("HKLM\\SYSTEM\\")) + "ControlSet001" +
+              key.substr(std::strlen("HKLM\\SYSTEM\\CurrentControlSet"));
     }
     replacePrefix("HKLM", "\\REGISTRY\\MACHINE") || replacePrefix("HKU", "\\REGISTRY\\USER");
     return key;
