@@ -213,3 +213,45 @@ TEST(SigmaRouting, CategoriesAndThePrefilter) {
 }
 
 }  // namespace
+
+// With the shared rules and logs beside the repository: the prefilter finds
+// exactly what trying every rule finds, on every logged event.
+#include "client/lib/sigma/replay.h"
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+TEST(SigmaShared, ThePrefilterAgreesWithTryingEveryRule) {
+    const std::string shared = std::string(VETRONA_SOURCE_DIR) + "/../shared/sigma";
+    if (!std::filesystem::is_directory(shared + "/rules")) GTEST_SKIP() << "no shared rules at " << shared;
+    RuleSet rules;
+    std::string error;
+    ASSERT_TRUE(rules.LoadDirectory(shared + "/rules", &error)) << error;
+    auto scratch = NewMatchScratch();
+    std::vector<size_t> fast, every;
+    int events = 0, matched = 0;
+    for (const std::string& folder : FindCases({shared + "/regression_data"})) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            if (entry.path().extension() != ".json") continue;
+            std::ifstream in(entry.path());
+            while (in >> std::ws, in.peek() != EOF) {
+                nlohmann::json record;
+                in >> record;
+                std::string why;
+                auto event = EventFromLogged(record, &why);
+                if (!event) continue;
+                ++events;
+                rules.Match(*event, scratch.get(), &fast);
+                rules.MatchEveryRule(*event, scratch.get(), &every);
+                EXPECT_EQ(fast, every) << entry.path();
+                matched += !fast.empty();
+            }
+        }
+    }
+    EXPECT_GT(events, 100);
+    EXPECT_GT(matched, 90);
+}
+
+}  // namespace

@@ -65,9 +65,10 @@ public:
     std::vector<Selection> selections;
     std::vector<Node> nodes;
     int root = -1;
-    // Literals one of which occurs (lower case) in any field of an event the
-    // rule matches; empty with filtered false when the rule cannot be narrowed.
-    std::vector<std::string> literals;
+    // Sets of literals (lower case) each of which has a member in some field of
+    // an event the rule matches (at most two sets, the most selective); none
+    // with filtered false when the rule cannot be narrowed.
+    std::vector<std::vector<std::string>> literalSets;
     bool filtered = false;
 };
 

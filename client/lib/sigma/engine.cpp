@@ -112,37 +112,59 @@ std::unique_ptr<MatchScratch, void (*)(MatchScratch*)> NewMatchScratch() {
 
 namespace {
 
-using Literals = std::optional<std::vector<std::string>>;
+using Set = std::vector<std::string>;
+// Sets that are each necessary: an event the part matches has a member of
+// every one of them in its values. Empty: nothing is known.
+using Sets = std::vector<Set>;
 
-// The better of two necessary sets: the one whose shortest literal is longest
-// (fewer chance hits), then the smaller.
-const Literals& Better(const Literals& a, const Literals& b) {
-    if (!a) return b;
-    if (!b) return a;
-    auto shortest = [](const std::vector<std::string>& set) {
-        size_t n = SIZE_MAX;
-        for (const auto& s : set) n = std::min(n, s.size());
-        return n;
-    };
-    const size_t sa = std::min<size_t>(shortest(*a), 8), sb = std::min<size_t>(shortest(*b), 8);
-    if (sa != sb) return sa > sb ? a : b;
-    return a->size() <= b->size() ? a : b;
+size_t Shortest(const Set& set) {
+    size_t n = SIZE_MAX;
+    for (const auto& s : set) n = std::min(n, s.size());
+    return n;
 }
 
-Literals Union(Literals a, const Literals& b) {
-    if (!a || !b) return std::nullopt;
-    a->insert(a->end(), b->begin(), b->end());
-    return a;
+// Whether set a narrows better than b: its shortest literal is longer (fewer
+// chance hits; past 8 bytes length matters little), then it is smaller.
+bool Narrower(const Set& a, const Set& b) {
+    const size_t sa = std::min<size_t>(Shortest(a), 8), sb = std::min<size_t>(Shortest(b), 8);
+    if (sa != sb) return sa > sb;
+    return a.size() < b.size();
 }
 
-Literals OfMatcher(const Matcher& m) {
+const Set* Best(const Sets& sets) {
+    const Set* best = nullptr;
+    for (const Set& s : sets) {
+        if (best == nullptr || Narrower(s, *best)) best = &s;
+    }
+    return best;
+}
+
+// Alternatives: a set is necessary only when each alternative gives one (their union).
+Sets AnyOf(const std::vector<Sets>& alternatives) {
+    Set out;
+    for (const Sets& a : alternatives) {
+        const Set* best = Best(a);
+        if (best == nullptr) return {};
+        out.insert(out.end(), best->begin(), best->end());
+    }
+    if (out.empty()) return {};
+    return {out};
+}
+
+Sets AllOf(std::vector<Sets> parts) {
+    Sets out;
+    for (Sets& p : parts) out.insert(out.end(), std::make_move_iterator(p.begin()), std::make_move_iterator(p.end()));
+    return out;
+}
+
+Sets OfMatcher(const Matcher& m) {
     switch (m.kind) {
     case Matcher::Equals:
     case Matcher::Contains:
     case Matcher::StartsWith:
     case Matcher::EndsWith:
-        if (m.text.empty()) return std::nullopt;
-        return std::vector<std::string>{Lower(m.text)};
+        if (m.text.empty()) return {};
+        return {Set{Lower(m.text)}};
     case Matcher::Glob: {
         std::string best, run;
         for (int16_t t : m.glob) {
@@ -153,52 +175,43 @@ Literals OfMatcher(const Matcher& m) {
                 run.clear();
             }
         }
-        if (best.empty()) return std::nullopt;
-        return std::vector<std::string>{Lower(best)};
+        if (best.empty()) return {};
+        return {Set{Lower(best)}};
     }
-    default: return std::nullopt;
+    default: return {};
     }
 }
 
-Literals OfTest(const FieldTest& test) {
-    if (test.values.empty()) return std::nullopt;
-    Literals out;
-    if (test.all) {
-        for (const Matcher& m : test.values) out = Better(out, OfMatcher(m));
-        return out;
-    }
-    out = std::vector<std::string>{};
-    for (const Matcher& m : test.values) out = Union(std::move(out), OfMatcher(m));
-    return out;
+Sets OfTest(const FieldTest& test) {
+    std::vector<Sets> values;
+    for (const Matcher& m : test.values) values.push_back(OfMatcher(m));
+    return test.all ? AllOf(std::move(values)) : AnyOf(values);
 }
 
-Literals OfSelection(const Selection& s) {
-    Literals out = std::vector<std::string>{};
+Sets OfSelection(const Selection& s) {
+    std::vector<Sets> alternatives;
     for (const auto& alternative : s.alternatives) {
-        Literals best;
-        for (const FieldTest& test : alternative) best = Better(best, OfTest(test));
-        out = Union(std::move(out), best);
+        std::vector<Sets> tests;
+        for (const FieldTest& test : alternative) tests.push_back(OfTest(test));
+        alternatives.push_back(AllOf(std::move(tests)));
     }
-    return out;
+    return AnyOf(alternatives);
 }
 
-Literals OfNode(const CompiledRule& rule, int index) {
+Sets OfNode(const CompiledRule& rule, int index) {
     const Node& node = rule.nodes[index];
+    std::vector<Sets> children;
     switch (node.kind) {
     case Node::Select: return OfSelection(rule.selections[node.selection]);
-    case Node::Not: return std::nullopt;
-    case Node::And: {
-        Literals best;
-        for (int child : node.children) best = Better(best, OfNode(rule, child));
-        return best;
+    case Node::Not: return {};
+    case Node::And:
+        for (int child : node.children) children.push_back(OfNode(rule, child));
+        return AllOf(std::move(children));
+    case Node::Or:
+        for (int child : node.children) children.push_back(OfNode(rule, child));
+        return AnyOf(children);
     }
-    case Node::Or: {
-        Literals out = std::vector<std::string>{};
-        for (int child : node.children) out = Union(std::move(out), OfNode(rule, child));
-        return out;
-    }
-    }
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace
@@ -208,6 +221,10 @@ Literals OfNode(const CompiledRule& rule, int index) {
 
 class Prefilter {
 public:
+    struct Hit {
+        uint32_t rule, set;
+    };
+
     void Build(const std::vector<std::unique_ptr<CompiledRule>>& rules) {
         always_.assign(Categories().size(), {});
         std::map<std::string, int> ids;
@@ -218,14 +235,17 @@ public:
                 always_[rule.category].push_back(r);
                 continue;
             }
-            for (const std::string& lit : rule.literals) {
-                auto [it, added] = ids.emplace(lit, static_cast<int>(literals.size()));
-                if (added) {
-                    literals.push_back(lit);
-                    rulesOf_.emplace_back();
+            for (size_t set = 0; set < rule.literalSets.size(); ++set) {
+                for (const std::string& lit : rule.literalSets[set]) {
+                    auto [it, added] = ids.emplace(lit, static_cast<int>(literals.size()));
+                    if (added) {
+                        literals.push_back(lit);
+                        rulesOf_.emplace_back();
+                    }
+                    const Hit hit{static_cast<uint32_t>(r), static_cast<uint32_t>(set)};
+                    auto& list = rulesOf_[it->second];
+                    if (list.empty() || list.back().rule != hit.rule || list.back().set != hit.set) list.push_back(hit);
                 }
-                auto& list = rulesOf_[it->second];
-                if (list.empty() || list.back() != r) list.push_back(r);
             }
         }
         // Byte classes: each byte some literal uses has its own, the rest share 0.
@@ -288,15 +308,20 @@ public:
     }
 
     // Calls `hit` with each rule some literal of which occurs in `text`.
-    template <typename Hit>
-    void Scan(std::string_view text, Hit&& hit) const {
+    // A literal met again in the same text is not followed again: `seen`
+    // holds the epoch each literal was last met in.
+    template <typename OnHit>
+    void Scan(std::string_view text, std::vector<uint32_t>* seen, uint32_t epoch, OnHit&& hit) const {
         if (literalCount_ == 0) return;
+        if (seen->size() < literalCount_) seen->resize(literalCount_, 0);
         int state = 0;
         for (unsigned char c : text) {
             state = next_[state * classes_ + classOf_[c]];
             for (int s = literalAt_[state].empty() ? outLink_[state] : state; s > 0; s = outLink_[s]) {
                 for (int l : literalAt_[s]) {
-                    for (size_t r : rulesOf_[l]) hit(r);
+                    if ((*seen)[l] == epoch) continue;
+                    (*seen)[l] = epoch;
+                    for (const Hit& h : rulesOf_[l]) hit(h);
                 }
             }
         }
@@ -311,7 +336,7 @@ public:
 
 private:
     std::vector<std::vector<size_t>> always_;
-    std::vector<std::vector<size_t>> rulesOf_;
+    std::vector<std::vector<Hit>> rulesOf_;
     std::array<uint8_t, 256> classOf_{};
     int classes_ = 1;
     std::vector<int> next_, fail_, outLink_;
@@ -331,13 +356,15 @@ RuleSet& RuleSet::operator=(RuleSet&&) noexcept = default;
 
 void RuleSet::Finish() {
     for (auto& rule : rules_) {
-        Literals lits = OfNode(*rule, rule->root);
-        rule->filtered = lits.has_value() && !lits->empty();
-        if (rule->filtered) {
-            std::sort(lits->begin(), lits->end());
-            lits->erase(std::unique(lits->begin(), lits->end()), lits->end());
-            rule->literals = std::move(*lits);
+        Sets sets = OfNode(*rule, rule->root);
+        for (Set& set : sets) {
+            std::sort(set.begin(), set.end());
+            set.erase(std::unique(set.begin(), set.end()), set.end());
         }
+        std::sort(sets.begin(), sets.end(), Narrower);
+        if (sets.size() > 2) sets.resize(2);
+        rule->literalSets = std::move(sets);
+        rule->filtered = !rule->literalSets.empty();
     }
     prefilter_ = std::make_unique<Prefilter>();
     prefilter_->Build(rules_);
@@ -385,9 +412,12 @@ void RuleSet::Match(const Event& event, MatchScratch* scratch, std::vector<size_
     if (scratch->candidateStamp.size() < rules_.size()) scratch->candidateStamp.resize(rules_.size(), 0);
     if (++scratch->candidateEpoch == 0) {
         std::fill(scratch->candidateStamp.begin(), scratch->candidateStamp.end(), 0);
+        std::fill(scratch->literalStamp.begin(), scratch->literalStamp.end(), 0);
         scratch->candidateEpoch = 1;
     }
     scratch->candidates.clear();
+    // A rule is a candidate once a literal of each of its sets occurred.
+    if (scratch->setsSeen.size() < rules_.size()) scratch->setsSeen.resize(rules_.size(), 0);
     auto add = [&](size_t r) {
         if (scratch->candidateStamp[r] == scratch->candidateEpoch) return;
         scratch->candidateStamp[r] = scratch->candidateEpoch;
@@ -398,7 +428,15 @@ void RuleSet::Match(const Event& event, MatchScratch* scratch, std::vector<size_
             for (size_t r : prefilter_->always(static_cast<int>(c))) add(r);
         }
     }
-    prefilter_->Scan(scratch->haystack, add);
+    prefilter_->Scan(scratch->haystack, &scratch->literalStamp, scratch->candidateEpoch, [&](const Prefilter::Hit& h) {
+        const size_t sets = rules_[h.rule]->literalSets.size();
+        if (sets == 1) return add(h.rule);
+        uint32_t& seen = scratch->setsSeen[h.rule];
+        // Low byte: the sets met; the rest: the epoch they were met in.
+        if ((seen >> 8) != (scratch->candidateEpoch & 0xFFFFFFu)) seen = (scratch->candidateEpoch & 0xFFFFFFu) << 8;
+        seen |= 1u << h.set;
+        if ((seen & 0xFF) == (1u << sets) - 1) add(h.rule);
+    });
     std::sort(scratch->candidates.begin(), scratch->candidates.end());
     for (size_t r : scratch->candidates) {
         if (RuleMatches(*rules_[r], scratch->values, scratch)) matches->push_back(r);

@@ -58,7 +58,7 @@ struct MatchScratch {
     FieldValues values;
     pcre2_match_data_8* matchData = nullptr;
     std::string haystack;
-    std::vector<uint32_t> candidateStamp;
+    std::vector<uint32_t> candidateStamp, literalStamp, setsSeen;
     uint32_t candidateEpoch = 0;
     std::vector<size_t> candidates;
     ~MatchScratch();
