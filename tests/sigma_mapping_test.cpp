@@ -291,3 +291,59 @@ TEST(SigmaVerdicts, AlertsNameTheAuthor) {
 }
 
 }  // namespace
+
+#include "client/lib/policy.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+// The sigma section of a policy file reaches the caller whole.
+SigmaPolicy PolicyFileSection(const std::string& text) {
+    Policy policy;
+    PolicyError error;
+    std::vector<std::pair<std::string, std::string>> extra;
+    EXPECT_TRUE(ParsePolicyText(text, &policy, &error, &extra)) << error.line << ": " << error.message;
+    SigmaPolicy sigma;
+    for (const auto& [key, value] : extra) {
+        if (key != "sigma") continue;
+        std::string problem;
+        EXPECT_TRUE(ParseSigmaPolicyText(value, &sigma, &problem)) << problem;
+    }
+    return sigma;
+}
+
+TEST(SigmaVerdicts, APolicyFileCarriesTheSection) {
+    const SigmaPolicy sigma = PolicyFileSection(
+        "default: allow\nsigma:\n  rules: C:\\rules  # ours\n  deny:\n    tags: [attack.t1490]\n    level: critical\n"
+        "  alert: rest\nrules:\n  - {class: process, operation: start, image: '*\\cmd.exe', verdict: deny}\n");
+    EXPECT_EQ(sigma.rules, std::vector<std::string>{"C:\\rules"});
+    EXPECT_EQ(sigma.deny.tags, std::vector<std::string>{"attack.t1490"});
+    EXPECT_EQ(sigma.deny.level, "critical");
+}
+
+TEST(SigmaVerdicts, TheShippedDenyListNamesLoadableRules) {
+    std::ifstream in(std::string(VETRONA_SOURCE_DIR) + "/policies/sigma-deny.yaml");
+    std::stringstream text;
+    text << in.rdbuf();
+    const SigmaPolicy sigma = PolicyFileSection(text.str());
+    EXPECT_GE(sigma.deny.ids.size(), 10u);
+    EXPECT_TRUE(sigma.deny.tags.empty() && sigma.deny.level.empty() && sigma.deny.statuses.empty())
+        << "the curated list denies by id only";
+    const std::string shared = std::string(VETRONA_SOURCE_DIR) + "/../shared/sigma/rules";
+    if (!std::filesystem::is_directory(shared)) GTEST_SKIP() << "no shared rules at " << shared;
+    RuleSet rules;
+    std::string error;
+    ASSERT_TRUE(rules.LoadDirectory(shared, &error));
+    for (const std::string& id : sigma.deny.ids) {
+        bool found = false;
+        for (size_t r = 0; r < rules.size() && !found; ++r) {
+            found = rules.info(r).id == id && VerdictOfMatch(sigma, rules.info(r)) == VerdictDeny;
+        }
+        EXPECT_TRUE(found) << id << " is not a loaded rule that denies";
+    }
+}
+
+}  // namespace
