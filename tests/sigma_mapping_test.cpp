@@ -347,3 +347,74 @@ TEST(SigmaVerdicts, TheShippedDenyListNamesLoadableRules) {
 }
 
 }  // namespace
+
+namespace {
+
+// A case folder of our own: a rule, its info.yml and a log.
+class SigmaReplay : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = std::filesystem::temp_directory_path() / ("vetrona-replay-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                                                         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(root_);
+        std::filesystem::create_directories(root_ / "rules");
+        std::ofstream(root_ / "rules" / "vss.yml")
+            << "title: Shadow copies deleted\nid: 11111111-2222-3333-4444-555555555555\nstatus: test\nauthor: Vetrona tests\n"
+               "level: high\nlogsource: {product: windows, category: process_creation}\ndetection:\n  sel:\n"
+               "    Image|endswith: '\\vssadmin.exe'\n    CommandLine|contains: 'delete shadows'\n  condition: sel\n";
+        std::string error;
+        ASSERT_TRUE(rules_.LoadDirectory((root_ / "rules").string(), &error)) << error;
+    }
+    void TearDown() override { std::filesystem::remove_all(root_); }
+
+    std::string Case(const std::string& name, int matchCount, const std::vector<std::string>& commandLines,
+                     int eventId = 1, const std::string& ruleId = "11111111-2222-3333-4444-555555555555") {
+        const auto folder = root_ / name;
+        std::filesystem::create_directories(folder);
+        std::ofstream(folder / "info.yml") << "id: x\nrule_metadata:\n  - id: " << ruleId
+                                           << "\nregression_tests_info:\n  - name: t\n    match_count: " << matchCount << "\n";
+        std::ofstream log(folder / "log.json");
+        for (const std::string& line : commandLines) {
+            nlohmann::json record = {{"Event",
+                                      {{"System", {{"EventID", eventId}}},
+                                       {"EventData", {{"Image", "C:\\Windows\\System32\\vssadmin.exe"}, {"CommandLine", line}}}}}};
+            log << record.dump(2) << "\n";  // records one after another, as the shared logs hold them
+        }
+        return folder.string();
+    }
+
+    std::filesystem::path root_;
+    RuleSet rules_;
+};
+
+TEST_F(SigmaReplay, CountsBindOnlyWhenTheLogIsJustTheMatches) {
+    // Two records, two matches expected: the count binds.
+    ReplayResult exact = ReplayCase(rules_, Case("exact", 2, {"vssadmin delete shadows /all", "vssadmin delete shadows /for=c:"}));
+    EXPECT_TRUE(exact.replayable);
+    EXPECT_TRUE(exact.exact);
+    EXPECT_TRUE(exact.passed) << exact.reason;
+    EXPECT_EQ(exact.matches, 2);
+    // The log says one match for one record, the rule misses it: a failure.
+    ReplayResult missed = ReplayCase(rules_, Case("missed", 1, {"vssadmin list shadows"}));
+    EXPECT_FALSE(missed.passed);
+    EXPECT_EQ(missed.matches, 0);
+    // More records than matches: at least one is enough.
+    ReplayResult loose = ReplayCase(rules_, Case("loose", 1, {"vssadmin delete shadows", "vssadmin delete shadows /all"}));
+    EXPECT_FALSE(loose.exact);
+    EXPECT_TRUE(loose.passed);
+    // Two records, both logged as matches, one missed: the exact count fails.
+    ReplayResult short_ = ReplayCase(rules_, Case("short", 2, {"vssadmin delete shadows", "vssadmin resize"}));
+    EXPECT_FALSE(short_.passed);
+}
+
+TEST_F(SigmaReplay, SaysWhyACaseCannotBeReplayed) {
+    ReplayResult network = ReplayCase(rules_, Case("network", 1, {"x"}, 3));
+    EXPECT_FALSE(network.replayable);
+    EXPECT_NE(network.reason.find("event id 3"), std::string::npos);
+    ReplayResult unknown = ReplayCase(rules_, Case("unknown", 1, {"x"}, 1, "99999999-0000-0000-0000-000000000000"));
+    EXPECT_FALSE(unknown.replayable);
+    EXPECT_NE(unknown.reason.find("not among the loaded rules"), std::string::npos);
+    EXPECT_EQ(FindCases({root_.string()}).size(), 2u);
+}
+
+}  // namespace
