@@ -18,6 +18,11 @@
 #include "client/lib/recorder.h"
 #include "client/lib/session.h"
 #include "client/lib/text.h"
+#ifdef VETRONA_SIGMA
+#include "client/lib/sigma/commands.h"
+#include "client/lib/sigma/fields.h"
+#include "client/lib/sigma/verdicts.h"
+#endif
 
 #include <CLI/CLI.hpp>
 
@@ -64,7 +69,32 @@ std::string Hex32(HResult hr) {
     return text;
 }
 
+#ifdef VETRONA_SIGMA
+// `vetrona-client sigma-replay --rules DIR CASE_DIR...`
+int RunReplay(int argc, char** argv) {
+    CLI::App app{"vetrona-client sigma-replay: replays logged events against detection rules", "vetrona-client sigma-replay"};
+    std::vector<std::string> rules;
+    std::vector<std::string> cases;
+    bool json = false;
+    app.add_option("--rules", rules, "folder of detection rules (repeatable)")->required()->check(CLI::ExistingDirectory);
+    app.add_option("cases", cases, "case folders (info.yml and the logged events' .json), or folders holding them")
+        ->required()
+        ->check(CLI::ExistingDirectory);
+    app.add_flag("--json", json, "one JSON object per case and a summary object");
+    app.footer("Exit status: 0 every replayable case passed; 1 a case failed; 2 bad arguments or rules folder.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    return vetrona::client::sigma::ReplayCommand(rules, cases, json, stdout);
+}
+#endif
+
 int Run(int argc, char** argv) {
+#ifdef VETRONA_SIGMA
+    if (argc > 1 && std::string(argv[1]) == "sigma-replay") return RunReplay(argc - 1, argv + 1);
+#endif
     CLI::App app{"vetrona-client: the Vetrona driver's client", "vetrona-client"};
     std::vector<uint32_t> watch;
     std::vector<std::string> on, off;
@@ -89,6 +119,13 @@ int Run(int argc, char** argv) {
     app.add_option("--report", reportFile, "when the client stops, write a behaviour report of the session to this HTML file");
     app.add_option("--count", count, "stop after this many events");
     app.add_option("--timeout", timeoutMs, "stop after this many milliseconds without an event");
+#ifdef VETRONA_SIGMA
+    std::string sigmaDir;
+    bool sigmaCheck = false;
+    app.add_option("--sigma", sigmaDir, "folder of detection rules: a match is an alert (or the verdict the policy's sigma section gives)")
+        ->check(CLI::ExistingDirectory);
+    app.add_flag("--check", sigmaCheck, "with --sigma: load the rules, list those refused and exit");
+#endif
 #ifndef _WIN32
     app.add_option("--socket", socketPath, "socket of vetrona-sim serve (default $VETRONA_SOCKET or /tmp/vetrona-UID.sock)");
 #endif
@@ -103,7 +140,19 @@ int Run(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : 2;
     }
 
+#ifdef VETRONA_SIGMA
+    if (sigmaCheck) {
+        if (sigmaDir.empty()) {
+            std::fprintf(stderr, "vetrona-client: --check needs --sigma DIR\n");
+            return 2;
+        }
+        return vetrona::client::sigma::CheckCommand(sigmaDir, json, stdout);
+    }
+#endif
     Policy policy;
+#ifdef VETRONA_SIGMA
+    vetrona::client::sigma::SigmaPolicy sigmaPolicy;
+#endif
     if (!policyFile.empty()) {
         std::ifstream in(policyFile, std::ios::binary);
         std::stringstream text;
@@ -121,6 +170,14 @@ int Run(int argc, char** argv) {
             } else if (key == "monitors" && on.empty()) {
                 std::stringstream list(value);
                 for (std::string item; std::getline(list, item, ',');) on.push_back(item);
+#ifdef VETRONA_SIGMA
+            } else if (key == "sigma") {
+                std::string error;
+                if (!vetrona::client::sigma::ParseSigmaPolicyText(value, &sigmaPolicy, &error)) {
+                    std::fprintf(stderr, "vetrona-client: %s: %s\n", policyFile.c_str(), error.c_str());
+                    return 2;
+                }
+#endif
             } else if (key != "watch" && key != "monitors" && key != "backup") {
                 std::fprintf(stderr, "vetrona-client: %s: unknown key '%s' (default, rules, monitors, backup)\n",
                              policyFile.c_str(), key.c_str());
@@ -136,6 +193,26 @@ int Run(int argc, char** argv) {
         }
         policy.fallback = *verdict;
     }
+#ifdef VETRONA_SIGMA
+    // Detection rules: --sigma adds its folder to the policy's.
+    std::unique_ptr<vetrona::client::sigma::Detector> detector;
+    if (!sigmaDir.empty()) sigmaPolicy.rules.push_back(sigmaDir);
+    if (!sigmaPolicy.rules.empty()) {
+        detector = std::make_unique<vetrona::client::sigma::Detector>();
+        std::string error;
+        if (!detector->Load(sigmaPolicy, &error)) {
+            std::fprintf(stderr, "vetrona-client: detection rules: %s\n", error.c_str());
+            return 2;
+        }
+        std::fprintf(stderr, "vetrona-client: %zu detection rules loaded, %zu refused (--check lists them)\n",
+                     detector->rules().size(), detector->rules().refused().size());
+    } else if (sigmaPolicy.present) {
+        std::fprintf(stderr, "vetrona-client: %s: the sigma section names no rules folder (rules: or --sigma)\n",
+                     policyFile.c_str());
+        return 2;
+    }
+    vetrona::client::sigma::EventMapper sigmaMapper;
+#endif
     std::u16string backupWide;
     if (!backup.empty() && !Utf8ToUtf16(backup, &backupWide)) {
         std::fprintf(stderr, "vetrona-client: --backup: not valid UTF-8\n");
@@ -219,7 +296,12 @@ int Run(int argc, char** argv) {
     Recorder recorder(recorderOptions);
     // Drive letters for the names the driver sends; without them the device paths are shown.
     VolumeNames volumes;
-    if (Succeeded(client.QueryVolumeNames(&volumes))) recorder.SetVolumes(volumes);
+    if (Succeeded(client.QueryVolumeNames(&volumes))) {
+        recorder.SetVolumes(volumes);
+#ifdef VETRONA_SIGMA
+        sigmaMapper.SetVolumes(volumes);
+#endif
+    }
     {
         std::string pids;
         for (uint32_t pid : watch) pids += (pids.empty() ? "" : ", ") + std::to_string(pid);
@@ -264,8 +346,27 @@ int Run(int argc, char** argv) {
         }
         recorder.Received(decoded.event);
         int rule = -1;
-        const Verdict verdict = Decide(policy, decoded.event, recorder.context(), &rule);
+        Verdict verdict = Decide(policy, decoded.event, recorder.context(), &rule);
+#ifdef VETRONA_SIGMA
+        // The client's own rules first; then the detection rules' verdict, if any.
+        std::vector<std::string> alerts;
+        if (detector) {
+            if (auto event = sigmaMapper.Map(decoded.event)) {
+                const auto outcome = detector->Evaluate(*event);
+                if (rule < 0 && outcome.verdict != VerdictNone) verdict = outcome.verdict;
+                for (size_t k = 0; k < outcome.matches.size(); ++k) {
+                    const auto& info = detector->rules().info(outcome.matches[k]);
+                    alerts.push_back(json ? vetrona::client::sigma::AlertJson(info, *event, outcome.verdicts[k])
+                                                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+                                          : vetrona::client::sigma::AlertLine(info, *event, outcome.verdicts[k]));
+                }
+            }
+        }
+#endif
         if (message.replyLength != 0) client.Reply(message, verdict);
+#ifdef VETRONA_SIGMA
+        for (const std::string& alert : alerts) std::fprintf(out, "%s\n", alert.c_str());
+#endif
         const std::string line = recorder.Answered(message, decoded.event, verdict, rule, received);
         std::fprintf(out, "%s\n", line.c_str());
         std::fflush(out);

@@ -7,7 +7,7 @@
 #   deps.sh windows  only what windows/build-sys.sh needs (the cross toolchain and the headers
 #                    the Windows client is built with; without Wine its tests are built, not run)
 set -euo pipefail
-run_pkgs=(build-essential cmake ninja-build nlohmann-json3-dev libcli11-dev libyaml-cpp-dev)
+run_pkgs=(build-essential cmake ninja-build pkg-config nlohmann-json3-dev libcli11-dev libyaml-cpp-dev libpcre2-dev libssl-dev)
 windows_pkgs=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix clang-16 lld-16 python3 ccache
               nlohmann-json3-dev libcli11-dev libgtest-dev)
 all_pkgs=("${run_pkgs[@]}" "${windows_pkgs[@]}" clang libclang-rt-14-dev libgmock-dev libbenchmark-dev

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "client/lib/policy.h"
+#include "client/lib/sigma/verdicts.h"
 
 #include <cstdint>
 #include <map>
@@ -87,6 +88,7 @@ struct ClientSpec {
     bool fileMon = false, procMon = false, regMon = false;
     std::optional<std::string> backup;  // "C:\Backup"
     vetrona::client::Policy policy;
+    vetrona::client::sigma::SigmaPolicy sigma;  // client.sigma: detection rules after the policy's rules
 };
 
 // One step of the workload. `args` holds its scalar settings, `lists` its

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -471,7 +472,7 @@ private:
     std::set<char> dosDrives_;  // drive letters defined by define-dos-device steps so far
 
     void Client(const YAML::Node& node, Scenario* s) {
-        Keys(node, {"watch", "monitors", "backup", "rules", "default"}, "client");
+        Keys(node, {"watch", "monitors", "backup", "rules", "default", "sigma"}, "client");
         ClientSpec& c = s->client;
         c.present = true;
         c.line = node.Mark().line + 1;
@@ -499,6 +500,7 @@ private:
             if (!verdict) Fail(node["default"], "client.default", "unknown verdict (allow, deny, backup, none or a number)");
             c.policy.fallback = *verdict;
         }
+        if (node["sigma"]) Sigma(node["sigma"], &c);
         if (node["rules"]) {
             const YAML::Node rules = node["rules"];
             if (!rules.IsSequence()) Fail(rules, "client.rules", "expected a list of rules");
@@ -519,6 +521,17 @@ private:
                 if (!problem.empty()) Fail(r, "client.rules", problem);
                 c.policy.rules.push_back(rule);
             }
+        }
+    }
+
+    // client.sigma: detection rules; a relative folder is the scenario file's.
+    void Sigma(const YAML::Node& node, ClientSpec* c) {
+        std::string error;
+        if (!vetrona::client::sigma::ParseSigmaPolicy(node, &c->sigma, &error)) Fail(node, "client.sigma", error);
+        if (c->sigma.rules.empty()) Fail(node, "client.sigma", "rules: the folder of detection rules is missing");
+        const std::filesystem::path base = std::filesystem::path(file_).parent_path();
+        for (std::string& folder : c->sigma.rules) {
+            if (std::filesystem::path(folder).is_relative()) folder = (base / folder).lexically_normal().string();
         }
     }
 

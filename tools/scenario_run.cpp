@@ -22,6 +22,7 @@
 #include "sim/user/registry.h"
 #include "tools/scenario_rawdisk.h"
 #include "tools/sha256.h"
+#include "client/lib/sigma/fields.h"
 #include "tools/text.h"
 
 #include <unistd.h>
@@ -149,6 +150,9 @@ struct ScenarioRun::Impl {
     bool keepVolumes = false;
     std::vector<MountedVolume> volumes;
     vc::VolumeNames volumeNames;  // the volumes as a client learns them: device and drive root
+    // client.sigma: the detection rules and the events as they see them.
+    std::unique_ptr<vetrona::client::sigma::Detector> detector;
+    vetrona::client::sigma::EventMapper sigmaMapper;
     PDRIVER_OBJECT driver = nullptr;
     DRIVER_DATA* observed = nullptr;  // see Observed()
 
@@ -590,6 +594,18 @@ struct ScenarioRun::Impl {
             Error("the client could not connect: " + StatusName(hr), c.line);
             return false;
         }
+        if (c.sigma.present) {
+            detector = std::make_unique<vetrona::client::sigma::Detector>();
+            std::string error;
+            if (!detector->Load(c.sigma, &error)) {
+                Error("client.sigma: " + error, c.line);
+                return false;
+            }
+            sigmaMapper.SetVolumes(volumeNames);
+            out.Put({{"type", "sigma"}, {"loaded", detector->rules().size()}, {"refused", detector->rules().refused().size()}},
+                    "  detection rules: " + std::to_string(detector->rules().size()) + " loaded, " +
+                        std::to_string(detector->rules().refused().size()) + " refused");
+        }
         std::vector<std::string> watched;
         for (const std::string& name : c.watch) {
             _EPROCESS* p = processes[name];
@@ -656,6 +672,7 @@ struct ScenarioRun::Impl {
             int rule = -1;
             Verdict verdict = VerdictNone;
             if (decoded.ok()) verdict = vc::Decide(s.client.policy, decoded.event, *context, &rule);
+            if (decoded.ok() && detector) verdict = SigmaVerdict(decoded.event, rule, verdict);
             if (out.options().allAllow) {
                 verdict = 0;
                 rule = -2;  // shown as the client's own answer
@@ -665,6 +682,20 @@ struct ScenarioRun::Impl {
             RecordEvent(message.bytes, verdict, rule);
             if (message.replyLength != 0) client->Reply(message, verdict);
         }
+    }
+
+    // The detection rules' verdict after the client's own rules, with an
+    // alert line for each match (naming the rule's author).
+    Verdict SigmaVerdict(const vc::EventView& view, int rule, Verdict verdict) {
+        auto event = sigmaMapper.Map(view);
+        if (!event) return verdict;
+        const auto outcome = detector->Evaluate(*event);
+        for (size_t k = 0; k < outcome.matches.size(); ++k) {
+            const auto& info = detector->rules().info(outcome.matches[k]);
+            out.Put(vetrona::client::sigma::AlertJson(info, *event, outcome.verdicts[k]),
+                    "        " + vetrona::client::sigma::AlertLine(info, *event, outcome.verdicts[k]));
+        }
+        return rule < 0 && outcome.verdict != VerdictNone ? outcome.verdict : verdict;
     }
 
     void RecordEvent(const std::vector<uint8_t>& bytes, int32_t verdict, int rule) {

@@ -324,6 +324,18 @@ public:
             std::string key, value;
             if (!SplitKeyValue(line, &key, &value)) return false;
             ++i;
+            if (key == "sigma") {
+                // The detection rules' section: a mapping of its own, handed to
+                // the caller as YAML text (client/lib/sigma/verdicts.h reads it).
+                std::string block = value;
+                while (i < lines_.size() && lines_[i].indent > 0) {
+                    block += "\n" + std::string(lines_[i].indent, ' ') + lines_[i].text;
+                    ++i;
+                }
+                if (extra_ == nullptr) return Fail(line.number, key, "unknown key (default, rules)");
+                extra_->emplace_back(key, block);
+                continue;
+            }
             if (key == "default") {
                 std::string scalar;
                 if (!Scalar(line.number, key, value, &scalar)) return false;
