@@ -3,6 +3,7 @@
 // declares; the first problem stops the load with its line and field.
 #include "tools/scenario.h"
 
+#include "client/lib/policy.h"
 #include "sim/private/fs.h"
 
 #include <yaml-cpp/yaml.h>
@@ -79,6 +80,19 @@ const std::set<std::string> kAccessNames = {"read", "write", "append", "delete",
 const std::set<std::string> kShareNames = {"read", "write", "delete", "none"};
 const std::set<std::string> kDispositions = {"supersede", "open", "create", "open-if", "overwrite", "overwrite-if"};
 const std::set<std::string> kOptions = {"directory", "non-directory", "delete-on-close", "write-through"};
+
+// "unknown value 'wirte'; did you mean write? (all, append, ...)"
+std::string UnknownName(const std::string& what, const std::string& written, const std::set<std::string>& names) {
+    const std::vector<std::string> all(names.begin(), names.end());
+    const std::vector<std::string> nearest = vetrona::client::NearestNames(written, all);
+    auto list = [](const std::vector<std::string>& items) {
+        std::string out;
+        for (const auto& n : items) out += (out.empty() ? "" : ", ") + n;
+        return out;
+    };
+    return "unknown " + what + " '" + written + "'" + (nearest.empty() ? "" : "; did you mean " + list(nearest) + "?") +
+           " (" + list(all) + ")";
+}
 const std::set<std::string> kRegistryTypes = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
                                               "REG_MULTI_SZ", "REG_QWORD"};
 
@@ -414,9 +428,9 @@ private:
         if (v["multi"]) {
             // REG_MULTI_SZ: each string in UTF-16 with its terminator, then one more.
             for (const std::string& text : StrList(v["multi"], where + ".multi")) {
-                for (unsigned char c : text) {
-                    value.data.push_back(c);
-                    value.data.push_back(0);
+                for (char16_t c : sim::fs::FromHost(text)) {
+                    value.data.push_back(static_cast<uint8_t>(c));
+                    value.data.push_back(static_cast<uint8_t>(c >> 8));
                 }
                 value.data.push_back(0);
                 value.data.push_back(0);
@@ -599,11 +613,7 @@ private:
             }
             if (it == step.lists.end()) return;
             for (const std::string& v : it->second) {
-                if (!names.count(v)) {
-                    std::string list;
-                    for (const auto& n : names) list += (list.empty() ? "" : ", ") + n;
-                    Fail(action[key], at + "." + key, "unknown value '" + v + "' (" + list + ")");
-                }
+                if (!names.count(v)) Fail(action[key], at + "." + key, UnknownName("value", v, names));
             }
         };
         auto boolArg = [&](const char* key) {
@@ -637,7 +647,7 @@ private:
             checkList("share", kShareNames);
             checkList("options", kOptions);
             if (step.args.count("disposition") && !kDispositions.count(step.args["disposition"])) {
-                Fail(action["disposition"], at + ".disposition", "unknown disposition (supersede, open, create, open-if, overwrite, overwrite-if)");
+                Fail(action["disposition"], at + ".disposition", UnknownName("disposition", step.args["disposition"], kDispositions));
             }
             if (step.args.count("handle")) handles_.insert(step.args["handle"]);
         } else if (step.kind == "write") {
