@@ -227,6 +227,16 @@ TEST(ScenarioUsers, AMistypedAccessShareOrOptionNamesTheNearest) {
               std::string::npos);
     EXPECT_NE(ErrorOf(head + "  - {process: p, create: {path: 'C:\\x', disposition: open_if}}\n").find("did you mean open-if?"),
               std::string::npos);
+    EXPECT_NE(ErrorOf(head + "  - {process: p, crate: {path: 'C:\\x'}}\n").find("unknown step key; did you mean create?"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf(head + "  - {process: p, create: {pth: 'C:\\x'}}\n").find("unknown key; did you mean path?"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf("scenario: t\nmachine:\n  registry: [{key: 'HKLM\\A', values: [{name: v, type: REG_DWROD, dword: 1}]}]\n"
+                      "workload: []\n").find("did you mean REG_DWORD?"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf("scenario: t\nclient:\n  monitors: [regsitry]\nworkload: []\n").find("3 client.monitors: unknown monitor "
+                                                                                              "'regsitry'; did you mean registry?"),
+              std::string::npos);
 }
 
 }  // namespace
