@@ -280,6 +280,9 @@ def check_registry(driver, records, path):
             check(data.startswith(last[name] + " \u2192 "), "registry: old data of #%d" % e["seq"], (data, last[name]))
         if e["dataType"] == 4:
             last[name] = str(int.from_bytes(bytes.fromhex(e["data"]), "little")) + " (0x%08x)" % int.from_bytes(bytes.fromhex(e["data"]), "little")
+    modes = [row for row in page["registryCells"] if row[5] == "Mode"]
+    check(len(modes) == 1 and modes[0][7].startswith("safe \u2192 unsafe"), "registry: the machine's old data is not shown",
+          modes)
     check("C:\\Users\\alice\\evil.exe" in page["text"], "registry: the data after a NUL is hidden")
     one = [it for it in page["registryItems"] if len(it) == 1]
     check(['a", "b'] in one and ["a", "b"] in page["registryItems"], "registry: one string and two read alike", page["registryItems"])

@@ -257,8 +257,12 @@ TEST(ReportDataTest, RegistryRowsAsPeopleReadThem) {
     set(5, "RegOpKeyRenamed", "allow", {{"value", "RunOnce"}});
     set(6, "RegOpValueDeleted", "allow", {{"value", "Updater"}});
     set(7, "RegOpValueCreated", "allow", {{"value", "Updater"}, {"dataType", 99}, {"data", "00"}});
+    // The machine's values before the run are the old data of their first change.
+    report.Add({{"type", "registry"}, {"values", {{{"key", "HKLM\\Run"}, {"value", "Seeded"}, {"dataType", 4}, {"data", "07000000"}}}}});
+    set(8, "RegOpValueModified", "allow", {{"value", "seeded"}, {"dataType", 4}, {"data", "08000000"}});
     const Json rows = report.Data()["runs"][0]["registry"];
-    ASSERT_EQ(rows.size(), 7u);
+    ASSERT_EQ(rows.size(), 8u);
+    EXPECT_EQ(rows[7]["old"], "7 (0x00000007)");
     EXPECT_EQ(rows[0]["typeName"], "REG_SZ");
     EXPECT_FALSE(rows[0].contains("old"));
     EXPECT_EQ(rows[1]["old"], "a");        // the denied change shows what stays

@@ -337,7 +337,16 @@ struct ScenarioRun::Impl {
         }
         if (setup != nullptr) sim::user::EndProcess(setup);
         if (ok) {
-            out.Put({{"type", "registry"}, {"keys", s.registry.size()}},
+            // The seeded values, so a report can show a change's old data.
+            json values = json::array();
+            for (const RegistryKeySpec& k : s.registry) {
+                for (const RegistryValueSpec& v : k.values) {
+                    if (v.data.size() > 4096) continue;
+                    values.push_back({{"key", vc::UserRegistryPath(k.path)}, {"value", v.name},
+                                      {"dataType", RegistryType(v.type)}, {"data", HexOf(v.data)}});
+                }
+            }
+            out.Put({{"type", "registry"}, {"keys", s.registry.size()}, {"values", values}},
                     "  registry: " + std::to_string(s.registry.size()) + " keys seeded");
         }
         return ok;

@@ -733,6 +733,14 @@ void Report::Add(const Json& record) {
         impl_->Event(r, record);
     } else if (type == "process") {
         impl_->Process(r, record);
+    } else if (type == "registry" && record.contains("values") && record["values"].is_array()) {
+        // The machine's values before the run: the old data of a first change.
+        for (const Json& v : record["values"]) {
+            const uint32_t dataType = static_cast<uint32_t>(Int(v, "dataType"));
+            const char* name = RegistryTypeName(dataType);
+            r.values[Upper(Str(v, "key")) + "\n" + Upper(Str(v, "value"))] = {
+                RegistryDataText(dataType, FromHex(Str(v, "data")), false), name ? std::string(name) : "type " + std::to_string(dataType)};
+        }
     } else if (type == "volume") {
         r.volumes.push_back({{"drive", Str(record, "drive")}, {"device", Str(record, "device")}});
     } else if (type == "client") {
