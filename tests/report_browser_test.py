@@ -267,7 +267,10 @@ def check_registry(driver, records, path):
         if e["operation"] == "RegOpKeyRenamed":
             check(key.endswith(" \u2192 " + e["value"]) and value == "", "registry: a rename reads wrong", (key, value))
             continue
-        check(value == (e["value"] if "value" in e else "(Default)"), "registry: value name of #%d" % e["seq"], (value, e.get("value")))
+        name_shown = e["value"] if "value" in e else "(Default)"
+        if len(name_shown) > 200:
+            name_shown = name_shown[:200] + "\u2026show all %s characters" % format(len(name_shown), ",")
+        check(value == name_shown, "registry: value name of #%d" % e["seq"], (value[:300], e.get("value", "")[:300]))
         check(kind == REG_TYPES.get(e["dataType"], "type %d" % e["dataType"]), "registry: type of #%d" % e["seq"], kind)
         strings = utf16_strings(e["data"])
         name = (e["path"], e.get("value", ""))
@@ -280,6 +283,16 @@ def check_registry(driver, records, path):
             check(data.startswith(last[name] + " \u2192 "), "registry: old data of #%d" % e["seq"], (data, last[name]))
         if e["dataType"] == 4:
             last[name] = str(int.from_bytes(bytes.fromhex(e["data"]), "little")) + " (0x%08x)" % int.from_bytes(bytes.fromhex(e["data"]), "little")
+    # A very long name is cut with a button that shows it all, and does not squeeze the other columns.
+    long_name = "Long" + "x" * 4000
+    cut = driver.execute_script("""
+      const cell = Array.from(document.querySelectorAll('table.registry tbody tr')).map((tr) => tr.cells[4])
+        .find((c) => c.textContent.startsWith('Longxxx'));
+      const before = [cell.textContent.length, cell.getBoundingClientRect().height, cell.parentElement.cells[6].getBoundingClientRect().width];
+      cell.querySelector('button.all').click();
+      return before.concat([cell.textContent]);""")
+    check(cut[0] < 300 and cut[1] < 200 and cut[2] > 80, "registry: a long name is not cut", cut[:3])
+    check(cut[3] == long_name, "registry: 'show all' does not show the whole name", len(cut[3]))
     modes = [row for row in page["registryCells"] if row[5] == "Mode"]
     check(len(modes) == 1 and modes[0][7].startswith("safe \u2192 unsafe"), "registry: the machine's old data is not shown",
           modes)

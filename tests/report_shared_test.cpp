@@ -370,20 +370,27 @@ TEST(ReportDataTest, PastTheLimitEventsAreCountedButNotListed) {
         report.Add(Event(i, "file", "FileOpWrite", 9, "allow", {{"name", "\\Device\\V1\\g"}}));
     }
     for (int i = total + 151; i <= total + 1000; ++i) {
-        report.Add(Event(i, "file", "FileOpWrite", 4, "allow", {{"name", "\\Device\\V1\\f"}}));
+        Json extra = {{"name", "\\Device\\V1\\f"}};
+        if (i == total + 200) extra["alerts"] = Json::array({{{"title", "Mass write"}, {"level", "high"}}});
+        report.Add(Event(i, "file", "FileOpWrite", 4, "allow", extra));
     }
     const Json run = report.Data()["runs"][0];
     EXPECT_EQ(run["eventsTotal"], total + 1000);
     // The first events, the denied ones past them, pid 9's first 100 and
     // latest 50, pid 4's latest 500: the end of the run is on the page.
-    const size_t listed = vc::Report::kEventLimit + 0 + 150 + vc::Report::kLatestPerProcess;
+    const size_t listed = vc::Report::kEventLimit + 1 + 150 + vc::Report::kLatestPerProcess;
     EXPECT_EQ(run["eventsListed"], listed);
     ASSERT_EQ(run["events"].size(), listed);
     EXPECT_EQ(run["events"].back()["seq"], total + 1000);
     EXPECT_EQ(run["events"][vc::Report::kEventLimit]["seq"], total + 1);  // in sequence order
+    // An event with an alert is kept wherever it falls, with its alerts.
+    const Json& alerting = run["events"][vc::Report::kEventLimit + 150];
+    EXPECT_EQ(alerting["seq"], total + 200);
+    ASSERT_TRUE(alerting.contains("alerts"));
+    EXPECT_EQ(alerting["alerts"][0]["title"], "Mass write");
     ASSERT_EQ(run["omitted"].size(), 1u);
     EXPECT_EQ(run["omitted"][0]["proc"], 0);
-    EXPECT_EQ(run["omitted"][0]["count"], 7 + 850 - vc::Report::kLatestPerProcess);
+    EXPECT_EQ(run["omitted"][0]["count"], 7 + 849 - vc::Report::kLatestPerProcess);
     EXPECT_EQ(run["omitted"][0]["fromSeq"], static_cast<int>(vc::Report::kEventLimit) + 1);
     EXPECT_EQ(run["omitted"][0]["toSeq"], total + 1000 - static_cast<int>(vc::Report::kLatestPerProcess));
     EXPECT_EQ(run["totals"]["deny"], total / 1000);

@@ -154,12 +154,15 @@ inline constexpr const char* kReportScript = R"js(
     var span = h('span', { 'class': 'cut' });
     fill(span, s.slice(0, CUT));
     var more = h('button', { type: 'button', 'class': 'all' }, 'show all ' + num(s.length) + ' characters');
+    var dots = document.createTextNode('\u2026');
     more.addEventListener('click', function () {
       while (span.firstChild) span.removeChild(span.firstChild);
       fill(span, s);
+      dots.parentNode.removeChild(dots);
+      more.parentNode.removeChild(more);
     });
     frag.appendChild(span);
-    frag.appendChild(document.createTextNode('\u2026'));
+    frag.appendChild(dots);
     frag.appendChild(more);
     return frag;
   }
