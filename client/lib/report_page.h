@@ -710,7 +710,7 @@ inline constexpr const char* kReportScript = R"js(
       { label: 'step', key: function (b) { return b.step || 0; } }], run.backups, function (b) {
       var exact = b.exact === true ? 'yes' : b.exact === false ? 'NO' : 'not known';
       var holds = null;
-      if (b.holds === 'restore') holds = badge('restore', 'restore this: the file before any other process changed it');
+      if (b.holds === 'restore') holds = [badge('restore', 'restore this'), ' the file before another process changed it'];
       else if (b.holds === 'changed') holds = [badge('changed', 'changed bytes'), ' after ' + procLabel(run, b.changedBy) + '\'s change at #' + b.changedAt];
       else if (b.holds === 'earlier') holds = 'an earlier state';
       else if (b.holds === 'mismatch') holds = [badge('changed', 'damaged'), ' not the bytes the file held at its close'];
