@@ -63,6 +63,9 @@ typedef int32_t Verdict;
 #define FileOpAtaWrite 9
 #define FileOpCreated 10
 #define FileOpOpen 11
+/* A hard link: a second name for the file, carried as a rename's destination.
+ * Code 6 stays unused. */
+#define FileOpLink 12
 
 /* Registry operation codes carried by a RegistryEvent. */
 #define RegOpKeyCreated 0

@@ -17,13 +17,12 @@ namespace {
 ULONG CreatepCurrentPid() { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())); }
 
 // Opens the I/O manager makes for itself (a paging file, the parent of a
-// rename's target) and write-through opens are never classified.
+// rename's target) are never classified. Write-through is not one of them:
+// any program may ask for it, and passing it over let such a handle write
+// unreported.
 BOOLEAN CreatepPassedOver(PFLT_CALLBACK_DATA Data) {
     const UCHAR flags = Data->Iopb->OperationFlags;
-    if ((flags & (SL_OPEN_PAGING_FILE | SL_OPEN_TARGET_DIRECTORY)) != 0) {
-        return TRUE;
-    }
-    return (Data->Iopb->Parameters.Create.Options & FILE_WRITE_THROUGH) != 0 ? TRUE : FALSE;
+    return (flags & (SL_OPEN_PAGING_FILE | SL_OPEN_TARGET_DIRECTORY)) != 0 ? TRUE : FALSE;
 }
 
 // Hands the name to post-create in a completion cell. Without a cell the open
@@ -50,15 +49,20 @@ FILE_OPERATION FilterClassifyCreate(PFLT_PARAMETERS Create) {
     if ((options & FILE_DELETE_ON_CLOSE) != 0) {
         return FileOpDelete;
     }
+    // A handle that can change the file is followed whatever else it asks
+    // for: DELETE beside write rights (FILE_ALL_ACCESS) or an execute-looking
+    // mask with append rights must not hide its writes. MAXIMUM_ALLOWED may
+    // be granted write access without naming it.
+    const BOOLEAN canWrite = (access & FilterWriteRights) != 0 ? TRUE : FALSE;
     // FILE_EXECUTE and FILE_READ_ATTRIBUTES without FILE_WRITE_DATA or FILE_READ_EA.
-    if ((access & 0xAA) == 0xA0) {
+    if (!canWrite && (access & 0xAA) == 0xA0) {
         return FileOpExecute;
+    }
+    if (canWrite) {
+        return FileOpWriteAccess;
     }
     if ((access & DELETE) != 0) {
         return FileOpDeleteAccess;
-    }
-    if ((access & (GENERIC_WRITE | FILE_WRITE_EA | FILE_WRITE_DATA)) != 0) {
-        return FileOpWriteAccess;
     }
     // Every disposition but FILE_SUPERSEDE.
     if (((options >> 24) & 0x7) != 0) {

@@ -44,6 +44,12 @@ constexpr ULONG FilterScsiOpCodeOffset = 36;
 constexpr ULONG FilterAtaFlagsOffset = 2;
 constexpr ULONG FilterAtaCommandOffset = 46;
 
+// Desired-access bits that let a handle change a file's data: the specific
+// write rights (append alone can still change a file), the generic ones a
+// caller may pass unmapped, and MAXIMUM_ALLOWED, which can be granted them.
+constexpr ACCESS_MASK FilterWriteRights =
+    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+
 // Whether pre-create tests the watched set before it asks for the name (see
 // filemon/create.cpp).
 extern BOOLEAN FilterCreateMembershipFirst;
@@ -93,9 +99,10 @@ NTSTATUS FilterGetOrCreateHandleTrack(PFLT_INSTANCE Instance, PFLT_FILTER Filter
                                       PHandleTrack* Track);
 NTSTATUS FilterDeleteHandleTrack(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject);
 NTSTATUS FilterQueryFileId(PFLT_INSTANCE Instance, PFILE_OBJECT FileObject, PULONG64 FileId);
+// Whether a set-information record carries a new name: renames and hard links.
 BOOLEAN FilterIsRename(PFLT_PARAMETERS SetInformation);
-// Renames and deletions by disposition (setinfo.cpp). The classifier gives
-// FileOpRename, FileOpDelete or FileOpNone; a disposition record shorter than
+// Renames, hard links and deletions by disposition (setinfo.cpp). The
+// classifier gives FileOpRename, FileOpLink, FileOpDelete or FileOpNone; a disposition record shorter than
 // the field it reads is FileOpNone. FilterGetDestFileName names a rename's
 // destination, through the object-namespace link it may be given as; on
 // success the caller owns the name and releases it with FilterReleaseName.

@@ -155,7 +155,11 @@ BOOLEAN FilterIsRename(PFLT_PARAMETERS SetInformation) {
         return FALSE;
     }
     const FILE_INFORMATION_CLASS infoClass = SetInformation->SetFileInformation.FileInformationClass;
-    return (infoClass == FileRenameInformation || infoClass == FileRenameInformationEx) ? TRUE : FALSE;
+    // A link record has the rename record's layout and names a new place too.
+    return (infoClass == FileRenameInformation || infoClass == FileRenameInformationEx || infoClass == FileLinkInformation ||
+            infoClass == FileLinkInformationEx)
+               ? TRUE
+               : FALSE;
 }
 
 // Releases the name a record holds and forgets it, so that whichever of

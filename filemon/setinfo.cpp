@@ -108,6 +108,11 @@ FILE_OPERATION FilterClassifySetInfo(PFLT_PARAMETERS SetInformation) {
         case FileRenameInformation:
         case FileRenameInformationEx:
             return FileOpRename;
+        // A second name planted by a link is as much a way into a folder as a
+        // rename: reported with its new name, refusable.
+        case FileLinkInformation:
+        case FileLinkInformationEx:
+            return FileOpLink;
         case FileDispositionInformation:
             if (!FilterBufferHoldsp(SetInformation, sizeof(BOOLEAN))) {
                 return FileOpNone;
@@ -175,7 +180,7 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreSetInformation(PFLT_CALLBACK_DATA Data
     // (positions, times, sizes) are of no interest and need no name query.
     OpParams params = FilterGetParams(Data->Iopb);
     const FILE_OPERATION operation = FilterClassifySetInfo(params.SetInformation);
-    if (operation != FileOpRename && operation != FileOpDelete) {
+    if (operation != FileOpRename && operation != FileOpLink && operation != FileOpDelete) {
         return result;
     }
     PFLT_FILE_NAME_INFORMATION nameInfo = nullptr;
@@ -183,11 +188,12 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreSetInformation(PFLT_CALLBACK_DATA Data
         return result;
     }
 
-    // The destination is named for every rename that passed the gate, watched
-    // or not, so its log lines are written either way. A record whose name
-    // cannot be read safely is reported without a destination.
+    // The destination is named for every rename or link that passed the
+    // gate, watched or not, so its log lines are written either way. A record
+    // whose name cannot be read safely is reported without a destination. A
+    // link record has the rename record's layout.
     PFLT_FILE_NAME_INFORMATION destNameInfo = nullptr;
-    if (operation == FileOpRename && FilterRenameBufferValidp(params.SetInformation)) {
+    if ((operation == FileOpRename || operation == FileOpLink) && FilterRenameBufferValidp(params.SetInformation)) {
         (void)FilterGetDestFileName(FltObjects->Instance, Data->Iopb->TargetFileObject,
                                     static_cast<const FILE_RENAME_INFORMATION*>(params.SetInformation->SetFileInformation.InfoBuffer),
                                     &destNameInfo);

@@ -1,7 +1,7 @@
 // The process monitor's creation and exit notifications.
 //
-// A start is of interest only when its parent is watched, an exit only when
-// the exiting process is: each routine asks the watched set first and fetches
+// A start is of interest only when its creator or its parent is watched, an
+// exit only when the exiting process is: each routine asks the watched set first and fetches
 // the image name only for those, so the starts and exits of every other
 // process on the machine cost the gate and one membership test.
 #include "procmon/procmon.h"
@@ -51,6 +51,18 @@ VOID ProcMonpExit(HANDLE ProcessId, HANDLE ReportedParentId) {
     ProcMonpFreeImageName(imageName);
 }
 
+// Whether a start belongs to the watched tree. The reported parent is only
+// what the creator claimed (the parent-process attribute lets a program name
+// any process it can open, explorer.exe for one), so the creating process
+// counts as much: a watched program cannot start an unwatched child by
+// naming someone else as its parent.
+BOOLEAN ProcMonpStartIsWatched(HANDLE ParentId, HANDLE CreatorId) {
+    if (IdListHasPid(&DriverData.ProcessList, ProcMonpPid(ParentId))) {
+        return TRUE;
+    }
+    return (CreatorId != ParentId && IdListHasPid(&DriverData.ProcessList, ProcMonpPid(CreatorId))) ? TRUE : FALSE;
+}
+
 }  // namespace
 
 VOID NTAPI ProcMonNotifyEx(PEPROCESS Process, HANDLE ProcessId, PPS_CREATE_NOTIFY_INFO CreateInfo) {
@@ -64,7 +76,7 @@ VOID NTAPI ProcMonNotifyEx(PEPROCESS Process, HANDLE ProcessId, PPS_CREATE_NOTIF
     }
 
     HANDLE parentId = CreateInfo->ParentProcessId;
-    if (!IdListHasPid(&DriverData.ProcessList, ProcMonpPid(parentId))) {
+    if (!ProcMonpStartIsWatched(parentId, CreateInfo->CreatingThreadId.UniqueProcess)) {
         return;
     }
     PUNICODE_STRING imageName = ProcMonpImageName(ProcessId);
@@ -98,7 +110,9 @@ VOID NTAPI ProcMonNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create) {
         ProcMonpExit(ProcessId, ParentId);
         return;
     }
-    if (!IdListHasPid(&DriverData.ProcessList, ProcMonpPid(ParentId))) {
+    // This routine runs in the creating thread too: the current process is
+    // the creator.
+    if (!ProcMonpStartIsWatched(ParentId, PsGetCurrentProcessId())) {
         return;
     }
     PUNICODE_STRING imageName = ProcMonpImageName(ProcessId);

@@ -129,3 +129,41 @@ TEST_F(MappedViewTest, AViewNeedsReadAndWriteAccessAndAFileWithBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// The page writer's writes come later from a System thread, so the one point
+// where the driver can stop a mapped-view encryption is the open of the handle
+// the section is made from: a writable view needs write access on it, and
+// every open with write rights (all access, DELETE beside write rights
+// included) is reported and deniable. A denied open leaves nothing to map.
+TEST_F(MappedViewTest, TheHandleAWritableViewNeedsIsReportedAtItsOpenAndDeniable) {
+    for (const ACCESS_MASK access : {ACCESS_MASK{FILE_ALL_ACCESS}, ACCESS_MASK{FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE}}) {
+        SCOPED_TRACE(access);
+        ClearEvents();
+        Answer(FileOpWriteAccess, VerdictDeny);
+        HANDLE handle = nullptr;
+        EXPECT_EQ(Open(u"C:\\doc.txt", access, FILE_OPEN, &handle), STATUS_ACCESS_DENIED);
+        EXPECT_EQ(Operations(1), std::vector<int32_t>{FileOpWriteAccess});
+
+        // Allowed, the handle is followed: a flush in the program's thread is
+        // a reported write.
+        ClearEvents();
+        Answer(FileOpWriteAccess, 0);
+        ASSERT_EQ(Open(u"C:\\doc.txt", access, FILE_OPEN, &handle), STATUS_SUCCESS);
+        sim::user::MappedView* view = nullptr;
+        uint8_t* data = nullptr;
+        size_t size = 0;
+        ASSERT_EQ(sim::user::MapViewOfFile(app_, handle, &view, &data, &size), STATUS_SUCCESS);
+        data[0] ^= 0x5A;
+        EXPECT_EQ(sim::user::FlushViewOfFile(app_, view), STATUS_SUCCESS);
+        EXPECT_EQ(sim::user::UnmapViewOfFile(app_, view), STATUS_SUCCESS);
+        EXPECT_EQ(Close(handle), STATUS_SUCCESS);
+        EXPECT_EQ(Operations(3), (std::vector<int32_t>{FileOpWriteAccess, FileOpWrite, FileOpCloseModified}));
+        data = nullptr;
+        // Put the first byte back for the next round.
+        WriteHost(HostC("doc.txt"), plain_);
+    }
+}
+
+}  // namespace

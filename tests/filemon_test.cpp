@@ -33,16 +33,24 @@ TEST(FilterClassifyCreate, FirstMatchingTestDecides) {
         {FILE_OPEN, 0, FILE_EXECUTE | FILE_READ_ATTRIBUTES | FILE_READ_EA, FileOpOpen},  // FILE_GENERIC_READ-ish: no longer execute
         {FILE_OPEN, 0, FILE_EXECUTE | FILE_READ_ATTRIBUTES | FILE_WRITE_DATA, FileOpWriteAccess},
         {FILE_OPEN, 0, FILE_EXECUTE, FileOpOpen},
-        {FILE_OPEN, 0, DELETE | FILE_WRITE_DATA, FileOpDeleteAccess},
-        {FILE_OPEN, 0, FILE_ALL_ACCESS, FileOpDeleteAccess},
+        // Write rights win over DELETE and over an execute-looking mask: such
+        // a handle can change the file, so it is reported and followed.
+        {FILE_OPEN, 0, DELETE | FILE_WRITE_DATA, FileOpWriteAccess},
+        {FILE_OPEN, 0, DELETE | FILE_APPEND_DATA, FileOpWriteAccess},
+        {FILE_OPEN, 0, FILE_ALL_ACCESS, FileOpWriteAccess},
+        {FILE_OPEN, 0, GENERIC_ALL, FileOpWriteAccess},
+        {FILE_OPEN, 0, MAXIMUM_ALLOWED, FileOpWriteAccess},
+        {FILE_OPEN, 0, FILE_EXECUTE | FILE_READ_ATTRIBUTES | FILE_APPEND_DATA, FileOpWriteAccess},
+        {FILE_OPEN, 0, DELETE, FileOpDeleteAccess},
+        {FILE_OPEN, 0, DELETE | FILE_READ_DATA | FILE_WRITE_ATTRIBUTES, FileOpDeleteAccess},
         {FILE_OPEN, 0, FILE_WRITE_DATA, FileOpWriteAccess},
         {FILE_OPEN, 0, FILE_WRITE_EA, FileOpWriteAccess},
         {FILE_OPEN, 0, GENERIC_WRITE, FileOpWriteAccess},
         {FILE_OPEN, 0, FILE_GENERIC_WRITE, FileOpWriteAccess},
-        {FILE_OPEN, 0, FILE_APPEND_DATA, FileOpOpen},
+        {FILE_OPEN, 0, FILE_APPEND_DATA, FileOpWriteAccess},
         {FILE_OPEN, 0, FILE_WRITE_ATTRIBUTES, FileOpOpen},
         {FILE_SUPERSEDE, 0, FILE_READ_DATA, FileOpNone},
-        {FILE_SUPERSEDE, 0, FILE_APPEND_DATA, FileOpNone},
+        {FILE_SUPERSEDE, 0, FILE_APPEND_DATA, FileOpWriteAccess},
         {FILE_SUPERSEDE, 0, FILE_WRITE_DATA, FileOpWriteAccess},
         {FILE_CREATE, 0, FILE_READ_DATA, FileOpOpen},
         {FILE_OPEN_IF, 0, 0, FileOpOpen},
@@ -241,9 +249,7 @@ TEST_F(FileMonTest, OpensThatAreNeitherSentNorFollowed) {
     const Case cases[] = {
         {"execute", FILE_EXECUTE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, FILE_OPEN},
         {"generic execute, mapped", GENERIC_EXECUTE, 0, FILE_OPEN},
-        {"delete and write", DELETE | FILE_WRITE_DATA, 0, FILE_OPEN},
-        {"generic all, mapped", GENERIC_ALL, 0, FILE_OPEN},
-        {"write through", FILE_GENERIC_WRITE, FILE_WRITE_THROUGH, FILE_OPEN},
+        {"delete alone", DELETE | SYNCHRONIZE, 0, FILE_OPEN},
         {"supersede, read", FILE_READ_DATA | DELETE, 0, FILE_SUPERSEDE},
     };
     for (const Case& c : cases) {
@@ -259,6 +265,45 @@ TEST_F(FileMonTest, OpensThatAreNeitherSentNorFollowed) {
         }
         EXPECT_EQ(Close(handle), STATUS_SUCCESS);
         EXPECT_TRUE(Events().empty());
+    }
+    EXPECT_EQ(sim::flt::LiveContextCount(), 0u);
+}
+
+// Every handle that can change the file is reported at its open, followed,
+// and its writes reported; a deny refuses the open and the file keeps its
+// bytes. Write-through, DELETE beside write rights, all access and append
+// alone once let a watched program write unseen.
+TEST_F(FileMonTest, HandlesThatCanWriteAreReportedFollowedAndDeniable) {
+    struct Case {
+        const char* what;
+        ACCESS_MASK access;
+        ULONG options;
+    };
+    const Case cases[] = {
+        {"write through", FILE_GENERIC_WRITE, FILE_WRITE_THROUGH},
+        {"delete and write", DELETE | FILE_WRITE_DATA | SYNCHRONIZE, 0},
+        {"all access", FILE_ALL_ACCESS, 0},
+        {"generic all, mapped", GENERIC_ALL, 0},
+        {"append only", FILE_APPEND_DATA | SYNCHRONIZE, 0},
+        {"execute with append", FILE_EXECUTE | FILE_READ_ATTRIBUTES | FILE_APPEND_DATA | SYNCHRONIZE, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteHost(HostC("doc.txt"), "original");
+        ClearEvents();
+        Answer(FileOpWriteAccess, 0);
+        HANDLE handle = nullptr;
+        ASSERT_EQ(Open(u"C:\\doc.txt", c.access, FILE_OPEN, &handle, c.options), STATUS_SUCCESS);
+        EXPECT_EQ(Write(handle, "evil"), STATUS_SUCCESS);
+        EXPECT_EQ(Close(handle), STATUS_SUCCESS);
+        EXPECT_EQ(Operations(2), (std::vector<int32_t>{FileOpWriteAccess, FileOpWrite}));
+
+        WriteHost(HostC("doc.txt"), "original");
+        ClearEvents();
+        Answer(FileOpWriteAccess, VerdictDeny);
+        EXPECT_EQ(Open(u"C:\\doc.txt", c.access, FILE_OPEN, &handle, c.options), STATUS_ACCESS_DENIED);
+        EXPECT_EQ(Operations(1), std::vector<int32_t>{FileOpWriteAccess});
+        EXPECT_EQ(ReadHost(HostC("doc.txt")), "original");
     }
     EXPECT_EQ(sim::flt::LiveContextCount(), 0u);
 }
@@ -338,7 +383,7 @@ TEST_F(FileMonTest, FollowedHandleLifecycle) {
     EXPECT_EQ(Close(handle), STATUS_SUCCESS);
     ASSERT_EQ(Open(u"C:\\theirs.txt", FILE_GENERIC_WRITE | DELETE, FILE_SUPERSEDE, &handle), STATUS_SUCCESS);
     EXPECT_EQ(Close(handle), STATUS_SUCCESS);
-    EXPECT_EQ(Operations(2), (std::vector<int32_t>{FileOpWriteAccess, FileOpWrite}));
+    EXPECT_EQ(Operations(3), (std::vector<int32_t>{FileOpWriteAccess, FileOpWrite, FileOpWriteAccess}));
     EXPECT_EQ(sim::flt::LiveContextCount(), 0u);
 }
 

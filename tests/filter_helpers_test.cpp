@@ -55,11 +55,12 @@ TEST(FilterGetParams, OneSlotChosenByTheMajorFunction) {
     }
 }
 
-TEST(FilterIsRename, OnlyTheTwoRenameClasses) {
+TEST(FilterIsRename, TheRenameAndLinkClassesCarryANewName) {
     FLT_PARAMETERS parameters{};
     const std::pair<FILE_INFORMATION_CLASS, bool> cases[] = {
         {FileRenameInformation, true},          {FileRenameInformationEx, true},
-        {FileLinkInformation, false},           {FileDispositionInformation, false},
+        {FileLinkInformation, true},            {FileLinkInformationEx, true},
+        {FileLinkInformationBypassAccessCheck, false}, {FileDispositionInformation, false},
         {FileDispositionInformationEx, false},  {FileRenameInformationBypassAccessCheck, false},
         {FileEndOfFileInformation, false},      {FileBasicInformation, false},
     };

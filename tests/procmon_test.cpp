@@ -264,8 +264,10 @@ TEST_F(ProcMonTest, AStartWithoutACommandLineCarriesNone) {
     EXPECT_EQ(Events().at(0), (Event{Pid(child), Pid(shell), true, kTool, u""}));
 }
 
-// The inheritance parent decides, not the creating thread's process.
-TEST_F(ProcMonTest, TheInheritanceParentDecidesNotTheCreator) {
+// The reported parent is only what the creator claimed: a start is the
+// watched tree's when its parent or its creating process is watched. The
+// message keeps the parent the notification gives.
+TEST_F(ProcMonTest, TheParentOrTheCreatorBringsAStartIntoTheTree) {
     _EPROCESS* watched = StartWatched(kShell);
     _EPROCESS* broker = StartProcess(kHelper);
     sim::user::ProcessStart start;
@@ -277,12 +279,40 @@ TEST_F(ProcMonTest, TheInheritanceParentDecidesNotTheCreator) {
     spawned_.push_back(child);
     EXPECT_TRUE(Listed(Pid(child)));
 
+    // A watched program names an unwatched process as the parent.
+    ClearMessages();
     start.parent = broker;
     start.creatingThread = watched->mainThread;
+    _EPROCESS* spoofed = nullptr;
+    ASSERT_EQ(sim::user::StartProcess(start, &spoofed), STATUS_SUCCESS);
+    spawned_.push_back(spoofed);
+    EXPECT_TRUE(Listed(Pid(spoofed)));
+    ASSERT_TRUE(WaitForMessages(1));
+    EXPECT_EQ(Events().at(0), (Event{Pid(spoofed), Pid(broker), true, kTool, u""}));
+
+    // Neither watched: not the tree's.
+    ClearMessages();
+    start.parent = broker;
+    start.creatingThread = broker->mainThread;
     _EPROCESS* other = nullptr;
     ASSERT_EQ(sim::user::StartProcess(start, &other), STATUS_SUCCESS);
     spawned_.push_back(other);
     EXPECT_FALSE(Listed(Pid(other)));
+    EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(ProcMonTest, AStartUnderAClaimedParentCanBeRefused) {
+    _EPROCESS* watched = StartWatched(kShell);
+    _EPROCESS* explorer = StartProcess(kHelper);
+    StopResponder();
+    StartResponder([](const std::vector<uint8_t>&) { return VerdictDeny; });
+    sim::user::ProcessStart start;
+    start.parent = explorer;
+    start.imagePath = kTool;
+    start.creatingThread = watched->mainThread;
+    _EPROCESS* child = nullptr;
+    EXPECT_EQ(sim::user::StartProcess(start, &child), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(child, nullptr);
 }
 
 // Any step of the image-name query that fails: the event goes out without an
@@ -634,6 +664,23 @@ TEST_F(ProcMonLegacyTest, ADenyCannotRefuseAndExitsCarryTheParent) {
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0], (Event{Pid(child), Pid(shell), true, kTool, u""}));
     EXPECT_EQ(events[1], (Event{Pid(child), Pid(shell), false, kTool, u""}));
+}
+
+// The legacy routine runs in the creating thread too: a watched creator that
+// claims an unwatched parent still brings the start into the tree.
+TEST_F(ProcMonLegacyTest, TheCreatorIsTheCurrentProcess) {
+    _EPROCESS* watched = StartWatched(kShell);
+    _EPROCESS* explorer = StartProcess(kHelper);
+    sim::user::ProcessStart start;
+    start.parent = explorer;
+    start.imagePath = kTool;
+    start.creatingThread = watched->mainThread;
+    _EPROCESS* child = nullptr;
+    ASSERT_EQ(sim::user::StartProcess(start, &child), STATUS_SUCCESS);
+    spawned_.push_back(child);
+    EXPECT_TRUE(Listed(Pid(child)));
+    ASSERT_TRUE(WaitForMessages(1));
+    EXPECT_EQ(Events().at(0), (Event{Pid(child), Pid(explorer), true, kTool, u""}));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // vetrona-sim: the driver on the simulated kernel.
 //
-//   vetrona-sim run FILE... [--json] [--hex] [--report FILE.html]
+//   vetrona-sim run FILE... [--json] [--hex] [--report FILE.html] [--all-allow]
 //                                                 play scenarios
 //   vetrona-sim serve [--socket PATH] [--scenario FILE] [--json] [--hex]
 //   vetrona-sim demo [--json] [--hex]             the bundled demo scenarios
@@ -43,6 +43,9 @@ int main(int argc, char** argv) {
     run->add_flag("--state", state, "after each scenario, list every file left on its volumes with its size and SHA-256");
     std::string report;
     run->add_option("--report", report, "write a behaviour report of the runs to this HTML file (one page for all)");
+    bool allAllow = false;
+    run->add_flag("--all-allow", allAllow,
+                  "answer allow to every event whatever the policy says (a scenario whose deny or backup matters then fails)");
 
     std::string socketPath = vsim::DefaultSocketPath();
     std::string scenarioFile;
@@ -81,7 +84,7 @@ int main(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : 2;
     }
     if (*run) {
-        return vsim::RunScenarioFiles(files, {json, hex, image, state, report});
+        return vsim::RunScenarioFiles(files, {json, hex, image, state, report, allAllow});
     }
     if (*sweep) {
         if (*seedOption) sweepOptions.seed = sweepSeed;

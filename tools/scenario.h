@@ -99,6 +99,7 @@ struct StepSpec {
                           // get-switch, set-switch, watch, set-backup
     std::string process;  // who does it
     std::string label;    // optional name shown in the transcript
+    std::vector<std::string> techniques;  // `technique:`: the attacker techniques this step is the act of
     std::map<std::string, std::string> args;
     std::map<std::string, std::vector<std::string>> lists;
     std::optional<std::vector<uint8_t>> data;

@@ -68,7 +68,7 @@ std::string Upper(std::string text) {
 
 const std::set<std::string> kStepKinds = {
     "start",  "exit",   "create",  "open",       "write",      "read",     "close",     "rename",
-    "delete", "define-dos-device", "scsi-write", "ata-write",  "encrypt",  "create-key", "set-value",
+    "link",   "delete", "define-dos-device", "scsi-write", "ata-write",  "encrypt",  "create-key", "set-value",
     "delete-value", "rename-key", "delete-key", "threads",
     "connect", "disconnect", "get-version", "get-switch", "set-switch", "watch", "set-backup"};
 
@@ -321,6 +321,8 @@ private:
     void CheckDrivePath(const YAML::Node& node, const std::string& field, const std::string& path, const Scenario& s) {
         if (!DrivePath(path)) Fail(node, field, "expected a full path with a drive, like C:\\folder\\file.txt");
         const char drive = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+        // A drive letter an earlier define-dos-device step made names a folder too.
+        if (dosDrives_.count(drive) != 0) return;
         if (std::none_of(s.volumes.begin(), s.volumes.end(), [&](const VolumeSpec& v) { return v.drive == drive; })) {
             Fail(node, field, std::string("no volume ") + drive + ": in the machine");
         }
@@ -472,6 +474,8 @@ private:
 
     bool Known(const Scenario& /*s*/, const std::string& name) const { return names_.count(name) != 0; }
 
+    std::set<char> dosDrives_;  // drive letters defined by define-dos-device steps so far
+
     void Client(const YAML::Node& node, Scenario* s) {
         Keys(node, {"watch", "monitors", "backup", "rules", "default"}, "client");
         ClientSpec& c = s->client;
@@ -531,6 +535,19 @@ private:
                                    "client.rules." + key, problem);
     }
 
+    // `technique: T1547.001` (or a list): the step is that technique's own,
+    // one the scenario's `techniques:` names.
+    void StepTechniques(const YAML::Node& node, const Scenario& s, const std::string& field, StepSpec* step) {
+        step->techniques = node.IsSequence() ? StrList(node, field) : std::vector<std::string>{Str(node, field)};
+        if (step->techniques.empty()) Fail(node, field, "name a technique");
+        for (const std::string& t : step->techniques) {
+            if (!TechniqueId(t)) Fail(node, field, "'" + t + "' is not a technique id like T1547 or T1547.001");
+            if (std::find(s.techniques.begin(), s.techniques.end(), t) == s.techniques.end()) {
+                Fail(node, field, "'" + t + "' is not among the scenario's techniques");
+            }
+        }
+    }
+
     StepSpec Step(const YAML::Node& node, Scenario* s, const std::string& where) {
         if (!node.IsMap()) Fail(node, where, "a step is a mapping: process, one action, and optionally status and label");
         StepSpec step;
@@ -546,6 +563,8 @@ private:
                 if (!step.status) Fail(item.second, where + ".status", "unknown status '" + text + "' (a STATUS_ name or a hex code)");
             } else if (key == "label") {
                 step.label = Str(item.second, where + ".label");
+            } else if (key == "technique") {
+                StepTechniques(item.second, *s, where + ".technique", &step);
             } else if (kStepKinds.count(key)) {
                 if (!step.kind.empty()) Fail(item.first, where, "one action per step ('" + step.kind + "' and '" + key + "')");
                 step.kind = key;
@@ -554,7 +573,7 @@ private:
                 std::string kinds;
                 for (const auto& k : kStepKinds) kinds += (kinds.empty() ? "" : ", ") + k;
                 Fail(item.first, where + "." + key, "unknown step key" + DidYouMean(key, {kStepKinds.begin(), kStepKinds.end()}) +
-                                                        " (process, status, label, or an action: " + kinds + ")");
+                                                        " (process, status, label, technique, or an action: " + kinds + ")");
             }
         }
         if (step.kind.empty()) Fail(node, where, "the step has no action");
@@ -631,11 +650,16 @@ private:
         };
 
         if (step.kind == "start") {
-            args({"name", "image", "command-line", "admin", "user"});
+            args({"name", "image", "command-line", "admin", "user", "parent"});
             require("name");
             require("image");
             CheckDrivePath(action["image"], at + ".image", step.args["image"], *s);
             boolArg("admin");
+            // The parent the new process claims (the parent-process attribute);
+            // the step's process is still the one that creates it.
+            if (step.args.count("parent") && !Known(*s, step.args["parent"])) {
+                Fail(action["parent"], at + ".parent", "no process '" + step.args["parent"] + "' to claim as the parent");
+            }
             if (Known(*s, step.args["name"])) Fail(action["name"], at + ".name", "process '" + step.args["name"] + "' exists already");
             if (step.args["name"] == kClientProcessName) Fail(action["name"], at + ".name", "'client' names the scenario's client");
             step.userSid = step.args.count("user") ? UserSid(action["user"], at + ".user", step.args["user"])
@@ -673,7 +697,7 @@ private:
             args({"handle"});
             require("handle");
             pathOrHandle();
-        } else if (step.kind == "rename") {
+        } else if (step.kind == "rename" || step.kind == "link") {
             args({"path", "handle", "to", "replace"});
             pathOrHandle();
             require("to");
@@ -692,6 +716,7 @@ private:
                 return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
             });
             if (!drive && !plain) Fail(action["name"], at + ".name", "expected a drive name like X: or a plain name like MyTarget");
+            if (drive) dosDrives_.insert(name[0]);
             if (drive && std::any_of(s->volumes.begin(), s->volumes.end(), [&](const VolumeSpec& v) { return v.drive == name[0]; })) {
                 Fail(action["name"], at + ".name", "that drive is a volume already");
             }

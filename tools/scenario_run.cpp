@@ -638,6 +638,7 @@ struct ScenarioRun::Impl {
                     "\n  monitors: " + (monitors.empty() ? "none" : Join(monitors, ", ")) +
                     (c.backup ? "; backup folder " + *c.backup : "") + "; " + std::to_string(c.policy.rules.size()) +
                     " rules, default " + vc::VerdictName(c.policy.fallback));
+        if (out.options().allAllow) out.Put({{"type", "all-allow"}}, "  every verdict turned into allow (--all-allow)");
         StartResponder();
         return true;
     }
@@ -664,6 +665,10 @@ struct ScenarioRun::Impl {
             int rule = -1;
             Verdict verdict = VerdictNone;
             if (decoded.ok()) verdict = vc::Decide(s.client.policy, decoded.event, *context, &rule);
+            if (out.options().allAllow) {
+                verdict = 0;
+                rule = -2;  // shown as the client's own answer
+            }
             // Recorded before the reply releases the waiting operation, so the
             // transcript shows the event inside its step.
             RecordEvent(message.bytes, verdict, rule);
@@ -996,6 +1001,7 @@ struct ScenarioRun::Impl {
         if (step.kind == "start") text += " " + arg("name") + " " + arg("image");
         else if (step.kind == "write") text += " " + target + " (" + std::to_string(step.data->size()) + " bytes)";
         else if (step.kind == "rename") text += " " + target + " -> " + arg("to");
+        else if (step.kind == "link") text += " " + target + " as " + arg("to");
         else if (step.kind == "define-dos-device") text += " " + Upper(arg("name")) + " -> " + arg("target");
         else if (step.kind == "scsi-write" || step.kind == "ata-write") text += " on " + Upper(arg("volume")) + ": at sector " + (arg("lba").empty() ? "0" : arg("lba"));
         else if (step.kind == "set-value" || step.kind == "delete-value") text += " " + arg("key") + " : " + arg("name");
@@ -1036,6 +1042,17 @@ struct ScenarioRun::Impl {
     }
 
     // The whole content of an open file.
+    // CreateHardLink as the program's call reaches NtSetInformationFile.
+    static NTSTATUS LinkFile(_EPROCESS* process, HANDLE handle, const std::u16string& newName, bool replaceIfExists) {
+        std::vector<uint8_t> buffer(FIELD_OFFSET(FILE_LINK_INFORMATION, FileName) + newName.size() * sizeof(WCHAR) + sizeof(WCHAR));
+        auto* info = reinterpret_cast<FILE_LINK_INFORMATION*>(buffer.data());
+        info->ReplaceIfExists = replaceIfExists ? TRUE : FALSE;
+        info->RootDirectory = nullptr;
+        info->FileNameLength = static_cast<ULONG>(newName.size() * sizeof(WCHAR));
+        std::memcpy(info->FileName, newName.data(), newName.size() * sizeof(WCHAR));
+        return sim::user::SetInformationFile(process, handle, FileLinkInformation, buffer.data(), static_cast<ULONG>(buffer.size()));
+    }
+
     NTSTATUS ReadAll(_EPROCESS* process, HANDLE handle, std::vector<uint8_t>* data) {
         data->clear();
         std::vector<uint8_t> chunk(65536);
@@ -1070,7 +1087,24 @@ struct ScenarioRun::Impl {
             start.commandLine = std::u16string_view(commandLine);
             start.isAdmin = arg("admin") == "true";
             start.userSid = step.userSid;
+            // A claimed parent: the new process inherits from it, while the
+            // step's process is the one whose thread creates it.
+            std::unique_ptr<sim::ThreadScope> creator;
+            if (step.args.count("parent")) {
+                std::lock_guard<std::mutex> guard(lock);
+                start.parent = processes[arg("parent")];
+            }
+            if (start.parent == nullptr || start.parent->exited) {
+                o->status = static_cast<int32_t>(0xC000000B);  // STATUS_INVALID_CLIENT_ID: no such parent to open
+                o->detail = "the claimed parent " + arg("parent") + " is not running";
+                return;
+            }
+            if (start.parent != process) {
+                creator = std::make_unique<sim::ThreadScope>(process, sim::InThread::Main);
+                start.creatingThread = creator->thread();
+            }
             const NTSTATUS status = sim::user::StartProcess(start, &child);
+            creator.reset();
             Note(o, status);
             o->fields["user"] = step.userSid == SystemUserSid() ? std::string("SYSTEM") : step.userSid;
             for (const UserSpec& u : s.users) {
@@ -1192,12 +1226,15 @@ struct ScenarioRun::Impl {
             const NTSTATUS status = sim::user::CloseHandle(owner, handle);
             Note(o, status);
             Deny(status);
-        } else if (kind == "rename") {
+        } else if (kind == "rename" || kind == "link") {
             HANDLE handle = nullptr;
             _EPROCESS* owner = process;
             const bool byPath = step.args.count("path") != 0;
+            const bool link = kind == "link";
             if (byPath) {
-                const NTSTATUS status = Open(process, arg("path"), DELETE | SYNCHRONIZE,
+                // A link is made through a handle that only needs to name the
+                // file; a rename needs DELETE on it.
+                const NTSTATUS status = Open(process, arg("path"), (link ? FILE_WRITE_ATTRIBUTES : DELETE) | SYNCHRONIZE,
                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0, &handle);
                 Note(o, status);
                 Deny(status);
@@ -1207,7 +1244,8 @@ struct ScenarioRun::Impl {
             }
             std::string to = arg("to");
             std::u16string target = to.size() >= 3 && to[1] == ':' && to[2] == '\\' ? u"\\??\\" + Wide(to) : Wide(to);
-            const NTSTATUS status = sim::user::SetRenameInformation(owner, handle, target, arg("replace") == "true");
+            const NTSTATUS status = link ? LinkFile(owner, handle, target, arg("replace") == "true")
+                                         : sim::user::SetRenameInformation(owner, handle, target, arg("replace") == "true");
             Note(o, status);
             Deny(status);
             if (byPath) Close(process, handle, o);

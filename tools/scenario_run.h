@@ -35,6 +35,9 @@ struct RunOptions {
     // SHA-256): what a comparison of two runs needs to see every byte.
     bool state = false;
     std::string report;  // write the behaviour report (HTML) of the runs here
+    // The client answers allow to every event whatever its policy says: a
+    // scenario whose deny or backup matters fails its checks of the machine.
+    bool allAllow = false;
 };
 
 // Loads the driver as `options` asks: the linked one, or the image. On failure

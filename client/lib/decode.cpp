@@ -221,6 +221,7 @@ const char* FileOpName(int32_t operation) {
         case FileOpAtaWrite: return "FileOpAtaWrite";
         case FileOpCreated: return "FileOpCreated";
         case FileOpOpen: return "FileOpOpen";
+        case FileOpLink: return "FileOpLink";
     }
     return "FileOpUnknown";
 }

@@ -112,7 +112,7 @@ std::optional<int32_t> ParseOperationName(std::optional<uint32_t> eventClass, st
         if (EqualsFolded(text, "start")) return 1;
         if (EqualsFolded(text, "exit")) return 0;
     }
-    for (int32_t op = -1; op <= 11; ++op) {
+    for (int32_t op = -1; op <= FileOpLink; ++op) {
         if ((!eventClass || *eventClass == EVENT_CLASS_FILE) && EqualsFolded(text, FileOpName(op))) return op;
         if ((!eventClass || *eventClass == EVENT_CLASS_REGISTRY) && EqualsFolded(text, RegOpName(op))) return op;
     }
@@ -121,7 +121,7 @@ std::optional<int32_t> ParseOperationName(std::optional<uint32_t> eventClass, st
 
 std::optional<uint32_t> OperationClassOf(std::string_view text) {
     if (EqualsFolded(text, "start") || EqualsFolded(text, "exit")) return EVENT_CLASS_PROCESS;
-    for (int32_t op = -1; op <= 11; ++op) {
+    for (int32_t op = -1; op <= FileOpLink; ++op) {
         if (EqualsFolded(text, FileOpName(op))) return EVENT_CLASS_FILE;
         if (EqualsFolded(text, RegOpName(op))) return EVENT_CLASS_REGISTRY;
     }
@@ -145,6 +145,8 @@ std::string SetRuleField(PolicyRule* rule, std::string_view key, std::string_vie
         rule->path = value;
     } else if (key == "destination") {
         rule->destination = value;
+    } else if (key == "target") {
+        rule->target = value;
     } else if (key == "value") {
         rule->value = value;
     } else if (key == "image") {
@@ -155,7 +157,7 @@ std::string SetRuleField(PolicyRule* rule, std::string_view key, std::string_vie
         rule->verdict = *parsed;
     } else {
         return "unknown rule field '" + std::string(key) +
-               "' (class, operation, path, destination, value, image, verdict)";
+               "' (class, operation, path, destination, target, value, image, verdict)";
     }
     return {};
 }
@@ -200,11 +202,18 @@ bool RuleMatches(const PolicyRule& rule, const EventView& event, const EventCont
         if (!rule.destination.empty() && (f->destName.empty() || !AnyFormMatches(rule.destination, f->destName.Utf8(), context))) {
             return false;
         }
+        // What ends up at the place: the file itself, or what a rename or a
+        // link puts there.
+        if (!rule.target.empty() && !AnyFormMatches(rule.target, f->name.Utf8(), context) &&
+            (f->destName.empty() || !AnyFormMatches(rule.target, f->destName.Utf8(), context))) {
+            return false;
+        }
     } else if (auto* r = std::get_if<RegistryEventView>(&event)) {
         if (!rule.destination.empty()) return false;
-        if (!rule.path.empty()) {
-            const std::vector<std::string> forms = KeyNameForms(r->keyPath.Utf8());
-            if (std::none_of(forms.begin(), forms.end(), [&](const std::string& f) { return GlobMatch(rule.path, f); })) {
+        const std::vector<std::string> forms = KeyNameForms(r->keyPath.Utf8());
+        for (const std::string* pattern : {&rule.path, &rule.target}) {
+            if (!pattern->empty() &&
+                std::none_of(forms.begin(), forms.end(), [&](const std::string& f) { return GlobMatch(*pattern, f); })) {
                 return false;
             }
         }
@@ -213,6 +222,7 @@ bool RuleMatches(const PolicyRule& rule, const EventView& event, const EventCont
         const auto& p = std::get<ProcessEventView>(event);
         if (!rule.destination.empty() || !rule.value.empty()) return false;
         if (!rule.path.empty() && !AnyFormMatches(rule.path, p.imageName.Utf8(), context)) return false;
+        if (!rule.target.empty() && !AnyFormMatches(rule.target, p.imageName.Utf8(), context)) return false;
     }
     if (!rule.image.empty()) {
         // A start is about the new process, whose image the message carries;

@@ -25,7 +25,11 @@ struct PolicyRule {
     std::optional<uint32_t> eventClass;  // EVENT_CLASS_*; none: any class
     std::optional<int32_t> operation;    // FileOp* / RegOp*; processes: 1 start, 0 exit
     std::string path;         // glob on the file name, the key path or the image name
-    std::string destination;  // glob on a rename's destination
+    std::string destination;  // glob on a rename's or a link's destination
+    // Glob on what ends up at a place: a file event's name or its destination
+    // (so one rule covers writes into a folder and renames or links into it),
+    // a key path, a started image.
+    std::string target;
     std::string value;        // glob on a registry value name
     std::string image;        // glob on the image of the process the event is about
     Verdict verdict = 0;
@@ -76,7 +80,7 @@ std::string UnknownOperationMessage(std::optional<uint32_t> eventClass, std::str
 std::vector<std::string> KeyNameForms(std::string_view keyPath);
 
 // Sets one field of a rule from its text; an error message, or empty.
-// Fields: class, operation, path, destination, value, image, verdict.
+// Fields: class, operation, path, destination, target, value, image, verdict.
 std::string SetRuleField(PolicyRule* rule, std::string_view key, std::string_view value);
 // A rule needs a verdict; a named operation needs the class it belongs to.
 std::string CheckRule(const PolicyRule& rule, bool hasVerdict);

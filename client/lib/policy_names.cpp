@@ -85,7 +85,7 @@ std::vector<std::string> OperationNames(std::optional<uint32_t> eventClass) {
     if (!eventClass || *eventClass == EVENT_CLASS_FILE) {
         // The operations a file event can carry; the create classifier's other
         // codes are never sent.
-        for (int32_t op : {FileOpWriteAccess, FileOpCreated, FileOpWrite, FileOpCloseModified, FileOpRename, FileOpDelete,
+        for (int32_t op : {FileOpWriteAccess, FileOpCreated, FileOpWrite, FileOpCloseModified, FileOpRename, FileOpLink, FileOpDelete,
                            FileOpScsiWrite, FileOpAtaWrite}) {
             names.push_back(FileOpName(op));
         }

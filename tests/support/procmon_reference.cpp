@@ -21,7 +21,8 @@ VOID NTAPI ReferenceProcMonNotifyEx(PEPROCESS, HANDLE ProcessId, PPS_CREATE_NOTI
     PUNICODE_STRING imageName = nullptr;
     (VOID) ProcMonGetImageName(ProcessId, &imageName);
     if (CreateInfo != nullptr) {
-        if (IdListHasPid(&DriverData.ProcessList, Pidp(CreateInfo->ParentProcessId))) {
+        if (IdListHasPid(&DriverData.ProcessList, Pidp(CreateInfo->ParentProcessId)) ||
+            IdListHasPid(&DriverData.ProcessList, Pidp(CreateInfo->CreatingThreadId.UniqueProcess))) {
             PCOUNTED_STRING commandLine = nullptr;
             if (CreateInfo->CommandLine != nullptr && CreateInfo->CommandLine->Length != 0) {
                 commandLine = StrDuplicate(CreateInfo->CommandLine, TagString);
@@ -53,7 +54,8 @@ VOID NTAPI ReferenceProcMonNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Cre
     PUNICODE_STRING imageName = nullptr;
     (VOID) ProcMonGetImageName(ProcessId, &imageName);
     if (Create) {
-        if (IdListHasPid(&DriverData.ProcessList, Pidp(ParentId))) {
+        if (IdListHasPid(&DriverData.ProcessList, Pidp(ParentId)) ||
+            IdListHasPid(&DriverData.ProcessList, Pidp(PsGetCurrentProcessId()))) {
             (VOID) ProcMonSendEvent(imageName, nullptr, ParentId, ProcessId, Create);
             (VOID) IdListAddPid(&DriverData.ProcessList, Pidp(ProcessId));
         }
