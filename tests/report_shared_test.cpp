@@ -76,11 +76,27 @@ TEST(UserPathsTest, RegistryRootsAndTimes) {
 
 TEST(RegistryDataTextTest, ValuesReadAsTheirTypeSays) {
     std::vector<uint8_t> sz = Utf16Bytes(u"C:\\x.exe");
-    sz.insert(sz.end(), {0, 0, 'z', 0});  // past the terminator: not part of the string
     EXPECT_EQ(vc::RegistryDataText(1, sz, false), "C:\\x.exe");
+    EXPECT_EQ(vc::RegistryDataText(1, Bytes{'a', 0, 0, 0, 0, 0}, false), "a");  // zeros past the end: nothing more
+    // What a program reading the value would not see past its zero is still shown, after a NUL.
+    sz.insert(sz.end(), {0, 0});
+    const Bytes hidden = Utf16Bytes(u"\\evil.exe");
+    sz.insert(sz.end(), hidden.begin(), hidden.end());
+    sz.insert(sz.end(), {0, 0});
+    EXPECT_EQ(vc::RegistryDataText(1, sz, false), std::string("C:\\x.exe\0\\evil.exe", 18));
     std::vector<uint8_t> multi = Utf16Bytes(u"a");
     multi.insert(multi.end(), {0, 0, 'b', 0, 'c', 0, 0, 0, 0, 0});
-    EXPECT_EQ(vc::RegistryDataText(7, multi, false), "\"a\", \"bc\"");
+    EXPECT_EQ(vc::RegistryDataText(7, multi, false), "[\"a\",\"bc\"]");
+    EXPECT_EQ(vc::RegistryStrings(multi), (std::vector<std::string>{"a", "bc"}));
+    // One string that holds quotes and a comma never reads as two strings.
+    Bytes one = Utf16Bytes(u"a\", \"b");
+    one.insert(one.end(), {0, 0, 0, 0});
+    Bytes two = Utf16Bytes(u"a");
+    two.insert(two.end(), {0, 0, 'b', 0, 0, 0, 0, 0});
+    EXPECT_NE(vc::RegistryDataText(7, one, false), vc::RegistryDataText(7, two, false));
+    EXPECT_EQ(vc::RegistryStrings(one).size(), 1u);
+    EXPECT_STREQ(vc::RegistryTypeName(7), "REG_MULTI_SZ");
+    EXPECT_EQ(vc::RegistryTypeName(12), nullptr);
     EXPECT_EQ(vc::RegistryDataText(4, Bytes{0x01, 0x02, 0, 0}, false), "513 (0x00000201)");
     EXPECT_EQ(vc::RegistryDataText(5, Bytes{0, 0, 0x02, 0x01}, false), "513 (0x00000201)");
     EXPECT_EQ(vc::RegistryDataText(11, Bytes{1, 0, 0, 0, 0, 0, 0, 1}, false), "72057594037927937 (0x0100000000000001)");
@@ -171,7 +187,11 @@ TEST(ReportDataTest, TreeTotalsFilesAndDeniedFromTheRecords) {
     EXPECT_EQ(p[1]["commandLine"], "cmd /c x");
     // The registry event after the new start is the new program's.
     EXPECT_EQ(p[3]["counts"]["deny"], 1);
-    EXPECT_EQ(p[1]["counts"], Json({{"allow", 3}, {"deny", 0}, {"backup", 1}, {"other", 1}}));
+    // A start is its creator's act: cmd asked for payload's start, and was denied.
+    EXPECT_EQ(p[1]["counts"], Json({{"allow", 2}, {"deny", 1}, {"backup", 1}, {"other", 1}}));
+    EXPECT_EQ(p[0]["counts"]["allow"], 2);
+    EXPECT_EQ(run["denied"][0]["proc"], 1);
+    EXPECT_EQ(run["denied"][0]["child"], 2);
 
     ASSERT_EQ(run["files"].size(), 1u);  // one file whatever the case of its name
     EXPECT_EQ(run["files"][0]["operations"], Json::parse(R"([{"op":"FileOpWrite","count":2},{"op":"FileOpCloseModified","count":1}])"));
@@ -182,6 +202,139 @@ TEST(ReportDataTest, TreeTotalsFilesAndDeniedFromTheRecords) {
     EXPECT_EQ(run["table"].size(), 5u);
 }
 
+// A denied start made no process: a later event of the same id is not
+// put on it, and the exit of the creator's id is not taken for it.
+TEST(ReportDataTest, ADeniedStartIsItsCreatorsActAndNeverRan) {
+    vc::Report report("test");
+    report.Add({{"type", "process"}, {"name", "wscript"}, {"pid", 8}, {"image", "C:\\wscript.exe"}, {"parent", ""},
+                {"user", "alice"}, {"admin", false}});
+    report.Add(Event(1, "process", "start", 52, "deny", {{"parent", 8}, {"image", "\\Device\\V1\\payload.exe"},
+                                                          {"path", "C:\\payload.exe"}, {"rule", 2}}));
+    report.Add(Event(2, "file", "FileOpWrite", 52, "allow", {{"name", "\\Device\\V1\\x"}}));
+    const Json run = report.Data()["runs"][0];
+    const Json& p = run["processes"];
+    ASSERT_EQ(p.size(), 3u);
+    EXPECT_EQ(p[0]["user"], "alice");
+    EXPECT_EQ(p[0]["admin"], false);
+    EXPECT_EQ(p[1]["startVerdict"], "deny");
+    EXPECT_EQ(p[1]["startRule"], 2);
+    EXPECT_EQ(p[1]["user"], "alice");     // as its creator's user
+    EXPECT_EQ(p[1]["events"], 0);         // it did nothing
+    EXPECT_EQ(p[2]["parent"], -1);        // the write is of some other process of that id
+    EXPECT_EQ(run["denied"][0]["proc"], 0);
+    EXPECT_EQ(run["events"][0]["proc"], 0);
+    EXPECT_EQ(run["events"][0]["child"], 1);
+}
+
+// Files changed lists what went through; a denied write changed nothing.
+TEST(ReportDataTest, FilesChangedAreOnlyChangesThatHappened) {
+    vc::Report report("test");
+    report.Add(Event(1, "file", "FileOpWriteAccess", 4, "deny", {{"name", "\\Device\\V1\\denied.txt"}}));
+    report.Add(Event(2, "file", "FileOpWrite", 4, "deny", {{"name", "\\Device\\V1\\denied.txt"}}));
+    report.Add(Event(3, "file", "FileOpWriteAccess", 4, "allow", {{"name", "\\Device\\V1\\opened.txt"}}));
+    report.Add(Event(4, "file", "FileOpWrite", 4, "allow", {{"name", "\\Device\\V1\\a.txt"}}));
+    report.Add(Event(5, "file", "FileOpRename", 4, "deny", {{"name", "\\Device\\V1\\a.txt"}, {"destinationPath", "C:\\b.txt"}}));
+    // An operation code the page has no name for is still a change, with its destination.
+    report.Add(Event(6, "file", "FileOpLink", 4, "allow", {{"name", "\\Device\\V1\\a.txt"}, {"destinationPath", "C:\\l.txt"}}));
+    const Json files = report.Data()["runs"][0]["files"];
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0]["device"], "\\Device\\V1\\a.txt");
+    EXPECT_EQ(files[0]["operations"], Json::parse(R"([{"op":"FileOpWrite","count":1},{"op":"FileOpLink","count":1}])"));
+    EXPECT_EQ(files[0]["denied"], Json::parse(R"([{"op":"FileOpRename","count":1}])"));
+    EXPECT_EQ(files[0]["destinations"], Json::parse(R"([{"op":"FileOpLink","path":"C:\\l.txt"}])"));
+}
+
+TEST(ReportDataTest, RegistryRowsAsPeopleReadThem) {
+    vc::Report report("test");
+    auto set = [&](int seq, const std::string& op, const std::string& verdict, Json extra) {
+        extra["path"] = "HKLM\\Run";
+        report.Add(Event(seq, "registry", op, 4, verdict, extra));
+    };
+    set(1, "RegOpValueCreated", "allow", {{"value", "Updater"}, {"dataType", 1}, {"data", "610000000000"}});
+    set(2, "RegOpValueModified", "deny", {{"value", "updater"}, {"dataType", 1}, {"data", "620000000000"}});
+    set(3, "RegOpValueModified", "allow", {{"value", "Updater"}, {"dataType", 4}, {"data", "05000000"}});
+    set(4, "RegOpValueCreated", "allow", {{"dataType", 7}, {"data", "61000000620000000000"}});
+    set(5, "RegOpKeyRenamed", "allow", {{"value", "RunOnce"}});
+    set(6, "RegOpValueDeleted", "allow", {{"value", "Updater"}});
+    set(7, "RegOpValueCreated", "allow", {{"value", "Updater"}, {"dataType", 99}, {"data", "00"}});
+    // The machine's values before the run are the old data of their first change.
+    report.Add({{"type", "registry"}, {"values", {{{"key", "HKLM\\Run"}, {"value", "Seeded"}, {"dataType", 4}, {"data", "07000000"}}}}});
+    set(8, "RegOpValueModified", "allow", {{"value", "seeded"}, {"dataType", 4}, {"data", "08000000"}});
+    const Json rows = report.Data()["runs"][0]["registry"];
+    ASSERT_EQ(rows.size(), 8u);
+    EXPECT_EQ(rows[7]["old"], "7 (0x00000007)");
+    EXPECT_EQ(rows[0]["typeName"], "REG_SZ");
+    EXPECT_FALSE(rows[0].contains("old"));
+    EXPECT_EQ(rows[1]["old"], "a");        // the denied change shows what stays
+    EXPECT_EQ(rows[2]["old"], "a");        // the denied one did not change it
+    EXPECT_EQ(rows[2]["oldType"], "REG_SZ");
+    EXPECT_EQ(rows[2]["typeName"], "REG_DWORD");
+    EXPECT_EQ(rows[3]["defaultValue"], true);
+    EXPECT_EQ(rows[3]["items"], Json({"a", "b"}));
+    EXPECT_EQ(rows[4]["newName"], "RunOnce");
+    EXPECT_FALSE(rows[4].contains("value"));
+    EXPECT_FALSE(rows[4].contains("defaultValue"));
+    EXPECT_EQ(rows[5]["old"], "5 (0x00000005)");
+    EXPECT_FALSE(rows[6].contains("old"));  // deleted: nothing known before it
+    EXPECT_EQ(rows[6]["typeName"], "type 99");
+}
+
+// Which copy to restore: the newest byte-exact one made before another
+// process than the file's creator changed it; copies after hold its bytes.
+TEST(ReportDataTest, BackupsSayWhichCopyToRestore) {
+    vc::Report report("test");
+    const Json file = {{"name", "\\Device\\V1\\doc.txt"}, {"path", "C:\\doc.txt"}};
+    report.Add({{"type", "process"}, {"name", "word"}, {"pid", 4}, {"image", "C:\\word.exe"}, {"parent", ""}});
+    report.Add({{"type", "process"}, {"name", "ransom"}, {"pid", 6}, {"image", "C:\\ransom.exe"}, {"parent", ""}});
+    report.Add(Event(1, "file", "FileOpCreated", 4, "allow", file));
+    report.Add(Event(2, "file", "FileOpCloseModified", 4, "backup", file));
+    report.Add(Event(3, "file", "FileOpWrite", 4, "allow", file));
+    report.Add(Event(4, "file", "FileOpCloseModified", 4, "backup", file));
+    report.Add(Event(5, "file", "FileOpWrite", 6, "allow", file));
+    report.Add(Event(6, "file", "FileOpCloseModified", 6, "backup", file));
+    // A file that was there before the run, changed by one process: no copy holds its old bytes.
+    const Json old = {{"name", "\\Device\\V1\\old.txt"}, {"path", "C:\\old.txt"}};
+    report.Add(Event(7, "file", "FileOpWrite", 6, "allow", old));
+    report.Add(Event(8, "file", "FileOpCloseModified", 6, "backup", old));
+    for (int seq : {2, 4, 6, 8}) {
+        report.Add({{"type", "backup"}, {"seq", seq}, {"original", seq == 8 ? "C:\\old.txt" : "C:\\doc.txt"},
+                    {"backup", "C:\\B\\" + std::to_string(seq)}, {"backupBytes", 10 + seq}, {"exact", true}});
+    }
+    const Json run = report.Data()["runs"][0];
+    const Json& b = run["backups"];
+    ASSERT_EQ(b.size(), 4u);
+    EXPECT_EQ(b[0]["proc"], 0);
+    EXPECT_EQ(b[0]["holds"], "earlier");
+    EXPECT_EQ(b[1]["holds"], "restore");
+    EXPECT_EQ(b[2]["holds"], "changed");
+    EXPECT_EQ(b[2]["proc"], 1);
+    EXPECT_EQ(b[2]["changedBy"], 1);
+    EXPECT_EQ(b[2]["changedAt"], 5);
+    EXPECT_EQ(b[3]["holds"], "changed");
+    EXPECT_EQ(run["computed"], Json({{"copies", 4}, {"filesRestorable", 1}, {"bytesRestorable", 14},
+                                     {"copiesOfChangedBytes", 2}, {"operationsDenied", 0}}));
+}
+
+TEST(ReportPageTest, TitleAndPolicy) {
+    vc::Report report("vetrona-sim 1.0");
+    report.Add({{"type", "scenario"}, {"title", "sv\xe2\x80\x8b" "chost <b>&"}, {"file", "f.yaml"}});
+    const std::string page = report.Html();
+    EXPECT_NE(page.find("<title>sv\\u200bchost &#x3c;b&#x3e;&#x26; - Vetrona behaviour report</title>"), std::string::npos);
+    EXPECT_NE(page.find("base-uri 'none'; form-action 'none'"), std::string::npos);
+    EXPECT_EQ(page.find("img-src"), std::string::npos);
+    // Every character that hides or disguises text, and none that does not.
+    for (char32_t c : {0x00ad, 0x061c, 0x115f, 0x1160, 0x200b, 0x200e, 0x2060, 0x2028, 0x202e, 0x3164, 0xfe0f, 0xfeff,
+                       0xffa0, 0xe0041}) {
+        EXPECT_TRUE(vc::Disguising(c)) << std::hex << static_cast<unsigned>(c);
+    }
+    for (char32_t c : {0x41, 0xe9, 0x0430, 0x4e2d, 0x1f600}) EXPECT_FALSE(vc::Disguising(c));
+    EXPECT_EQ(vc::TitleText("a\xc2\xad\x01\xed\xa0\x80\xf3\xa0\x81\x81"), "a\\u00ad\\x01&#xfffd;\\u{e0041}");
+    vc::Report session("vetrona-client 1.0");
+    session.BeginRun("vetrona-client session", "policy.json");
+    session.Add(Event(1, "file", "FileOpWrite", 4, "allow", {{"time", "2026-01-02T03:04:05.000Z"}}));
+    EXPECT_EQ(session.Data()["title"], "vetrona-client session policy.json from 2026-01-02T03:04:05.000Z");
+}
+
 // A scenario that cannot be loaded still has its place on the page.
 TEST(ReportDataTest, AFileThatCouldNotBeLoadedIsARunThatSaysSo) {
     vc::Report report("test");
@@ -190,10 +343,18 @@ TEST(ReportDataTest, AFileThatCouldNotBeLoadedIsARunThatSaysSo) {
     report.Add({{"type", "error"}, {"file", "b.yaml"}, {"line", 7}, {"field", "workload"}, {"error", "unknown step"}});
     const Json runs = report.Data()["runs"];
     ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1]["title"], "could not be played: b.yaml");
     EXPECT_EQ(runs[0]["errors"], Json({"line 3: the driver did not load"}));
     EXPECT_EQ(runs[1]["source"], "b.yaml");
     EXPECT_EQ(runs[1]["passed"], false);
     EXPECT_EQ(runs[1]["errors"], Json({"workload: line 7: unknown step"}));
+
+    // The first file fails to load: one run, named by its file, not an empty one named by the program.
+    vc::Report first("vetrona-sim 1.0");
+    first.Add({{"type", "error"}, {"file", "c.yaml"}, {"line", 2}, {"error", "bad"}});
+    const Json only = first.Data()["runs"];
+    ASSERT_EQ(only.size(), 1u);
+    EXPECT_EQ(only[0]["source"], "c.yaml");
 }
 
 TEST(ReportDataTest, PastTheLimitEventsAreCountedButNotListed) {
@@ -204,14 +365,38 @@ TEST(ReportDataTest, PastTheLimitEventsAreCountedButNotListed) {
         report.Add(Event(i, "file", "FileOpWrite", 4, i % 1000 == 0 ? "deny" : "allow",
                          {{"name", "\\Device\\V1\\f" + std::to_string(i % 3)}}));
     }
+    // A second process starts acting past the limit: its first events are kept too.
+    for (int i = total + 1; i <= total + 150; ++i) {
+        report.Add(Event(i, "file", "FileOpWrite", 9, "allow", {{"name", "\\Device\\V1\\g"}}));
+    }
+    for (int i = total + 151; i <= total + 1000; ++i) {
+        Json extra = {{"name", "\\Device\\V1\\f"}};
+        if (i == total + 200) extra["alerts"] = Json::array({{{"title", "Mass write"}, {"level", "high"}}});
+        report.Add(Event(i, "file", "FileOpWrite", 4, "allow", extra));
+    }
     const Json run = report.Data()["runs"][0];
-    EXPECT_EQ(run["eventsTotal"], total);
-    EXPECT_EQ(run["eventsListed"], vc::Report::kEventLimit);
-    EXPECT_EQ(run["events"].size(), vc::Report::kEventLimit);
+    EXPECT_EQ(run["eventsTotal"], total + 1000);
+    // The first events, the denied ones past them, pid 9's first 100 and
+    // latest 50, pid 4's latest 500: the end of the run is on the page.
+    const size_t listed = vc::Report::kEventLimit + 1 + 150 + vc::Report::kLatestPerProcess;
+    EXPECT_EQ(run["eventsListed"], listed);
+    ASSERT_EQ(run["events"].size(), listed);
+    EXPECT_EQ(run["events"].back()["seq"], total + 1000);
+    EXPECT_EQ(run["events"][vc::Report::kEventLimit]["seq"], total + 1);  // in sequence order
+    // An event with an alert is kept wherever it falls, with its alerts.
+    const Json& alerting = run["events"][vc::Report::kEventLimit + 150];
+    EXPECT_EQ(alerting["seq"], total + 200);
+    ASSERT_TRUE(alerting.contains("alerts"));
+    EXPECT_EQ(alerting["alerts"][0]["title"], "Mass write");
+    ASSERT_EQ(run["omitted"].size(), 1u);
+    EXPECT_EQ(run["omitted"][0]["proc"], 0);
+    EXPECT_EQ(run["omitted"][0]["count"], 7 + 849 - vc::Report::kLatestPerProcess);
+    EXPECT_EQ(run["omitted"][0]["fromSeq"], static_cast<int>(vc::Report::kEventLimit) + 1);
+    EXPECT_EQ(run["omitted"][0]["toSeq"], total + 1000 - static_cast<int>(vc::Report::kLatestPerProcess));
     EXPECT_EQ(run["totals"]["deny"], total / 1000);
     EXPECT_EQ(run["denied"].size(), static_cast<size_t>(total / 1000));  // every denied one, also past the limit
-    EXPECT_EQ(run["processes"][0]["events"], total);
-    EXPECT_EQ(run["files"].size(), 3u);
+    EXPECT_EQ(run["processes"][0]["events"], total + 850);
+    EXPECT_EQ(run["files"].size(), 5u);
 }
 
 

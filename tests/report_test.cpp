@@ -118,7 +118,12 @@ TEST(ScenarioReportTest, HostileNamesArriveAsDataAndTheCopyIsARow) {
     // The lone surrogates: U+FFFD in the name, in the data.
     EXPECT_EQ(run["registry"][2]["value"], std::string("half \xef\xbf\xbd surrogate \0 nul", 24));
     EXPECT_EQ(run["registry"][2]["data"], "\xef\xbf\xbd \xe2\x80\xa9 end");
-    ASSERT_EQ(run["backups"].size(), 1u);
+    ASSERT_EQ(run["backups"].size(), 3u);
+    // The copy of a file whose name holds a lone surrogate is found, and exact.
+    EXPECT_EQ(run["backups"][2]["original"], "C:\\Users\\alice\\Documents\\half \xef\xbf\xbd.txt");
+    EXPECT_EQ(run["backups"][2]["exact"], true);
+    EXPECT_EQ(run["backups"][2]["backupBytes"], 14);
+    EXPECT_EQ(run["backups"][1]["exact"], true);
     const Json& copy = run["backups"][0];
     EXPECT_EQ(copy["original"], "C:\\Users\\alice\\Documents\\a&amp;b 'q' \xe2\x80\xa8 \xe2\x80\xaegpj.exe");
     EXPECT_EQ(copy["backup"], "C:\\Backup\\a&amp;b 'q' \xe2\x80\xa8 \xe2\x80\xaegpj.exe");

@@ -205,5 +205,39 @@ expect:
     EXPECT_FALSE(s.registryAfter[1].valueGiven);
 }
 
+// A multi-string's text is UTF-8 read as the model reads names: U+2028 is one
+// UTF-16 unit, a character past U+FFFF a surrogate pair.
+TEST(ScenarioUsers, MultiStringsAreUtf16OfTheirText) {
+    const Scenario s = Load("scenario: t\nmachine:\n  registry:\n"
+                            "    - {key: 'HKLM\\A', values: [{name: m, multi: [\"a\\u2028\", \"\\U0001F600\"]}]}\nworkload: []\n");
+    const std::vector<uint8_t> want = {'a', 0, 0x28, 0x20, 0, 0, 0x3d, 0xd8, 0x00, 0xde, 0, 0, 0, 0};
+    EXPECT_EQ(s.registry[0].values[0].data, want);
+}
+
+// Every enumerated value of a step is refused when mistyped, with its line
+// and the nearest names.
+TEST(ScenarioUsers, AMistypedAccessShareOrOptionNamesTheNearest) {
+    const std::string head = "scenario: t\nmachine:\n  processes: [{name: p, image: 'C:\\p.exe'}]\nworkload:\n";
+    EXPECT_NE(ErrorOf(head + "  - {process: p, open: {path: 'C:\\x', access: [wirte]}}\n")
+                  .find("5 workload.open.access: unknown value 'wirte'; did you mean write?"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf(head + "  - {process: p, create: {path: 'C:\\x', share: raed}}\n").find("did you mean read?"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf(head + "  - {process: p, create: {path: 'C:\\x', options: [write-thru]}}\n").find("did you mean write-through?"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf(head + "  - {process: p, create: {path: 'C:\\x', disposition: open_if}}\n").find("did you mean open-if?"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf(head + "  - {process: p, crate: {path: 'C:\\x'}}\n").find("unknown step key; did you mean create?"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf(head + "  - {process: p, create: {pth: 'C:\\x'}}\n").find("unknown key; did you mean path?"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf("scenario: t\nmachine:\n  registry: [{key: 'HKLM\\A', values: [{name: v, type: REG_DWROD, dword: 1}]}]\n"
+                      "workload: []\n").find("did you mean REG_DWORD?"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf("scenario: t\nclient:\n  monitors: [regsitry]\nworkload: []\n").find("3 client.monitors: unknown monitor "
+                                                                                              "'regsitry'; did you mean registry?"),
+              std::string::npos);
+}
+
 }  // namespace
 }  // namespace vsim

@@ -4,6 +4,7 @@
 #include "tools/scenario.h"
 #include "tools/scenario_rawdisk.h"
 
+#include "client/lib/policy.h"
 #include "sim/private/fs.h"
 
 #include <yaml-cpp/yaml.h>
@@ -81,6 +82,24 @@ const std::set<std::string> kAccessNames = {"read", "write", "append", "delete",
 const std::set<std::string> kShareNames = {"read", "write", "delete", "none"};
 const std::set<std::string> kDispositions = {"supersede", "open", "create", "open-if", "overwrite", "overwrite-if"};
 const std::set<std::string> kOptions = {"directory", "non-directory", "delete-on-close", "write-through"};
+
+std::string ListOf(const std::vector<std::string>& items) {
+    std::string out;
+    for (const auto& n : items) out += (out.empty() ? "" : ", ") + n;
+    return out;
+}
+
+// "; did you mean write?", or nothing when no name is near what was written.
+std::string DidYouMean(const std::string& written, const std::vector<std::string>& names) {
+    const std::vector<std::string> nearest = vetrona::client::NearestNames(written, names);
+    return nearest.empty() ? "" : "; did you mean " + ListOf(nearest) + "?";
+}
+
+// "unknown value 'wirte'; did you mean write? (all, append, ...)"
+std::string UnknownName(const std::string& what, const std::string& written, const std::set<std::string>& names) {
+    const std::vector<std::string> all(names.begin(), names.end());
+    return "unknown " + what + " '" + written + "'" + DidYouMean(written, all) + " (" + ListOf(all) + ")";
+}
 const std::set<std::string> kRegistryTypes = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
                                               "REG_MULTI_SZ", "REG_QWORD"};
 
@@ -209,7 +228,8 @@ private:
             if (std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return key == a; })) {
                 std::string list;
                 for (const char* a : allowed) list += std::string(list.empty() ? "" : ", ") + a;
-                Fail(item.first, where.empty() ? key : where + "." + key, "unknown key (expected one of: " + list + ")");
+                Fail(item.first, where.empty() ? key : where + "." + key,
+                     "unknown key" + DidYouMean(key, {allowed.begin(), allowed.end()}) + " (expected one of: " + list + ")");
             }
         }
     }
@@ -424,16 +444,16 @@ private:
         RegistryValueSpec value;
         value.name = Str(Required(v, "name", where), where + ".name");
         value.type = v["type"] ? Upper(Str(v["type"], where + ".type")) : "";
-        if (!value.type.empty() && !kRegistryTypes.count(value.type)) Fail(v["type"], where + ".type", "unknown registry type");
+        if (!value.type.empty() && !kRegistryTypes.count(value.type)) Fail(v["type"], where + ".type", UnknownName("registry type", value.type, kRegistryTypes));
         if (v["multi"] && (v["dword"] || v["text"] || v["hex"] || v["random"])) {
             Fail(v["multi"], where + ".multi", "give the data one way: text, multi, hex, random or dword");
         }
         if (v["multi"]) {
             // REG_MULTI_SZ: each string in UTF-16 with its terminator, then one more.
             for (const std::string& text : StrList(v["multi"], where + ".multi")) {
-                for (unsigned char c : text) {
-                    value.data.push_back(c);
-                    value.data.push_back(0);
+                for (char16_t c : sim::fs::FromHost(text)) {
+                    value.data.push_back(static_cast<uint8_t>(c));
+                    value.data.push_back(static_cast<uint8_t>(c >> 8));
                 }
                 value.data.push_back(0);
                 value.data.push_back(0);
@@ -487,7 +507,7 @@ private:
                 if (m == "file") c.fileMon = true;
                 else if (m == "process") c.procMon = true;
                 else if (m == "registry") c.regMon = true;
-                else Fail(node["monitors"], "client.monitors", "unknown monitor '" + m + "' (file, process, registry)");
+                else Fail(node["monitors"], "client.monitors", UnknownName("monitor", m, {"file", "process", "registry"}));
             }
         }
         if (node["backup"]) {
@@ -579,7 +599,8 @@ private:
             } else {
                 std::string kinds;
                 for (const auto& k : kStepKinds) kinds += (kinds.empty() ? "" : ", ") + k;
-                Fail(item.first, where + "." + key, "unknown step key (process, status, label, technique, or an action: " + kinds + ")");
+                Fail(item.first, where + "." + key, "unknown step key" + DidYouMean(key, {kStepKinds.begin(), kStepKinds.end()}) +
+                                                        " (process, status, label, technique, or an action: " + kinds + ")");
             }
         }
         if (step.kind.empty()) Fail(node, where, "the step has no action");
@@ -645,11 +666,7 @@ private:
             }
             if (it == step.lists.end()) return;
             for (const std::string& v : it->second) {
-                if (!names.count(v)) {
-                    std::string list;
-                    for (const auto& n : names) list += (list.empty() ? "" : ", ") + n;
-                    Fail(action[key], at + "." + key, "unknown value '" + v + "' (" + list + ")");
-                }
+                if (!names.count(v)) Fail(action[key], at + "." + key, UnknownName("value", v, names));
             }
         };
         auto boolArg = [&](const char* key) {
@@ -692,7 +709,7 @@ private:
             checkList("share", kShareNames);
             checkList("options", kOptions);
             if (step.args.count("disposition") && !kDispositions.count(step.args["disposition"])) {
-                Fail(action["disposition"], at + ".disposition", "unknown disposition (supersede, open, create, open-if, overwrite, overwrite-if)");
+                Fail(action["disposition"], at + ".disposition", UnknownName("disposition", step.args["disposition"], kDispositions));
             }
             if (step.args.count("handle")) handles_.insert(step.args["handle"]);
         } else if (step.kind == "write") {
@@ -817,7 +834,7 @@ private:
             args({"switch", "value"});
             require("switch");
             require("value");
-            if (!kSwitchNames.count(step.args["switch"])) Fail(action["switch"], at + ".switch", "unknown switch (file, process, registry, switch2)");
+            if (!kSwitchNames.count(step.args["switch"])) Fail(action["switch"], at + ".switch", UnknownName("switch", step.args["switch"], kSwitchNames));
             intArg("value", 0, 255);
         } else if (step.kind == "watch") {
             args({"name"});

@@ -191,6 +191,7 @@ struct ScenarioRun::Impl {
         size_t seq = 0;
         int step = 0;
         std::string original;  // "C:\..."
+        std::string hostName;  // the original as the model names it on the host: a lone surrogate kept, not U+FFFD
         std::string folder;    // "C:\Backup"; empty: none set
         std::vector<uint8_t> bytes;
         bool readable = false;
@@ -342,7 +343,16 @@ struct ScenarioRun::Impl {
         }
         if (setup != nullptr) sim::user::EndProcess(setup);
         if (ok) {
-            out.Put({{"type", "registry"}, {"keys", s.registry.size()}},
+            // The seeded values, so a report can show a change's old data.
+            json values = json::array();
+            for (const RegistryKeySpec& k : s.registry) {
+                for (const RegistryValueSpec& v : k.values) {
+                    if (v.data.size() > 4096) continue;
+                    values.push_back({{"key", vc::UserRegistryPath(k.path)}, {"value", v.name},
+                                      {"dataType", RegistryType(v.type)}, {"data", HexOf(v.data)}});
+                }
+            }
+            out.Put({{"type", "registry"}, {"keys", s.registry.size()}, {"values", values}},
                     "  registry: " + std::to_string(s.registry.size()) + " keys seeded");
         }
         return ok;
@@ -444,7 +454,7 @@ struct ScenarioRun::Impl {
             }
             Adopt(p.name, process, p.image);
             out.Put({{"type", "process"}, {"name", p.name}, {"pid", process->pid}, {"image", p.image},
-                     {"parent", p.parent}, {"user", p.user}},
+                     {"parent", p.parent}, {"user", p.user}, {"admin", p.admin}},
                     "  process " + Pad(p.name, 12) + " pid " + Pad(std::to_string(process->pid), 5) + " " + p.image +
                         (p.parent.empty() ? "" : "  (child of " + p.parent + ")") + "  as " + p.user + (p.admin ? ", elevated" : ""));
         }
@@ -491,6 +501,7 @@ struct ScenarioRun::Impl {
         b.seq = e.sequence;
         b.step = e.step;
         b.original = DrivePathOf(f->name.Utf8());
+        b.hostName = DrivePathOf(Narrow(f->name.Utf16()));
         {
             std::lock_guard<std::mutex> guard(backupLock);
             b.folder = backupFolder;
@@ -498,7 +509,7 @@ struct ScenarioRun::Impl {
         auto onVolume = [this](const std::string& path) {
             return path.size() >= 3 && path[1] == ':' && path[2] == '\\' && VolumeOf(path[0]) != nullptr;
         };
-        if (onVolume(b.original)) b.bytes = ReadHost(HostPath(b.original), &b.readable);
+        if (onVolume(b.hostName)) b.bytes = ReadHost(HostPath(b.hostName), &b.readable);
         if (onVolume(b.folder)) {
             std::error_code ec;
             for (const auto& entry : fs::directory_iterator(HostPath(b.folder), ec)) {
@@ -519,7 +530,7 @@ struct ScenarioRun::Impl {
             pending.swap(pendingBackups);
         }
         for (const PendingBackup& b : pending) {
-            const std::string name = Upper(b.original.substr(b.original.rfind('\\') + 1));
+            const std::string name = Upper(b.hostName.substr(b.hostName.rfind('\\') + 1));
             std::vector<fs::path> candidates;
             if (b.folder.size() >= 3 && VolumeOf(b.folder[0]) != nullptr) {
                 std::error_code ec;
@@ -1129,6 +1140,11 @@ struct ScenarioRun::Impl {
             const NTSTATUS status = sim::user::StartProcess(start, &child);
             creator.reset();
             Note(o, status);
+            o->fields["user"] = step.userSid == SystemUserSid() ? std::string("SYSTEM") : step.userSid;
+            for (const UserSpec& u : s.users) {
+                if (u.sid == step.userSid) o->fields["user"] = u.name;
+            }
+            o->fields["admin"] = start.isAdmin;
             Deny(status);
             if (NT_SUCCESS(status) && child != nullptr) {
                 Adopt(name, child, arg("image"));

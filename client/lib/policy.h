@@ -63,6 +63,10 @@ std::optional<int32_t> ParseOperationName(std::optional<uint32_t> eventClass, st
 // operation written without a class takes this one.
 std::optional<uint32_t> OperationClassOf(std::string_view text);
 
+// The names nearest to a mistyped one (containing it, or fewest edits away,
+// without regard to case): the closest few, or none when nothing is close.
+std::vector<std::string> NearestNames(std::string_view text, const std::vector<std::string>& names);
+
 // The operation names a rule of the class can meet (every class's when none).
 std::vector<std::string> OperationNames(std::optional<uint32_t> eventClass);
 // What to say of an operation name that is not the class's: the nearest

@@ -100,16 +100,7 @@ std::vector<std::string> OperationNames(std::optional<uint32_t> eventClass) {
     return names;
 }
 
-std::string UnknownOperationMessage(std::optional<uint32_t> eventClass, std::string_view text) {
-    const std::string quoted = "'" + std::string(text) + "'";
-    if (eventClass) {
-        // A name of another class: say whose.
-        if (const auto owner = OperationClassOf(text); owner && *owner != *eventClass) {
-            return "operation " + quoted + " belongs to class " + ClassName(*owner) + ", not " + ClassName(*eventClass) +
-                   " (class " + ClassName(*eventClass) + " has " + List(OperationNames(eventClass)) + ")";
-        }
-    }
-    const std::vector<std::string> names = OperationNames(eventClass);
+std::vector<std::string> NearestNames(std::string_view text, const std::vector<std::string>& names) {
     // Nearest first: names that contain what was written, then by distance.
     std::vector<std::pair<size_t, std::string>> ranked;
     const std::string written = Folded(text);
@@ -121,6 +112,20 @@ std::string UnknownOperationMessage(std::optional<uint32_t> eventClass, std::str
     std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<std::string> nearest;
     for (size_t i = 0; i < ranked.size() && i < 3 && ranked[i].first == ranked[0].first; ++i) nearest.push_back(ranked[i].second);
+    return nearest;
+}
+
+std::string UnknownOperationMessage(std::optional<uint32_t> eventClass, std::string_view text) {
+    const std::string quoted = "'" + std::string(text) + "'";
+    if (eventClass) {
+        // A name of another class: say whose.
+        if (const auto owner = OperationClassOf(text); owner && *owner != *eventClass) {
+            return "operation " + quoted + " belongs to class " + ClassName(*owner) + ", not " + ClassName(*eventClass) +
+                   " (class " + ClassName(*eventClass) + " has " + List(OperationNames(eventClass)) + ")";
+        }
+    }
+    const std::vector<std::string> names = OperationNames(eventClass);
+    const std::vector<std::string> nearest = NearestNames(text, names);
     std::string message = "unknown operation " + quoted;
     if (eventClass) message += " for class " + std::string(ClassName(*eventClass));
     if (!nearest.empty()) message += "; did you mean " + List(nearest) + "?";

@@ -26,6 +26,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace vetrona::client {
 
@@ -42,25 +43,47 @@ void AnnotateEvent(Json* line, const EventView& event, Verdict verdict, int rule
                    const VolumeNames& volumes, std::chrono::system_clock::time_point received);
 
 // Registry value data as a person reads it: strings (REG_SZ, REG_EXPAND_SZ,
-// REG_LINK) as their text up to the first terminating zero, REG_MULTI_SZ as
-// its strings in quotes, REG_DWORD and REG_QWORD as numbers (decimal and
-// hex), anything else as hex bytes (the first 64, then how many more).
-// Unpaired surrogates become U+FFFD; nothing else is altered, so the text
-// may hold any character and must be shown as text, never as markup.
+// REG_LINK) as their text, and what follows a terminating zero (other than
+// more zeros) after a NUL character, since a program that reads the value
+// stops there but the data is still in it; REG_MULTI_SZ as a JSON array of
+// its strings; REG_DWORD and REG_QWORD as numbers (decimal and hex),
+// anything else as hex bytes (the first 64, then how many more). Unpaired
+// surrogates become U+FFFD; nothing else is altered, so the text may hold
+// any character and must be shown as text, never as markup.
 std::string RegistryDataText(uint32_t type, std::span<const uint8_t> data, bool truncated);
+// The strings of REG_MULTI_SZ data, the empty last one left out.
+std::vector<std::string> RegistryStrings(std::span<const uint8_t> data);
+// "REG_SZ" and the like; nullptr for a type number with no name.
+const char* RegistryTypeName(uint32_t type);
 
 // JSON text that can stand inside a <script> element whatever the strings
 // hold: ASCII only, with '<', '>' and '&' as \u003c, \u003e and \u0026.
 // Invalid UTF-8 in a string becomes U+FFFD.
 std::string ScriptSafeJson(const Json& value);
 
+// A text for the page's <title>: printable ASCII as it is but for markup's
+// characters as references, other characters as references too, and the
+// ones that would hide or disguise text (controls, format and other
+// default-ignorable characters, line and paragraph separators) as \uXXXX.
+std::string TitleText(const std::string& text);
+
+// Whether a character is shown as its \uXXXX (or \xNN) code on the page:
+// controls, Unicode format characters (Cf), the other default-ignorable
+// ones (fillers, variation selectors, tags) and U+2028/U+2029.
+bool Disguising(char32_t c);
+
 class Report {
 public:
-    // Events listed one by one on a page, over all its runs. Past this the
-    // page still counts every event (summary table, verdict totals, process
-    // tree, files, registry changes, backups) and lists every denied one,
-    // but the timeline stops, and says how many events it leaves out.
+    // Events listed one by one on a page from the start, over all its runs.
+    // The page still counts every event (summary table, verdict totals,
+    // process tree, files, registry changes, backups) and lists every denied
+    // one.
     static constexpr size_t kEventLimit = 20000;
+    // Past those, each process's first and latest events are kept as well,
+    // and every denied, backed-up or alerting one (up to kRowLimit); the page
+    // says, per process, how many events between them it leaves out.
+    static constexpr size_t kFirstPerProcess = 100;
+    static constexpr size_t kLatestPerProcess = 500;
     // Rows of the files, registry and denied lists kept per run.
     static constexpr size_t kRowLimit = 20000;
 
