@@ -453,7 +453,7 @@ private:
     bool Known(const Scenario& /*s*/, const std::string& name) const { return names_.count(name) != 0; }
 
     void Client(const YAML::Node& node, Scenario* s) {
-        Keys(node, {"watch", "monitors", "backup", "rules", "default"}, "client");
+        Keys(node, {"watch", "monitors", "backup", "backup-limit", "rules", "default"}, "client");
         ClientSpec& c = s->client;
         c.present = true;
         c.line = node.Mark().line + 1;
@@ -475,6 +475,13 @@ private:
             backupLine_ = node["backup"].Mark().line + 1;
             c.backup = Str(node["backup"], "client.backup");
             CheckDrivePath(node["backup"], "client.backup", *c.backup, *s);
+        }
+        if (node["backup-limit"]) {
+            const std::string text = Str(node["backup-limit"], "client.backup-limit");
+            c.backupLimit = vetrona::client::ParseByteSize(text);
+            if (!c.backupLimit) {
+                Fail(node["backup-limit"], "client.backup-limit", "'" + text + "' is not a size (bytes, or a number with K, M or G)");
+            }
         }
         if (node["default"]) {
             auto verdict = vetrona::client::ParseVerdictName(Str(node["default"], "client.default"));
