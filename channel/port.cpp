@@ -28,6 +28,35 @@ BOOLEAN PortIsSetCommandp(ULONG Code) {
     return (Code % 2) == 0 ? TRUE : FALSE;
 }
 
+// The backup-limit pair: a 64-bit value where the switches carry a byte.
+NTSTATUS PortBackupLimitp(ULONG Code, PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                          PULONG ReturnOutputBufferLength) {
+    *ReturnOutputBufferLength = 0;
+    if (Code == CMD_SET_BACKUP_LIMIT) {
+        if (InputBufferLength < PORT_LIMIT_SET_SIZE) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        ULONG64 limit = 0;
+        // Read before Lock is taken, so a fault never leaves Lock held.
+        const NTSTATUS status =
+            PlatformCopyFromClient(&limit, static_cast<PUCHAR>(InputBuffer) + PORT_COMMAND_VALUE_OFFSET, sizeof(limit));
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        DriverDataLock();
+        DriverData.BackupLimit = limit;
+        DriverDataUnlock();
+        return STATUS_SUCCESS;
+    }
+    if (OutputBuffer == nullptr || OutputBufferLength < PORT_LIMIT_ANSWER_SIZE) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    DriverDataLock();
+    const ULONG64 limit = DriverData.BackupLimit;
+    DriverDataUnlock();
+    return PlatformCopyToClient(static_cast<PUCHAR>(OutputBuffer) + PORT_ANSWER_OFFSET, &limit, sizeof(limit));
+}
+
 }  // namespace
 
 NTSTATUS PortCreate(PCUNICODE_STRING PortName, PFLT_FILTER Filter, PFLT_PORT* ServerPort, PFLT_CONNECT_NOTIFY ConnectNotify,
@@ -136,6 +165,9 @@ NTSTATUS FLTAPI PortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBuff
         return status;
     }
 
+    if (code == CMD_SET_BACKUP_LIMIT || code == CMD_GET_BACKUP_LIMIT) {
+        return PortBackupLimitp(code, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength, ReturnOutputBufferLength);
+    }
     UCHAR* const switchByte = PortSwitchp(code);
     if (switchByte == nullptr) {
         return STATUS_NOT_SUPPORTED;

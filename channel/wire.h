@@ -37,12 +37,20 @@ extern "C" {
 #define CMD_GET_SWITCH2 5u
 #define CMD_SET_REG_MON 6u
 #define CMD_GET_REG_MON 7u
+/* The largest file (bytes) the driver copies before a watched program changes
+ * it, when the client answers VerdictBackup to an open for writing, a deletion
+ * or a rename over a file; 0, the value at load, copies nothing. The set
+ * carries a 64-bit value at byte 8; the get answers it at byte 4. */
+#define CMD_SET_BACKUP_LIMIT 8u
+#define CMD_GET_BACKUP_LIMIT 9u
 
 #define PORT_COMMAND_CODE_OFFSET 0
 #define PORT_COMMAND_VALUE_OFFSET 8
 #define PORT_COMMAND_SET_SIZE 9 /* bytes a set command must carry */
 #define PORT_ANSWER_OFFSET 4
 #define PORT_ANSWER_SIZE 5 /* bytes a get command's output must have */
+#define PORT_LIMIT_SET_SIZE 16   /* bytes the backup-limit set must carry */
+#define PORT_LIMIT_ANSWER_SIZE 12 /* bytes the backup-limit get's output must have */
 
 /* The client's reply to an event: a signed 32-bit verdict. */
 typedef int32_t Verdict;

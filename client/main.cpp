@@ -98,7 +98,7 @@ int Run(int argc, char** argv) {
     CLI::App app{"vetrona-client: the Vetrona driver's client", "vetrona-client"};
     std::vector<uint32_t> watch;
     std::vector<std::string> on, off;
-    std::string backup, policyFile, defaultVerdict, outputFile, socketPath, reportFile;
+    std::string backup, backupLimit, policyFile, defaultVerdict, outputFile, socketPath, reportFile;
     bool clear = false, json = false, hex = false, clearBackup = false;
     long count = -1;
     int timeoutMs = -1;
@@ -110,6 +110,9 @@ int Run(int argc, char** argv) {
         ->check(CLI::IsMember({"file", "process", "registry"}));
     app.add_option("--backup", backup, "backup folder for the backup verdict (C:\\Backup or an NT path); made when missing");
     app.add_flag("--no-backup", clearBackup, "clear the backup folder");
+    app.add_option("--backup-limit", backupLimit,
+                   "largest file copied before a watched program changes it (bytes, or 64MB, 512KB...; 0: no copy before "
+                   "change; default 64MB)");
     app.add_option("--policy", policyFile, "policy file: ordered rules and a default, as in a scenario's client section")
         ->check(CLI::ExistingFile);
     app.add_option("--default", defaultVerdict, "verdict when no rule matches: allow, deny, backup, none or a number");
@@ -167,6 +170,8 @@ int Run(int argc, char** argv) {
         for (const auto& [key, value] : extra) {
             if (key == "backup" && backup.empty()) {
                 backup = value;
+            } else if (key == "backup-limit") {
+                if (backupLimit.empty()) backupLimit = value;
             } else if (key == "monitors" && on.empty()) {
                 std::stringstream list(value);
                 for (std::string item; std::getline(list, item, ',');) on.push_back(item);
@@ -179,7 +184,7 @@ int Run(int argc, char** argv) {
                 }
 #endif
             } else if (key != "watch" && key != "monitors" && key != "backup") {
-                std::fprintf(stderr, "vetrona-client: %s: unknown key '%s' (default, rules, monitors, backup)\n",
+                std::fprintf(stderr, "vetrona-client: %s: unknown key '%s' (default, rules, monitors, backup, backup-limit)\n",
                              policyFile.c_str(), key.c_str());
                 return 2;
             }
@@ -213,6 +218,16 @@ int Run(int argc, char** argv) {
     }
     vetrona::client::sigma::EventMapper sigmaMapper;
 #endif
+    uint64_t backupLimitBytes = kDefaultBackupLimit;
+    if (!backupLimit.empty()) {
+        const auto parsed = ParseByteSize(backupLimit);
+        if (!parsed) {
+            std::fprintf(stderr, "vetrona-client: --backup-limit: '%s' is not a size (bytes, or a number with K, M or G)\n",
+                         backupLimit.c_str());
+            return 2;
+        }
+        backupLimitBytes = *parsed;
+    }
     std::u16string backupWide;
     if (!backup.empty() && !Utf8ToUtf16(backup, &backupWide)) {
         std::fprintf(stderr, "vetrona-client: --backup: not valid UTF-8\n");
@@ -272,6 +287,7 @@ int Run(int argc, char** argv) {
         }
         if (!Succeeded(hr = client.SetBackupDir(NtFolderPath(backupWide)))) return fail("setting the backup folder", hr);
     }
+    if (!Succeeded(hr = client.SetBackupLimit(backupLimitBytes))) return fail("setting the backup limit", hr);
     auto monitorOf = [](const std::string& name) {
         return name == "file" ? Monitor::File : name == "process" ? Monitor::Process : Monitor::Registry;
     };

@@ -17,6 +17,7 @@ VOID DriverDataInit(DRIVER_DATA* Data) {
     Data->Switch2 = 0;
     Data->RegMonEnabled = 0;
     Data->BackupDir = nullptr;
+    Data->BackupLimit = 0;
     Data->RegistryCookie.QuadPart = 0;
     Data->ControlDevice = nullptr;
     Data->GetKeyObjectID = nullptr;

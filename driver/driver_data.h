@@ -31,6 +31,9 @@ struct DRIVER_DATA {
     // Deferred process events queued and not yet sent: teardown waits for
     // them before the port and the filter go (ProcMonStop).
     EX_RUNDOWN_REF DeferredEvents;
+    // The largest file copied before a change (CMD_SET_BACKUP_LIMIT); 0 copies
+    // nothing. Written and read under Lock, with BackupDir.
+    ULONG64 BackupLimit;
 };
 
 extern DRIVER_DATA DriverData;

@@ -304,3 +304,86 @@ NTSTATUS FileMonBackupFile(PFLT_FILE_NAME_INFORMATION NameInfo, PCFLT_RELATED_OB
     }
     return status;
 }
+
+namespace {
+
+// The size of the file a name leads to, opened as the copy opens it (the
+// caller's share mode ignored), and whether it is a directory.
+NTSTATUS BackuppSizeOf(PCFLT_RELATED_OBJECTS FltObjects, PCUNICODE_STRING Name, PULONG64 Size, PBOOLEAN Directory) {
+    *Size = 0;
+    *Directory = FALSE;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, const_cast<PUNICODE_STRING>(Name), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
+    IO_STATUS_BLOCK ioStatus;
+    HANDLE handle = nullptr;
+    NTSTATUS status = FltCreateFile(FltObjects->Filter, FltObjects->Instance, &handle, FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes,
+                                    &ioStatus, nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                                    FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0, IO_IGNORE_SHARE_ACCESS_CHECK | IO_NO_PARAMETER_CHECKING);
+    if (status != STATUS_SUCCESS) {
+        if (NT_SUCCESS(status) && handle != nullptr) {
+            FltClose(handle);
+            status = STATUS_UNSUCCESSFUL;
+        }
+        return status;
+    }
+    PVOID object = nullptr;
+    status = ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &object, nullptr);
+    if (NT_SUCCESS(status)) {
+        FILE_STANDARD_INFORMATION info;
+        RtlZeroMemory(&info, sizeof(info));
+        status = FltQueryInformationFile(FltObjects->Instance, static_cast<PFILE_OBJECT>(object), &info, sizeof(info),
+                                         FileStandardInformation, nullptr);
+        if (NT_SUCCESS(status)) {
+            *Size = static_cast<ULONG64>(info.EndOfFile.QuadPart);
+            *Directory = info.Directory;
+        }
+        ObDereferenceObject(object);
+    }
+    FltClose(handle);
+    return status;
+}
+
+}  // namespace
+
+NTSTATUS FileMonBackupBeforeChange(PFLT_FILE_NAME_INFORMATION NameInfo, PCFLT_RELATED_OBJECTS FltObjects) {
+    if (NameInfo == nullptr || FltObjects == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        return STATUS_NOT_SUPPORTED;
+    }
+    PCOUNTED_STRING folder = nullptr;
+    DriverDataLock();
+    const ULONG64 limit = DriverData.BackupLimit;
+    if (limit != 0 && DriverData.BackupDir != nullptr && DriverData.BackupDir->Length != 0) {
+        folder = StrDuplicate(DriverData.BackupDir, TagString);
+    }
+    DriverDataUnlock();
+    if (folder == nullptr) {
+        return STATUS_SUCCESS;
+    }
+
+    ULONG64 size = 0;
+    BOOLEAN directory = FALSE;
+    NTSTATUS status = BackuppSizeOf(FltObjects, &NameInfo->Name, &size, &directory);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_PATH_NOT_FOUND || (NT_SUCCESS(status) && directory)) {
+        // Nothing there yet (an open that will create the file), or a folder:
+        // nothing to keep.
+        StrFree(folder, TagString);
+        return STATUS_SUCCESS;
+    }
+    if (NT_SUCCESS(status) && size > limit) {
+        status = STATUS_FILE_TOO_LARGE;
+    }
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("[%d][FileMonCopyFileWithLock] Status: 0x%x\n", BackuppCurrentPid(), status);
+        StrFree(folder, TagString);
+        return status;
+    }
+    PCOUNTED_STRING target = nullptr;
+    status = FileMonBackupFile(NameInfo, FltObjects, folder, &target);
+    StrFree(target, TagString);
+    StrFree(folder, TagString);
+    return status;
+}

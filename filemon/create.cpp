@@ -38,6 +38,16 @@ FLT_PREOP_CALLBACK_STATUS CreatepHandOver(PFLT_FILE_NAME_INFORMATION NameInfo, P
     return FLT_PREOP_SUCCESS_WITH_CALLBACK;
 }
 
+// Dispositions that open a file that exists, keeping or truncating it; only
+// FILE_CREATE never touches an existing file.
+BOOLEAN CreatepKeepsTheFile(PFLT_PARAMETERS Create) {
+    const ULONG disposition = (Create->Create.Options >> 24) & 0xFF;
+    return (disposition == FILE_SUPERSEDE || disposition == FILE_OPEN || disposition == FILE_OPEN_IF ||
+            disposition == FILE_OVERWRITE || disposition == FILE_OVERWRITE_IF)
+               ? TRUE
+               : FALSE;
+}
+
 }  // namespace
 
 FILE_OPERATION FilterClassifyCreate(PFLT_PARAMETERS Create) {
@@ -110,8 +120,18 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreCreate(PFLT_CALLBACK_DATA Data, PCFLT_
         if (verdict == 0 || verdict == 2) {
             return CreatepHandOver(nameInfo, CompletionContext);
         }
-        // No answer, the backup answer (meaningless here) and anything else:
-        // the open goes on, unfollowed.
+        // The backup answer: what the file holds now is copied before the
+        // open goes on, so neither a truncating disposition nor the first
+        // write reaches the original first; then the handle is followed as
+        // for an allowed open. A copy that fails lets the open go on.
+        if (verdict == VerdictBackup && CreatepKeepsTheFile(params.Create)) {
+            (void)FileMonBackupBeforeChange(nameInfo, FltObjects);
+            if (operation == FileOpWriteAccess) {
+                return CreatepHandOver(nameInfo, CompletionContext);
+            }
+        }
+        // No answer, the backup answer to anything else and any other
+        // value: the open goes on, unfollowed.
         FilterReleaseName(nameInfo);
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }

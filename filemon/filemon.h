@@ -83,6 +83,15 @@ NTSTATUS FileMonBackupFile(PFLT_FILE_NAME_INFORMATION NameInfo, PCFLT_RELATED_OB
                            PCOUNTED_STRING* Target);
 NTSTATUS FileMonCopyFileWithLock(PCFLT_RELATED_OBJECTS FltObjects, PCUNICODE_STRING SourceName, PCUNICODE_STRING TargetName,
                                  PFLT_INSTANCE TargetInstance);
+// The copy a backup verdict asks for before a watched program changes a file
+// that exists: an open for writing that keeps or truncates it, a deletion, a
+// rename over it. Copies NameInfo's file into the backup folder as
+// FileMonBackupFile does, when a folder is set, the client's limit is not 0
+// and the file holds at most that many bytes. Passive level only; Lock is
+// held only to read the folder and the limit. STATUS_SUCCESS with nothing
+// done when there is nothing to keep (no folder, limit 0, no such file, a
+// directory); STATUS_FILE_TOO_LARGE past the limit.
+NTSTATUS FileMonBackupBeforeChange(PFLT_FILE_NAME_INFORMATION NameInfo, PCFLT_RELATED_OBJECTS FltObjects);
 NTSTATUS FileMonCopyData(HANDLE Source, PCUNICODE_STRING Target, PFLT_FILTER Filter, PFLT_INSTANCE SourceInstance,
                          PFLT_INSTANCE TargetInstance);
 NTSTATUS FileMonOpenFile(PCUNICODE_STRING Name, ACCESS_MASK DesiredAccess, ULONG ShareAccess, ULONG Disposition, ULONG CreateOptions,

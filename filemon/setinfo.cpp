@@ -205,6 +205,15 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreSetInformation(PFLT_CALLBACK_DATA Data
             Data->IoStatus.Status = STATUS_ACCESS_DENIED;
             Data->IoStatus.Information = 0;
             result = FLT_PREOP_COMPLETE;
+        } else if (verdict == VerdictBackup) {
+            // The file about to disappear is copied first: the one being
+            // deleted, or the one a rename replaces. A failed copy lets the
+            // request go on.
+            if (operation == FileOpDelete) {
+                (void)FileMonBackupBeforeChange(nameInfo, FltObjects);
+            } else if (destNameInfo != nullptr && params.SetInformation->SetFileInformation.ReplaceIfExists) {
+                (void)FileMonBackupBeforeChange(destNameInfo, FltObjects);
+            }
         }
     }
 

@@ -209,6 +209,27 @@ NTSTATUS QueryInformation(PFLT_CALLBACK_DATA data, ULONG_PTR* information) {
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    if (params.FileInformationClass == FileStandardInformation) {
+        if (params.Length < sizeof(FILE_STANDARD_INFORMATION)) {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        struct stat st;
+        {
+            std::lock_guard<std::mutex> serialised(fcb->ioLock);
+            if (::fstat(fcb->fd, &st) != 0) {
+                return STATUS_UNSUCCESSFUL;
+            }
+        }
+        auto* info = static_cast<PFILE_STANDARD_INFORMATION>(params.InfoBuffer);
+        const LONGLONG size = fcb->directory ? 0 : static_cast<LONGLONG>(st.st_size);
+        info->EndOfFile.QuadPart = size;
+        info->AllocationSize.QuadPart = (size + 4095) / 4096 * 4096;  // 4 KB clusters
+        info->NumberOfLinks = static_cast<ULONG>(st.st_nlink);
+        info->DeletePending = fcb->deletePending ? TRUE : FALSE;
+        info->Directory = fcb->directory ? TRUE : FALSE;
+        *information = sizeof(FILE_STANDARD_INFORMATION);
+        return STATUS_SUCCESS;
+    }
     if (params.FileInformationClass != FileInternalInformation) {
         sim::NotImplemented("this file information query on the simulated volume");
     }

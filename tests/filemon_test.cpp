@@ -183,15 +183,16 @@ TEST_F(FileMonTest, WatchedCreateForWritingIsReportedTwiceAndFollowed) {
     EXPECT_EQ(sim::flt::LiveFileNameCount(), 0u);
 }
 
-// Each verdict at pre-create: 1 denies, 0 and 2 follow the handle, anything
-// else lets the open go on unfollowed.
+// Each verdict at pre-create: 1 denies, 0 and 2 follow the handle, 3 follows
+// it too (after the copy, none here: no backup folder is set), anything else
+// lets the open go on unfollowed.
 TEST_F(FileMonTest, EachVerdictAtPreCreate) {
     struct Case {
         int32_t verdict;
         bool denied;
         bool followed;
     };
-    const Case cases[] = {{0, false, true}, {1, true, false}, {2, false, true}, {3, false, false}, {VerdictNone, false, false},
+    const Case cases[] = {{0, false, true}, {1, true, false}, {2, false, true}, {3, false, true}, {VerdictNone, false, false},
                           {7, false, false}, {-5, false, false}};
     int n = 0;
     for (const Case& c : cases) {

@@ -194,7 +194,7 @@ TEST_F(PortCommands, GetWithoutRoomForTheAnswerIsRefused) {
 
 TEST_F(PortCommands, UnknownCommandIsNotSupportedAndLeavesTheReturnedLength) {
     const std::array<UCHAR, 4> before = Switches();
-    for (ULONG code : {8u, 9u, 0x80000000u, 0xFFFFFFFFu}) {
+    for (ULONG code : {10u, 11u, 0x80000000u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(code);
         std::vector<uint8_t> command = Command(code, 1);
         uint8_t output[8] = {};
@@ -206,6 +206,37 @@ TEST_F(PortCommands, UnknownCommandIsNotSupportedAndLeavesTheReturnedLength) {
         EXPECT_EQ(returned, 0xDEADBEEFu);
     }
     EXPECT_EQ(Switches(), before);
+}
+
+// The backup limit: a 64-bit value at byte 8, answered at byte 4; a short
+// set or a get without room is refused and changes nothing.
+TEST_F(PortCommands, TheBackupLimitIsSixtyFourBitsAndShortBuffersAreRefused) {
+    EXPECT_EQ(DriverData.BackupLimit, 0u) << "nothing is copied before a change until the client says so";
+    std::vector<uint8_t> set(PORT_LIMIT_SET_SIZE, 0);
+    const ULONG setCode = CMD_SET_BACKUP_LIMIT;
+    const uint64_t limit = 0x0000000123456789ull;
+    std::memcpy(set.data() + PORT_COMMAND_CODE_OFFSET, &setCode, sizeof(setCode));
+    std::memcpy(set.data() + PORT_COMMAND_VALUE_OFFSET, &limit, sizeof(limit));
+    ULONG returned = 0;
+    EXPECT_EQ(Direct(set.data(), static_cast<ULONG>(set.size()), nullptr, 0, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(DriverData.BackupLimit, limit);
+    EXPECT_EQ(returned, 0u);
+
+    // A set one byte short of the value: refused, the limit stays.
+    EXPECT_EQ(Direct(set.data(), PORT_LIMIT_SET_SIZE - 1, nullptr, 0, &returned), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(DriverData.BackupLimit, limit);
+
+    std::vector<uint8_t> get(PORT_COMMAND_SET_SIZE, 0);
+    const ULONG getCode = CMD_GET_BACKUP_LIMIT;
+    std::memcpy(get.data() + PORT_COMMAND_CODE_OFFSET, &getCode, sizeof(getCode));
+    uint8_t answer[PORT_LIMIT_ANSWER_SIZE] = {};
+    EXPECT_EQ(Direct(get.data(), static_cast<ULONG>(get.size()), answer, PORT_LIMIT_ANSWER_SIZE - 1, &returned),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Direct(get.data(), static_cast<ULONG>(get.size()), answer, sizeof(answer), &returned), STATUS_SUCCESS);
+    uint64_t read = 0;
+    std::memcpy(&read, answer + PORT_ANSWER_OFFSET, sizeof(read));
+    EXPECT_EQ(read, limit);
+
 }
 
 // ---------------------------------------------------------------------------

@@ -87,6 +87,8 @@ struct ClientSpec {
     std::vector<std::string> watch;  // process names
     bool fileMon = false, procMon = false, regMon = false;
     std::optional<std::string> backup;  // "C:\Backup"
+    // The largest file copied before a change; none: the client's default.
+    std::optional<uint64_t> backupLimit;
     vetrona::client::Policy policy;
     vetrona::client::sigma::SigmaPolicy sigma;  // client.sigma: detection rules after the policy's rules
 };

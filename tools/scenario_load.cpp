@@ -492,7 +492,7 @@ private:
     std::set<char> dosDrives_;  // drive letters defined by define-dos-device steps so far
 
     void Client(const YAML::Node& node, Scenario* s) {
-        Keys(node, {"watch", "monitors", "backup", "rules", "default", "sigma"}, "client");
+        Keys(node, {"watch", "monitors", "backup", "backup-limit", "rules", "default", "sigma"}, "client");
         ClientSpec& c = s->client;
         c.present = true;
         c.line = node.Mark().line + 1;
@@ -514,6 +514,13 @@ private:
             backupLine_ = node["backup"].Mark().line + 1;
             c.backup = Str(node["backup"], "client.backup");
             CheckDrivePath(node["backup"], "client.backup", *c.backup, *s);
+        }
+        if (node["backup-limit"]) {
+            const std::string text = Str(node["backup-limit"], "client.backup-limit");
+            c.backupLimit = vetrona::client::ParseByteSize(text);
+            if (!c.backupLimit) {
+                Fail(node["backup-limit"], "client.backup-limit", "'" + text + "' is not a size (bytes, or a number with K, M or G)");
+            }
         }
         if (node["default"]) {
             auto verdict = vetrona::client::ParseVerdictName(Str(node["default"], "client.default"));

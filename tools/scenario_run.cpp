@@ -636,6 +636,11 @@ struct ScenarioRun::Impl {
             std::lock_guard<std::mutex> guard(backupLock);
             backupFolder = *c.backup;
         }
+        hr = client->SetBackupLimit(c.backupLimit.value_or(vc::kDefaultBackupLimit));
+        if (!vc::Succeeded(hr)) {
+            Error("setting the backup limit failed: " + StatusName(hr), c.line);
+            return false;
+        }
         std::vector<std::string> monitors;
         const std::pair<bool, vc::Monitor> switches[] = {
             {c.fileMon, vc::Monitor::File}, {c.procMon, vc::Monitor::Process}, {c.regMon, vc::Monitor::Registry}};

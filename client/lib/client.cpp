@@ -86,6 +86,29 @@ HResult Client::GetMonitor(Monitor monitor, uint8_t* value) {
     return hr;
 }
 
+HResult Client::SetBackupLimit(uint64_t bytes) {
+    uint8_t command[PORT_LIMIT_SET_SIZE] = {};
+    const uint32_t code = CMD_SET_BACKUP_LIMIT;
+    std::memcpy(command + PORT_COMMAND_CODE_OFFSET, &code, sizeof(code));
+    std::memcpy(command + PORT_COMMAND_VALUE_OFFSET, &bytes, sizeof(bytes));
+    uint32_t returned = 0;
+    return transport_.PortCommand(command, sizeof(command), nullptr, 0, &returned);
+}
+
+HResult Client::GetBackupLimit(uint64_t* bytes) {
+    *bytes = 0;
+    uint8_t command[PORT_COMMAND_SET_SIZE] = {};
+    const uint32_t code = CMD_GET_BACKUP_LIMIT;
+    std::memcpy(command + PORT_COMMAND_CODE_OFFSET, &code, sizeof(code));
+    uint8_t answer[PORT_LIMIT_ANSWER_SIZE + 4] = {};
+    uint32_t returned = 0;
+    HResult hr = transport_.PortCommand(command, sizeof(command), answer, sizeof(answer), &returned);
+    if (Succeeded(hr)) {
+        std::memcpy(bytes, answer + PORT_ANSWER_OFFSET, sizeof(*bytes));
+    }
+    return hr;
+}
+
 HResult Client::Receive(Message* message, int timeoutMs) {
     *message = Message{};
     receiveBuffer_.resize(sizeof(MessageHeader) + EVENT_MAX_SIZE);

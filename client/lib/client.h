@@ -24,6 +24,14 @@ struct Message {
     DecodeResult Decode() const { return DecodeEvent(bytes); }
 };
 
+// The copy-before-change limit clients send unless told otherwise: 64 MiB.
+// The copy runs in the watched program's thread before its open goes on, so
+// it must stay short (a fraction of a second on a local disk), and it should
+// cover the documents ransomware goes for (office files, PDFs, pictures),
+// while leaving out videos, disk images and databases that would stall the
+// program and fill the backup folder.
+constexpr uint64_t kDefaultBackupLimit = 64ull * 1024 * 1024;
+
 class Client {
 public:
     // Device path of the control device as user mode names it.
@@ -52,6 +60,12 @@ public:
     HResult ClearFileIds();
 
     // Port commands.
+    // The largest file (bytes) the driver copies before a watched program
+    // changes it, when the client answers a backup verdict to an open for
+    // writing, a deletion or a rename over a file; 0 copies nothing (the
+    // driver's value at load). Clients send kDefaultBackupLimit unless told.
+    HResult SetBackupLimit(uint64_t bytes);
+    HResult GetBackupLimit(uint64_t* bytes);
     HResult SetMonitor(Monitor monitor, uint8_t value);
     HResult GetMonitor(Monitor monitor, uint8_t* value);
 

@@ -107,6 +107,28 @@ const char* ClassName(uint32_t eventClass) {
     }
 }
 
+std::optional<uint64_t> ParseByteSize(std::string_view text) {
+    size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0 || digits > 20) return std::nullopt;
+    uint64_t value = 0;
+    for (size_t i = 0; i < digits; ++i) {
+        const uint64_t digit = static_cast<uint64_t>(text[i] - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    std::string unit;
+    for (char c : text.substr(digits)) unit.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+    int shift = 0;
+    if (unit.empty() || unit == "B") shift = 0;
+    else if (unit == "K" || unit == "KB" || unit == "KIB") shift = 10;
+    else if (unit == "M" || unit == "MB" || unit == "MIB") shift = 20;
+    else if (unit == "G" || unit == "GB" || unit == "GIB") shift = 30;
+    else return std::nullopt;
+    if (shift != 0 && value > (UINT64_MAX >> shift)) return std::nullopt;
+    return value << shift;
+}
+
 std::optional<int32_t> ParseOperationName(std::optional<uint32_t> eventClass, std::string_view text) {
     if (!eventClass || *eventClass == EVENT_CLASS_PROCESS) {
         if (EqualsFolded(text, "start")) return 1;

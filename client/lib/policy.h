@@ -51,6 +51,10 @@ struct EventContext {
 
 // "allow" 0, "deny" 1, "backup" 3, "none" -1, or a decimal number.
 std::optional<Verdict> ParseVerdictName(std::string_view text);
+// A size in bytes: digits, optionally followed by K, M or G (powers of 1024,
+// with or without a trailing "B" or "iB", any case): "0", "4096", "64MB",
+// "512KiB". None for anything else or a value past 2^64.
+std::optional<uint64_t> ParseByteSize(std::string_view text);
 const char* VerdictName(Verdict verdict);  // "allow", "deny", "backup", "none", or "other"
 // "file", "registry", "process".
 std::optional<uint32_t> ParseClassName(std::string_view text);

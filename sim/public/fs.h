@@ -88,6 +88,14 @@ typedef struct _FILE_INTERNAL_INFORMATION {
     LARGE_INTEGER IndexNumber;
 } FILE_INTERNAL_INFORMATION, *PFILE_INTERNAL_INFORMATION;
 
+typedef struct _FILE_STANDARD_INFORMATION {
+    LARGE_INTEGER AllocationSize;
+    LARGE_INTEGER EndOfFile;
+    ULONG NumberOfLinks;
+    BOOLEAN DeletePending;
+    BOOLEAN Directory;
+} FILE_STANDARD_INFORMATION, *PFILE_STANDARD_INFORMATION;
+
 typedef struct _FILE_RENAME_INFORMATION {
     BOOLEAN ReplaceIfExists;
     HANDLE RootDirectory;
@@ -113,6 +121,9 @@ typedef struct _FILE_DISPOSITION_INFORMATION {
 #include "windows/fileinfo_ex.h"
 
 static_assert(sizeof(FILE_INTERNAL_INFORMATION) == 8, "FILE_INTERNAL_INFORMATION");
+static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24, "FILE_STANDARD_INFORMATION");
+static_assert(offsetof(FILE_STANDARD_INFORMATION, EndOfFile) == 8, "FILE_STANDARD_INFORMATION.EndOfFile");
+static_assert(offsetof(FILE_STANDARD_INFORMATION, Directory) == 21, "FILE_STANDARD_INFORMATION.Directory");
 static_assert(sizeof(FILE_RENAME_INFORMATION) == 24, "FILE_RENAME_INFORMATION");
 static_assert(offsetof(FILE_RENAME_INFORMATION, RootDirectory) == 8, "Rename.RootDirectory");
 static_assert(offsetof(FILE_RENAME_INFORMATION, FileNameLength) == 16, "Rename.FileNameLength");
