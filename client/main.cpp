@@ -366,12 +366,14 @@ int Run(int argc, char** argv) {
 #ifdef VETRONA_SIGMA
         // The client's own rules first; then the detection rules' verdict, if any.
         std::vector<std::string> alerts;
+        nlohmann::json matched = nlohmann::json::array();
         if (detector) {
             if (auto event = sigmaMapper.Map(decoded.event)) {
                 const auto outcome = detector->Evaluate(*event);
                 if (rule < 0 && outcome.verdict != VerdictNone) verdict = outcome.verdict;
                 for (size_t k = 0; k < outcome.matches.size(); ++k) {
                     const auto& info = detector->rules().info(outcome.matches[k]);
+                    matched.push_back({{"id", info.id}, {"title", info.title}, {"level", info.level}, {"author", info.author}});
                     alerts.push_back(json ? vetrona::client::sigma::AlertJson(info, *event, outcome.verdicts[k])
                                                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
                                           : vetrona::client::sigma::AlertLine(info, *event, outcome.verdicts[k]));
@@ -383,7 +385,11 @@ int Run(int argc, char** argv) {
 #ifdef VETRONA_SIGMA
         for (const std::string& alert : alerts) std::fprintf(out, "%s\n", alert.c_str());
 #endif
+#ifdef VETRONA_SIGMA
+        const std::string line = recorder.Answered(message, decoded.event, verdict, rule, received, matched);
+#else
         const std::string line = recorder.Answered(message, decoded.event, verdict, rule, received);
+#endif
         std::fprintf(out, "%s\n", line.c_str());
         std::fflush(out);
     }

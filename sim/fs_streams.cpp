@@ -64,7 +64,11 @@ FcbKey KeyOf(const Volume* volume, uint64_t fileId, std::u16string_view stream) 
 
 FcbKey KeyOf(const Fcb* fcb) { return KeyOf(fcb->volume, fcb->fileId, fcb->stream); }
 
-NTSTATUS SplitStream(std::u16string_view component, std::u16string* name, std::u16string* stream) {
+NTSTATUS SplitStream(std::u16string_view componentIn, std::u16string* name, std::u16string* stream) {
+    // The component may be a view of *name itself (a caller splits a path's
+    // last part in place): work on a copy, since *name is written first.
+    const std::u16string owned(componentIn);
+    const std::u16string_view component(owned);
     stream->clear();
     const size_t colon = component.find(u':');
     *name = std::u16string(component.substr(0, colon));

@@ -418,3 +418,78 @@ TEST_F(SigmaReplay, SaysWhyACaseCannotBeReplayed) {
 }
 
 }  // namespace
+
+#include "tools/scenario.h"
+#include "tools/scenario_run.h"
+
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+namespace {
+
+// A started program's version resource is read from the machine's own file:
+// a tool renamed on disk is still known by its original name, and a rule on
+// that name refuses its start; the match is on the event's record as an
+// alert naming the rule's author, for the report.
+TEST(SigmaScenario, ARenamedToolIsKnownByItsVersionResource) {
+    const std::filesystem::path rules =
+        std::filesystem::temp_directory_path() / ("vetrona-sigma-rules-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(rules);
+    std::ofstream(rules / "renamed-tool.yml") << "title: A tool started under another name\n"
+                                                 "id: 0f5e3b2a-0000-4000-8000-000000000001\n"
+                                                 "status: test\n"
+                                                 "author: Vetrona tests\n"
+                                                 "logsource: {category: process_creation, product: windows}\n"
+                                                 "detection:\n"
+                                                 "  selection: {OriginalFileName: 'tool.exe'}\n"
+                                                 "  filter: {Image|endswith: '\\tool.exe'}\n"
+                                                 "  condition: selection and not filter\n"
+                                                 "level: high\n";
+    const std::string image = TestImage();
+    std::string hex;
+    for (unsigned char c : image) {
+        static const char digits[] = "0123456789abcdef";
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    const std::string text = "scenario: a renamed tool\n"
+                             "machine:\n"
+                             "  volumes:\n"
+                             "    - drive: C\n"
+                             "      files:\n"
+                             "        - {path: 'Users\\alice\\Downloads\\update.exe', hex: '" + hex + "'}\n"
+                             "  processes:\n"
+                             "    - {name: launcher, image: 'C:\\Windows\\explorer.exe'}\n"
+                             "client:\n"
+                             "  watch: [launcher]\n"
+                             "  monitors: [process]\n"
+                             "  sigma: {rules: '" + rules.string() + "', deny: {ids: [0f5e3b2a-0000-4000-8000-000000000001]}}\n"
+                             "  default: allow\n"
+                             "workload:\n"
+                             "  - process: launcher\n"
+                             "    start: {name: tool, image: 'C:\\Users\\alice\\Downloads\\update.exe'}\n"
+                             "    status: STATUS_ACCESS_DENIED\n"
+                             "expect:\n"
+                             "  processes:\n"
+                             "    - {name: tool, started: false}\n";
+    vsim::RunOptions options;
+    options.json = true;
+    vsim::Transcript out(options);
+    testing::internal::CaptureStdout();
+    const int status = vsim::RunScenario(vsim::LoadScenarioText(text, "renamed-tool.yaml"), out);
+    std::istringstream lines(testing::internal::GetCapturedStdout());
+    std::filesystem::remove_all(rules);
+    EXPECT_EQ(status, 0);
+    bool alerted = false;
+    for (std::string line; std::getline(lines, line);) {
+        const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+        if (!j.is_object() || j.value("type", "") != "event" || !j.contains("alerts")) continue;
+        ASSERT_EQ(j["alerts"].size(), 1u);
+        EXPECT_EQ(j["alerts"][0]["id"], "0f5e3b2a-0000-4000-8000-000000000001");
+        EXPECT_EQ(j["alerts"][0]["author"], "Vetrona tests");
+        alerted = true;
+    }
+    EXPECT_TRUE(alerted) << "the denied start's record carries its alert";
+}
+
+}  // namespace

@@ -613,6 +613,16 @@ struct ScenarioRun::Impl {
                 return false;
             }
             sigmaMapper.SetVolumes(volumeNames);
+            // A started image's version resource and hashes come from the
+            // machine's own file, read where the volume keeps it.
+            sigmaMapper.SetImageReader([this](const std::string& path, std::string* bytes) {
+                if (path.size() < 3 || path[1] != ':' || path[2] != '\\' || VolumeOf(path[0]) == nullptr) return false;
+                bool exists = false;
+                const std::vector<uint8_t> data = ReadHost(HostPath(path), &exists);
+                if (!exists) return false;
+                bytes->assign(data.begin(), data.end());
+                return true;
+            });
             out.Put({{"type", "sigma"}, {"loaded", detector->rules().size()}, {"refused", detector->rules().refused().size()}},
                     "  detection rules: " + std::to_string(detector->rules().size()) + " loaded, " +
                         std::to_string(detector->rules().refused().size()) + " refused");
@@ -688,34 +698,37 @@ struct ScenarioRun::Impl {
             int rule = -1;
             Verdict verdict = VerdictNone;
             if (decoded.ok()) verdict = vc::Decide(s.client.policy, decoded.event, *context, &rule);
-            if (decoded.ok() && detector) verdict = SigmaVerdict(decoded.event, rule, verdict);
+            json alerts = json::array();
+            if (decoded.ok() && detector) verdict = SigmaVerdict(decoded.event, rule, verdict, &alerts);
             if (out.options().allAllow) {
                 verdict = 0;
                 rule = -2;  // shown as the client's own answer
             }
             // Recorded before the reply releases the waiting operation, so the
             // transcript shows the event inside its step.
-            RecordEvent(message.bytes, verdict, rule);
+            RecordEvent(message.bytes, verdict, rule, alerts);
             if (message.replyLength != 0) client->Reply(message, verdict);
         }
     }
 
     // The detection rules' verdict after the client's own rules, with an
     // alert line for each match (naming the rule's author).
-    Verdict SigmaVerdict(const vc::EventView& view, int rule, Verdict verdict) {
+    Verdict SigmaVerdict(const vc::EventView& view, int rule, Verdict verdict, json* alerts) {
         auto event = sigmaMapper.Map(view);
         if (!event) return verdict;
         const auto outcome = detector->Evaluate(*event);
         for (size_t k = 0; k < outcome.matches.size(); ++k) {
             const auto& info = detector->rules().info(outcome.matches[k]);
+            alerts->push_back({{"id", info.id}, {"title", info.title}, {"level", info.level}, {"author", info.author}});
             out.Put(vetrona::client::sigma::AlertJson(info, *event, outcome.verdicts[k]),
                     "        " + vetrona::client::sigma::AlertLine(info, *event, outcome.verdicts[k]));
         }
         return rule < 0 && outcome.verdict != VerdictNone ? outcome.verdict : verdict;
     }
 
-    void RecordEvent(const std::vector<uint8_t>& bytes, int32_t verdict, int rule) {
+    void RecordEvent(const std::vector<uint8_t>& bytes, int32_t verdict, int rule, const json& alerts = json::array()) {
         SeenEvent seen;
+        seen.alerts = alerts;
         seen.bytes = bytes;
         seen.verdict = verdict;
         seen.rule = rule;
@@ -759,6 +772,7 @@ struct ScenarioRun::Impl {
         for (auto& [k, v] : line.items()) full[k] = v;
         vc::AnnotateEvent(&full, decoded.event, e.verdict, e.rule, *context, volumeNames, e.received);
         full["processName"] = who;
+        if (e.alerts.is_array() && !e.alerts.empty()) full["alerts"] = e.alerts;
         if (out.options().hex) full["bytes_hex"] = HexOf(e.bytes);
         std::string text = "        event " + Pad(vc::ClassName(vc::EventClassOf(decoded.event)), 9) +
                            Pad(vc::EventOperationName(decoded.event), 20) + " " + path + "  by " +
@@ -1611,10 +1625,27 @@ struct ScenarioRun::Impl {
         return nullptr;
     }
 
+    // A named stream ("C:\dir\doc.txt:name") has no host file of its own: it
+    // is read through the model, as the System process would read it.
+    std::vector<uint8_t> ReadStream(const std::string& path, bool* exists) {
+        *exists = false;
+        std::vector<uint8_t> data;
+        _EPROCESS* system = sim::SystemProcess();
+        HANDLE handle = nullptr;
+        if (!NT_SUCCESS(Open(system, path, FILE_GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                             FILE_NON_DIRECTORY_FILE, &handle))) {
+            return data;
+        }
+        *exists = NT_SUCCESS(ReadAll(system, handle, &data));
+        sim::user::CloseHandle(system, handle);
+        return data;
+    }
+
     void CheckFiles() {
         for (const FileExpect& f : s.files) {
             bool exists = false;
-            const std::vector<uint8_t> data = ReadHost(HostPath(f.path), &exists);
+            const bool stream = f.path.find(':', 2) != std::string::npos;
+            const std::vector<uint8_t> data = stream ? ReadStream(f.path, &exists) : ReadHost(HostPath(f.path), &exists);
             std::vector<std::string> problems;
             if (f.exists && *f.exists != exists) problems.push_back(exists ? "exists" : "does not exist");
             if ((f.content || !f.sha256.empty() || f.unchanged) && !exists) {

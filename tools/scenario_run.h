@@ -73,6 +73,8 @@ struct SeenEvent {
     // File and registry events: the name their process had when the event
     // came (it is running then, so its id is still its own).
     std::string processName;
+    // The detection rules that matched it ({id, title, level, author} each).
+    nlohmann::ordered_json alerts = nlohmann::ordered_json::array();
 };
 
 class ScenarioRun {

@@ -92,13 +92,14 @@ void Recorder::Received(const EventView& event) {
 }
 
 std::string Recorder::Answered(const Message& message, const EventView& event, Verdict verdict, int rule,
-                               std::chrono::system_clock::time_point received) {
+                               std::chrono::system_clock::time_point received, const Json& alerts) {
     ++total_;
     ++rows_[{ClassName(EventClassOf(event)), EventOperationName(event)}][VerdictName(verdict)];
     Json line = Json::parse(FormatEventJson(event, verdict));
     line["seq"] = total_;
     AnnotateEvent(&line, event, verdict, rule, context_, volumes_, received);
     if (options_.hex) line["bytes_hex"] = Hex(message.bytes);
+    if (alerts.is_array() && !alerts.empty()) line["alerts"] = alerts;
     if (report_) {
         Json record = line;
         record["type"] = "event";

@@ -46,8 +46,10 @@ public:
     void Received(const EventView& event);
     // The event was answered: the line to print for it (no newline), counted
     // and gathered for the report.
+    // `alerts`: the detection rules that matched it ({id, title, level,
+    // author} each), carried on its record for the report; null for none.
     std::string Answered(const Message& message, const EventView& event, Verdict verdict, int rule,
-                         std::chrono::system_clock::time_point received);
+                         std::chrono::system_clock::time_point received, const Json& alerts = Json());
 
     // The closing summary (the line for JSON, the lines for reading) with how
     // the session ended.

@@ -82,6 +82,9 @@ public:
     using ImageReader = std::function<bool(const std::string& path, std::string* bytes)>;
     explicit EventMapper(ImageReader readImage = nullptr) : readImage_(std::move(readImage)) {}
     void SetVolumes(VolumeNames volumes) { volumes_ = std::move(volumes); }
+    // Where the images' bytes come from ("C:\dir\tool.exe" in, false when
+    // the file cannot be read).
+    void SetImageReader(ImageReader readImage) { readImage_ = std::move(readImage); }
 
     // The rules' view of a decoded event; none for events no category covers
     // (process exits, opens, executes).
