@@ -135,6 +135,28 @@ Fcb* UndoOpenLocked(FileObjectBody* body, Fcb* fcb) {
 
 // Under gLock: what an open of an existing file is refused with, before any
 // change to it; `fcb` is the file's entry in the table, if it has one.
+// An overwrite or supersede empties the file after its open is recorded; if
+// that fails the open is undone (the table lock taken for it) and refused.
+// Called with `lock` (the table lock) released.
+NTSTATUS TruncateOrUndoOpen(std::unique_lock<std::mutex>& lock, FileObjectBody* body, Fcb* fcb) {
+    int rc;
+    {
+        std::lock_guard<std::mutex> io(fcb->ioLock);
+        rc = ::ftruncate(fcb->fd, 0);
+    }
+    if (rc == 0) {
+        return STATUS_SUCCESS;
+    }
+    lock.lock();
+    Fcb* last = UndoOpenLocked(body, fcb);
+    lock.unlock();
+    if (last != nullptr) {
+        ::close(last->fd);
+        delete last;
+    }
+    return STATUS_ACCESS_DENIED;
+}
+
 NTSTATUS CheckExistingOpen(const FileObjectBody* body, const Fcb* fcb, bool isDir, bool isRoot, bool trailingSlash,
                            ACCESS_MASK granted, ULONG share, ULONG disposition, ULONG options, ULONG_PTR* information) {
     if (fcb != nullptr && fcb->deletePending) {
@@ -246,16 +268,9 @@ NTSTATUS CreateStream(FileObjectBody* body, std::u16string_view path, const Reso
     RecordOpen(body, fcb, granted, share, options, path);
     lock.unlock();
     if (replaces && streamExists) {
-        std::lock_guard<std::mutex> io(fcb->ioLock);
-        if (::ftruncate(fcb->fd, 0) != 0) {
-            lock.lock();
-            Fcb* last = UndoOpenLocked(body, fcb);
-            lock.unlock();
-            if (last != nullptr) {
-                ::close(last->fd);
-                delete last;
-            }
-            return STATUS_ACCESS_DENIED;
+        const NTSTATUS truncated = TruncateOrUndoOpen(lock, body, fcb);
+        if (!NT_SUCCESS(truncated)) {
+            return truncated;
         }
     }
     *information = result;
@@ -397,20 +412,9 @@ NTSTATUS CreateAtPath(FileObjectBody* body, std::u16string_view path, ACCESS_MAS
         if (replaces) {
             // Cut under the file's I/O lock, so no write of another handle
             // lands halfway; if the cut fails the open is taken back.
-            int rc;
-            {
-                std::lock_guard<std::mutex> io(fcb->ioLock);
-                rc = ::ftruncate(fcb->fd, 0);
-            }
-            if (rc != 0) {
-                lock.lock();
-                Fcb* last = UndoOpenLocked(body, fcb);
-                lock.unlock();
-                if (last != nullptr) {
-                    ::close(last->fd);
-                    delete last;
-                }
-                return STATUS_ACCESS_DENIED;
+            const NTSTATUS truncated = TruncateOrUndoOpen(lock, body, fcb);
+            if (!NT_SUCCESS(truncated)) {
+                return truncated;
             }
             result = disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
         }

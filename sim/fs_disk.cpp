@@ -83,6 +83,20 @@ uint64_t BigEndian(const uint8_t* bytes, int length) {
     return value;
 }
 
+// The bytes a buffered request carries after its record, at DataBufferOffset:
+// an offset or length that runs past the system buffer is refused.
+NTSTATUS BufferedData(const uint8_t* systemBuffer, ULONG bufferLength, ULONG_PTR offset, ULONG length, std::vector<uint8_t>* bytes) {
+    bytes->clear();
+    if (length == 0) {
+        return STATUS_SUCCESS;
+    }
+    if (offset > bufferLength || length > bufferLength - offset) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    bytes->assign(systemBuffer + offset, systemBuffer + offset + length);
+    return STATUS_SUCCESS;
+}
+
 // The bytes a direct request's DataBuffer names in the caller's memory, read
 // as the port driver's probe would: an address the caller cannot read fails.
 NTSTATUS CopyFromCaller(const void* address, ULONG length, std::vector<uint8_t>* bytes) {
@@ -358,19 +372,13 @@ NTSTATUS DiskControl(const Volume* volume, ULONG code, uint8_t* systemBuffer, UL
         if (record->CdbLength > 16 || record->DataTransferLength > kMaxTransferLength) {
             return STATUS_INVALID_PARAMETER;
         }
-        if (code == IOCTL_SCSI_PASS_THROUGH) {
-            const ULONG_PTR offset = reinterpret_cast<PSCSI_PASS_THROUGH>(systemBuffer)->DataBufferOffset;
-            if (record->DataTransferLength != 0 && (offset > bufferLength || record->DataTransferLength > bufferLength - offset)) {
-                return STATUS_INVALID_PARAMETER;
-            }
-            if (record->DataTransferLength != 0) {
-                data.assign(systemBuffer + offset, systemBuffer + offset + record->DataTransferLength);
-            }
-        } else {
-            const NTSTATUS status = CopyFromCaller(record->DataBuffer, record->DataTransferLength, &data);
-            if (!NT_SUCCESS(status)) {
-                return status;
-            }
+        const NTSTATUS status =
+            code == IOCTL_SCSI_PASS_THROUGH
+                ? BufferedData(systemBuffer, bufferLength, reinterpret_cast<PSCSI_PASS_THROUGH>(systemBuffer)->DataBufferOffset,
+                               record->DataTransferLength, &data)
+                : CopyFromCaller(record->DataBuffer, record->DataTransferLength, &data);
+        if (!NT_SUCCESS(status)) {
+            return status;
         }
         std::lock_guard<std::mutex> guard(gDiskLock);
         record->ScsiStatus = ScsiCommandLocked(gDisks[volume->number], record->Cdb, record->DataIn, data);
@@ -381,19 +389,13 @@ NTSTATUS DiskControl(const Volume* volume, ULONG code, uint8_t* systemBuffer, UL
         if (record->DataTransferLength > kMaxTransferLength) {
             return STATUS_INVALID_PARAMETER;
         }
-        if (code == IOCTL_ATA_PASS_THROUGH) {
-            const ULONG_PTR offset = reinterpret_cast<PATA_PASS_THROUGH_EX>(systemBuffer)->DataBufferOffset;
-            if (record->DataTransferLength != 0 && (offset > bufferLength || record->DataTransferLength > bufferLength - offset)) {
-                return STATUS_INVALID_PARAMETER;
-            }
-            if (record->DataTransferLength != 0) {
-                data.assign(systemBuffer + offset, systemBuffer + offset + record->DataTransferLength);
-            }
-        } else {
-            const NTSTATUS status = CopyFromCaller(record->DataBuffer, record->DataTransferLength, &data);
-            if (!NT_SUCCESS(status)) {
-                return status;
-            }
+        const NTSTATUS status =
+            code == IOCTL_ATA_PASS_THROUGH
+                ? BufferedData(systemBuffer, bufferLength, reinterpret_cast<PATA_PASS_THROUGH_EX>(systemBuffer)->DataBufferOffset,
+                               record->DataTransferLength, &data)
+                : CopyFromCaller(record->DataBuffer, record->DataTransferLength, &data);
+        if (!NT_SUCCESS(status)) {
+            return status;
         }
         std::lock_guard<std::mutex> guard(gDiskLock);
         const bool done =

@@ -166,6 +166,29 @@ TEST_F(BackupBeforeChangeTest, ARenameOverAFileCopiesTheFileItReplaces) {
     EXPECT_EQ(Copies(), 1u) << "a rename onto a free name replaces nothing";
 }
 
+// The size probe failing (its open, or its query) makes no copy, writes the
+// copy's status line and lets the open go on; nothing is left open.
+TEST_F(BackupBeforeChangeTest, AFailedSizeProbeMakesNoCopyAndTheOpenGoesOn) {
+    Answer(FileOpWriteAccess, VerdictBackup);
+    for (const sim::fs::FaultOp op : {sim::fs::FaultOp::Create, sim::fs::FaultOp::QueryInformation}) {
+        SCOPED_TRACE(static_cast<int>(op));
+        WriteHost(HostC("docs/report.docx"), "the original report");
+        sim::fs::Fault fault;
+        fault.op = op;
+        fault.path = u"C:\\docs\\report.docx";
+        fault.status = STATUS_ACCESS_DENIED;
+        sim::fs::InjectFault(fault);
+        sim::ClearDebugOutput();
+        ASSERT_EQ(Overwrite(FILE_OVERWRITE), STATUS_SUCCESS);
+        EXPECT_EQ(Copies(), 0u);
+        EXPECT_EQ(ReadHost(HostC("docs/report.docx")), "ENCRYPTED!");
+        const std::vector<std::string> lines = sim::DebugOutput();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].find("[FileMonCopyFileWithLock] Status: 0xc0000022"), std::string::npos) << lines[0];
+        EXPECT_EQ(sim::ob::HandleCount(nullptr, true), 0u);
+    }
+}
+
 // All 21 names taken: no copy, and the open still goes on.
 TEST_F(BackupBeforeChangeTest, AllNamesTakenMeansNoCopyAndTheOpenGoesOn) {
     for (int i = 0; i < 21; ++i) {
