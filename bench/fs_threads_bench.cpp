@@ -9,8 +9,8 @@
 // another's hold on a name (never, for files of their own), and the loops
 // each thread made.
 #include "bench/scratch.h"
-#include "sim/private/core.h"
-#include "sim/private/fs.h"
+#include "sim/ke/core.h"
+#include "sim/fs/fs.h"
 #include "sim/user/file.h"
 #include "sim/user/process.h"
 

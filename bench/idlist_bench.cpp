@@ -10,7 +10,7 @@
 //   IdListAddFileId   a new file id (file ids are never removed one by one;
 //                     the list is cleared at the end)
 #include "driver/driver_data.h"
-#include "sim/private/core.h"
+#include "sim/ke/core.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,7 +2,7 @@
 // clipping and the two pool allocations cost over the copy they cannot avoid.
 #include "sim/user/memory.h"
 #include "channel/message.h"
-#include "sim/private/core.h"
+#include "sim/ke/core.h"
 
 #include <benchmark/benchmark.h>
 

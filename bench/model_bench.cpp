@@ -3,7 +3,7 @@
 // ratios): a routine counter, a fast-mutex acquire/release pair, a pool
 // allocate/free pair.
 #include "platform/kernel.h"
-#include "sim/private/core.h"
+#include "sim/ke/core.h"
 
 #include <benchmark/benchmark.h>
 

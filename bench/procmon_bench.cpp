@@ -7,8 +7,8 @@
 #include "client/lib/client.h"
 #include "driver/driver_data.h"
 #include "procmon/procmon.h"
-#include "sim/private/core.h"
-#include "sim/private/io.h"
+#include "sim/ke/core.h"
+#include "sim/io/io.h"
 #include "sim/user/process.h"
 #include "tests/support/procmon_reference.h"
 

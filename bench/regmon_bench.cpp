@@ -5,9 +5,9 @@
 // counters say what one set costs in platform calls.
 #include "client/lib/client.h"
 #include "driver/driver_data.h"
-#include "sim/private/cm.h"
-#include "sim/private/core.h"
-#include "sim/private/io.h"
+#include "sim/cm/cm.h"
+#include "sim/ke/core.h"
+#include "sim/io/io.h"
 #include "sim/user/process.h"
 #include "sim/user/registry.h"
 

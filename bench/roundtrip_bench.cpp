@@ -9,8 +9,8 @@
 #include "channel/send.h"
 #include "client/lib/client.h"
 #include "driver/driver_data.h"
-#include "sim/private/core.h"
-#include "sim/private/io.h"
+#include "sim/ke/core.h"
+#include "sim/io/io.h"
 #include "sim/user/process.h"
 
 #include <benchmark/benchmark.h>

@@ -4,8 +4,8 @@
 #include "sim/user/memory.h"
 #include "channel/message.h"
 #include "client/lib/decode.h"
-#include "sim/private/core.h"
-#include "sim/private/pool.h"
+#include "sim/ke/core.h"
+#include "sim/ex/pool.h"
 
 #include <cstdlib>
 #include <cstring>

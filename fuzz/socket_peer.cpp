@@ -5,8 +5,8 @@
 // driver must be left with no client recorded.
 #include "client/lib/socket/protocol.h"
 #include "driver/driver_data.h"
-#include "sim/private/core.h"
-#include "sim/private/io.h"
+#include "sim/ke/core.h"
+#include "sim/io/io.h"
 #include "sim/user/process.h"
 #include "tools/serve.h"
 

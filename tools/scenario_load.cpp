@@ -5,7 +5,7 @@
 #include "tools/scenario_rawdisk.h"
 
 #include "client/lib/policy.h"
-#include "sim/private/fs.h"
+#include "sim/fs/fs.h"
 
 #include <yaml-cpp/yaml.h>
 

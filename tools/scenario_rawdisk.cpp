@@ -2,7 +2,7 @@
 // sends, built the way a disk tool builds them.
 #include "tools/scenario_rawdisk.h"
 
-#include "sim/private/fs.h"
+#include "sim/fs/fs.h"
 #include "sim/user/device.h"
 
 #include <algorithm>

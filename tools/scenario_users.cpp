@@ -4,8 +4,8 @@
 #include "tools/scenario.h"
 
 #include "client/lib/policy.h"
-#include "sim/private/ps.h"
-#include "sim/private/security.h"
+#include "sim/ps/ps.h"
+#include "sim/se/security.h"
 #include "tools/text.h"
 
 #include <algorithm>

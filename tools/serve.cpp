@@ -8,8 +8,8 @@
 #include "tools/serve.h"
 
 #include "client/lib/socket/protocol.h"
-#include "sim/private/fs.h"
-#include "sim/private/ob.h"
+#include "sim/fs/fs.h"
+#include "sim/ob/ob.h"
 #include "sim/user/device.h"
 #include "sim/user/fltuser.h"
 #include "sim/user/folder.h"

@@ -260,7 +260,7 @@ for unit in gtest-all gtest_main; do
       -o "$out/gtest/$unit.o" >"$out/gtest/$unit.log" 2>&1 || { cat "$out/gtest/$unit.log" >&2; fail "GoogleTest did not build for Windows"; }
   fi
 done
-client_tests=("$src/tests/client_policy_test.cpp" "$src/tests/report_shared_test.cpp")
+client_tests=("$src/tests/client/client_policy_test.cpp" "$src/tests/client/report_shared_test.cpp")
 mkdir -p "$out/client-tests"
 test_objects=()
 for file in "${client_tests[@]}" "$src"/client/lib/*.cpp "$src"/client/lib/windows/*.cpp; do

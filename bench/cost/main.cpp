@@ -16,9 +16,9 @@
 //   vetrona_cost --workload   (run under callgrind by the parent)
 #include "client/lib/client.h"
 #include "driver/driver_data.h"
-#include "sim/private/core.h"
-#include "sim/private/fs.h"
-#include "sim/private/io.h"
+#include "sim/ke/core.h"
+#include "sim/fs/fs.h"
+#include "sim/io/io.h"
 #include "sim/user/file.h"
 #include "sim/user/process.h"
 #include "sim/user/registry.h"

@@ -4,7 +4,7 @@
 // an image that imports it is refused by name, as the real loader refuses it.
 #include "sim/loader/loader.h"
 
-#include "sim/private/core.h"
+#include "sim/ke/core.h"
 
 #include <algorithm>
 #include <cstring>

@@ -6,7 +6,7 @@
 // guard), and the registry of loaded images the rest of the loader asks.
 #include "sim/loader/internal.h"
 
-#include "sim/private/core.h"
+#include "sim/ke/core.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -2,8 +2,8 @@
 // its code lives in.
 #include "sim/loader/loader.h"
 
-#include "sim/private/io.h"
-#include "sim/private/ps.h"
+#include "sim/io/io.h"
+#include "sim/ps/ps.h"
 
 #include <fstream>
 #include <map>

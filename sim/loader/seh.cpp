@@ -20,8 +20,8 @@
 // bug check.
 #include "sim/loader/internal.h"
 
-#include "sim/private/core.h"
-#include "sim/private/ps.h"
+#include "sim/ke/core.h"
+#include "sim/ps/ps.h"
 
 #include <cstdio>
 #include <cstdlib>

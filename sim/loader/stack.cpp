@@ -10,7 +10,7 @@
 // It is reported per kind of call and held to kImageStackBudget.
 #include "sim/loader/internal.h"
 
-#include "sim/private/core.h"
+#include "sim/ke/core.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -12,8 +12,8 @@
 // there, outside the signal handler, on the faulting thread.
 #include "sim/loader/internal.h"
 
-#include "sim/private/core.h"
-#include "sim/private/ps.h"
+#include "sim/ke/core.h"
+#include "sim/ps/ps.h"
 
 #include <signal.h>
 #include <ucontext.h>

@@ -3,7 +3,7 @@
 // the given process. Files on volumes are opened through sim/user/file.h.
 #pragma once
 
-#include "sim/private/ps.h"
+#include "sim/ps/ps.h"
 
 #include <string_view>
 

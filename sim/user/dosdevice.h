@@ -3,7 +3,7 @@
 // and renames follow as the object manager parses their paths.
 #pragma once
 
-#include "sim/private/ps.h"
+#include "sim/ps/ps.h"
 
 #include <string_view>
 

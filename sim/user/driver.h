@@ -2,7 +2,7 @@
 // (sc start / sc stop), for tests and tools.
 #pragma once
 
-#include "sim/private/io.h"
+#include "sim/io/io.h"
 
 namespace sim::user {
 

@@ -8,7 +8,7 @@
 // sim::user::DeviceIoControl.
 #pragma once
 
-#include "sim/private/fs.h"
+#include "sim/fs/fs.h"
 #include "sim/user/device.h"
 
 #include <string>

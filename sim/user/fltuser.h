@@ -15,7 +15,7 @@
 struct _EPROCESS;
 
 namespace sim {
-// Kernel time scale for the Filter Manager's timeouts (see sim/private/flt.h):
+// Kernel time scale for the Filter Manager's timeouts (see sim/flt/flt.h):
 // 0.001 makes a 30-second wait take 30 ms.
 void SetKernelTimeScale(double scale);
 namespace flt {

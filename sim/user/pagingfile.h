@@ -2,7 +2,7 @@
 // session manager calls at boot for each configured paging file.
 #pragma once
 
-#include "sim/private/fs.h"
+#include "sim/fs/fs.h"
 
 #include <string_view>
 

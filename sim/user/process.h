@@ -2,7 +2,7 @@
 // processes, as a parent process's CreateProcess and the process's exit would.
 #pragma once
 
-#include "sim/private/ps.h"
+#include "sim/ps/ps.h"
 
 #include <optional>
 #include <string_view>

@@ -6,7 +6,7 @@
 // Close a key handle with sim::user::CloseHandle (sim/user/device.h).
 #pragma once
 
-#include "sim/private/cm.h"
+#include "sim/cm/cm.h"
 #include "sim/user/device.h"
 
 #include <string>

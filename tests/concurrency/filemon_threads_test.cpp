@@ -3,8 +3,8 @@
 // final name race for the same free names in one folder.
 #include "tests/support/filemon_fixture.h"
 
-#include "sim/private/flt_io.h"
-#include "sim/private/fs.h"
+#include "sim/flt/io.h"
+#include "sim/fs/fs.h"
 
 #include <algorithm>
 #include <cstring>

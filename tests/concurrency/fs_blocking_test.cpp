@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "sim/private/fs.h"
+#include "sim/fs/fs.h"
 #include "sim/user/file.h"
 #include "sim/user/process.h"
 #include "tests/support/fixture.h"

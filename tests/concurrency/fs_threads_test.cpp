@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/private/flt_io.h"
+#include "sim/flt/io.h"
 #include "sim/user/file.h"
 #include "sim/user/process.h"
 #include "tests/support/fixture.h"

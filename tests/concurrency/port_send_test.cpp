@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "sim/private/flt.h"
-#include "sim/private/ob.h"
+#include "sim/flt/flt.h"
+#include "sim/ob/ob.h"
 #include "sim/user/fltuser.h"
 #include "sim/user/process.h"
 #include "tests/support/fixture.h"

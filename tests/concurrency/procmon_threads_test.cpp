@@ -7,7 +7,7 @@
 
 #include "client/lib/client.h"
 #include "driver/driver_data.h"
-#include "sim/private/io.h"
+#include "sim/io/io.h"
 #include "sim/user/process.h"
 
 #include <atomic>

@@ -4,7 +4,7 @@
 
 #if VTEST_USER_SIDE
 #include "channel/wire.h"
-#include "sim/private/cm.h"
+#include "sim/cm/cm.h"
 #include "sim/user/registry.h"
 
 #include <atomic>

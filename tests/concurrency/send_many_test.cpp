@@ -6,7 +6,7 @@
 #include "channel/send.h"
 #include "client/lib/client.h"
 #include "driver/tags.h"
-#include "sim/private/io.h"
+#include "sim/io/io.h"
 
 #include <atomic>
 #include <thread>

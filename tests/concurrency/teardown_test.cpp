@@ -8,10 +8,10 @@
 
 #include "channel/send.h"
 #include "driver/driver_data.h"
-#include "sim/private/flt.h"
-#include "sim/private/fs.h"
-#include "sim/private/io.h"
-#include "sim/private/ob.h"
+#include "sim/flt/flt.h"
+#include "sim/fs/fs.h"
+#include "sim/io/io.h"
+#include "sim/ob/ob.h"
 #include "sim/user/process.h"
 #include "sim/user/registry.h"
 

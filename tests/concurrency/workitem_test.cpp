@@ -1,7 +1,7 @@
 // Work items queued from many threads at once, re-queued from their own
 // routine, and the worker threads' shutdown at kernel reset.
-#include "sim/private/io.h"
-#include "sim/private/ps.h"
+#include "sim/io/io.h"
+#include "sim/ps/ps.h"
 
 #include <gtest/gtest.h>
 

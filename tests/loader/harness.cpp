@@ -3,7 +3,7 @@
 #include <cstring>
 #include <map>
 
-#include "sim/private/core.h"
+#include "sim/ke/core.h"
 
 namespace ltest {
 

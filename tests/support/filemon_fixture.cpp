@@ -1,6 +1,6 @@
 #include "tests/support/filemon_fixture.h"
 
-#include "sim/private/fs.h"
+#include "sim/fs/fs.h"
 #include "sim/user/file.h"
 
 #include <chrono>

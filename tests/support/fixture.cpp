@@ -7,9 +7,9 @@
 #include <chrono>
 
 #include "driver/driver_data.h"
-#include "sim/private/cm.h"
-#include "sim/private/io.h"
-#include "sim/private/ob.h"
+#include "sim/cm/cm.h"
+#include "sim/io/io.h"
+#include "sim/ob/ob.h"
 #include "sim/user/device.h"
 #include "sim/user/process.h"
 

@@ -20,9 +20,9 @@
 
 #include "channel/wire.h"
 #include "platform/kernel.h"
-#include "sim/private/core.h"
-#include "sim/private/pool.h"
-#include "sim/private/ps.h"
+#include "sim/ke/core.h"
+#include "sim/ex/pool.h"
+#include "sim/ps/ps.h"
 #include "sim/user/fltuser.h"
 
 // The driver fixture and the user side it drives are available (tests written

@@ -5,7 +5,7 @@
 
 #include "channel/send.h"
 #include "client/lib/client.h"
-#include "sim/private/io.h"
+#include "sim/io/io.h"
 #include "sim/user/process.h"
 #include "tests/support/fixture.h"
 #include "tests/support/strings.h"

@@ -3,8 +3,8 @@
 // (There is no out-of-process road on Linux: tests and tools link this in.)
 #include "client/lib/transport.h"
 
-#include "sim/private/fs.h"
-#include "sim/private/ob.h"
+#include "sim/fs/fs.h"
+#include "sim/ob/ob.h"
 #include "sim/user/device.h"
 #include "sim/user/fltuser.h"
 #include "sim/user/folder.h"
