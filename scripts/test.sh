@@ -3,9 +3,13 @@
 # with its image check (first: the host tests also run that image on the
 # simulated kernel and compare it with the linked driver), the AddressSanitizer +
 # UndefinedBehaviorSanitizer build, the ThreadSanitizer build of the concurrency
-# tests, and a short run of each fuzz target.
+# tests, and a short run of each fuzz target. Each stage builds only what its
+# tests run. Every compile goes through ccache (CMake's launcher, the
+# cross-build's own); the cache is keyed on paths relative to the checkout, so
+# another clone or worktree on the same machine reuses it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 ./scripts/deps.sh
 jobs=$(nproc)
 # Each ctest run's closing lines, printed again at the end.
@@ -37,20 +41,11 @@ cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs" --target vetrona_concurrency_tests
 run_ctest tsan
 
-echo "== fuzz targets (clang, libFuzzer): a short run of each"
-echo "fuzz targets:" >>"$summary"
+echo "== fuzz targets (clang, libFuzzer): a short run of each, and the long run's script"
 cmake --preset fuzz >/dev/null
 fuzz_targets=$(for f in fuzz/*.cpp; do basename "$f" .cpp | sed 's/^/fuzz_/'; done)
 cmake --build --preset fuzz -j "$jobs" --target $fuzz_targets
-for target in build/fuzz/fuzz_*; do
-  [ -f "$target" ] && [ -x "$target" ] || continue
-  # Seeds from fuzz/corpus/NAME (read only); what the run finds goes to a scratch folder.
-  name=$(basename "$target"); seeds=fuzz/corpus/${name#fuzz_}; scratch=$(mktemp -d)
-  corpus=("$scratch"); [ -d "$seeds" ] && corpus+=("$PWD/$seeds")
-  (cd build/fuzz && "./$name" "${corpus[@]}" -max_total_time="${VETRONA_FUZZ_SECONDS:-6}" -print_final_stats=1 2>&1 \
-     | grep -E "^Done|stat::number_of_executed_units" | sed "s|^|$name: |" | tee -a "$summary")
-  rm -rf "$scratch"
-done
+run_ctest fuzz
 
 echo "== summary"
 cat "$summary"

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -114,12 +115,22 @@ TEST_F(TeardownTest, UnloadWhileEveryCallbackIsInFlight) {
         UNICODE_STRING image{static_cast<USHORT>(imageText.size() * 2), static_cast<USHORT>(imageText.size() * 2),
                              imageText.data()};
         for (int round = 0; !stop.load() && round < 100000; ++round) {
+            // This thread stands for a process notification, and the unload
+            // waits for a notification in flight before the filter goes. The
+            // thread gets the same from the deferred events' rundown, which the
+            // unload runs down at that point; without it, a send that passed the
+            // port check just before the unload could reach FltSendMessage after
+            // FltUnregisterFilter returned (the model stopped with 0xF5 once).
+            if (!ExAcquireRundownProtection(&DriverData.DeferredEvents)) {
+                break;
+            }
             const uint64_t queued = sim::CallCount("IoQueueWorkItem");
             (void)ProcMonSendEvent(&image, nullptr, reinterpret_cast<HANDLE>(uintptr_t{8}),
                                    reinterpret_cast<HANDLE>(uintptr_t{996}), TRUE);
             if (sim::CallCount("IoQueueWorkItem") != queued) {
                 ++deferred;
             }
+            ExReleaseRundownProtection(&DriverData.DeferredEvents);
             sim::DrainWorkItems();
         }
     });
@@ -194,6 +205,98 @@ TEST_F(TeardownTest, UnloadWhileEveryCallbackIsInFlight) {
                 written.size(), backups, children.load(), values.load(), deferred.load(),
                 static_cast<unsigned long long>(count(STATUS_PORT_DISCONNECTED)),
                 static_cast<unsigned long long>(count(STATUS_SUCCESS)));
+}
+
+// The senders the Filter Manager does not drain (the registry callback, a
+// process notification, a deferred process event's work item) are each
+// paused inside FltSendMessage while the unload starts: the unload must wait
+// for them before the filter is unregistered, or their send would run on a
+// filter already gone.
+class UnloadOrderTest : public vtest::FileMonTest {
+protected:
+    // Arms a pause at the `skip`+1-th FltSendMessage from now, runs `trigger`
+    // and checks that the unload started during the pause had not reached
+    // FltUnregisterFilter when the pause ended.
+    void PauseASendAndUnload(int skip, const std::function<void()>& trigger) {
+        CloseCachedControlHandles();
+        std::atomic<bool> paused{false};
+        std::atomic<bool> unregisteredDuringPause{true};
+        std::thread unload;
+        NTSTATUS unloadStatus = STATUS_UNSUCCESSFUL;
+        const uint64_t unregistered = sim::CallCount("FltUnregisterFilter");
+        std::function<void()> pause = [&] {
+            unload = std::thread([&] { unloadStatus = StopWhileConnected(); });
+            paused = true;
+            // Long enough for an unload that does not wait to get past
+            // FltUnregisterFilter.
+            const auto until = std::chrono::steady_clock::now() + 300ms;
+            while (std::chrono::steady_clock::now() < until &&
+                   sim::CallCount("FltUnregisterFilter") == unregistered) {
+                std::this_thread::sleep_for(2ms);
+            }
+            unregisteredDuringPause = sim::CallCount("FltUnregisterFilter") != unregistered;
+        };
+        std::atomic<int> toSkip{skip};
+        std::function<void()> arm = [&] {
+            if (toSkip.fetch_sub(1) > 0) {
+                sim::OnNextCall("FltSendMessage", arm);
+            } else {
+                pause();
+            }
+        };
+        sim::OnNextCall("FltSendMessage", arm);
+        trigger();
+        sim::DrainWorkItems();
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!paused.load() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_TRUE(paused.load()) << "no send reached FltSendMessage";
+        unload.join();
+        EXPECT_EQ(unloadStatus, STATUS_SUCCESS);
+        EXPECT_FALSE(unregisteredDuringPause.load()) << "the filter was unregistered while a send was in flight";
+        EXPECT_TRUE(sim::LoadedDrivers().empty());
+    }
+};
+
+TEST_F(UnloadOrderTest, TheRegistryCallbacksSendIsWaitedFor) {
+    SetRegMon(true);
+    HANDLE key = nullptr;
+    PauseASendAndUnload(0, [&] {
+        ASSERT_EQ(sim::user::CreateKey(app_, nullptr, u"\\REGISTRY\\MACHINE\\SOFTWARE\\UnloadOrder", KEY_ALL_ACCESS, &key),
+                  STATUS_SUCCESS);
+        const ULONG value = 1;
+        (void)sim::user::SetValueKey(app_, key, u"Counter", REG_DWORD, &value, sizeof(value));
+    });
+    if (key != nullptr) {
+        sim::user::CloseHandle(app_, key);
+    }
+}
+
+TEST_F(UnloadOrderTest, AProcessNotificationsSendIsWaitedFor) {
+    SetProcMon(true);
+    _EPROCESS* child = nullptr;
+    PauseASendAndUnload(0, [&] { child = sim::user::StartProcess(app_, u"\\Device\\HarddiskVolume1\\Apps\\child.exe"); });
+    if (child != nullptr) {
+        sim::user::EndProcess(child);
+    }
+}
+
+TEST_F(UnloadOrderTest, ADeferredProcessEventsSendIsWaitedFor) {
+    SetProcMon(true);
+    // The first send is refused on the terminating thread; the second is the
+    // work item's.
+    PauseASendAndUnload(1, [&] {
+        sim::ThreadScope scope(app_);
+        sim::user::SetThreadTerminating(scope.thread(), true);
+        std::u16string imageText = u"\\Device\\HarddiskVolume1\\Apps\\late.exe";
+        UNICODE_STRING image{static_cast<USHORT>(imageText.size() * 2), static_cast<USHORT>(imageText.size() * 2),
+                             imageText.data()};
+        ASSERT_TRUE(ExAcquireRundownProtection(&DriverData.DeferredEvents));
+        (void)ProcMonSendEvent(&image, nullptr, reinterpret_cast<HANDLE>(uintptr_t{8}),
+                               reinterpret_cast<HANDLE>(uintptr_t{996}), FALSE);
+        ExReleaseRundownProtection(&DriverData.DeferredEvents);
+    });
 }
 
 }  // namespace

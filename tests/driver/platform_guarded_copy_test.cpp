@@ -105,6 +105,31 @@ TEST_F(GuardedCopy, FaultsBecomeAccessViolations) {
     EXPECT_EQ(writable()[3], 4);
 }
 
+// The last bytes of user space are user memory: a range that ends exactly at
+// MmUserProbeAddress copies both ways; one byte further is refused untouched.
+TEST_F(GuardedCopy, TheLastBytesBelowTheUserBoundaryCopy) {
+    // The window's top page, reserved by the model and never handed out this
+    // early, made readable and writable for the length of the test.
+    auto* top = reinterpret_cast<uint8_t*>(MmUserProbeAddress - page_);
+    sim::user::ProtectUserMemory(top, page_, true, true);
+    uint8_t* const last = top + page_ - 8;
+    const uint8_t pattern[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(PlatformCopyToClient(last, pattern, sizeof(pattern)), STATUS_SUCCESS);
+    EXPECT_EQ(std::memcmp(last, pattern, sizeof(pattern)), 0);
+    uint8_t back[9] = {};
+    EXPECT_EQ(PlatformCopyFromClient(back, last, 8), STATUS_SUCCESS);
+    EXPECT_EQ(std::memcmp(back, pattern, sizeof(pattern)), 0);
+    EXPECT_EQ(PlatformCopyFromClient(back, top + page_ - 1, 1), STATUS_SUCCESS);
+    EXPECT_EQ(back[0], 8);
+    // Past the boundary by one byte: refused, nothing read or written.
+    uint8_t untouched[9] = {};
+    EXPECT_EQ(PlatformCopyFromClient(untouched, last, 9), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(untouched[0], 0);
+    EXPECT_EQ(PlatformCopyToClient(last, untouched, 9), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(last[0], 1);
+    sim::user::ProtectUserMemory(top, page_, false, false);
+}
+
 TEST_F(GuardedCopy, EveryThreadGetsItsOwnFaults) {
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
