@@ -318,6 +318,24 @@ int Run(int argc, char** argv) {
         sigmaMapper.SetVolumes(volumes);
 #endif
     }
+#ifdef VETRONA_SIGMA
+    // A started image's version resource and hashes come from its file on the
+    // driver's machine, read by the client program; a server that cannot
+    // read files is told about once, and those fields stay out.
+    bool imageReadsNoted = false;
+    sigmaMapper.SetImageReader([&](const std::string& path, std::string* bytes) {
+        std::u16string wide;
+        if (!Utf8ToUtf16(path, &wide)) return false;
+        const HResult read = client.ReadMachineFile(wide, kMaxImageBytes, bytes);
+        if (read == kHrNotSupported && !imageReadsNoted) {
+            imageReadsNoted = true;
+            std::fprintf(stderr,
+                         "vetrona-client: the server cannot read the machine's files (it predates that request): "
+                         "the images' version fields and hashes are left out\n");
+        }
+        return Succeeded(read);
+    });
+#endif
     {
         std::string pids;
         for (uint32_t pid : watch) pids += (pids.empty() ? "" : ", ") + std::to_string(pid);

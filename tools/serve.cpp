@@ -14,6 +14,7 @@
 #include "sim/user/fltuser.h"
 #include "sim/user/folder.h"
 #include "sim/user/process.h"
+#include "sim/user/read.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -290,6 +291,29 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
                                  NT_SUCCESS(status) ? static_cast<uint32_t>(found) : 0);
             return true;
         }
+        case proto::kHello: {
+            if (payload.size() != 4) return malformed();
+            *response = Response(kind, 0, proto::kProtocolVersion);
+            return true;
+        }
+        case proto::kReadFile: {
+            // offset u64 | maxBytes u32 | a path of at least one character.
+            if (payload.size() < 14 || (payload.size() - 12) % 2 != 0 || payload.size() - 12 > proto::kMaxName) return malformed();
+            const uint64_t offset = proto::Get64(payload.data());
+            const uint32_t maxBytes = proto::Get32(payload.data() + 8);
+            if (maxBytes == 0 || maxBytes > proto::kMaxFileChunk) return malformed();
+            const std::vector<uint8_t> path(payload.begin() + 12, payload.end());
+            std::vector<uint8_t> buffer(maxBytes);
+            ULONG read = 0;
+            const NTSTATUS status = sim::user::ReadFileAt(process_, NameOf(path), offset, buffer.data(), maxBytes, &read);
+            if (!NT_SUCCESS(status)) {
+                *response = Response(kind, sim::user::HResultFromNtStatus(status), 0);
+            } else {
+                read = std::min<ULONG>(read, maxBytes);
+                *response = Response(kind, 0, read, buffer.data(), read);
+            }
+            return true;
+        }
         default:
             return malformed();
     }
@@ -393,6 +417,38 @@ int Serve(const ServeOptions& options) {
                 proto::WriteAll(c->fd, response);
                 session.Close();
                 sim::user::EndProcess(asker);
+            }
+            ::shutdown(c->fd, SHUT_RDWR);
+            std::lock_guard<std::mutex> guard(lock);
+            c->done = true;
+            return;
+        }
+        // A side connection (its first request is Hello): the client program
+        // reading a file or looking at a folder, as a process of its own for
+        // as long as the connection lasts; never a client of the port.
+        if (first == proto::ReadResult::Ok && firstKind == proto::kHello) {
+            if (_EPROCESS* reader = run.NewClientProcess()) {
+                PeerSession session(reader, nullptr);
+                uint32_t kind = firstKind;
+                std::vector<uint8_t> payload = std::move(firstPayload);
+                for (;;) {
+                    std::vector<uint8_t> response;
+                    const bool side = kind == proto::kHello || kind == proto::kReadFile || kind == proto::kFolder ||
+                                      kind == proto::kQueryVolumes;
+                    bool keep = false;
+                    if (side) {
+                        keep = session.Handle(kind, payload, &response, nullptr);
+                    } else {
+                        std::vector<uint8_t> body;
+                        proto::Put32(&body, static_cast<uint32_t>(kHrInvalidData));
+                        proto::Put32(&body, 0);
+                        response = proto::Frame(proto::kError, body);
+                    }
+                    if (!proto::WriteAll(c->fd, response) || !keep) break;
+                    if (proto::ReadFrame(c->fd, &kind, &payload) != proto::ReadResult::Ok) break;
+                }
+                session.Close();
+                sim::user::EndProcess(reader);
             }
             ::shutdown(c->fd, SHUT_RDWR);
             std::lock_guard<std::mutex> guard(lock);

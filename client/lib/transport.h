@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace vetrona::client {
 
@@ -20,6 +21,8 @@ constexpr HResult kHrTimeout = static_cast<HResult>(0x800705B4u);        // HRES
 constexpr HResult kHrNotConnected = static_cast<HResult>(0x800704B0u);   // HRESULT_FROM_WIN32(ERROR_NOT_CONNECTED)
 constexpr HResult kHrInvalidData = static_cast<HResult>(0x8007000Du);    // HRESULT_FROM_WIN32(ERROR_INVALID_DATA)
 constexpr HResult kHrInvalidArgument = static_cast<HResult>(0x80070057u);
+constexpr HResult kHrNotSupported = static_cast<HResult>(0x80070032u);   // HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)
+constexpr HResult kHrFileTooLarge = static_cast<HResult>(0x800700DFu);   // HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE)
 
 // The framing fltlib puts around a message and a reply (16 bytes each).
 struct MessageHeader {
@@ -69,6 +72,13 @@ public:
     // CreateDirectory makes it. Not a road to the driver: the driver never
     // creates the backup folder it is given.
     HResult Folder(const char16_t* path, bool create, FolderState* state);
+    // The program's own read of a whole file on the machine the driver runs
+    // on ("C:\dir\tool.exe" or an NT path), opened for reading with every
+    // share mode so that a running program's image can be read. At most
+    // `limit` bytes: a larger file gives kHrFileTooLarge and no bytes. A
+    // server too old to read files gives kHrNotSupported (and every later
+    // call does so at once). Needs neither the port nor the device.
+    HResult ReadMachineFile(const char16_t* path, uint64_t limit, std::string* bytes);
 
 private:
     struct Impl;

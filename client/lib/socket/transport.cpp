@@ -7,6 +7,7 @@
 // kHrInvalidData.
 #include "client/lib/transport.h"
 
+#include "client/lib/read_file.h"
 #include "client/lib/socket/protocol.h"
 #include "client/lib/text.h"
 
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -38,6 +40,7 @@ struct Transport::Impl {
     bool port = false;
     bool device = false;
     std::mutex lock;  // one request at a time on the connection
+    std::atomic<bool> noFileReads{false};  // the server predates ReadFile
 
     HResult Connect() {
         if (fd >= 0) return kOk;
@@ -272,6 +275,52 @@ HResult Transport::Folder(const char16_t* path, bool create, FolderState* state)
         if (found > static_cast<uint32_t>(FolderState::NotAFolder)) return kHrInvalidData;
         *state = static_cast<FolderState>(found);
     }
+    return hr;
+}
+
+// On a side connection: Hello first, which a server that predates it (and
+// so ReadFile) answers with kError and the end of the connection.
+HResult Transport::ReadMachineFile(const char16_t* path, uint64_t limit, std::string* bytes) {
+    bytes->clear();
+    if (path == nullptr) return kHrInvalidArgument;
+    size_t length = 0;
+    while (path[length] != 0) ++length;
+    if (length == 0 || length * 2 > proto::kMaxName) return kHrInvalidArgument;  // never a cut-off path
+    if (impl_->noFileReads) return kHrNotSupported;
+    Impl own;
+    own.path = impl_->path;
+    HResult hr = own.Connect();
+    if (!Succeeded(hr)) return hr;
+    std::vector<uint8_t> hello;
+    proto::Put32(&hello, proto::kProtocolVersion);
+    uint32_t version = 0;
+    hr = own.Call(proto::kHello, hello, &version, nullptr, 0);
+    if (hr == kHrInvalidData || (Succeeded(hr) && version < 2)) {
+        own.Drop();
+        impl_->noFileReads = true;
+        return kHrNotSupported;
+    }
+    if (!Succeeded(hr)) {
+        own.Drop();
+        return hr;
+    }
+    const std::vector<uint8_t> name = NameBytes(path);
+    hr = ReadWholeFile(
+        [&](uint64_t offset, uint32_t want, std::string* out) {
+            std::vector<uint8_t> payload;
+            proto::Put64(&payload, offset);
+            proto::Put32(&payload, want);
+            payload.insert(payload.end(), name.begin(), name.end());
+            std::vector<uint8_t> data;
+            uint32_t returned = 0;
+            const HResult result = own.Call(proto::kReadFile, payload, &returned, &data, want);
+            if (!Succeeded(result)) return result;
+            if (returned != data.size()) return kHrInvalidData;
+            out->append(data.begin(), data.end());
+            return kOk;
+        },
+        limit, proto::kMaxFileChunk, bytes);
+    own.Drop();
     return hr;
 }
 

@@ -2,6 +2,7 @@
 // control device.
 #include "client/lib/transport.h"
 
+#include "client/lib/read_file.h"
 #include "client/lib/text.h"
 
 #include <windows.h>
@@ -228,6 +229,39 @@ HResult Transport::Folder(const char16_t* path, bool create, FolderState* state)
     }
     *state = FolderState::Created;
     return kOk;
+}
+
+// Opened with every share mode: the image of a running program is open for
+// execution, and a file another program writes is read as it stands.
+HResult Transport::ReadMachineFile(const char16_t* path, uint64_t limit, std::string* bytes) {
+    bytes->clear();
+    if (path == nullptr || *path == 0) {
+        return kHrInvalidArgument;
+    }
+    HANDLE file = CreateFileW(Win32Path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return HRESULT_FROM_WIN32(GetLastError());
+    }
+    const HResult hr = ReadWholeFile(
+        [&](uint64_t offset, uint32_t length, std::string* out) -> HResult {
+            OVERLAPPED at = {};
+            at.Offset = static_cast<DWORD>(offset);
+            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            const size_t before = out->size();
+            out->resize(before + length);
+            DWORD read = 0;
+            if (!::ReadFile(file, out->data() + before, length, &read, &at)) {
+                const DWORD error = GetLastError();
+                out->resize(before);
+                return error == ERROR_HANDLE_EOF ? kOk : HRESULT_FROM_WIN32(error);
+            }
+            out->resize(before + std::min<DWORD>(read, length));
+            return kOk;
+        },
+        limit, 0x10000, bytes);
+    CloseHandle(file);
+    return hr;
 }
 
 }  // namespace vetrona::client
