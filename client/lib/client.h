@@ -81,8 +81,10 @@ public:
     // registry key creation (RegOpKeyCreated): it is reported after the fact,
     // when the key already exists, so it cannot be denied; the program keeps
     // the key and its handle whatever the verdict.
-    HResult Receive(Message* message, int timeoutMs = -1);
-    HResult Reply(const Message& message, Verdict verdict);
+    HResult Receive(Message* message, int timeoutMs = -1, int lane = 0);
+    HResult Reply(const Message& message, Verdict verdict, int lane = 0);
+    // Lanes for receiving and replying on several threads (Transport::OpenLanes).
+    HResult OpenLanes(int wanted, int* granted) { return transport_.OpenLanes(wanted, granted); }
 
     // Drive letters and mount folders of the volumes, for showing file names
     // as a person types them (paths.h). Empty on failure.
@@ -98,7 +100,6 @@ public:
 
 private:
     Transport transport_;
-    std::vector<uint8_t> receiveBuffer_;
 };
 
 }  // namespace vetrona::client

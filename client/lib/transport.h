@@ -57,10 +57,19 @@ public:
     bool deviceOpen() const;
 
     HResult PortCommand(const void* in, uint32_t inLength, void* out, uint32_t outLength, uint32_t* returned);
+    // Receive lanes, for answering on several threads at once: after
+    // OpenLanes, ReceiveMessage and ReplyMessage may be called from
+    // *granted threads at the same time, each with a lane of its own
+    // (0 to *granted - 1). The port takes several outstanding receives on
+    // Windows and on the simulated kernel, which grant what is asked; the
+    // socket back end opens a connection per lane on a server that knows how
+    // (protocol 3) and grants 1 on an older one. Call it once, after the
+    // port is open.
+    HResult OpenLanes(int wanted, int* granted);
     // Receives into `buffer` (a MessageHeader and the message). timeoutMs < 0
     // waits for ever; a wait that runs out gives kHrTimeout.
-    HResult ReceiveMessage(void* buffer, uint32_t size, int timeoutMs);
-    HResult ReplyMessage(const void* buffer, uint32_t size);
+    HResult ReceiveMessage(void* buffer, uint32_t size, int timeoutMs, int lane = 0);
+    HResult ReplyMessage(const void* buffer, uint32_t size, int lane = 0);
     HResult DeviceControl(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
                           uint32_t* returned);
     // The volume devices and the DOS paths each is mounted at, as the mount

@@ -85,7 +85,17 @@ HResult Transport::PortCommand(const void* in, uint32_t inLength, void* out, uin
     return hr;
 }
 
-HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
+// The port takes any number of outstanding receives.
+HResult Transport::OpenLanes(int wanted, int* granted) {
+    *granted = 1;
+    if (impl_->port == nullptr) {
+        return kHrNotConnected;
+    }
+    *granted = wanted < 1 ? 1 : wanted;
+    return kOk;
+}
+
+HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs, int /*lane*/) {
     if (!portOpen()) {
         return kHrNotConnected;
     }
@@ -98,7 +108,7 @@ HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
     return hr == sim::user::kHrWaitTimeout ? kHrTimeout : hr;
 }
 
-HResult Transport::ReplyMessage(const void* buffer, uint32_t size) {
+HResult Transport::ReplyMessage(const void* buffer, uint32_t size, int /*lane*/) {
     if (!portOpen()) {
         return kHrNotConnected;
     }

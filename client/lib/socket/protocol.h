@@ -19,13 +19,20 @@
 //                       0 existed, 1 created, 2 missing, 3 not a folder)
 //     Hello        10   version u32: the newest protocol the client speaks.
 //                       returned: the server's protocol version
-//                       (kProtocolVersion); no data
+//                       (kProtocolVersion); data: none on a side connection,
+//                       on a client's connection (version 3) a token u64
+//                       for Attach
 //     ReadFile     11   offset u64 | maxBytes u32 (1 to kMaxFileChunk) |
 //                       path: UTF-16 bytes (at most kMaxName), "C:\dir\f.exe"
 //                       or an NT path; the client program reading part of a
 //                       file of the served machine, opened for reading with
 //                       every share mode (returned: bytes read, 0 at or past
 //                       the end; data: those bytes)
+//     Attach       12   token u64: the connection becomes a receive lane of
+//                       the client whose Hello gave the token: GetMessage
+//                       and Reply on that client's port connection, as one
+//                       more thread of its process (returned: 0; an unknown
+//                       token gets kHrInvalidHandle and the end)
 //   response: kind | 0x80, payload = hresult i32 | returned u32 | data
 //     data: PortCommand/DeviceControl the caller's output buffer (outLength
 //     bytes); GetMessage the message header and the message (at most
@@ -46,6 +53,11 @@
 //   for Hello, ReadFile, Folder and QueryVolumes only (any other request ends
 //   it with kError), and is not counted as a client. A client reads a file
 //   on a side connection: Hello, then ReadFile requests, then it closes.
+//   3 adds Attach: a client that wants several receives outstanding at once
+//   asks its own connection's Hello for its token and opens one more
+//   connection per lane with Attach as its first request; such a connection
+//   takes GetMessage and Reply only, and ends when the client's connection
+//   does. A client that meets a server below 3 receives on one connection.
 //   A request the server cannot read gets kind kError with kHrInvalidData,
 //   and the connection is closed.
 #pragma once
@@ -74,7 +86,7 @@ constexpr uint32_t kResponseFlag = 0x80;
 constexpr uint32_t kError = 0xFF;
 constexpr uint32_t kMaxVolumes = 64;
 constexpr uint32_t kMaxVolumePaths = 32;
-constexpr uint32_t kProtocolVersion = 2;
+constexpr uint32_t kProtocolVersion = 3;
 constexpr uint32_t kMaxFileChunk = 0x10000;  // 64 KiB of a file per ReadFile
 
 enum Kind : uint32_t {
@@ -89,6 +101,7 @@ enum Kind : uint32_t {
     kFolder = 9,
     kHello = 10,
     kReadFile = 11,
+    kAttach = 12,
 };
 
 inline void Put32(std::vector<uint8_t>* out, uint32_t value) {

@@ -71,15 +71,24 @@ HResult Transport::PortCommand(const void* in, uint32_t inLength, void* out, uin
     return hr;
 }
 
-HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
+// The port handle is an overlapped one: each lane's receive is an overlapped
+// FilterGetMessage of its own, any number outstanding at once.
+HResult Transport::OpenLanes(int wanted, int* granted) {
+    *granted = 1;
+    if (!portOpen()) {
+        return kHrNotConnected;
+    }
+    *granted = wanted < 1 ? 1 : wanted;
+    return kOk;
+}
+
+HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs, int /*lane*/) {
     if (!portOpen()) {
         return kHrNotConnected;
     }
     auto* header = static_cast<PFILTER_MESSAGE_HEADER>(buffer);
-    if (timeoutMs < 0) {
-        return FilterGetMessage(impl_->port, header, size, nullptr);
-    }
-    // The port handle is an overlapped one: wait on the request with a limit.
+    // An event of this call's own: receives of other threads are outstanding
+    // on the same handle at the same time, and a cancel names this one alone.
     OVERLAPPED overlapped = {};
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (overlapped.hEvent == nullptr) {
@@ -87,10 +96,12 @@ HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
     }
     HRESULT hr = FilterGetMessage(impl_->port, header, size, &overlapped);
     if (hr == HRESULT_FROM_WIN32(ERROR_IO_PENDING)) {
-        DWORD wait = WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(timeoutMs));
+        DWORD wait = WaitForSingleObject(overlapped.hEvent, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
         if (wait != WAIT_OBJECT_0) {
             CancelIoEx(impl_->port, &overlapped);
         }
+        // Waits for the request to end either way: a message that came
+        // before the cancel is delivered, not lost.
         DWORD transferred = 0;
         if (GetOverlappedResult(impl_->port, &overlapped, &transferred, TRUE)) {
             hr = S_OK;
@@ -103,7 +114,7 @@ HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
     return hr;
 }
 
-HResult Transport::ReplyMessage(const void* buffer, uint32_t size) {
+HResult Transport::ReplyMessage(const void* buffer, uint32_t size, int /*lane*/) {
     if (!portOpen()) {
         return kHrNotConnected;
     }
