@@ -18,6 +18,7 @@
 #include "client/lib/recorder.h"
 #include "client/lib/session.h"
 #include "client/lib/text.h"
+#include "client/lib/workers.h"
 #ifdef VETRONA_SIGMA
 #include "client/lib/sigma/commands.h"
 #include "client/lib/sigma/fields.h"
@@ -122,6 +123,9 @@ int Run(int argc, char** argv) {
     app.add_option("--report", reportFile, "when the client stops, write a behaviour report of the session to this HTML file");
     app.add_option("--count", count, "stop after this many events");
     app.add_option("--timeout", timeoutMs, "stop after this many milliseconds without an event");
+    int workers = DefaultWorkers();
+    app.add_option("--workers", workers, "threads receiving and answering at once (default: one per processor)")
+        ->check(CLI::Range(1, kMaxWorkers));
 #ifdef VETRONA_SIGMA
     std::string sigmaDir;
     bool sigmaCheck = false;
@@ -318,6 +322,24 @@ int Run(int argc, char** argv) {
         sigmaMapper.SetVolumes(volumes);
 #endif
     }
+#ifdef VETRONA_SIGMA
+    // A started image's version resource and hashes come from its file on the
+    // driver's machine, read by the client program; a server that cannot
+    // read files is told about once, and those fields stay out.
+    bool imageReadsNoted = false;
+    sigmaMapper.SetImageReader([&](const std::string& path, std::string* bytes) {
+        std::u16string wide;
+        if (!Utf8ToUtf16(path, &wide)) return false;
+        const HResult read = client.ReadMachineFile(wide, kMaxImageBytes, bytes);
+        if (read == kHrNotSupported && !imageReadsNoted) {
+            imageReadsNoted = true;
+            std::fprintf(stderr,
+                         "vetrona-client: the server cannot read the machine's files (it predates that request): "
+                         "the images' version fields and hashes are left out\n");
+        }
+        return Succeeded(read);
+    });
+#endif
     {
         std::string pids;
         for (uint32_t pid : watch) pids += (pids.empty() ? "" : ", ") + std::to_string(pid);
@@ -331,34 +353,15 @@ int Run(int argc, char** argv) {
     std::string ending = "stopped";
     const auto started = std::chrono::steady_clock::now();
     auto lastEvent = started;
-    while (!gStop && (count < 0 || recorder.total() < count)) {
-        Message message;
-        hr = client.Receive(&message, 250);
-        if (hr == kHrTimeout) {
-            if (timeoutMs >= 0 && std::chrono::steady_clock::now() - lastEvent >= std::chrono::milliseconds(timeoutMs)) {
-                ending = "timed out";
-                break;
-            }
-            continue;
-        }
-        if (hr == kHrInvalidHandle || hr == kHrPortDisconnected || hr == kHrNotConnected) {
-            ending = "the driver went away";
-            status = 3;
-            break;
-        }
-        if (!Succeeded(hr)) {
-            std::fprintf(stderr, "vetrona-client: receiving failed: %s\n", Hex32(hr).c_str());
-            ending = "receiving failed";
-            status = 4;
-            break;
-        }
+    // Workers receive and reply in parallel; each message is decided, recorded
+    // and printed under the workers' lock, in the order they were decided.
+    auto decide = [&](const Message& message) -> Verdict {
         lastEvent = std::chrono::steady_clock::now();
         const auto received = std::chrono::system_clock::now();
         DecodeResult decoded = message.Decode();
         if (!decoded.ok()) {
             std::fprintf(stderr, "vetrona-client: malformed message: %s\n", DecodeErrorName(decoded.error));
-            if (message.replyLength != 0) client.Reply(message, VerdictNone);
-            continue;
+            return VerdictNone;
         }
         recorder.Received(decoded.event);
         int rule = -1;
@@ -380,18 +383,36 @@ int Run(int argc, char** argv) {
                 }
             }
         }
-#endif
-        if (message.replyLength != 0) client.Reply(message, verdict);
-#ifdef VETRONA_SIGMA
         for (const std::string& alert : alerts) std::fprintf(out, "%s\n", alert.c_str());
-#endif
-#ifdef VETRONA_SIGMA
         const std::string line = recorder.Answered(message, decoded.event, verdict, rule, received, matched);
 #else
         const std::string line = recorder.Answered(message, decoded.event, verdict, rule, received);
 #endif
         std::fprintf(out, "%s\n", line.c_str());
         std::fflush(out);
+        return verdict;
+    };
+    auto stop = [&](bool timedOut) {
+        if (gStop || (count >= 0 && recorder.total() >= count)) return true;
+        if (timedOut && timeoutMs >= 0 && std::chrono::steady_clock::now() - lastEvent >= std::chrono::milliseconds(timeoutMs)) {
+            ending = "timed out";
+            return true;
+        }
+        return false;
+    };
+    int lanes = 1;
+    hr = count == 0 ? kOk : AnswerWorkers::Run(client, workers, decide, stop, &lanes);
+    if (workers > 1 && lanes < workers && !json) {
+        std::fprintf(stderr, "vetrona-client: %d of %d workers (%s)\n", lanes, workers,
+                     lanes == 1 ? "the server predates parallel receives" : "the server took no more connections");
+    }
+    if (hr == kHrInvalidHandle || hr == kHrPortDisconnected || hr == kHrNotConnected) {
+        ending = "the driver went away";
+        status = 3;
+    } else if (!Succeeded(hr)) {
+        std::fprintf(stderr, "vetrona-client: receiving failed: %s\n", Hex32(hr).c_str());
+        ending = "receiving failed";
+        status = 4;
     }
     if (gStop) ending = "interrupted";
     client.Disconnect();

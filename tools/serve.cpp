@@ -14,6 +14,7 @@
 #include "sim/user/fltuser.h"
 #include "sim/user/folder.h"
 #include "sim/user/process.h"
+#include "sim/user/read.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -21,12 +22,16 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <iostream>
 #include <list>
+#include <map>
+#include <memory>
+#include <random>
 #include <mutex>
 #include <thread>
 
@@ -86,7 +91,13 @@ PeerSession::PeerSession(_EPROCESS* process, ScenarioRun* observer) : process_(p
 
 PeerSession::~PeerSession() { Close(); }
 
+void* PeerSession::Port() {
+    std::lock_guard<std::mutex> guard(stateLock_);
+    return port_;
+}
+
 void PeerSession::Close() {
+    std::lock_guard<std::mutex> guard(stateLock_);
     if (port_ != nullptr) {
         sim::user::CloseHandle(process_, static_cast<HANDLE>(port_));
         port_ = nullptr;
@@ -118,6 +129,7 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
             HANDLE port = sim::user::INVALID_HANDLE_VALUE;
             const int32_t hr = sim::user::FilterConnectCommunicationPort(process_, NameOf(payload).c_str(), 0, nullptr, 0, &port);
             if (hr == sim::user::S_OK) {
+                std::lock_guard<std::mutex> guard(stateLock_);
                 if (port_ == nullptr) {
                     port_ = port;
                 } else {
@@ -151,7 +163,8 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
             if (payload.size() < 4 || payload.size() - 4 > proto::kMaxBuffer) return malformed();
             const uint32_t outLength = proto::Get32(payload.data());
             if (outLength > proto::kMaxBuffer) return malformed();
-            if (port_ == nullptr) {
+            void* port = Port();
+            if (port == nullptr) {
                 *response = Response(kind, kHrInvalidHandle, 0);
                 return true;
             }
@@ -159,7 +172,7 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
             std::vector<uint8_t> output(outLength);
             sim::user::DWORD returned = 0;
             const int32_t hr = sim::user::FilterSendMessage(
-                process_, static_cast<HANDLE>(port_), input.empty() ? nullptr : input.data(),
+                process_, static_cast<HANDLE>(port), input.empty() ? nullptr : input.data(),
                 static_cast<sim::user::DWORD>(input.size()), output.empty() ? nullptr : output.data(), outLength, &returned);
             *response = Response(kind, hr, std::min<uint32_t>(returned, outLength), output.data(), output.size());
             return true;
@@ -169,7 +182,8 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
             const uint32_t size = proto::Get32(payload.data());
             const int32_t timeoutMs = static_cast<int32_t>(proto::Get32(payload.data() + 4));
             if (size > proto::kMaxBuffer) return malformed();
-            if (port_ == nullptr) {
+            void* port = Port();
+            if (port == nullptr) {
                 *response = Response(kind, kHrInvalidHandle, 0);
                 return true;
             }
@@ -184,7 +198,7 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
                     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
                     slice = std::max(std::chrono::milliseconds(0), std::min(slice, left));
                 }
-                hr = sim::user::FilterGetMessage(process_, static_cast<HANDLE>(port_), header, size, slice);
+                hr = sim::user::FilterGetMessage(process_, static_cast<HANDLE>(port), header, size, slice);
                 if (hr != sim::user::kHrWaitTimeout) break;
                 if (peerGone && peerGone()) break;
                 if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) break;
@@ -205,6 +219,7 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
             const size_t length = std::min<size_t>(size, sizeof(sim::user::FILTER_MESSAGE_HEADER) + messageSize);
             const std::vector<uint8_t> message(buffer.begin() + sizeof(sim::user::FILTER_MESSAGE_HEADER), buffer.begin() + length);
             if (observer_ != nullptr) {
+                std::lock_guard<std::mutex> guard(stateLock_);
                 if (header->ReplyLength != 0) {
                     pending_[header->MessageId] = message;
                 } else {
@@ -216,7 +231,8 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
         }
         case proto::kReply: {
             if (payload.size() > proto::kMaxBuffer) return malformed();
-            if (port_ == nullptr) {
+            void* port = Port();
+            if (port == nullptr) {
                 *response = Response(kind, kHrInvalidHandle, 0);
                 return true;
             }
@@ -230,6 +246,7 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
             if (given >= sizeof(sim::user::FILTER_REPLY_HEADER)) {
                 uint64_t id = 0;
                 std::memcpy(&id, reply.data() + 8, sizeof(id));
+                std::lock_guard<std::mutex> guard(stateLock_);
                 auto it = pending_.find(id);
                 if (it != pending_.end()) {
                     int32_t verdict = -1;
@@ -238,7 +255,7 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
                     pending_.erase(it);
                 }
             }
-            const int32_t hr = sim::user::FilterReplyMessage(process_, static_cast<HANDLE>(port_),
+            const int32_t hr = sim::user::FilterReplyMessage(process_, static_cast<HANDLE>(port),
                                                              reinterpret_cast<sim::user::PFILTER_REPLY_HEADER>(reply.data()),
                                                              static_cast<sim::user::DWORD>(given));
             *response = Response(kind, hr, 0);
@@ -288,6 +305,31 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
             const NTSTATUS status = sim::user::EnsureFolder(process_, NameOf(path), create != 0, &found);
             *response = Response(kind, NT_SUCCESS(status) ? 0 : sim::user::HResultFromNtStatus(status),
                                  NT_SUCCESS(status) ? static_cast<uint32_t>(found) : 0);
+            return true;
+        }
+        case proto::kHello: {
+            if (payload.size() != 4) return malformed();
+            std::vector<uint8_t> token;
+            if (token_ != 0) proto::Put64(&token, token_);
+            *response = Response(kind, 0, proto::kProtocolVersion, token.data(), token.size());
+            return true;
+        }
+        case proto::kReadFile: {
+            // offset u64 | maxBytes u32 | a path of at least one character.
+            if (payload.size() < 14 || (payload.size() - 12) % 2 != 0 || payload.size() - 12 > proto::kMaxName) return malformed();
+            const uint64_t offset = proto::Get64(payload.data());
+            const uint32_t maxBytes = proto::Get32(payload.data() + 8);
+            if (maxBytes == 0 || maxBytes > proto::kMaxFileChunk) return malformed();
+            const std::vector<uint8_t> path(payload.begin() + 12, payload.end());
+            std::vector<uint8_t> buffer(maxBytes);
+            ULONG read = 0;
+            const NTSTATUS status = sim::user::ReadFileAt(process_, NameOf(path), offset, buffer.data(), maxBytes, &read);
+            if (!NT_SUCCESS(status)) {
+                *response = Response(kind, sim::user::HResultFromNtStatus(status), 0);
+            } else {
+                read = std::min<ULONG>(read, maxBytes);
+                *response = Response(kind, 0, read, buffer.data(), read);
+            }
             return true;
         }
         default:
@@ -368,6 +410,15 @@ int Serve(const ServeOptions& options) {
     std::list<Connection> connections;
     int ended = 0;
     bool clientReady = false;
+    // Clients by the token their lanes attach with.
+    struct ServedClient {
+        ServedClient(_EPROCESS* process, ScenarioRun* run) : session(process, run) {}
+        PeerSession session;
+        std::vector<int> lanes;  // the lanes' sockets
+        int attached = 0;        // lanes still running
+    };
+    std::map<uint64_t, std::shared_ptr<ServedClient>> clients;
+    std::random_device tokens;
 
     auto serveOne = [&](Connection* c) {
         // A connection that asks only for the volumes' names (a client does so
@@ -399,9 +450,98 @@ int Serve(const ServeOptions& options) {
             c->done = true;
             return;
         }
+        // A side connection (its first request is Hello): the client program
+        // reading a file or looking at a folder, as a process of its own for
+        // as long as the connection lasts; never a client of the port.
+        if (first == proto::ReadResult::Ok && firstKind == proto::kHello) {
+            if (_EPROCESS* reader = run.NewClientProcess()) {
+                PeerSession session(reader, nullptr);
+                uint32_t kind = firstKind;
+                std::vector<uint8_t> payload = std::move(firstPayload);
+                for (;;) {
+                    std::vector<uint8_t> response;
+                    const bool side = kind == proto::kHello || kind == proto::kReadFile || kind == proto::kFolder ||
+                                      kind == proto::kQueryVolumes;
+                    bool keep = false;
+                    if (side) {
+                        keep = session.Handle(kind, payload, &response, nullptr);
+                    } else {
+                        std::vector<uint8_t> body;
+                        proto::Put32(&body, static_cast<uint32_t>(kHrInvalidData));
+                        proto::Put32(&body, 0);
+                        response = proto::Frame(proto::kError, body);
+                    }
+                    if (!proto::WriteAll(c->fd, response) || !keep) break;
+                    if (proto::ReadFrame(c->fd, &kind, &payload) != proto::ReadResult::Ok) break;
+                }
+                session.Close();
+                sim::user::EndProcess(reader);
+            }
+            ::shutdown(c->fd, SHUT_RDWR);
+            std::lock_guard<std::mutex> guard(lock);
+            c->done = true;
+            return;
+        }
+        // A receive lane (its first request is Attach): GetMessage and Reply of
+        // the client whose token it gives, as one more thread of its process,
+        // until either connection ends.
+        if (first == proto::ReadResult::Ok && firstKind == proto::kAttach) {
+            std::shared_ptr<ServedClient> owner;
+            if (firstPayload.size() == 8) {
+                std::lock_guard<std::mutex> guard(lock);
+                auto it = clients.find(proto::Get64(firstPayload.data()));
+                if (it != clients.end()) {
+                    owner = it->second;
+                    owner->lanes.push_back(c->fd);
+                    ++owner->attached;
+                }
+            }
+            if (owner == nullptr) {
+                proto::WriteAll(c->fd, Response(proto::kAttach, kHrInvalidHandle, 0));
+            } else if (proto::WriteAll(c->fd, Response(proto::kAttach, 0, 0))) {
+                auto gone = [fd = c->fd]() {
+                    pollfd p{fd, POLLRDHUP, 0};
+                    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+                };
+                for (;;) {
+                    uint32_t kind = 0;
+                    std::vector<uint8_t> payload;
+                    if (proto::ReadFrame(c->fd, &kind, &payload) != proto::ReadResult::Ok) break;
+                    std::vector<uint8_t> response;
+                    bool keep = false;
+                    if (kind == proto::kGetMessage || kind == proto::kReply) {
+                        keep = owner->session.Handle(kind, payload, &response, gone);
+                    } else {
+                        std::vector<uint8_t> body;
+                        proto::Put32(&body, static_cast<uint32_t>(kHrInvalidData));
+                        proto::Put32(&body, 0);
+                        response = proto::Frame(proto::kError, body);
+                    }
+                    if (!proto::WriteAll(c->fd, response) || !keep) break;
+                }
+            }
+            ::shutdown(c->fd, SHUT_RDWR);
+            std::lock_guard<std::mutex> guard(lock);
+            if (owner != nullptr) {
+                auto& lanes = owner->lanes;
+                lanes.erase(std::remove(lanes.begin(), lanes.end(), c->fd), lanes.end());
+                --owner->attached;
+            }
+            c->done = true;
+            changed.notify_all();
+            return;
+        }
         _EPROCESS* process = first == proto::ReadResult::Closed ? nullptr : run.NewClientProcess();
         if (process != nullptr) {
-            PeerSession session(process, &run);
+            auto self = std::make_shared<ServedClient>(process, &run);
+            PeerSession& session = self->session;
+            uint64_t token = 0;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                while (token == 0 || clients.count(token) != 0) token = (uint64_t{tokens()} << 32) | tokens();
+                clients[token] = self;
+            }
+            session.SetToken(token);
             out.Put({{"type", "connection"}, {"pid", process->pid}}, "  client connected (runs as pid " + std::to_string(process->pid) + ")");
             auto gone = [fd = c->fd]() {
                 pollfd p{fd, POLLRDHUP, 0};
@@ -435,6 +575,13 @@ int Serve(const ServeOptions& options) {
                     if (!keep) out.Put({{"type", "connection"}, {"error", "malformed request"}}, "  client sent a malformed request: disconnected");
                     break;
                 }
+            }
+            // Its lanes end with it: none is left using the process below.
+            {
+                std::unique_lock<std::mutex> guard(lock);
+                clients.erase(token);
+                for (int fd : self->lanes) ::shutdown(fd, SHUT_RDWR);
+                while (self->attached > 0) changed.wait_for(guard, std::chrono::milliseconds(100));
             }
             session.Close();
             sim::user::EndProcess(process);

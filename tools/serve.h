@@ -5,9 +5,11 @@
 
 #include "tools/scenario_run.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,13 +51,23 @@ public:
     // Closes what the peer holds (as the end of a client process would).
     void Close();
     bool receivedOnce() const { return receivedOnce_; }
+    // The token a Hello on this connection gives, for lanes to attach with
+    // (0: none, a side connection's).
+    void SetToken(uint64_t token) { token_ = token; }
 
 private:
+    // The port handle as it stands (null once closed).
+    void* Port();
+
     _EPROCESS* process_;
     ScenarioRun* observer_;
+    uint64_t token_ = 0;
+    // GetMessage and Reply come from the client's connection and its lanes'
+    // at once: the handles and the messages handed out are kept under this.
+    std::mutex stateLock_;
     void* port_ = nullptr;
     void* device_ = nullptr;
-    bool receivedOnce_ = false;
+    std::atomic<bool> receivedOnce_{false};
     std::map<uint64_t, std::vector<uint8_t>> pending_;  // messages handed out, by id, until replied
 };
 

@@ -109,10 +109,13 @@ HResult Client::GetBackupLimit(uint64_t* bytes) {
     return hr;
 }
 
-HResult Client::Receive(Message* message, int timeoutMs) {
+HResult Client::Receive(Message* message, int timeoutMs, int lane) {
     *message = Message{};
+    // One buffer per receiving thread: lanes receive at the same time.
+    thread_local std::vector<uint8_t> receiveBuffer_;
     receiveBuffer_.resize(sizeof(MessageHeader) + EVENT_MAX_SIZE);
-    HResult hr = transport_.ReceiveMessage(receiveBuffer_.data(), static_cast<uint32_t>(receiveBuffer_.size()), timeoutMs);
+    HResult hr =
+        transport_.ReceiveMessage(receiveBuffer_.data(), static_cast<uint32_t>(receiveBuffer_.size()), timeoutMs, lane);
     if (!Succeeded(hr)) {
         return hr;
     }
@@ -132,7 +135,7 @@ HResult Client::Receive(Message* message, int timeoutMs) {
     return hr;
 }
 
-HResult Client::Reply(const Message& message, Verdict verdict) {
+HResult Client::Reply(const Message& message, Verdict verdict, int lane) {
     struct {
         ReplyHeader header;
         int32_t verdict;
@@ -141,7 +144,7 @@ HResult Client::Reply(const Message& message, Verdict verdict) {
     reply.header.MessageId = message.messageId;
     reply.verdict = verdict;
     // Header and data without tail padding: 20 bytes, not sizeof(reply).
-    return transport_.ReplyMessage(&reply, sizeof(ReplyHeader) + sizeof(int32_t));
+    return transport_.ReplyMessage(&reply, sizeof(ReplyHeader) + sizeof(int32_t), lane);
 }
 
 }  // namespace vetrona::client

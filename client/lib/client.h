@@ -32,6 +32,11 @@ struct Message {
 // program and fill the backup folder.
 constexpr uint64_t kDefaultBackupLimit = 64ull * 1024 * 1024;
 
+// The largest image file the client reads for its version resource and
+// hashes: 64 MiB, above any program's executable (the libraries a program
+// loads are not read).
+constexpr uint64_t kMaxImageBytes = 64ull * 1024 * 1024;
+
 class Client {
 public:
     // Device path of the control device as user mode names it.
@@ -76,18 +81,25 @@ public:
     // registry key creation (RegOpKeyCreated): it is reported after the fact,
     // when the key already exists, so it cannot be denied; the program keeps
     // the key and its handle whatever the verdict.
-    HResult Receive(Message* message, int timeoutMs = -1);
-    HResult Reply(const Message& message, Verdict verdict);
+    HResult Receive(Message* message, int timeoutMs = -1, int lane = 0);
+    HResult Reply(const Message& message, Verdict verdict, int lane = 0);
+    // Lanes for receiving and replying on several threads (Transport::OpenLanes).
+    HResult OpenLanes(int wanted, int* granted) { return transport_.OpenLanes(wanted, granted); }
 
     // Drive letters and mount folders of the volumes, for showing file names
     // as a person types them (paths.h). Empty on failure.
     HResult QueryVolumeNames(VolumeNames* names) { return transport_.QueryVolumeNames(names); }
 
+    // A whole file of the machine the driver runs on, as the client program
+    // reads it (Transport::ReadMachineFile): at most `limit` bytes.
+    HResult ReadMachineFile(const std::u16string& path, uint64_t limit, std::string* bytes) {
+        return transport_.ReadMachineFile(path.c_str(), limit, bytes);
+    }
+
     Transport& transport() { return transport_; }
 
 private:
     Transport transport_;
-    std::vector<uint8_t> receiveBuffer_;
 };
 
 }  // namespace vetrona::client

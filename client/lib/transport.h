@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace vetrona::client {
 
@@ -20,6 +21,8 @@ constexpr HResult kHrTimeout = static_cast<HResult>(0x800705B4u);        // HRES
 constexpr HResult kHrNotConnected = static_cast<HResult>(0x800704B0u);   // HRESULT_FROM_WIN32(ERROR_NOT_CONNECTED)
 constexpr HResult kHrInvalidData = static_cast<HResult>(0x8007000Du);    // HRESULT_FROM_WIN32(ERROR_INVALID_DATA)
 constexpr HResult kHrInvalidArgument = static_cast<HResult>(0x80070057u);
+constexpr HResult kHrNotSupported = static_cast<HResult>(0x80070032u);   // HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)
+constexpr HResult kHrFileTooLarge = static_cast<HResult>(0x800700DFu);   // HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE)
 
 // The framing fltlib puts around a message and a reply (16 bytes each).
 struct MessageHeader {
@@ -54,10 +57,19 @@ public:
     bool deviceOpen() const;
 
     HResult PortCommand(const void* in, uint32_t inLength, void* out, uint32_t outLength, uint32_t* returned);
+    // Receive lanes, for answering on several threads at once: after
+    // OpenLanes, ReceiveMessage and ReplyMessage may be called from
+    // *granted threads at the same time, each with a lane of its own
+    // (0 to *granted - 1). The port takes several outstanding receives on
+    // Windows and on the simulated kernel, which grant what is asked; the
+    // socket back end opens a connection per lane on a server that knows how
+    // (protocol 3) and grants 1 on an older one. Call it once, after the
+    // port is open.
+    HResult OpenLanes(int wanted, int* granted);
     // Receives into `buffer` (a MessageHeader and the message). timeoutMs < 0
     // waits for ever; a wait that runs out gives kHrTimeout.
-    HResult ReceiveMessage(void* buffer, uint32_t size, int timeoutMs);
-    HResult ReplyMessage(const void* buffer, uint32_t size);
+    HResult ReceiveMessage(void* buffer, uint32_t size, int timeoutMs, int lane = 0);
+    HResult ReplyMessage(const void* buffer, uint32_t size, int lane = 0);
     HResult DeviceControl(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
                           uint32_t* returned);
     // The volume devices and the DOS paths each is mounted at, as the mount
@@ -69,6 +81,13 @@ public:
     // CreateDirectory makes it. Not a road to the driver: the driver never
     // creates the backup folder it is given.
     HResult Folder(const char16_t* path, bool create, FolderState* state);
+    // The program's own read of a whole file on the machine the driver runs
+    // on ("C:\dir\tool.exe" or an NT path), opened for reading with every
+    // share mode so that a running program's image can be read. At most
+    // `limit` bytes: a larger file gives kHrFileTooLarge and no bytes. A
+    // server too old to read files gives kHrNotSupported (and every later
+    // call does so at once). Needs neither the port nor the device.
+    HResult ReadMachineFile(const char16_t* path, uint64_t limit, std::string* bytes);
 
 private:
     struct Impl;

@@ -1,5 +1,6 @@
 // The detection-rule engine: value semantics, conditions, refusals and the
 // prefilter agreeing with trying every rule.
+#include "client/lib/sigma/match.h"
 #include "client/lib/sigma/sigma.h"
 
 #include <gtest/gtest.h>
@@ -210,6 +211,69 @@ TEST(SigmaRouting, CategoriesAndThePrefilter) {
     EXPECT_EQ(matches, (std::vector<size_t>{1, 2}));
     rules.Match(Process("c:\\y.exe", "x.lnk"), scratch.get(), &matches);
     EXPECT_EQ(matches, std::vector<size_t>{1});
+}
+
+// The prefilter counts a literal only in the field its test names and at the
+// place its modifier says: a rule whose literals all occur, but elsewhere,
+// is not even tried; keywords count in any field.
+TEST(SigmaRouting, ALiteralCountsInItsFieldAndAtItsPlace) {
+    RuleSet rules;
+    ASSERT_TRUE(rules.AddRuleText(
+        Rule("  sel:\n    Image|endswith: '\\tool.exe'\n    CommandLine|contains: 'secret'\n  condition: sel\n"), "a.yml"));
+    ASSERT_TRUE(rules.AddRuleText(Rule("  sel:\n    CommandLine|startswith: 'run'\n  condition: sel\n"), "b.yml"));
+    ASSERT_TRUE(rules.AddRuleText(Rule("  sel:\n    Image: 'c:\\a\\b.exe'\n  condition: sel\n"), "c.yml"));
+    ASSERT_TRUE(rules.AddRuleText(Rule("  keywords:\n    - 'needle'\n  condition: keywords\n"), "d.yml"));
+    ASSERT_TRUE(rules.AddRuleText(Rule("  sel:\n    Image|endswith: '*\\b?\\x.exe'\n  condition: sel\n"), "e.yml"));
+    rules.Finish();
+    EXPECT_EQ(rules.unfilteredCount(), 0u);
+    auto scratch = NewMatchScratch();
+    std::vector<size_t> matches;
+    auto tried = [&](const Event& e) {
+        rules.Match(e, scratch.get(), &matches);
+        return scratch->candidates;
+    };
+    using V = std::vector<size_t>;
+    // Each literal present, in the other field: nothing tried.
+    EXPECT_EQ(tried(Process("c:\\secret.exe", "c:\\tool.exe")), V{});
+    // At the wrong place: not at the start, not the whole value, not at the end.
+    EXPECT_EQ(tried(Process("c:\\a\\b.exe.bak", "do run")), V{});
+    EXPECT_EQ(tried(Process("c:\\bx\\x.exe\\y", "x")), V{});
+    // In place: tried and matched.
+    EXPECT_EQ(tried(Process("C:\\Tool.exe", "a SECRET")), V{0});
+    EXPECT_EQ(matches, V{0});
+    EXPECT_EQ(tried(Process("C:\\A\\B.EXE", "Run it")), (V{1, 2}));
+    EXPECT_EQ(tried(Process("c:\\z\\bx\\x.exe", "x")), V{4});
+    // A keyword in any field, also one no rule names.
+    Event other = Process("c:\\y.exe", "x");
+    other.Set("Company", "the Needle company");
+    EXPECT_EQ(tried(other), V{3});
+    EXPECT_EQ(matches, V{3});
+}
+
+// A regular expression narrows by the text it cannot match without; the
+// prefilter must never drop a match the expression makes: alternatives,
+// optional characters, classes and groups, and caseless letters that Unicode
+// folds beyond ASCII (the Kelvin sign is a K, the long s an s).
+TEST(SigmaRouting, ARegularExpressionNarrowsWithoutLosingAMatch) {
+    const std::string alternatives = Rule("  sel:\n    CommandLine|re: '(?i)net\\s+user|who(am)?i'\n  condition: sel\n");
+    EXPECT_TRUE(Matches(alternatives, Process("c:\\a.exe", "NET  USER bob")));
+    EXPECT_TRUE(Matches(alternatives, Process("c:\\a.exe", "whoi")));
+    EXPECT_FALSE(Matches(alternatives, Process("c:\\a.exe", "net group")));
+    const std::string optional = Rule("  sel:\n    CommandLine|re: 'colou?r[0-9]+x{0,2}yz'\n  condition: sel\n");
+    EXPECT_TRUE(Matches(optional, Process("c:\\a.exe", "color7yz")));
+    EXPECT_TRUE(Matches(optional, Process("c:\\a.exe", "colour12xxyz")));
+    const std::string caseless = Rule("  sel:\n    CommandLine|re: '(?i)taskkill /im'\n  condition: sel\n");
+    EXPECT_TRUE(Matches(caseless, Process("c:\\a.exe", "TASKKILL /IM x")));
+    EXPECT_TRUE(Matches(caseless, Process("c:\\a.exe", "ta\xc5\xbfk\xe2\x84\xaaill /im x")));  // long s, Kelvin sign
+    // Narrowed: an event without the text does not even try the rule.
+    RuleSet rules;
+    ASSERT_TRUE(rules.AddRuleText(optional, "a.yml"));
+    rules.Finish();
+    EXPECT_EQ(rules.unfilteredCount(), 0u);
+    auto scratch = NewMatchScratch();
+    std::vector<size_t> matches;
+    rules.Match(Process("c:\\a.exe", "nothing here"), scratch.get(), &matches);
+    EXPECT_TRUE(scratch->candidates.empty());
 }
 
 }  // namespace

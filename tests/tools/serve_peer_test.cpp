@@ -4,9 +4,13 @@
 #include "tests/support/fixture.h"
 
 #include "client/lib/socket/protocol.h"
+#include "sim/fs/fs.h"
+#include "sim/user/file.h"
+#include "sim/user/fltuser.h"
 #include "tools/serve.h"
 
 #include <cstring>
+#include <filesystem>
 
 namespace vtest {
 namespace {
@@ -52,6 +56,15 @@ protected:
             out.push_back(static_cast<uint8_t>(c));
             out.push_back(static_cast<uint8_t>(c >> 8));
         }
+        return out;
+    }
+
+    static std::vector<uint8_t> ReadRequest(uint64_t offset, uint32_t maxBytes, std::u16string_view path) {
+        std::vector<uint8_t> out;
+        proto::Put64(&out, offset);
+        proto::Put32(&out, maxBytes);
+        const std::vector<uint8_t> name = Name(path);
+        out.insert(out.end(), name.begin(), name.end());
         return out;
     }
 
@@ -149,6 +162,12 @@ TEST_F(ServePeerTest, MalformedRequestsEndTheConnection) {
         {proto::kDeviceControl, {1, 2, 3}},    // no code and length
         {proto::kDeviceControl, [] { std::vector<uint8_t> v; proto::Put32(&v, IOCTL_GET_VERSION); proto::Put32(&v, 0xFFFFFFFF); return v; }()},
         {proto::kReply, std::vector<uint8_t>(proto::kMaxBuffer + 1, 0)},
+        {proto::kHello, {}},                   // no version
+        {proto::kReadFile, ReadRequest(0, 16, u"")},                       // no path
+        {proto::kReadFile, [] { auto v = ReadRequest(0, 16, u"C:\\a"); v.pop_back(); return v; }()},  // half a unit
+        {proto::kReadFile, ReadRequest(0, 0, u"C:\\a")},                  // nothing asked for
+        {proto::kReadFile, ReadRequest(0, proto::kMaxFileChunk + 1, u"C:\\a")},
+        {proto::kReadFile, ReadRequest(0, 16, std::u16string(proto::kMaxName / 2 + 1, u'a'))},
     };
     for (const auto& [kind, payload] : cases) {
         const Answer a = Ask(kind, payload);
@@ -156,6 +175,64 @@ TEST_F(ServePeerTest, MalformedRequestsEndTheConnection) {
         EXPECT_EQ(a.kind, proto::kError);
         EXPECT_EQ(a.hr, static_cast<int32_t>(0x8007000D));
     }
+}
+
+// A client program reads a file of the served machine in parts, as the
+// peer's process: the version it asks for first, the parts at their
+// offsets, nothing past the end, and the open's failure for what is no file.
+TEST_F(ServePeerTest, ReadsTheMachinesFilesInParts) {
+    std::vector<uint8_t> hello;
+    proto::Put32(&hello, proto::kProtocolVersion);
+    Answer a = Ask(proto::kHello, hello);
+    EXPECT_TRUE(a.keep);
+    EXPECT_EQ(a.kind, proto::kHello | proto::kResponseFlag);
+    EXPECT_EQ(a.returned, proto::kProtocolVersion);
+
+    char pattern[] = "/tmp/vetrona-serve-read-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string root = pattern;
+    struct Remove {
+        std::string path;
+        ~Remove() { std::filesystem::remove_all(path); }
+    } remove{root};
+    sim::fs::MountVolume(root + "/C", u'C');
+    std::string bytes(70000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 13 + i / 256);
+    HANDLE file = nullptr;
+    ASSERT_EQ(sim::user::CreateFile(Client(), u"C:\\blob.bin", FILE_GENERIC_WRITE, 0, FILE_CREATE,
+                                    FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, &file),
+              STATUS_SUCCESS);
+    ASSERT_EQ(sim::user::WriteFile(Client(), file, 0, bytes.data(), static_cast<ULONG>(bytes.size())), STATUS_SUCCESS);
+    // A writer that shares nothing keeps the reader out, as on Windows.
+    a = Ask(proto::kReadFile, ReadRequest(0, 16, u"C:\\blob.bin"));
+    EXPECT_EQ(a.hr, sim::user::HResultFromNtStatus(STATUS_SHARING_VIOLATION));
+    sim::user::CloseHandle(Client(), file);
+
+    a = Ask(proto::kReadFile, ReadRequest(0, proto::kMaxFileChunk, u"C:\\blob.bin"));
+    EXPECT_EQ(a.hr, 0);
+    ASSERT_EQ(a.returned, proto::kMaxFileChunk);
+    ASSERT_EQ(a.data.size(), proto::kMaxFileChunk);
+    EXPECT_EQ(std::memcmp(a.data.data(), bytes.data(), a.data.size()), 0);
+    a = Ask(proto::kReadFile, ReadRequest(proto::kMaxFileChunk + 5, proto::kMaxFileChunk, u"\\??\\C:\\blob.bin"));
+    EXPECT_EQ(a.hr, 0);
+    ASSERT_EQ(a.data.size(), bytes.size() - proto::kMaxFileChunk - 5);
+    EXPECT_EQ(a.returned, a.data.size());
+    EXPECT_EQ(std::memcmp(a.data.data(), bytes.data() + proto::kMaxFileChunk + 5, a.data.size()), 0);
+    a = Ask(proto::kReadFile, ReadRequest(bytes.size(), 16, u"C:\\blob.bin"));
+    EXPECT_EQ(a.hr, 0);
+    EXPECT_EQ(a.returned, 0u);
+    EXPECT_TRUE(a.data.empty());
+    a = Ask(proto::kReadFile, ReadRequest(~uint64_t{0}, 16, u"C:\\blob.bin"));
+    EXPECT_LT(a.hr, 0) << "an offset beyond any file";
+    EXPECT_TRUE(a.keep);
+
+    a = Ask(proto::kReadFile, ReadRequest(0, 16, u"C:\\missing.bin"));
+    EXPECT_TRUE(a.keep);
+    EXPECT_EQ(a.hr, static_cast<int32_t>(0x80070002));
+    a = Ask(proto::kReadFile, ReadRequest(0, 16, u"C:\\"));
+    EXPECT_TRUE(a.keep);
+    EXPECT_EQ(a.hr, sim::user::HResultFromNtStatus(STATUS_FILE_IS_A_DIRECTORY));
+    EXPECT_TRUE(a.data.empty());
 }
 
 TEST_F(ServePeerTest, HostileRepliesAreRefusedByThePort) {

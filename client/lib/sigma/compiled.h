@@ -24,7 +24,7 @@ struct Matcher {
     bool cased = false;
     std::string text;            // the literal (lower case unless cased)
     std::vector<int16_t> glob;   // Glob: tokens (bytes lower case unless cased)
-    std::shared_ptr<Regex> regex;
+    std::shared_ptr<Regex> regex;  // Pattern: the expression, its text in `text`, `cased` without the i flag
     // Cidr: network bytes, 4 or 16, and the prefix length.
     std::array<uint8_t, 16> net{};
     int netLength = 0, prefix = 0;
@@ -58,6 +58,24 @@ struct Node {
     std::vector<int> children;
 };
 
+// A literal an event the rule matches holds (lower case): in the test's
+// field (-1: a keyword, any field) and where in the value.
+struct Literal {
+    enum Anchor : uint8_t { Anywhere = 0, AtStart = 1, AtEnd = 2, Whole = 3 };
+    std::string text;
+    int field = -1;
+    Anchor anchor = Anywhere;
+    bool operator<(const Literal& o) const {
+        if (text != o.text) return text < o.text;
+        if (field != o.field) return field < o.field;
+        return anchor < o.anchor;
+    }
+    bool operator==(const Literal& o) const { return text == o.text && field == o.field && anchor == o.anchor; }
+};
+
+// The most literal sets a rule keeps for the prefilter.
+constexpr size_t kMaxLiteralSets = 8;
+
 class CompiledRule {
 public:
     RuleInfo info;
@@ -65,10 +83,10 @@ public:
     std::vector<Selection> selections;
     std::vector<Node> nodes;
     int root = -1;
-    // Sets of literals (lower case) each of which has a member in some field of
-    // an event the rule matches (at most two sets, the most selective); none
-    // with filtered false when the rule cannot be narrowed.
-    std::vector<std::vector<std::string>> literalSets;
+    // Sets of literals each of which has a member, in its field and at its
+    // place, in an event the rule matches (at most kMaxLiteralSets, the most
+    // selective); none with filtered false when the rule cannot be narrowed.
+    std::vector<std::vector<Literal>> literalSets;
     bool filtered = false;
 };
 

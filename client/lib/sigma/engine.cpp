@@ -8,6 +8,7 @@
 #include <pcre2.h>
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <optional>
 #include <queue>
@@ -79,6 +80,7 @@ void FieldValues::Set(int field, std::string_view value) {
     FieldValue& slot = slots_[field];
     slot.raw.assign(value);
     LowerInto(value, &slot.lower);
+    slot.field = field;
     if (stamp_[field] != epoch_) present_.push_back(&slot);
     stamp_[field] = epoch_;
 }
@@ -91,6 +93,7 @@ void FieldValues::AddUnnamed(std::string_view value) {
     }
     if (unnamedUsed_ >= unnamed_.capacity()) return;  // keeps the pointers valid; a keyword sees fewer fields
     FieldValue& slot = unnamed_[unnamedUsed_++];
+    slot.field = -1;
     slot.raw.assign(value);
     LowerInto(value, &slot.lower);
     present_.push_back(&slot);
@@ -112,21 +115,28 @@ std::unique_ptr<MatchScratch, void (*)(MatchScratch*)> NewMatchScratch() {
 
 namespace {
 
-using Set = std::vector<std::string>;
+using Set = std::vector<Literal>;
 // Sets that are each necessary: an event the part matches has a member of
 // every one of them in its values. Empty: nothing is known.
 using Sets = std::vector<Set>;
 
-size_t Shortest(const Set& set) {
-    size_t n = SIZE_MAX;
-    for (const auto& s : set) n = std::min(n, s.size());
-    return n;
+// How often a set's members may be met by chance: a shorter literal more
+// often (past 8 bytes length matters little); one tied to a field or to a
+// place in the value less often.
+size_t Strength(const Set& set) {
+    size_t weakest = SIZE_MAX;
+    for (const Literal& l : set) {
+        size_t w = std::min<size_t>(l.text.size(), 8) * 4;
+        if (l.field >= 0) w += 2;
+        if (l.anchor != Literal::Anywhere) w += 1;
+        weakest = std::min(weakest, w);
+    }
+    return weakest;
 }
 
-// Whether set a narrows better than b: its shortest literal is longer (fewer
-// chance hits; past 8 bytes length matters little), then it is smaller.
+// Whether set a narrows better than b: stronger, then smaller.
 bool Narrower(const Set& a, const Set& b) {
-    const size_t sa = std::min<size_t>(Shortest(a), 8), sb = std::min<size_t>(Shortest(b), 8);
+    const size_t sa = Strength(a), sb = Strength(b);
     if (sa != sb) return sa > sb;
     return a.size() < b.size();
 }
@@ -157,26 +167,147 @@ Sets AllOf(std::vector<Sets> parts) {
     return out;
 }
 
-Sets OfMatcher(const Matcher& m) {
+// The plain text a regular expression cannot match without, at its top
+// level: the longest run of literal characters in each top-level branch
+// (none when a branch has none). Anything this reader is unsure of breaks a
+// run or gives up: groups, classes, escapes other than of punctuation,
+// quantifiers (the character before `?`, `*` or `{` is dropped), extended
+// mode. Caseless, `k` and `s` break a run too: Unicode case folding matches
+// them to the Kelvin sign and the long s, which lower-casing ASCII does not.
+std::optional<std::vector<std::string>> RegexLiterals(std::string_view p, bool caseless) {
+    if (p.find("(?x") != std::string_view::npos || p.find("\\Q") != std::string_view::npos) return std::nullopt;
+    if (p.find("(?") != std::string_view::npos && p.find('i', p.find("(?")) != std::string_view::npos) caseless = true;
+    std::vector<std::string> branches;
+    std::string best, run;
+    auto end = [&]() {
+        if (run.size() > best.size()) best = run;
+        run.clear();
+    };
+    size_t i = 0;
+    while (i < p.size()) {
+        const char c = p[i];
+        if (c == '|') {
+            end();
+            if (best.size() < 2) return std::nullopt;
+            branches.push_back(best);
+            best.clear();
+            ++i;
+        } else if (c == '(' || c == '[') {
+            // Skip the group or the class, with what is nested or escaped in it.
+            end();
+            int depth = 0;
+            bool inClass = false;
+            for (; i < p.size(); ++i) {
+                if (p[i] == '\\') {
+                    ++i;
+                    continue;
+                }
+                if (inClass) {
+                    if (p[i] == ']') inClass = false;
+                    if (inClass || depth > 0) continue;
+                    ++i;
+                    break;
+                }
+                if (p[i] == '[') {
+                    inClass = true;
+                    if (i + 1 < p.size() && p[i + 1] == ']') ++i;
+                } else if (p[i] == '(') {
+                    ++depth;
+                } else if (p[i] == ')' && --depth == 0) {
+                    ++i;
+                    break;
+                }
+            }
+            if (depth != 0 || inClass) return std::nullopt;
+        } else if (c == '?' || c == '*' || c == '{') {
+            if (!run.empty()) run.pop_back();
+            end();
+            if (c == '{') {
+                const size_t close = p.find('}', i);
+                if (close == std::string_view::npos) return std::nullopt;
+                for (size_t k = i + 1; k < close; ++k) {
+                    if (!std::isdigit(static_cast<unsigned char>(p[k])) && p[k] != ',') return std::nullopt;
+                }
+                i = close + 1;
+            } else {
+                ++i;
+            }
+        } else if (c == '+' || c == '.' || c == '^' || c == '$' || c == ')') {
+            end();
+            ++i;
+        } else if (c == '\\') {
+            if (i + 1 >= p.size()) return std::nullopt;
+            const unsigned char e = static_cast<unsigned char>(p[i + 1]);
+            if (std::isalnum(e)) {
+                // Classes and assertions of one letter; anything with a payload gives up.
+                if (std::string_view("dDsSwWbBAzZGhHvVRN").find(static_cast<char>(e)) == std::string_view::npos) return std::nullopt;
+                end();
+            } else {
+                run.push_back(static_cast<char>(e));
+            }
+            i += 2;
+        } else {
+            const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+            if (static_cast<unsigned char>(c) >= 0x80 || (caseless && (lower == 'k' || lower == 's'))) {
+                end();
+            } else {
+                run.push_back(lower);
+            }
+            ++i;
+        }
+    }
+    end();
+    if (best.size() < 2) return std::nullopt;
+    branches.push_back(best);
+    return branches;
+}
+
+Sets OfMatcher(const Matcher& m, int field) {
     switch (m.kind) {
+    case Matcher::Pattern: {
+        const auto literals = RegexLiterals(m.text, !m.cased);
+        if (!literals) return {};
+        Set set;
+        for (const std::string& text : *literals) set.push_back(Literal{text, field, Literal::Anywhere});
+        return {set};
+    }
     case Matcher::Equals:
     case Matcher::Contains:
     case Matcher::StartsWith:
-    case Matcher::EndsWith:
+    case Matcher::EndsWith: {
         if (m.text.empty()) return {};
-        return {Set{Lower(m.text)}};
+        const Literal::Anchor anchor = m.kind == Matcher::Equals       ? Literal::Whole
+                                       : m.kind == Matcher::StartsWith ? Literal::AtStart
+                                       : m.kind == Matcher::EndsWith   ? Literal::AtEnd
+                                                                       : Literal::Anywhere;
+        return {Set{Literal{Lower(m.text), field, anchor}}};
+    }
     case Matcher::Glob: {
+        // The longest run of plain bytes; tied to the start or the end of
+        // the value when nothing comes before or after it in the pattern.
         std::string best, run;
-        for (int16_t t : m.glob) {
+        size_t bestFrom = 0, runFrom = 0, bestTo = 0;
+        for (size_t i = 0; i < m.glob.size(); ++i) {
+            const int16_t t = m.glob[i];
             if (t >= 0) {
+                if (run.empty()) runFrom = i;
                 run.push_back(static_cast<char>(t));
-                if (run.size() > best.size()) best = run;
+                if (run.size() > best.size()) {
+                    best = run;
+                    bestFrom = runFrom;
+                    bestTo = i + 1;
+                }
             } else {
                 run.clear();
             }
         }
         if (best.empty()) return {};
-        return {Set{Lower(best)}};
+        const bool atStart = bestFrom == 0, atEnd = bestTo == m.glob.size();
+        const Literal::Anchor anchor = atStart && atEnd ? Literal::Whole
+                                       : atStart        ? Literal::AtStart
+                                       : atEnd          ? Literal::AtEnd
+                                                        : Literal::Anywhere;
+        return {Set{Literal{Lower(best), field, anchor}}};
     }
     default: return {};
     }
@@ -184,7 +315,7 @@ Sets OfMatcher(const Matcher& m) {
 
 Sets OfTest(const FieldTest& test) {
     std::vector<Sets> values;
-    for (const Matcher& m : test.values) values.push_back(OfMatcher(m));
+    for (const Matcher& m : test.values) values.push_back(OfMatcher(m, test.field));
     return test.all ? AllOf(std::move(values)) : AnyOf(values);
 }
 
@@ -222,7 +353,9 @@ Sets OfNode(const CompiledRule& rule, int index) {
 class Prefilter {
 public:
     struct Hit {
-        uint32_t rule, set;
+        uint32_t rule;
+        uint32_t set;
+        int field;  // -1: any field
     };
 
     void Build(const std::vector<std::unique_ptr<CompiledRule>>& rules) {
@@ -236,92 +369,112 @@ public:
                 continue;
             }
             for (size_t set = 0; set < rule.literalSets.size(); ++set) {
-                for (const std::string& lit : rule.literalSets[set]) {
-                    auto [it, added] = ids.emplace(lit, static_cast<int>(literals.size()));
+                for (const Literal& lit : rule.literalSets[set]) {
+                    auto [it, added] = ids.emplace(lit.text, static_cast<int>(literals.size()));
                     if (added) {
-                        literals.push_back(lit);
-                        rulesOf_.emplace_back();
+                        literals.push_back(lit.text);
+                        hitsOf_.emplace_back();
                     }
-                    const Hit hit{static_cast<uint32_t>(r), static_cast<uint32_t>(set)};
-                    auto& list = rulesOf_[it->second];
-                    if (list.empty() || list.back().rule != hit.rule || list.back().set != hit.set) list.push_back(hit);
+                    const Hit hit{static_cast<uint32_t>(r), static_cast<uint32_t>(set), lit.field};
+                    auto& list = hitsOf_[it->second][lit.anchor];
+                    const bool known = std::any_of(list.begin(), list.end(), [&](const Hit& h) {
+                        return h.rule == hit.rule && h.set == hit.set && h.field == hit.field;
+                    });
+                    if (!known) list.push_back(hit);
                 }
             }
         }
-        // Byte classes: each byte some literal uses has its own, the rest share 0.
-        classOf_.fill(0);
-        classes_ = 1;
-        for (const auto& lit : literals) {
-            for (unsigned char c : lit) {
-                if (classOf_[c] == 0) classOf_[c] = static_cast<uint8_t>(classes_++);
-                if (classes_ == 255) break;
-            }
-        }
-        // The trie.
-        next_.assign(classes_, -1);
-        output_.assign(1, -1);
-        fail_.assign(1, 0);
-        outLink_.assign(1, -1);
+        length_.clear();
+        for (const auto& lit : literals) length_.push_back(lit.size());
+        // The trie: children of a state as (byte, state) pairs while building.
+        std::vector<std::vector<std::pair<uint8_t, int>>> children(1);
         literalAt_.assign(1, {});
+        auto child = [&](int state, uint8_t c) {
+            for (const auto& [b, s] : children[state]) {
+                if (b == c) return s;
+            }
+            return -1;
+        };
         for (size_t l = 0; l < literals.size(); ++l) {
             int state = 0;
             for (unsigned char c : literals[l]) {
-                int& slot = next_[state * classes_ + classOf_[c]];
-                if (slot < 0) {
-                    slot = static_cast<int>(fail_.size());
-                    next_.resize(next_.size() + classes_, -1);
-                    fail_.push_back(0);
-                    outLink_.push_back(-1);
+                int next = child(state, c);
+                if (next < 0) {
+                    next = static_cast<int>(children.size());
+                    children[state].emplace_back(c, next);
+                    children.emplace_back();
                     literalAt_.emplace_back();
                 }
-                state = next_[state * classes_ + classOf_[c]];
+                state = next;
             }
             literalAt_[state].push_back(static_cast<int>(l));
         }
-        // Failure links and the full transition table, breadth first.
+        // Failure links, breadth first; the root's moves as a full table.
+        const size_t states = children.size();
+        fail_.assign(states, 0);
+        outLink_.assign(states, -1);
+        root_.fill(0);
         std::queue<int> queue;
-        for (int c = 0; c < classes_; ++c) {
-            int& slot = next_[c];
-            if (slot < 0) {
-                slot = 0;
-            } else {
-                fail_[slot] = 0;
-                queue.push(slot);
-            }
+        for (const auto& [c, s] : children[0]) {
+            root_[c] = s;
+            queue.push(s);
         }
         while (!queue.empty()) {
             const int state = queue.front();
             queue.pop();
             const int f = fail_[state];
             outLink_[state] = literalAt_[f].empty() ? outLink_[f] : f;
-            for (int c = 0; c < classes_; ++c) {
-                int& slot = next_[state * classes_ + c];
-                if (slot < 0) {
-                    slot = next_[f * classes_ + c];
-                } else {
-                    fail_[slot] = next_[f * classes_ + c];
-                    queue.push(slot);
-                }
+            for (const auto& [c, s] : children[state]) {
+                fail_[s] = Step(f, c, children);
+                queue.push(s);
             }
         }
+        // Flattened: each state's children sorted by byte, side by side in one array,
+        // a few bytes a state instead of a row of the full table (which, for
+        // the shared rules, is tens of megabytes and misses the cache on every byte).
+        states_.assign(states + 1, State{});
+        edges_.clear();
+        for (size_t s = 0; s < states; ++s) {
+            auto& list = children[s];
+            std::sort(list.begin(), list.end());
+            states_[s].first = static_cast<uint32_t>(edges_.size());
+            states_[s].fail = fail_[s];
+            states_[s].out = literalAt_[s].empty() ? outLink_[s] : static_cast<int>(s);
+            for (const auto& [c, t] : list) edges_.push_back(Edge{c, t});
+        }
+        states_[states].first = static_cast<uint32_t>(edges_.size());
         literalCount_ = literals.size();
     }
 
-    // Calls `hit` with each rule some literal of which occurs in `text`.
-    // A literal met again in the same text is not followed again: `seen`
-    // holds the epoch each literal was last met in.
+    // Calls `hit` with each rule and set a literal of which occurs in the
+    // value of field `field` (-1: a field no rule names) at its place. A
+    // literal met again in the same value is not followed again for the
+    // hits it may give anywhere: `seen` holds the stamp of the value each
+    // literal was last met in.
     template <typename OnHit>
-    void Scan(std::string_view text, std::vector<uint32_t>* seen, uint32_t epoch, OnHit&& hit) const {
+    void Scan(std::string_view text, int field, std::vector<uint32_t>* seen, uint32_t stamp, OnHit&& hit) const {
         if (literalCount_ == 0) return;
         if (seen->size() < literalCount_) seen->resize(literalCount_, 0);
+        auto give = [&](const std::vector<Hit>& hits) {
+            for (const Hit& h : hits) {
+                if (h.field < 0 || h.field == field) hit(h);
+            }
+        };
         int state = 0;
-        for (unsigned char c : text) {
-            state = next_[state * classes_ + classOf_[c]];
-            for (int s = literalAt_[state].empty() ? outLink_[state] : state; s > 0; s = outLink_[s]) {
+        const size_t n = text.size();
+        for (size_t i = 0; i < n; ++i) {
+            state = Next(state, static_cast<uint8_t>(text[i]));
+            for (int s = states_[state].out; s > 0; s = outLink_[s]) {
                 for (int l : literalAt_[s]) {
-                    if ((*seen)[l] == epoch) continue;
-                    (*seen)[l] = epoch;
-                    for (const Hit& h : rulesOf_[l]) hit(h);
+                    const auto& hits = hitsOf_[l];
+                    if (!hits[Literal::Anywhere].empty() && (*seen)[l] != stamp) {
+                        (*seen)[l] = stamp;
+                        give(hits[Literal::Anywhere]);
+                    }
+                    const bool atStart = i + 1 == length_[l], atEnd = i + 1 == n;
+                    if (atStart) give(hits[Literal::AtStart]);
+                    if (atEnd) give(hits[Literal::AtEnd]);
+                    if (atStart && atEnd) give(hits[Literal::Whole]);
                 }
             }
         }
@@ -336,11 +489,48 @@ public:
 
 private:
     std::vector<std::vector<size_t>> always_;
-    std::vector<std::vector<Hit>> rulesOf_;
-    std::array<uint8_t, 256> classOf_{};
-    int classes_ = 1;
-    std::vector<int> next_, fail_, outLink_;
-    std::vector<int> output_;
+    std::vector<std::array<std::vector<Hit>, 4>> hitsOf_;  // by literal, by anchor
+    std::vector<size_t> length_;
+    struct Edge {
+        uint8_t byte;
+        int target;
+    };
+    // The move from `state` on byte c while building (children as lists).
+    int Step(int state, uint8_t c, const std::vector<std::vector<std::pair<uint8_t, int>>>& children) const {
+        for (;;) {
+            if (state == 0) return root_[c];
+            for (const auto& [b, t] : children[state]) {
+                if (b == c) return t;
+            }
+            state = fail_[state];
+        }
+    }
+    // The move from `state` on byte c: its child, else its failure's.
+    int Next(int state, uint8_t c) const {
+        for (;;) {
+            if (state == 0) return root_[c];
+            const State& at = states_[state];
+            const Edge* from = edges_.data() + at.first;
+            const Edge* to = edges_.data() + states_[state + 1].first;
+            for (const Edge* e = from; e != to; ++e) {
+                if (e->byte == c) return e->target;
+                if (e->byte > c) break;
+            }
+            state = at.fail;
+        }
+    }
+
+    // What a step reads of a state, side by side: its children, its failure,
+    // and the nearest state at or below it with literals ending there.
+    struct State {
+        uint32_t first = 0;
+        int fail = 0;
+        int out = -1;
+    };
+    std::array<int, 256> root_{};
+    std::vector<State> states_;
+    std::vector<Edge> edges_;
+    std::vector<int> fail_, outLink_;
     std::vector<std::vector<int>> literalAt_;
     size_t literalCount_ = 0;
 };
@@ -362,7 +552,7 @@ void RuleSet::Finish() {
             set.erase(std::unique(set.begin(), set.end()), set.end());
         }
         std::sort(sets.begin(), sets.end(), Narrower);
-        if (sets.size() > 2) sets.resize(2);
+        if (sets.size() > kMaxLiteralSets) sets.resize(kMaxLiteralSets);
         rule->literalSets = std::move(sets);
         rule->filtered = !rule->literalSets.empty();
     }
@@ -386,7 +576,6 @@ uint32_t CategoryMask(const Event& event) {
 
 void LoadValues(const Event& event, const FieldTable& fields, MatchScratch* scratch) {
     scratch->values.Reset(fields.size());
-    scratch->haystack.clear();
     for (const auto& [name, value] : event.fields) {
         const int id = fields.Find(name);
         if (id >= 0) {
@@ -394,10 +583,6 @@ void LoadValues(const Event& event, const FieldTable& fields, MatchScratch* scra
         } else {
             scratch->values.AddUnnamed(value);
         }
-    }
-    for (const FieldValue* v : scratch->values.present()) {
-        scratch->haystack += v->lower;
-        scratch->haystack.push_back('\0');
     }
 }
 
@@ -412,7 +597,6 @@ void RuleSet::Match(const Event& event, MatchScratch* scratch, std::vector<size_
     if (scratch->candidateStamp.size() < rules_.size()) scratch->candidateStamp.resize(rules_.size(), 0);
     if (++scratch->candidateEpoch == 0) {
         std::fill(scratch->candidateStamp.begin(), scratch->candidateStamp.end(), 0);
-        std::fill(scratch->literalStamp.begin(), scratch->literalStamp.end(), 0);
         scratch->candidateEpoch = 1;
     }
     scratch->candidates.clear();
@@ -428,7 +612,7 @@ void RuleSet::Match(const Event& event, MatchScratch* scratch, std::vector<size_
             for (size_t r : prefilter_->always(static_cast<int>(c))) add(r);
         }
     }
-    prefilter_->Scan(scratch->haystack, &scratch->literalStamp, scratch->candidateEpoch, [&](const Prefilter::Hit& h) {
+    auto hit = [&](const Prefilter::Hit& h) {
         const size_t sets = rules_[h.rule]->literalSets.size();
         if (sets == 1) return add(h.rule);
         uint32_t& seen = scratch->setsSeen[h.rule];
@@ -436,7 +620,16 @@ void RuleSet::Match(const Event& event, MatchScratch* scratch, std::vector<size_
         if ((seen >> 8) != (scratch->candidateEpoch & 0xFFFFFFu)) seen = (scratch->candidateEpoch & 0xFFFFFFu) << 8;
         seen |= 1u << h.set;
         if ((seen & 0xFF) == (1u << sets) - 1) add(h.rule);
-    });
+    };
+    // Each value on its own, so that a literal counts only in its field and
+    // at its place.
+    for (const FieldValue* v : scratch->values.present()) {
+        if (++scratch->valueStamp == 0) {
+            std::fill(scratch->literalStamp.begin(), scratch->literalStamp.end(), 0);
+            scratch->valueStamp = 1;
+        }
+        prefilter_->Scan(v->lower, v->field, &scratch->literalStamp, scratch->valueStamp, hit);
+    }
     std::sort(scratch->candidates.begin(), scratch->candidates.end());
     for (size_t r : scratch->candidates) {
         if (RuleMatches(*rules_[r], scratch->values, scratch)) matches->push_back(r);

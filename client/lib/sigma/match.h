@@ -29,6 +29,7 @@ private:
 
 struct FieldValue {
     std::string raw, lower;
+    int field = -1;  // -1: a field no rule names
 };
 
 // An event's values by field number; a field the event does not carry is
@@ -57,9 +58,9 @@ private:
 struct MatchScratch {
     FieldValues values;
     pcre2_match_data_8* matchData = nullptr;
-    std::string haystack;
     std::vector<uint32_t> candidateStamp, literalStamp, setsSeen;
     uint32_t candidateEpoch = 0;
+    uint32_t valueStamp = 0;  // one per value scanned: literalStamp's epoch
     std::vector<size_t> candidates;
     ~MatchScratch();
 };

@@ -698,6 +698,8 @@ private:
                 m.kind = Matcher::Pattern;
                 m.regex = CompileRegex(text, reI, reM, reS, &error);
                 if (!m.regex) throw CompileError{"field '" + field + "': " + error};
+                m.text = text;
+                m.cased = !reI;
                 test.values.push_back(m);
                 continue;
             }

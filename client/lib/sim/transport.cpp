@@ -3,11 +3,14 @@
 // (There is no out-of-process road on Linux: tests and tools link this in.)
 #include "client/lib/transport.h"
 
+#include "client/lib/read_file.h"
+
 #include "sim/fs/fs.h"
 #include "sim/ob/ob.h"
 #include "sim/user/device.h"
 #include "sim/user/fltuser.h"
 #include "sim/user/folder.h"
+#include "sim/user/read.h"
 
 #include <chrono>
 
@@ -82,7 +85,17 @@ HResult Transport::PortCommand(const void* in, uint32_t inLength, void* out, uin
     return hr;
 }
 
-HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
+// The port takes any number of outstanding receives.
+HResult Transport::OpenLanes(int wanted, int* granted) {
+    *granted = 1;
+    if (impl_->port == nullptr) {
+        return kHrNotConnected;
+    }
+    *granted = wanted < 1 ? 1 : wanted;
+    return kOk;
+}
+
+HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs, int /*lane*/) {
     if (!portOpen()) {
         return kHrNotConnected;
     }
@@ -95,7 +108,7 @@ HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
     return hr == sim::user::kHrWaitTimeout ? kHrTimeout : hr;
 }
 
-HResult Transport::ReplyMessage(const void* buffer, uint32_t size) {
+HResult Transport::ReplyMessage(const void* buffer, uint32_t size, int /*lane*/) {
     if (!portOpen()) {
         return kHrNotConnected;
     }
@@ -143,6 +156,24 @@ HResult Transport::Folder(const char16_t* path, bool create, FolderState* state)
     }
     *state = static_cast<FolderState>(found);
     return kOk;
+}
+
+HResult Transport::ReadMachineFile(const char16_t* path, uint64_t limit, std::string* bytes) {
+    bytes->clear();
+    if (impl_->process == nullptr || path == nullptr || *path == 0) {
+        return kHrInvalidArgument;
+    }
+    std::string chunk;
+    return ReadWholeFile(
+        [&](uint64_t offset, uint32_t length, std::string* out) {
+            chunk.resize(length);
+            ULONG read = 0;
+            const NTSTATUS status = sim::user::ReadFileAt(impl_->process, path, offset, chunk.data(), length, &read);
+            if (!NT_SUCCESS(status)) return sim::user::HResultFromNtStatus(status);
+            out->append(chunk.data(), std::min<ULONG>(read, length));
+            return kOk;
+        },
+        limit, 0x10000, bytes);
 }
 
 }  // namespace vetrona::client

@@ -17,6 +17,22 @@
 //                       kMaxName); the client program's own look at a folder
 //                       on the served machine, made when asked (returned:
 //                       0 existed, 1 created, 2 missing, 3 not a folder)
+//     Hello        10   version u32: the newest protocol the client speaks.
+//                       returned: the server's protocol version
+//                       (kProtocolVersion); data: none on a side connection,
+//                       on a client's connection (version 3) a token u64
+//                       for Attach
+//     ReadFile     11   offset u64 | maxBytes u32 (1 to kMaxFileChunk) |
+//                       path: UTF-16 bytes (at most kMaxName), "C:\dir\f.exe"
+//                       or an NT path; the client program reading part of a
+//                       file of the served machine, opened for reading with
+//                       every share mode (returned: bytes read, 0 at or past
+//                       the end; data: those bytes)
+//     Attach       12   token u64: the connection becomes a receive lane of
+//                       the client whose Hello gave the token: GetMessage
+//                       and Reply on that client's port connection, as one
+//                       more thread of its process (returned: 0; an unknown
+//                       token gets kHrInvalidHandle and the end)
 //   response: kind | 0x80, payload = hresult i32 | returned u32 | data
 //     data: PortCommand/DeviceControl the caller's output buffer (outLength
 //     bytes); GetMessage the message header and the message (at most
@@ -30,6 +46,18 @@
 //   QueryVolumes and Folder came later than the others: a server that
 //   predates them ends the connection with kError. A client therefore asks
 //   on a connection of its own, which it closes after the answer.
+//   Versions: 1 is everything above Hello (a server of version 1 knows no
+//   Hello and ends the connection with kError, which a client takes for
+//   version 1); 2 adds Hello and ReadFile. A connection whose first request
+//   is Hello is a side connection: it runs as a client process of its own
+//   for Hello, ReadFile, Folder and QueryVolumes only (any other request ends
+//   it with kError), and is not counted as a client. A client reads a file
+//   on a side connection: Hello, then ReadFile requests, then it closes.
+//   3 adds Attach: a client that wants several receives outstanding at once
+//   asks its own connection's Hello for its token and opens one more
+//   connection per lane with Attach as its first request; such a connection
+//   takes GetMessage and Reply only, and ends when the client's connection
+//   does. A client that meets a server below 3 receives on one connection.
 //   A request the server cannot read gets kind kError with kHrInvalidData,
 //   and the connection is closed.
 #pragma once
@@ -58,6 +86,8 @@ constexpr uint32_t kResponseFlag = 0x80;
 constexpr uint32_t kError = 0xFF;
 constexpr uint32_t kMaxVolumes = 64;
 constexpr uint32_t kMaxVolumePaths = 32;
+constexpr uint32_t kProtocolVersion = 3;
+constexpr uint32_t kMaxFileChunk = 0x10000;  // 64 KiB of a file per ReadFile
 
 enum Kind : uint32_t {
     kOpenPort = 1,
@@ -69,15 +99,26 @@ enum Kind : uint32_t {
     kDeviceControl = 7,
     kQueryVolumes = 8,
     kFolder = 9,
+    kHello = 10,
+    kReadFile = 11,
+    kAttach = 12,
 };
 
 inline void Put32(std::vector<uint8_t>* out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
+inline void Put64(std::vector<uint8_t>* out, uint64_t value) {
+    for (int i = 0; i < 8; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
 inline uint32_t Get32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
            (static_cast<uint32_t>(p[3]) << 24);
+}
+
+inline uint64_t Get64(const uint8_t* p) {
+    return static_cast<uint64_t>(Get32(p)) | (static_cast<uint64_t>(Get32(p + 4)) << 32);
 }
 
 inline std::vector<uint8_t> Frame(uint32_t kind, const std::vector<uint8_t>& payload) {

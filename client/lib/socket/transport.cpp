@@ -7,6 +7,7 @@
 // kHrInvalidData.
 #include "client/lib/transport.h"
 
+#include "client/lib/read_file.h"
 #include "client/lib/socket/protocol.h"
 #include "client/lib/text.h"
 
@@ -16,6 +17,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -38,6 +41,23 @@ struct Transport::Impl {
     bool port = false;
     bool device = false;
     std::mutex lock;  // one request at a time on the connection
+    std::atomic<bool> noFileReads{false};  // the server predates ReadFile
+    std::vector<std::unique_ptr<Impl>> lanes;  // lanes 1 and up, a connection each
+
+    // The server's protocol version, asked on a side connection: a server
+    // of version 1 answers Hello with kError and ends it. 0: no answer.
+    uint32_t ServerVersion() {
+        Impl own;
+        own.path = path;
+        if (!Succeeded(own.Connect())) return 0;
+        std::vector<uint8_t> hello;
+        proto::Put32(&hello, proto::kProtocolVersion);
+        uint32_t version = 0;
+        const HResult hr = own.Call(proto::kHello, hello, &version, nullptr, 0);
+        own.Drop();
+        if (hr == kHrInvalidData) return 1;
+        return Succeeded(hr) ? version : 0;
+    }
 
     HResult Connect() {
         if (fd >= 0) return kOk;
@@ -136,6 +156,8 @@ HResult Transport::OpenDevice(const char16_t* devicePath) {
 
 void Transport::Close() {
     std::lock_guard<std::mutex> guard(impl_->lock);
+    for (auto& lane : impl_->lanes) lane->Drop();
+    impl_->lanes.clear();
     if (impl_->fd >= 0) {
         uint32_t ignored = 0;
         impl_->Call(proto::kClose, {}, &ignored, nullptr, 0);
@@ -164,8 +186,45 @@ HResult Transport::PortCommand(const void* in, uint32_t inLength, void* out, uin
     return hr;
 }
 
-HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
+HResult Transport::OpenLanes(int wanted, int* granted) {
+    *granted = 1;
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (!impl_->port) return kHrNotConnected;
+    if (wanted <= 1 || !impl_->lanes.empty()) {
+        *granted = 1 + static_cast<int>(impl_->lanes.size());
+        return kOk;
+    }
+    if (impl_->ServerVersion() < 3) return kOk;  // an older server: one lane
+    // The token naming this connection's client, for the lanes to attach to.
+    std::vector<uint8_t> hello;
+    proto::Put32(&hello, proto::kProtocolVersion);
+    std::vector<uint8_t> token;
+    uint32_t version = 0;
+    const HResult hr = impl_->Call(proto::kHello, hello, &version, &token, 8);
+    if (!Succeeded(hr)) return hr;
+    if (token.size() != 8) {
+        impl_->Drop();
+        return kHrInvalidData;
+    }
+    for (int lane = 1; lane < wanted; ++lane) {
+        auto connection = std::make_unique<Impl>();
+        connection->path = impl_->path;
+        if (!Succeeded(connection->Connect())) break;
+        if (!Succeeded(connection->Call(proto::kAttach, token, nullptr, nullptr, 0))) {
+            connection->Drop();
+            break;
+        }
+        connection->port = true;
+        impl_->lanes.push_back(std::move(connection));
+    }
+    *granted = 1 + static_cast<int>(impl_->lanes.size());
+    return kOk;
+}
+
+HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs, int lane) {
     if (size > proto::kMaxBuffer || buffer == nullptr) return kHrInvalidArgument;
+    if (lane < 0 || static_cast<size_t>(lane) > impl_->lanes.size()) return kHrInvalidArgument;
+    Impl& connection = lane == 0 ? *impl_ : *impl_->lanes[lane - 1];
     // Waits in slices so that replies and commands from other threads are not
     // held up behind a long receive.
     int left = timeoutMs;
@@ -173,17 +232,17 @@ HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
         const int slice = timeoutMs < 0 ? kSliceMs : std::min(left, kSliceMs);
         HResult hr;
         {
-            std::lock_guard<std::mutex> guard(impl_->lock);
-            if (!impl_->port) return kHrNotConnected;
+            std::lock_guard<std::mutex> guard(connection.lock);
+            if (!connection.port) return kHrNotConnected;
             std::vector<uint8_t> payload;
             proto::Put32(&payload, size);
             proto::Put32(&payload, static_cast<uint32_t>(slice));
             std::vector<uint8_t> data;
             uint32_t returned = 0;
-            hr = impl_->Call(proto::kGetMessage, payload, &returned, &data, size);
+            hr = connection.Call(proto::kGetMessage, payload, &returned, &data, size);
             if (Succeeded(hr)) {
                 if (data.size() < sizeof(MessageHeader)) {
-                    impl_->Drop();
+                    connection.Drop();
                     return kHrInvalidData;
                 }
                 std::memcpy(buffer, data.data(), data.size());
@@ -199,12 +258,14 @@ HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
     }
 }
 
-HResult Transport::ReplyMessage(const void* buffer, uint32_t size) {
-    std::lock_guard<std::mutex> guard(impl_->lock);
-    if (!impl_->port) return kHrNotConnected;
+HResult Transport::ReplyMessage(const void* buffer, uint32_t size, int lane) {
+    if (lane < 0 || static_cast<size_t>(lane) > impl_->lanes.size()) return kHrInvalidArgument;
+    Impl& connection = lane == 0 ? *impl_ : *impl_->lanes[lane - 1];
+    std::lock_guard<std::mutex> guard(connection.lock);
+    if (!connection.port) return kHrNotConnected;
     if (size > proto::kMaxBuffer || (size != 0 && buffer == nullptr)) return kHrInvalidArgument;
     const auto* bytes = static_cast<const uint8_t*>(buffer);
-    return impl_->Call(proto::kReply, std::vector<uint8_t>(bytes, bytes + size), nullptr, nullptr, 0);
+    return connection.Call(proto::kReply, std::vector<uint8_t>(bytes, bytes + size), nullptr, nullptr, 0);
 }
 
 HResult Transport::DeviceControl(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
@@ -272,6 +333,52 @@ HResult Transport::Folder(const char16_t* path, bool create, FolderState* state)
         if (found > static_cast<uint32_t>(FolderState::NotAFolder)) return kHrInvalidData;
         *state = static_cast<FolderState>(found);
     }
+    return hr;
+}
+
+// On a side connection: Hello first, which a server that predates it (and
+// so ReadFile) answers with kError and the end of the connection.
+HResult Transport::ReadMachineFile(const char16_t* path, uint64_t limit, std::string* bytes) {
+    bytes->clear();
+    if (path == nullptr) return kHrInvalidArgument;
+    size_t length = 0;
+    while (path[length] != 0) ++length;
+    if (length == 0 || length * 2 > proto::kMaxName) return kHrInvalidArgument;  // never a cut-off path
+    if (impl_->noFileReads) return kHrNotSupported;
+    Impl own;
+    own.path = impl_->path;
+    HResult hr = own.Connect();
+    if (!Succeeded(hr)) return hr;
+    std::vector<uint8_t> hello;
+    proto::Put32(&hello, proto::kProtocolVersion);
+    uint32_t version = 0;
+    hr = own.Call(proto::kHello, hello, &version, nullptr, 0);
+    if (hr == kHrInvalidData || (Succeeded(hr) && version < 2)) {
+        own.Drop();
+        impl_->noFileReads = true;
+        return kHrNotSupported;
+    }
+    if (!Succeeded(hr)) {
+        own.Drop();
+        return hr;
+    }
+    const std::vector<uint8_t> name = NameBytes(path);
+    hr = ReadWholeFile(
+        [&](uint64_t offset, uint32_t want, std::string* out) {
+            std::vector<uint8_t> payload;
+            proto::Put64(&payload, offset);
+            proto::Put32(&payload, want);
+            payload.insert(payload.end(), name.begin(), name.end());
+            std::vector<uint8_t> data;
+            uint32_t returned = 0;
+            const HResult result = own.Call(proto::kReadFile, payload, &returned, &data, want);
+            if (!Succeeded(result)) return result;
+            if (returned != data.size()) return kHrInvalidData;
+            out->append(data.begin(), data.end());
+            return kOk;
+        },
+        limit, proto::kMaxFileChunk, bytes);
+    own.Drop();
     return hr;
 }
 

@@ -2,6 +2,7 @@
 // control device.
 #include "client/lib/transport.h"
 
+#include "client/lib/read_file.h"
 #include "client/lib/text.h"
 
 #include <windows.h>
@@ -70,15 +71,24 @@ HResult Transport::PortCommand(const void* in, uint32_t inLength, void* out, uin
     return hr;
 }
 
-HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
+// The port handle is an overlapped one: each lane's receive is an overlapped
+// FilterGetMessage of its own, any number outstanding at once.
+HResult Transport::OpenLanes(int wanted, int* granted) {
+    *granted = 1;
+    if (!portOpen()) {
+        return kHrNotConnected;
+    }
+    *granted = wanted < 1 ? 1 : wanted;
+    return kOk;
+}
+
+HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs, int /*lane*/) {
     if (!portOpen()) {
         return kHrNotConnected;
     }
     auto* header = static_cast<PFILTER_MESSAGE_HEADER>(buffer);
-    if (timeoutMs < 0) {
-        return FilterGetMessage(impl_->port, header, size, nullptr);
-    }
-    // The port handle is an overlapped one: wait on the request with a limit.
+    // An event of this call's own: receives of other threads are outstanding
+    // on the same handle at the same time, and a cancel names this one alone.
     OVERLAPPED overlapped = {};
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (overlapped.hEvent == nullptr) {
@@ -86,10 +96,12 @@ HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
     }
     HRESULT hr = FilterGetMessage(impl_->port, header, size, &overlapped);
     if (hr == HRESULT_FROM_WIN32(ERROR_IO_PENDING)) {
-        DWORD wait = WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(timeoutMs));
+        DWORD wait = WaitForSingleObject(overlapped.hEvent, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
         if (wait != WAIT_OBJECT_0) {
             CancelIoEx(impl_->port, &overlapped);
         }
+        // Waits for the request to end either way: a message that came
+        // before the cancel is delivered, not lost.
         DWORD transferred = 0;
         if (GetOverlappedResult(impl_->port, &overlapped, &transferred, TRUE)) {
             hr = S_OK;
@@ -102,7 +114,7 @@ HResult Transport::ReceiveMessage(void* buffer, uint32_t size, int timeoutMs) {
     return hr;
 }
 
-HResult Transport::ReplyMessage(const void* buffer, uint32_t size) {
+HResult Transport::ReplyMessage(const void* buffer, uint32_t size, int /*lane*/) {
     if (!portOpen()) {
         return kHrNotConnected;
     }
@@ -228,6 +240,39 @@ HResult Transport::Folder(const char16_t* path, bool create, FolderState* state)
     }
     *state = FolderState::Created;
     return kOk;
+}
+
+// Opened with every share mode: the image of a running program is open for
+// execution, and a file another program writes is read as it stands.
+HResult Transport::ReadMachineFile(const char16_t* path, uint64_t limit, std::string* bytes) {
+    bytes->clear();
+    if (path == nullptr || *path == 0) {
+        return kHrInvalidArgument;
+    }
+    HANDLE file = CreateFileW(Win32Path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return HRESULT_FROM_WIN32(GetLastError());
+    }
+    const HResult hr = ReadWholeFile(
+        [&](uint64_t offset, uint32_t length, std::string* out) -> HResult {
+            OVERLAPPED at = {};
+            at.Offset = static_cast<DWORD>(offset);
+            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            const size_t before = out->size();
+            out->resize(before + length);
+            DWORD read = 0;
+            if (!::ReadFile(file, out->data() + before, length, &read, &at)) {
+                const DWORD error = GetLastError();
+                out->resize(before);
+                return error == ERROR_HANDLE_EOF ? kOk : HRESULT_FROM_WIN32(error);
+            }
+            out->resize(before + std::min<DWORD>(read, length));
+            return kOk;
+        },
+        limit, 0x10000, bytes);
+    CloseHandle(file);
+    return hr;
 }
 
 }  // namespace vetrona::client
