@@ -64,7 +64,7 @@ const Config kConfigs[] = {
     {"watched_write", "open for writing and one write of a watched process, both answered", 1880},
     {"process_start_exit", "a watched process starts a child that exits, both answered", 1950},
     {"value_set", "a watched process sets a registry value, answered", 870},
-    {"watched_backup_64k", "open for writing of a 64 KB file answered backup (copied first), one write, both answered", 60000},
+    {"watched_backup_64k", "open for writing of a 64 KB file answered backup (copied first), one write, both answered", 14500},
 };
 
 const char* const kCounted[] = {"ExAllocatePoolWithTag", "ExAcquireFastMutex", "FltGetFileNameInformation", "FltSendMessage"};
