@@ -660,19 +660,26 @@ SweepJudgement JudgeSweepRun(const SweepRunResult& base, const SweepRunResult& r
             baseRestored[line.value("original", "")] = line.value("sha256", "");
         }
     }
+    std::set<std::string> restored;
     for (const json& line : r.lines) {
         if (line.value("type", "") != "restore") continue;
         const std::string action = line.value("action", "");
         const std::string original = line.value("original", "");
         auto it = baseRestored.find(original);
         if (action == "restored" || action == "already restored") {
+            restored.insert(original);
             if (it == baseRestored.end() || it->second != line.value("sha256", "")) {
                 j.problems.push_back("restore put back other bytes than the fault-free run for " + original);
             }
-        } else if (it != baseRestored.end() && !diverged) {
-            diverged = true;
-            j.note = "no copy of " + original + " to restore (" + action + "): the request went on without it";
         }
+    }
+    // Not restored: no copy (it failed), or none asked for (the event was
+    // never sent: the failed name query or message left the request as an
+    // unwatched program's).
+    for (const auto& [original, sha] : baseRestored) {
+        if (restored.count(original) || diverged) continue;
+        diverged = true;
+        j.note = "no copy of " + original + " to restore: the request went on without one";
     }
     if (!diverged) {
         const json& files = r.last["files"];

@@ -203,6 +203,11 @@ TEST(SweepJudge, ARestoreWithoutItsCopyDivergesButOneWithOtherBytesFails) {
     r = Faulted();
     r.lines.insert(r.lines.begin() + 2, restore("restored", "aaaa"));
     EXPECT_EQ(vsim::JudgeSweepRun(base, r).kind, SweepJudgement::Survived) << Problems(vsim::JudgeSweepRun(base, r));
+
+    // No copy asked for at all (the event was never sent): no restore line.
+    r = Faulted();
+    r.last["files"]["C:\\Docs\\a.txt"] = "ffff:4";
+    EXPECT_EQ(vsim::JudgeSweepRun(base, r).kind, SweepJudgement::Diverged);
 }
 
 TEST(SweepJudge, ASetUpRefusedCleanlyAndAPointNeverReachedAreToldApart) {
