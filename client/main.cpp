@@ -14,8 +14,10 @@
 //   4  receiving failed otherwise
 #include "client/lib/backup_folder.h"
 #include "client/lib/client.h"
+#include "client/lib/journal.h"
 #include "client/lib/policy.h"
 #include "client/lib/recorder.h"
+#include "client/lib/restore.h"
 #include "client/lib/session.h"
 #include "client/lib/text.h"
 #include "client/lib/workers.h"
@@ -33,6 +35,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -92,14 +95,71 @@ int RunReplay(int argc, char** argv) {
 }
 #endif
 
+// `vetrona-client restore --journal FILE [--to FOLDER] [--dry-run] [--only GLOB] [--force]`
+int RunRestore(int argc, char** argv) {
+    CLI::App app{"vetrona-client restore: puts back the originals a session's journal has copies of", "vetrona-client restore"};
+    std::string journalFile, socketPath;
+    RestoreOptions options;
+    bool json = false;
+    app.add_option("--journal", journalFile, "the session's journal (vetrona-client --journal FILE)")->required()->check(CLI::ExistingFile);
+    app.add_option("--to", options.to, "restore into this folder (C:\\Restored\\C\\Users\\...) instead of over the originals");
+    app.add_flag("--dry-run", options.dryRun, "say what would be done, write nothing");
+    app.add_option("--only", options.only, "only originals whose path matches this glob (case-insensitive, * and ?)");
+    app.add_flag("--force", options.force, "overwrite a file that changed after the session ended");
+    app.add_flag("--json", json, "one JSON object per original and a summary object");
+#ifndef _WIN32
+    app.add_option("--socket", socketPath, "socket of vetrona-sim serve (default $VETRONA_SOCKET or /tmp/vetrona-UID.sock)");
+#endif
+    app.footer(
+        "For each original, the copy made before its first change in the session, checked against the SHA-256\n"
+        "the journal recorded; a file that changed after the session is left alone unless --force.\n"
+        "Exit status: 0 every original restored (or already as its copy); 1 an original could not be restored\n"
+        "(no copy, refused, failed) or the files cannot be reached; 2 bad arguments or journal.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    std::ifstream in(journalFile, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::vector<Json> lines;
+    std::string error;
+    if (!in || !ParseJournal(text.str(), &lines, &error)) {
+        std::fprintf(stderr, "vetrona-client restore: %s: %s\n", journalFile.c_str(), error.empty() ? "cannot read it" : error.c_str());
+        return 2;
+    }
+    Transport files(socketPath.empty() ? nullptr : const_cast<char*>(socketPath.c_str()));
+    const std::vector<RestoreItem> items = Restore(files, lines, options);
+    std::map<std::string, int> counts;
+    for (const RestoreItem& item : items) {
+        ++counts[item.action];
+        const std::string line = json ? item.ToJson().dump(-1, ' ', false, Json::error_handler_t::replace) : item.Line();
+        std::printf("%s\n", line.c_str());
+    }
+    int bad = 0;
+    for (const RestoreItem& item : items) bad += item.ok() ? 0 : 1;
+    if (json) {
+        Json summary = {{"originals", items.size()}, {"dryRun", options.dryRun}};
+        for (const auto& [action, n] : counts) summary[action] = n;
+        std::printf("%s\n", Json{{"summary", summary}}.dump().c_str());
+    } else {
+        std::string text2 = "summary: " + std::to_string(items.size()) + " originals";
+        for (const auto& [action, n] : counts) text2 += "; " + std::to_string(n) + " " + action;
+        std::printf("%s\n", text2.c_str());
+    }
+    return bad == 0 ? 0 : 1;
+}
+
 int Run(int argc, char** argv) {
 #ifdef VETRONA_SIGMA
     if (argc > 1 && std::string(argv[1]) == "sigma-replay") return RunReplay(argc - 1, argv + 1);
 #endif
+    if (argc > 1 && std::string(argv[1]) == "restore") return RunRestore(argc - 1, argv + 1);
     CLI::App app{"vetrona-client: the Vetrona driver's client", "vetrona-client"};
     std::vector<uint32_t> watch;
     std::vector<std::string> on, off;
-    std::string backup, backupLimit, policyFile, defaultVerdict, outputFile, socketPath, reportFile;
+    std::string backup, backupLimit, policyFile, defaultVerdict, outputFile, socketPath, reportFile, journalFile;
     bool clear = false, json = false, hex = false, clearBackup = false;
     long count = -1;
     int timeoutMs = -1;
@@ -121,6 +181,9 @@ int Run(int argc, char** argv) {
     app.add_flag("--hex", hex, "add each message's raw bytes");
     app.add_option("--output", outputFile, "write the events to this file instead of standard output");
     app.add_option("--report", reportFile, "when the client stops, write a behaviour report of the session to this HTML file");
+    app.add_option("--journal", journalFile,
+                   "write the session's journal (events, and each copy the driver made with its SHA-256) to this file, for "
+                   "`vetrona-client restore`; with --report and no --journal: beside the report, REPORT.journal.jsonl");
     app.add_option("--count", count, "stop after this many events");
     app.add_option("--timeout", timeoutMs, "stop after this many milliseconds without an event");
     int workers = DefaultWorkers();
@@ -244,6 +307,16 @@ int Run(int argc, char** argv) {
         return 2;
     }
 
+    if (journalFile.empty() && !reportFile.empty()) journalFile = reportFile + ".journal.jsonl";
+    std::unique_ptr<std::ofstream> journalOut;
+    if (!journalFile.empty()) {
+        journalOut = std::make_unique<std::ofstream>(journalFile, std::ios::binary | std::ios::trunc);
+        if (!*journalOut) {
+            std::fprintf(stderr, "vetrona-client: --journal: cannot write %s\n", journalFile.c_str());
+            return 2;
+        }
+    }
+
     FILE* out = stdout;
     if (!outputFile.empty()) {
         out = std::fopen(outputFile.c_str(), "wb");
@@ -340,12 +413,27 @@ int Run(int argc, char** argv) {
         return Succeeded(read);
     });
 #endif
+    // The journal reads files on the driver's machine through the client's own road.
+    std::unique_ptr<Journal> journal;
+    if (journalOut) {
+        journal = std::make_unique<Journal>(client.transport(), [&journalOut, &recorder](const Json& line) {
+            *journalOut << line.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+            journalOut->flush();
+            if (line.value("type", "") == "backup") {
+                Json copy = line;
+                copy["type"] = "journal-copy";
+                recorder.AddToReport(copy);
+            }
+        });
+        journal->Begin({{"watch", watch}, {"backup", backup}, {"rules", policy.rules.size()}, {"default", VerdictName(policy.fallback)}},
+                       volumes, backup, backupLimitBytes);
+    }
     {
         std::string pids;
         for (uint32_t pid : watch) pids += (pids.empty() ? "" : ", ") + std::to_string(pid);
         vetrona::client::Json monitors = on;
         recorder.Configure({{"watch", watch}, {"monitors", monitors}, {"backup", backup}, {"rules", policy.rules.size()},
-                            {"default", VerdictName(policy.fallback)}},
+                            {"default", VerdictName(policy.fallback)}, {"journal", journalFile}},
                            "watching " + (pids.empty() ? std::string("what the driver already watches") : "pids " + pids) +
                                (policyFile.empty() ? "" : "; policy " + policyFile));
     }
@@ -383,11 +471,16 @@ int Run(int argc, char** argv) {
                 }
             }
         }
+#endif
+        if (journal) journal->BeforeReply(decoded.event, verdict);
+        if (message.replyLength != 0) client.Reply(message, verdict);
+#ifdef VETRONA_SIGMA
         for (const std::string& alert : alerts) std::fprintf(out, "%s\n", alert.c_str());
         const std::string line = recorder.Answered(message, decoded.event, verdict, rule, received, matched);
 #else
         const std::string line = recorder.Answered(message, decoded.event, verdict, rule, received);
 #endif
+        if (journal) journal->Answered(recorder.lastRecord());
         std::fprintf(out, "%s\n", line.c_str());
         std::fflush(out);
         return verdict;
@@ -415,6 +508,10 @@ int Run(int argc, char** argv) {
         status = 4;
     }
     if (gStop) ending = "interrupted";
+    if (journal) {
+        journal->Finish();
+        if (!json) std::fprintf(stderr, "vetrona-client: journal written to %s\n", journalFile.c_str());
+    }
     client.Disconnect();
 
     std::fprintf(out, "%s\n", recorder.Summary(ending).c_str());

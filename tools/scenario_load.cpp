@@ -72,10 +72,10 @@ const std::set<std::string> kStepKinds = {
     "start",  "exit",   "create",  "open",       "write",      "read",     "close",     "rename",
     "link",   "delete", "define-dos-device", "scsi-write", "ata-write", "partition-table", "encrypt",  "create-key", "set-value",
     "delete-value", "rename-key", "delete-key", "threads",
-    "connect", "disconnect", "get-version", "get-switch", "set-switch", "watch", "set-backup"};
+    "connect", "disconnect", "get-version", "get-switch", "set-switch", "watch", "set-backup", "restore"};
 
 const std::set<std::string> kClientStepKinds = {"connect",    "disconnect", "get-version", "get-switch",
-                                                "set-switch", "watch",      "set-backup"};
+                                                "set-switch", "watch",      "set-backup",  "restore"};
 const std::set<std::string> kSwitchNames = {"file", "process", "registry", "switch2"};
 
 const std::set<std::string> kAccessNames = {"read", "write", "append", "delete", "execute", "all"};
@@ -847,6 +847,14 @@ private:
             args({"name"});
             require("name");
             if (!Known(*s, step.args["name"])) Fail(action["name"], at + ".name", "no process '" + step.args["name"] + "'");
+        } else if (step.kind == "restore") {
+            // What `vetrona-client restore` takes; `missing` counts the
+            // originals expected to have no copy.
+            args({"to", "only", "dry-run", "force", "missing"});
+            if (step.args.count("to")) CheckDrivePath(action["to"], at + ".to", step.args["to"], *s);
+            boolArg("dry-run");
+            boolArg("force");
+            intArg("missing", 0, 100000);
         } else if (step.kind == "set-backup") {
             args({"folder"});
             require("folder");

@@ -4,8 +4,10 @@
 
 #include "channel/wire.h"
 #include "client/lib/client.h"
+#include "client/lib/journal.h"
 #include "client/lib/paths.h"
 #include "client/lib/report.h"
+#include "client/lib/restore.h"
 #include "client/lib/session.h"
 #include "driver/driver_data.h"
 #include "sim/loader/loader.h"
@@ -201,6 +203,13 @@ struct ScenarioRun::Impl {
     std::vector<PendingBackup> pendingBackups;
     std::set<std::string> claimedCopies;  // host paths of copies already shown
     std::string backupFolder;             // as the scenario's client set it
+
+    // The client's journal, kept when the workload restores from it: the
+    // library's own, reading the machine's files as the client process.
+    std::mutex journalLock;
+    std::unique_ptr<vc::Transport> journalFiles;
+    std::unique_ptr<vc::Journal> journal;
+    size_t journalShown = 0;  // journal lines shown so far
     std::chrono::steady_clock::time_point lastEvent = std::chrono::steady_clock::now();
 
     int stepCount = 0;
@@ -651,6 +660,12 @@ struct ScenarioRun::Impl {
             Error("setting the backup limit failed: " + StatusName(hr), c.line);
             return false;
         }
+        if (Restores(s.workload)) {
+            journalFiles = std::make_unique<vc::Transport>(clientProcess);
+            journal = std::make_unique<vc::Journal>(*journalFiles, nullptr);
+            journal->Begin({{"watch", c.watch}, {"backup", c.backup ? *c.backup : ""}}, volumeNames, c.backup ? *c.backup : "",
+                           c.backupLimit.value_or(vc::kDefaultBackupLimit));
+        }
         std::vector<std::string> monitors;
         const std::pair<bool, vc::Monitor> switches[] = {
             {c.fileMon, vc::Monitor::File}, {c.procMon, vc::Monitor::Process}, {c.regMon, vc::Monitor::Registry}};
@@ -703,6 +718,12 @@ struct ScenarioRun::Impl {
             if (out.options().allAllow) {
                 verdict = 0;
                 rule = -2;  // shown as the client's own answer
+            }
+            // The journal looks at the file a backup verdict will copy while
+            // the request still waits for the reply.
+            if (decoded.ok() && journal) {
+                std::lock_guard<std::mutex> guard(journalLock);
+                journal->BeforeReply(decoded.event, verdict);
             }
             // Recorded before the reply releases the waiting operation, so the
             // transcript shows the event inside its step.
@@ -774,6 +795,10 @@ struct ScenarioRun::Impl {
         full["processName"] = who;
         if (e.alerts.is_array() && !e.alerts.empty()) full["alerts"] = e.alerts;
         if (out.options().hex) full["bytes_hex"] = HexOf(e.bytes);
+        if (journal) {
+            std::lock_guard<std::mutex> guard(journalLock);
+            journal->Answered(full);
+        }
         std::string text = "        event " + Pad(vc::ClassName(vc::EventClassOf(decoded.event)), 9) +
                            Pad(vc::EventOperationName(decoded.event), 20) + " " + path + "  by " +
                            (who.empty() ? "pid " + std::to_string(pid) : who) + "  => " + vc::VerdictName(e.verdict) +
@@ -952,13 +977,90 @@ struct ScenarioRun::Impl {
             } else if (note(client->AddProcess(static_cast<uint32_t>(p->pid)))) {
                 o->detail = arg("name") + " (pid " + std::to_string(p->pid) + ") watched";
             }
+        } else if (kind == "restore") {
+            Restore(step, o);
         } else if (kind == "set-backup") {
             const std::string folder = arg("folder");
             if (note(client->SetBackupDir(folder.empty() ? std::u16string() : u"\\??\\" + Wide(folder)))) {
                 o->detail = folder.empty() ? "backup folder cleared" : "backup folder " + folder;
+                if (journal) {
+                    std::lock_guard<std::mutex> journalGuard(journalLock);
+                    journal->SetBackupFolder(folder);
+                }
                 std::lock_guard<std::mutex> guard(backupLock);
                 backupFolder = folder;
             }
+        }
+    }
+
+    static bool Restores(const std::vector<StepSpec>& steps) {
+        for (const StepSpec& step : steps) {
+            if (step.kind == "restore" || Restores([&] {
+                    std::vector<StepSpec> all;
+                    for (const auto& thread : step.threads) all.insert(all.end(), thread.begin(), thread.end());
+                    return all;
+                }())) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // What `vetrona-client restore` does, from the client's journal of the
+    // run so far: the copies it found are shown, then each original's restore.
+    void Restore(const StepSpec& step, Outcome* o) {
+        auto arg = [&](const char* key) {
+            auto it = step.args.find(key);
+            return it == step.args.end() ? std::string() : it->second;
+        };
+        std::lock_guard<std::mutex> guard(journalLock);
+        if (!journal) {
+            o->status = static_cast<int32_t>(STATUS_UNSUCCESSFUL);
+            o->problem = "no journal";
+            return;
+        }
+        journal->Finish();
+        // The copies it found, in the order of the events that asked for them.
+        std::vector<json> found;
+        for (; journalShown < journal->lines().size(); ++journalShown) {
+            const json& line = journal->lines()[journalShown];
+            if (line.value("type", "") == "backup") found.push_back(line);
+        }
+        std::stable_sort(found.begin(), found.end(), [](const json& a, const json& b) { return a.value("seq", 0) < b.value("seq", 0); });
+        for (const json& line : found) {
+            json record = line;
+            std::string text = "        copy of " + line.value("original", "") + " (event " + std::to_string(line.value("seq", 0)) + "): ";
+            if (line["backup"].is_string()) {
+                text += line["backup"].get<std::string>() + ", " + std::to_string(line.value("backupBytes", 0)) + " bytes, SHA-256 " +
+                        line.value("sha256", "").substr(0, 16) + "...";
+            } else {
+                text += "none: " + line.value("reason", "");
+            }
+            record["type"] = "journal-copy";
+            out.Put(record, text);
+        }
+        vc::RestoreOptions options;
+        options.to = arg("to");
+        options.only = arg("only");
+        options.dryRun = arg("dry-run") == "true";
+        options.force = arg("force") == "true";
+        const std::vector<vc::RestoreItem> items = vc::Restore(*journalFiles, journal->lines(), options);
+        int restored = 0, missing = 0, bad = 0;
+        for (const vc::RestoreItem& item : items) {
+            out.Put(item.ToJson(), "        " + item.Line());
+            if (item.ok()) ++restored;
+            else if (item.action == "no copy") ++missing;
+            else ++bad;
+        }
+        const int expectMissing = arg("missing").empty() ? 0 : std::stoi(arg("missing"));
+        o->fields["restored"] = restored;
+        o->fields["noCopy"] = missing;
+        o->fields["refusedOrFailed"] = bad;
+        o->detail = std::to_string(restored) + " restored, " + std::to_string(missing) + " with no copy, " + std::to_string(bad) +
+                    " refused or failed";
+        if (bad != 0 || missing != expectMissing) {
+            o->problem = "expected every original restored" +
+                         (expectMissing ? " but " + std::to_string(expectMissing) + " with no copy" : std::string());
         }
     }
 
@@ -1063,6 +1165,7 @@ struct ScenarioRun::Impl {
         else if (step.kind == "get-switch" || step.kind == "set-switch") text += " " + arg("switch") + (step.kind == "set-switch" ? " to " : ", expecting ") + arg("value");
         else if (step.kind == "watch") text += " " + arg("name");
         else if (step.kind == "set-backup") text = arg("folder").empty() ? "clear the backup folder" : "set-backup " + arg("folder");
+        else if (step.kind == "restore") text += arg("to").empty() ? " over the originals" : " into " + arg("to");
         else if (step.kind == "encrypt") text += " " + arg("files") + (arg("in-place") == "false" ? " into copies" : " in place");
         else if (!target.empty()) text += " " + target;
         if (!step.label.empty()) text = step.label + ": " + text;

@@ -8,6 +8,7 @@
 #include "tools/serve.h"
 
 #include "client/lib/socket/protocol.h"
+#include "client/lib/transport.h"
 #include "sim/fs/fs.h"
 #include "sim/ob/ob.h"
 #include "sim/user/device.h"
@@ -41,6 +42,8 @@ namespace proto = vetrona::client::socket;
 using json = nlohmann::ordered_json;
 
 std::string DefaultSocketPath() { return proto::DefaultSocketPath(); }
+
+namespace vc = vetrona::client;
 
 namespace {
 
@@ -332,6 +335,37 @@ bool PeerSession::Handle(uint32_t kind, const std::vector<uint8_t>& payload, std
             }
             return true;
         }
+        case proto::kFileAccess: {
+            // op | offset | length | path | data, every length checked first.
+            if (payload.size() < 20) return malformed();
+            const uint32_t op = proto::Get32(payload.data());
+            const uint64_t offset = proto::Get32(payload.data() + 4) | (static_cast<uint64_t>(proto::Get32(payload.data() + 8)) << 32);
+            const uint32_t length = proto::Get32(payload.data() + 12);
+            size_t at = 16;
+            std::u16string path;
+            if (op > proto::kFileReplace || length > proto::kFileChunkBytes || !proto::GetText(payload, &at, &path) || path.empty()) {
+                return malformed();
+            }
+            const bool writing = op == proto::kFileWrite || op == proto::kFileReplace;
+            if (payload.size() - at != (writing ? length : 0)) return malformed();
+            vc::Transport files(process_);
+            if (op == proto::kFileInfo) {
+                vc::FileFacts facts;
+                const vc::HResult hr = files.FileInfo(path.c_str(), &facts);
+                std::vector<uint8_t> data;
+                proto::Put32(&data, static_cast<uint32_t>(facts.size));
+                proto::Put32(&data, static_cast<uint32_t>(facts.size >> 32));
+                *response = Response(kind, hr, facts.exists ? (facts.folder ? 2 : 1) : 0, data.data(), data.size());
+            } else if (op == proto::kFileRead) {
+                std::vector<uint8_t> bytes;
+                const vc::HResult hr = files.FileRead(path.c_str(), offset, length, &bytes);
+                *response = Response(kind, hr, static_cast<uint32_t>(bytes.size()), bytes.data(), bytes.size());
+            } else {
+                const vc::HResult hr = files.FileWrite(path.c_str(), offset, payload.data() + at, length, op == proto::kFileReplace);
+                *response = Response(kind, hr, vc::Succeeded(hr) ? length : 0);
+            }
+            return true;
+        }
         default:
             return malformed();
     }
@@ -476,6 +510,34 @@ int Serve(const ServeOptions& options) {
                 }
                 session.Close();
                 sim::user::EndProcess(reader);
+            }
+            ::shutdown(c->fd, SHUT_RDWR);
+            std::lock_guard<std::mutex> guard(lock);
+            c->done = true;
+            return;
+        }
+        // And so is one that reads or writes files of the machine: a process
+        // of the client program's for as long as the connection asks for
+        // nothing else.
+        if (first == proto::ReadResult::Ok && firstKind == proto::kFileAccess) {
+            if (_EPROCESS* asker = run.NewClientProcess()) {
+                PeerSession session(asker, &run);
+                uint32_t kind = firstKind;
+                std::vector<uint8_t> payload = std::move(firstPayload);
+                for (;;) {
+                    std::vector<uint8_t> response;
+                    const bool keep = kind == proto::kFileAccess && session.Handle(kind, payload, &response, nullptr);
+                    if (kind != proto::kFileAccess) {
+                        std::vector<uint8_t> body;
+                        proto::Put32(&body, static_cast<uint32_t>(kHrInvalidData));
+                        proto::Put32(&body, 0);
+                        response = proto::Frame(proto::kError, body);
+                    }
+                    if (!proto::WriteAll(c->fd, response) || !keep) break;
+                    if (proto::ReadFrame(c->fd, &kind, &payload) != proto::ReadResult::Ok) break;
+                }
+                session.Close();
+                sim::user::EndProcess(asker);
             }
             ::shutdown(c->fd, SHUT_RDWR);
             std::lock_guard<std::mutex> guard(lock);

@@ -647,6 +647,40 @@ SweepJudgement JudgeSweepRun(const SweepRunResult& base, const SweepRunResult& r
                                  ")");
         }
     }
+    // Restores from the client's journal. What a restore put back must be
+    // what the fault-free run put back for that original: a copy holding
+    // other bytes is never judged good. An original the fault-free run put
+    // back and this run could not (its copy was not made under the fault,
+    // and the request went on, as it must) makes the run go another way from
+    // there: its files are not compared.
+    std::map<std::string, std::string> baseRestored;
+    for (const json& line : base.lines) {
+        const std::string action = line.value("action", "");
+        if (line.value("type", "") == "restore" && (action == "restored" || action == "already restored")) {
+            baseRestored[line.value("original", "")] = line.value("sha256", "");
+        }
+    }
+    std::set<std::string> restored;
+    for (const json& line : r.lines) {
+        if (line.value("type", "") != "restore") continue;
+        const std::string action = line.value("action", "");
+        const std::string original = line.value("original", "");
+        auto it = baseRestored.find(original);
+        if (action == "restored" || action == "already restored") {
+            restored.insert(original);
+            if (it == baseRestored.end() || it->second != line.value("sha256", "")) {
+                j.problems.push_back("restore put back other bytes than the fault-free run for " + original);
+            }
+        }
+    }
+    // Not restored: no copy (it failed), or none asked for (the event was
+    // never sent: the failed name query or message left the request as an
+    // unwatched program's).
+    for (const auto& [original, sha] : baseRestored) {
+        if (restored.count(original) || diverged) continue;
+        diverged = true;
+        j.note = "no copy of " + original + " to restore: the request went on without one";
+    }
     if (!diverged) {
         const json& files = r.last["files"];
         const json& baseFiles = base.last["files"];

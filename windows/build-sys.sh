@@ -229,7 +229,7 @@ mkdir -p "$out/client-include"
 ln -sfn /usr/include/CLI "$out/client-include/CLI"
 ln -sfn /usr/include/nlohmann "$out/client-include/nlohmann"
 if ! "$prefix-g++" -std=c++20 -O2 -Wall -Wextra -Werror -municode "-I$src" "-I$out/client-include" "${client_sources[@]}" -static \
-     -o "$out/vetrona-client.exe" -lfltlib >"$out/client.log" 2>&1; then
+     -o "$out/vetrona-client.exe" -lfltlib -lbcrypt >"$out/client.log" 2>&1; then
   cat "$out/client.log" >&2
   fail "vetrona-client.exe did not build"
 fi
@@ -274,7 +274,7 @@ for file in "${client_tests[@]}" "$src"/client/lib/*.cpp "$src"/client/lib/windo
   test_objects+=("$obj")
 done
 if ! "$tests_cxx" "${test_objects[@]}" "$out/gtest/gtest-all.o" "$out/gtest/gtest_main.o" -static \
-     -o "$out/vetrona-client-tests.exe" -lfltlib >"$out/client-tests.log" 2>&1; then
+     -o "$out/vetrona-client-tests.exe" -lfltlib -lbcrypt >"$out/client-tests.log" 2>&1; then
   cat "$out/client-tests.log" >&2
   fail "vetrona-client-tests.exe did not link"
 fi

@@ -64,6 +64,7 @@ const Config kConfigs[] = {
     {"watched_write", "open for writing and one write of a watched process, both answered", 1880},
     {"process_start_exit", "a watched process starts a child that exits, both answered", 1950},
     {"value_set", "a watched process sets a registry value, answered", 870},
+    {"watched_backup_64k", "open for writing of a 64 KB file answered backup (copied first), one write, both answered", 14500},
 };
 
 const char* const kCounted[] = {"ExAllocatePoolWithTag", "ExAcquireFastMutex", "FltGetFileNameInformation", "FltSendMessage"};
@@ -73,6 +74,19 @@ const char* const kCounted[] = {"ExAllocatePoolWithTag", "ExAcquireFastMutex", "
 bool CreateWriteClose(_EPROCESS* app, const std::u16string& path) {
     HANDLE handle = nullptr;
     if (sim::user::CreateFile(app, path, FILE_GENERIC_WRITE, FILE_SHARE_READ, FILE_OVERWRITE_IF,
+                              FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, &handle) != STATUS_SUCCESS) {
+        return false;
+    }
+    static const char kData[64] = "instruction-count payload";
+    ULONG written = 0;
+    const bool wrote = sim::user::WriteFile(app, handle, 0, kData, sizeof(kData), &written) == STATUS_SUCCESS;
+    return sim::user::CloseHandle(app, handle) == STATUS_SUCCESS && wrote;
+}
+
+// An open that keeps the file (so it stays 64 KB), one write at its start.
+bool OpenWriteClose(_EPROCESS* app, const std::u16string& path) {
+    HANDLE handle = nullptr;
+    if (sim::user::CreateFile(app, path, FILE_GENERIC_WRITE, FILE_SHARE_READ, FILE_OPEN,
                               FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, &handle) != STATUS_SUCCESS) {
         return false;
     }
@@ -119,12 +133,21 @@ bool RunConfig(const std::string& name, const fs::path& folder) {
             const Monitor monitor = name == "process_start_exit" ? Monitor::Process : name == "value_set" ? Monitor::Registry : Monitor::File;
             ok = client.SetMonitor(monitor, name == "monitoring_off" ? 0 : 1) == vetrona::client::kOk;
         }
+        const bool backup = name == "watched_backup_64k";
+        if (ok && backup) {
+            fs::create_directories(folder / "Backup");
+            ok = client.SetBackupDir(u"\\??\\C:\\Backup") == vetrona::client::kOk &&
+                 client.SetBackupLimit(vetrona::client::kDefaultBackupLimit) == vetrona::client::kOk;
+        }
         std::atomic<bool> stop{false};
         std::thread answerer([&] {
             vetrona::client::Message m;
             while (!stop.load()) {
                 if (client.Receive(&m, 20) == vetrona::client::kOk) {
-                    client.Reply(m, 0);
+                    // The backup configuration answers 3 to the open for writing.
+                    const auto decoded = m.Decode();
+                    const auto* f = decoded.ok() ? std::get_if<vetrona::client::FileEventView>(&decoded.event) : nullptr;
+                    client.Reply(m, backup && f != nullptr && f->operation == FileOpWriteAccess ? VerdictBackup : 0);
                 }
             }
         });
@@ -134,6 +157,16 @@ bool RunConfig(const std::string& name, const fs::path& folder) {
         const std::u16string path = u"C:\\cost.bin";
         _EPROCESS* setup = sim::user::StartProcess(nullptr, u"\\Device\\HarddiskVolume1\\setup.exe");
         ok = ok && CreateWriteClose(setup, path);
+        if (ok && backup) {
+            // 64 KB of content for the copy.
+            HANDLE handle = nullptr;
+            std::vector<char> bytes(64 * 1024, 'c');
+            ULONG written = 0;
+            ok = sim::user::CreateFile(setup, path, FILE_GENERIC_WRITE, 0, FILE_OVERWRITE_IF,
+                                       FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, &handle) == STATUS_SUCCESS &&
+                 sim::user::WriteFile(setup, handle, 0, bytes.data(), static_cast<ULONG>(bytes.size()), &written) == STATUS_SUCCESS &&
+                 sim::user::CloseHandle(setup, handle) == STATUS_SUCCESS;
+        }
         sim::user::EndProcess(setup);
         HANDLE key = nullptr;
         if (name == "value_set") {
@@ -152,6 +185,15 @@ bool RunConfig(const std::string& name, const fs::path& folder) {
             if (name == "value_set") {
                 const uint32_t value = static_cast<uint32_t>(i);
                 return sim::user::SetValueKey(app, key, u"Setting", REG_DWORD, &value, sizeof(value)) == STATUS_SUCCESS;
+            }
+            if (backup) {
+                // Each loop copies: the previous copy is taken away on the
+                // host, outside the driver, so every loop finds the same name free.
+                const bool done = OpenWriteClose(app, path);
+                std::error_code error;
+                const bool copied = fs::file_size(folder / "Backup" / "cost.bin", error) == 64 * 1024;
+                fs::remove(folder / "Backup" / "cost.bin", error);
+                return done && copied;
             }
             return CreateWriteClose(app, path);
         };

@@ -100,6 +100,7 @@ std::string Recorder::Answered(const Message& message, const EventView& event, V
     AnnotateEvent(&line, event, verdict, rule, context_, volumes_, received);
     if (options_.hex) line["bytes_hex"] = Hex(message.bytes);
     if (alerts.is_array() && !alerts.empty()) line["alerts"] = alerts;
+    last_ = line;
     if (report_) {
         Json record = line;
         record["type"] = "event";

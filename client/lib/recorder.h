@@ -51,6 +51,12 @@ public:
     std::string Answered(const Message& message, const EventView& event, Verdict verdict, int rule,
                          std::chrono::system_clock::time_point received, const Json& alerts = Json());
 
+    // A record the report takes from elsewhere in the session (the
+    // journal's copies, as type "journal-copy").
+    void AddToReport(const Json& record) {
+        if (report_) report_->Add(record);
+    }
+
     // The closing summary (the line for JSON, the lines for reading) with how
     // the session ended.
     std::string Summary(const std::string& ending);
@@ -58,6 +64,8 @@ public:
     bool WriteReport(const std::string& path, std::string* error);
 
     int total() const { return total_; }
+    // The JSON record of the event Answered last (what --json prints for it).
+    const Json& lastRecord() const { return last_; }
 
 private:
     RecorderOptions options_;
@@ -66,6 +74,7 @@ private:
     std::map<uint32_t, std::string> images_;  // pid -> image (kernel path), from process starts
     std::map<std::pair<std::string, std::string>, std::map<std::string, int>> rows_;
     int total_ = 0;
+    Json last_;
     std::unique_ptr<Report> report_;
 
     // Copies asked for, found in the backup folder when the client stops:

@@ -2,6 +2,7 @@
 #include "client/lib/report.h"
 
 #include "client/lib/report_page.h"
+#include "client/lib/restore.h"
 #include "client/lib/session.h"
 #include "tools/sha256.h"
 
@@ -18,6 +19,12 @@
 namespace vetrona::client {
 
 namespace {
+
+// File events kept per run for choosing which copy to restore.
+constexpr size_t kChangeLimit = 200000;
+
+// A path as one argument on a command line (cmd and sh alike).
+std::string QuoteArgument(const std::string& text) { return "\"" + text + "\""; }
 
 // Verdicts as the summary table counts them: allow, deny, backup, and every
 // other answer (none included) as "other".
@@ -337,6 +344,9 @@ struct Report::Impl {
         Json denied = Json::array();
         Json registry = Json::array();
         Json backups = Json::array();
+        Json journalCopies = Json::array();  // copies the client's journal found (before a change, at a close)
+        std::vector<Json> fileChanges;       // file events as the journal has them, for choosing a copy
+        std::map<int64_t, int> changeProcs;  // their seq -> process
         Json expectations = Json::array();
         Json steps = Json::object();
         Json volumes = Json::array();
@@ -466,6 +476,13 @@ struct Report::Impl {
         if (cls.empty()) row["error"] = Str(e, "error");
 
         if (cls == "file") File(r, e, row, actor, op, bucket);
+        if (cls == "file" && r.fileChanges.size() < kChangeLimit) {
+            Json change = {{"type", "event"}, {"class", "file"}, {"operation", op}, {"seq", e["seq"]}, {"pid", pid},
+                           {"verdict", bucket == "deny" ? Json(VerdictDeny) : e.value("verdict", Json(0))}, {"path", Str(e, "path")}};
+            if (e.contains("destinationPath")) change["destinationPath"] = e["destinationPath"];
+            r.changeProcs[Int(e, "seq")] = actor;
+            r.fileChanges.push_back(std::move(change));
+        }
         if (cls == "registry") Keep(r, r.registry, row);
         if (bucket == "deny") Keep(r, r.denied, row);
         List(r, actor, row, Important(bucket, e));
@@ -616,6 +633,40 @@ struct Report::Impl {
         return rows;
     }
 
+    // For each original the client's journal has copies of: the copy to
+    // put back (as `vetrona-client restore` chooses it), the process whose
+    // change it undoes, and the command line that restores it.
+    Json RestoreRows(const Run& r) const {
+        Json rows = Json::array();
+        if (r.journalCopies.empty()) return rows;
+        std::vector<Json> journal = r.fileChanges;
+        for (const Json& copy : r.journalCopies) {
+            Json line = copy;
+            line["type"] = "backup";
+            journal.push_back(std::move(line));
+        }
+        std::string source = "JOURNAL";
+        if (r.meta.contains("client") && r.meta["client"].is_object()) {
+            const std::string named = Str(r.meta["client"], "journal");
+            if (!named.empty()) source = named;
+        }
+        for (const RestorePlan& plan : PlanRestore(journal)) {
+            Json row = {{"original", plan.original}, {"backup", plan.copy.is_null() ? Json() : plan.copy.value("backup", Json())},
+                        {"backupBytes", plan.copy.is_null() ? Json() : plan.copy.value("backupBytes", Json())},
+                        {"sha256", plan.copy.is_null() ? Json() : plan.copy.value("sha256", Json())},
+                        {"when", plan.copy.is_null() ? Json() : plan.copy.value("when", Json())}};
+            if (plan.firstChange >= 0) {
+                row["changedAt"] = plan.firstChange;
+                auto it = r.changeProcs.find(plan.firstChange);
+                if (it != r.changeProcs.end()) row["changedBy"] = it->second;
+            }
+            if (plan.copy.is_null()) row["reason"] = plan.reason;
+            else row["command"] = "vetrona-client restore --journal " + QuoteArgument(source) + " --only " + QuoteArgument(plan.original);
+            rows.push_back(std::move(row));
+        }
+        return rows;
+    }
+
     Json RunData(const Run& r) const {
         Json nodes = Json::array();
         Json omitted = Json::array();
@@ -668,6 +719,7 @@ struct Report::Impl {
         run["files"] = files;
         run["registry"] = r.registry;
         run["backups"] = Backups(r, &computed);
+        run["restore"] = RestoreRows(r);
         run["computed"] = computed;
         run["table"] = table;
         run["steps"] = r.steps;
@@ -768,6 +820,10 @@ void Report::Add(const Json& record) {
         Json row = record;
         row.erase("type");
         impl_->Keep(r, r.backups, row);
+    } else if (type == "journal-copy") {
+        Json row = record;
+        row.erase("type");
+        impl_->Keep(r, r.journalCopies, row);
     } else if (type == "expectation") {
         impl_->Keep(r, r.expectations, {{"what", Str(record, "what")}, {"ok", record.value("ok", false)},
                                         {"detail", Str(record, "detail")}, {"line", Int(record, "line")}});

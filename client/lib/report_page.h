@@ -582,6 +582,9 @@ inline constexpr const char* kReportScript = R"js(
     s.appendChild(part('Backups (' + run.backups.length + ')', run.backups.length, run.backups.length ? drawBackups(run) :
       h('p', { 'class': 'muted' }, 'No copy was asked for.')));
 
+    var restore = run.restore || [];
+    if (restore.length) s.appendChild(part('Restore (' + restore.length + ')', restore.length, drawRestore(run)));
+
     s.appendChild(part('Files changed (' + run.files.length + ')', run.files.length,
       run.files.length ? pagedTable('files', [{ label: 'file', key: function (f) { return f.path; } },
         { label: 'changes', key: function (f) { return f.operations.length; } }, { label: 'verdicts' },
@@ -722,6 +725,23 @@ inline constexpr const char* kReportScript = R"js(
         td(b.backupBytes === undefined || b.backupBytes === null ? '' : b.backupBytes, 'num'),
         td(exact), tdWrapped(b.proc === undefined ? '' : procLabel(run, b.proc)), h('td', { 'class': 'holds' }, holds),
         tdWrapped(stepText(run, b.step)));
+    });
+  }
+
+  // Each damaged original: the copy the restore command puts back, the
+  // process whose change it undoes, and the command line.
+  function drawRestore(run) {
+    return pagedTable('restore', [
+      { label: 'original', key: function (r) { return r.original; } },
+      { label: 'copy to restore', key: function (r) { return r.backup || ''; } },
+      { label: 'bytes', num: true, key: function (r) { return r.backupBytes === undefined || r.backupBytes === null ? -1 : r.backupBytes; } },
+      { label: 'damaged by', key: function (r) { return r.changedBy === undefined ? '' : procLabel(run, r.changedBy); } },
+      { label: 'restore with', key: function (r) { return r.command || r.reason || ''; } }], run.restore, function (r) {
+      return h('tr', { 'class': r.backup ? 'row-restore' : null },
+        tdWrapped(r.original, 'path'), tdWrapped(r.backup || '(no copy)', 'path'),
+        td(r.backupBytes === undefined || r.backupBytes === null ? '' : r.backupBytes, 'num'),
+        tdWrapped(r.changedBy === undefined ? '' : procLabel(run, r.changedBy) + ' at #' + r.changedAt),
+        tdWrapped(r.command || r.reason || '', r.command ? 'path' : null));
     });
   }
 

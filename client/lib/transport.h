@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vetrona::client {
 
@@ -23,6 +24,7 @@ constexpr HResult kHrInvalidData = static_cast<HResult>(0x8007000Du);    // HRES
 constexpr HResult kHrInvalidArgument = static_cast<HResult>(0x80070057u);
 constexpr HResult kHrNotSupported = static_cast<HResult>(0x80070032u);   // HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)
 constexpr HResult kHrFileTooLarge = static_cast<HResult>(0x800700DFu);   // HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE)
+constexpr HResult kHrFileMissing = static_cast<HResult>(0x80070002u);    // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
 
 // The framing fltlib puts around a message and a reply (16 bytes each).
 struct MessageHeader {
@@ -40,6 +42,16 @@ static_assert(sizeof(MessageHeader) == 16 && sizeof(ReplyHeader) == 16, "fltlib 
 // What the client program finds, or makes, at a folder on the machine the
 // driver runs on.
 enum class FolderState : uint32_t { Existed = 0, Created = 1, Missing = 2, NotAFolder = 3 };
+
+// What the client program sees of a file on the machine the driver runs on.
+struct FileFacts {
+    bool exists = false;
+    bool folder = false;
+    uint64_t size = 0;
+};
+
+// The largest piece of a file one FileRead or FileWrite moves.
+constexpr uint32_t kFileChunk = 0x10000;
 
 class Transport {
 public:
@@ -88,6 +100,17 @@ public:
     // server too old to read files gives kHrNotSupported (and every later
     // call does so at once). Needs neither the port nor the device.
     HResult ReadMachineFile(const char16_t* path, uint64_t limit, std::string* bytes);
+
+    // The program's own reads and writes of files on the machine the driver
+    // runs on ("C:\..." or an NT path), for the session's journal and for
+    // putting copies back; not a road to the driver. Opens share read, write
+    // and delete. FileRead gives at most `length` (<= kFileChunk) bytes from
+    // `offset`, fewer at the end of the file and none past it. FileWrite
+    // writes `length` (<= kFileChunk) bytes at `offset`; with `replace` the
+    // file is made anew (created, or emptied if it is there) first.
+    HResult FileInfo(const char16_t* path, FileFacts* facts);
+    HResult FileRead(const char16_t* path, uint64_t offset, uint32_t length, std::vector<uint8_t>* bytes);
+    HResult FileWrite(const char16_t* path, uint64_t offset, const uint8_t* data, uint32_t length, bool replace);
 
 private:
     struct Impl;

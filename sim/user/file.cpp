@@ -455,4 +455,31 @@ NTSTATUS QueryFileId(_EPROCESS* process, HANDLE handle, ULONG64* fileId) {
     return result.Status;
 }
 
+NTSTATUS QueryStandardInformation(_EPROCESS* process, HANDLE handle, int64_t* endOfFile, bool* directory) {
+    *endOfFile = 0;
+    *directory = false;
+    sim::ThreadScope scope(process, sim::InThread::Main);
+    sim::fs::FileObjectBody* body;
+    ACCESS_MASK granted;
+    NTSTATUS status = FileOfp(process, handle, &body, &granted);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    FILE_STANDARD_INFORMATION info{};
+    IoRequest request;
+    request.majorFunction = IRP_MJ_QUERY_INFORMATION;
+    request.irpFlags = IRP_BUFFERED_IO | IRP_INPUT_OPERATION | IRP_SYNCHRONOUS_API;
+    request.requestorMode = UserMode;
+    request.file = body;
+    request.parameters.QueryFileInformation.Length = sizeof(info);
+    request.parameters.QueryFileInformation.FileInformationClass = FileStandardInformation;
+    request.parameters.QueryFileInformation.InfoBuffer = &info;
+    IO_STATUS_BLOCK result = sim::flt::Perform(request);
+    if (NT_SUCCESS(result.Status)) {
+        *endOfFile = info.EndOfFile.QuadPart;
+        *directory = info.Directory != FALSE;
+    }
+    return result.Status;
+}
+
 }  // namespace sim::user

@@ -54,6 +54,9 @@ NTSTATUS SetInformationFile(_EPROCESS* process, HANDLE handle, FILE_INFORMATION_
 
 // NtQueryInformationFile, FileInternalInformation: the file's 64-bit id.
 NTSTATUS QueryFileId(_EPROCESS* process, HANDLE handle, ULONG64* fileId);
+// NtQueryInformationFile, FileStandardInformation: the file's length and
+// whether it is a directory (GetFileSizeEx, GetFileAttributesEx).
+NTSTATUS QueryStandardInformation(_EPROCESS* process, HANDLE handle, int64_t* endOfFile, bool* directory);
 
 // NtDuplicateObject for a file handle: a new handle in `target` on the same
 // file object (the driver's per-handle record is the file object's, so it

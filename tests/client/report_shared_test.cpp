@@ -315,6 +315,39 @@ TEST(ReportDataTest, BackupsSayWhichCopyToRestore) {
                                      {"copiesOfChangedBytes", 2}, {"operationsDenied", 0}}));
 }
 
+// The copies the client's journal found: per original, the one the restore
+// command puts back (the first, from before the first change: the second
+// holds the first pass's bytes), who damaged it, and the command line; an
+// original with no copy says why.
+TEST(ReportDataTest, TheRestorePartNamesTheCopyTheProcessAndTheCommand) {
+    vc::Report report("test");
+    report.Add({{"type", "client"}, {"journal", "C:\\j.jsonl"}});
+    report.Add({{"type", "process"}, {"name", "ransom"}, {"pid", 6}, {"image", "C:\\ransom.exe"}, {"parent", ""}});
+    const Json doc = {{"name", "\\Device\\V1\\doc.txt"}, {"path", "C:\\doc.txt"}};
+    const Json big = {{"name", "\\Device\\V1\\big.bin"}, {"path", "C:\\big.bin"}};
+    report.Add(Event(1, "file", "FileOpWriteAccess", 6, "backup", doc));
+    report.Add(Event(2, "file", "FileOpWrite", 6, "allow", doc));
+    report.Add(Event(3, "file", "FileOpWriteAccess", 6, "backup", doc));
+    report.Add(Event(4, "file", "FileOpWrite", 6, "allow", doc));
+    report.Add(Event(5, "file", "FileOpWriteAccess", 6, "backup", big));
+    report.Add({{"type", "journal-copy"}, {"seq", 1}, {"original", "C:\\doc.txt"}, {"backup", "C:\\B\\doc.txt"}, {"backupBytes", 9},
+                {"sha256", "aa"}, {"when", "before-change"}});
+    report.Add({{"type", "journal-copy"}, {"seq", 3}, {"original", "C:\\doc.txt"}, {"backup", "C:\\B\\doc.txt_1"}, {"backupBytes", 9},
+                {"sha256", "bb"}, {"when", "before-change"}});
+    report.Add({{"type", "journal-copy"}, {"seq", 5}, {"original", "C:\\big.bin"}, {"backup", nullptr},
+                {"reason", "larger than the backup limit (8 bytes)"}});
+    const Json rows = report.Data()["runs"][0]["restore"];
+    ASSERT_EQ(rows.size(), 2u) << rows.dump();
+    EXPECT_EQ(rows[0]["original"], "C:\\doc.txt");
+    EXPECT_EQ(rows[0]["backup"], "C:\\B\\doc.txt");
+    EXPECT_EQ(rows[0]["changedBy"], 0);
+    EXPECT_EQ(rows[0]["changedAt"], 2);
+    EXPECT_EQ(rows[0]["command"], "vetrona-client restore --journal \"C:\\j.jsonl\" --only \"C:\\doc.txt\"");
+    EXPECT_TRUE(rows[1]["backup"].is_null());
+    EXPECT_EQ(rows[1]["reason"], "larger than the backup limit (8 bytes)");
+    EXPECT_FALSE(rows[1].contains("command"));
+}
+
 TEST(ReportPageTest, TitleAndPolicy) {
     vc::Report report("vetrona-sim 1.0");
     report.Add({{"type", "scenario"}, {"title", "sv\xe2\x80\x8b" "chost <b>&"}, {"file", "f.yaml"}});

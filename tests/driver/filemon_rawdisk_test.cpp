@@ -229,6 +229,10 @@ TEST_F(RawDiskTest, EachFormIsReportedAndADenyKeepsTheDisk) {
         {"create disk", IOCTL_DISK_CREATE_DISK, std::vector<uint8_t>(24, 0x11), 0, 1},
         {"set layout", IOCTL_DISK_SET_DRIVE_LAYOUT_EX, std::vector<uint8_t>(48 + 144, 0x22), 0, 1},
     };
+    // The volume's open was reported as the fixture opened it; the responder
+    // records a message after answering it, so wait for that record before
+    // the first case clears the list.
+    ASSERT_EQ(Operations(1), std::vector<int32_t>{FileOpWriteAccess});
     for (RawRequest& request : requests) {
         SCOPED_TRACE(request.what);
         const FILE_OPERATION expected =

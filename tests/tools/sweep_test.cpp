@@ -174,6 +174,42 @@ TEST(SweepJudge, WithoutDivergenceEveryFileAndValueIsAsInTheFaultFreeRun) {
     EXPECT_EQ(vsim::JudgeSweepRun(FaultFree(), r).kind, SweepJudgement::Failed);
 }
 
+// A restore from the client's journal: a copy the fault kept from being made
+// leaves its original as the attack left it (the run went another way, its
+// files are not compared), but what a restore writes must be exactly what the
+// fault-free run wrote.
+TEST(SweepJudge, ARestoreWithoutItsCopyDivergesButOneWithOtherBytesFails) {
+    auto restore = [](const std::string& action, const std::string& sha) {
+        json line = {{"type", "restore"}, {"original", "C:\\Docs\\a.txt"}, {"action", action}};
+        if (!sha.empty()) line["sha256"] = sha;
+        return line;
+    };
+    SweepRunResult base = FaultFree();
+    base.lines.insert(base.lines.begin() + 2, restore("restored", "aaaa"));
+    SweepRunResult r = Faulted();
+    r.lines.insert(r.lines.begin() + 2, restore("no copy", ""));
+    r.last["files"]["C:\\Docs\\a.txt"] = "ffff:4";  // still encrypted
+    SweepJudgement j = vsim::JudgeSweepRun(base, r);
+    EXPECT_EQ(j.kind, SweepJudgement::Diverged) << Problems(j);
+
+    r.lines[2] = restore("restored", "ffff");
+    j = vsim::JudgeSweepRun(base, r);
+    ASSERT_EQ(j.kind, SweepJudgement::Failed);
+    EXPECT_EQ(j.problems.at(0), "restore put back other bytes than the fault-free run for C:\\Docs\\a.txt");
+
+    // Refused on the hash check: the copy was not judged good.
+    r.lines[2] = restore("refused", "");
+    EXPECT_EQ(vsim::JudgeSweepRun(base, r).kind, SweepJudgement::Diverged);
+    r = Faulted();
+    r.lines.insert(r.lines.begin() + 2, restore("restored", "aaaa"));
+    EXPECT_EQ(vsim::JudgeSweepRun(base, r).kind, SweepJudgement::Survived) << Problems(vsim::JudgeSweepRun(base, r));
+
+    // No copy asked for at all (the event was never sent): no restore line.
+    r = Faulted();
+    r.last["files"]["C:\\Docs\\a.txt"] = "ffff:4";
+    EXPECT_EQ(vsim::JudgeSweepRun(base, r).kind, SweepJudgement::Diverged);
+}
+
 TEST(SweepJudge, ASetUpRefusedCleanlyAndAPointNeverReachedAreToldApart) {
     SweepRunResult r = Faulted();
     r.lines = {{{"type", "error"}, {"error", "the driver did not load: STATUS_INSUFFICIENT_RESOURCES"}}, Summary(true)};

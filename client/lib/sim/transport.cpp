@@ -8,6 +8,7 @@
 #include "sim/fs/fs.h"
 #include "sim/ob/ob.h"
 #include "sim/user/device.h"
+#include "sim/user/file.h"
 #include "sim/user/fltuser.h"
 #include "sim/user/folder.h"
 #include "sim/user/read.h"
@@ -174,6 +175,70 @@ HResult Transport::ReadMachineFile(const char16_t* path, uint64_t limit, std::st
             return kOk;
         },
         limit, 0x10000, bytes);
+}
+
+namespace {
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+}  // namespace
+
+// The program's own file work, as a process of the client's on the simulated
+// machine: each call opens, acts and closes, through the Filter Manager.
+HResult Transport::FileInfo(const char16_t* path, FileFacts* facts) {
+    *facts = FileFacts{};
+    if (impl_->process == nullptr || path == nullptr || *path == 0) return kHrInvalidArgument;
+    HANDLE handle = nullptr;
+    NTSTATUS status = sim::user::CreateFile(impl_->process, path, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, FILE_OPEN,
+                                            FILE_SYNCHRONOUS_IO_NONALERT, &handle);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_PATH_NOT_FOUND) return kOk;
+    if (!NT_SUCCESS(status)) return sim::user::HResultFromNtStatus(status);
+    int64_t size = 0;
+    bool directory = false;
+    status = sim::user::QueryStandardInformation(impl_->process, handle, &size, &directory);
+    sim::user::CloseHandle(impl_->process, handle);
+    if (!NT_SUCCESS(status)) return sim::user::HResultFromNtStatus(status);
+    facts->exists = true;
+    facts->folder = directory;
+    facts->size = static_cast<uint64_t>(size);
+    return kOk;
+}
+
+HResult Transport::FileRead(const char16_t* path, uint64_t offset, uint32_t length, std::vector<uint8_t>* bytes) {
+    bytes->clear();
+    if (impl_->process == nullptr || path == nullptr || *path == 0 || length > kFileChunk) return kHrInvalidArgument;
+    HANDLE handle = nullptr;
+    NTSTATUS status = sim::user::CreateFile(impl_->process, path, FILE_READ_DATA | SYNCHRONIZE, kShareAll, FILE_OPEN,
+                                            FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, &handle);
+    if (!NT_SUCCESS(status)) return sim::user::HResultFromNtStatus(status);
+    bytes->resize(length);
+    ULONG read = 0;
+    status = length == 0 ? STATUS_SUCCESS
+                         : sim::user::ReadFile(impl_->process, handle, static_cast<int64_t>(offset), bytes->data(), length, &read);
+    if (status == STATUS_END_OF_FILE) {
+        status = STATUS_SUCCESS;
+        read = 0;
+    }
+    bytes->resize(NT_SUCCESS(status) ? read : 0);
+    sim::user::CloseHandle(impl_->process, handle);
+    return NT_SUCCESS(status) ? kOk : sim::user::HResultFromNtStatus(status);
+}
+
+HResult Transport::FileWrite(const char16_t* path, uint64_t offset, const uint8_t* data, uint32_t length, bool replace) {
+    if (impl_->process == nullptr || path == nullptr || *path == 0 || length > kFileChunk || (length != 0 && data == nullptr)) {
+        return kHrInvalidArgument;
+    }
+    HANDLE handle = nullptr;
+    NTSTATUS status = sim::user::CreateFile(impl_->process, path, FILE_WRITE_DATA | SYNCHRONIZE, kShareAll,
+                                            replace ? FILE_OVERWRITE_IF : FILE_OPEN_IF,
+                                            FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, &handle);
+    if (!NT_SUCCESS(status)) return sim::user::HResultFromNtStatus(status);
+    ULONG written = 0;
+    if (length != 0) {
+        status = sim::user::WriteFile(impl_->process, handle, static_cast<int64_t>(offset), data, length, &written);
+        if (NT_SUCCESS(status) && written != length) status = STATUS_UNSUCCESSFUL;
+    }
+    const NTSTATUS closed = sim::user::CloseHandle(impl_->process, handle);
+    if (NT_SUCCESS(status) && !NT_SUCCESS(closed)) status = closed;
+    return NT_SUCCESS(status) ? kOk : sim::user::HResultFromNtStatus(status);
 }
 
 }  // namespace vetrona::client

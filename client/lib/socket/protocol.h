@@ -33,6 +33,15 @@
 //                       and Reply on that client's port connection, as one
 //                       more thread of its process (returned: 0; an unknown
 //                       token gets kHrInvalidHandle and the end)
+//     FileAccess   16   op u32 (0 info, 1 read, 2 write, 3 replace: write
+//                       into a file made anew) | offset u64 | length u32 |
+//                       pathBytes u32 | path UTF-16 (at most kMaxName) |
+//                       data (write and replace: `length` bytes); length at
+//                       most kFileChunk. The client program's own reads and
+//                       writes of the served machine's files (the journal,
+//                       restore). Answer data: info `returned` 0 missing,
+//                       1 file, 2 folder, and the size u64; read the bytes
+//                       (`returned` of them); write none (`returned` written).
 //   response: kind | 0x80, payload = hresult i32 | returned u32 | data
 //     data: PortCommand/DeviceControl the caller's output buffer (outLength
 //     bytes); GetMessage the message header and the message (at most
@@ -43,7 +52,7 @@
 //     the device ("\Device\HarddiskVolume1") and the DOS paths it is mounted
 //     at ("C:\"); each text at most kMaxName bytes, at most kMaxVolumes
 //     records of at most kMaxVolumePaths paths.
-//   QueryVolumes and Folder came later than the others: a server that
+//   QueryVolumes, Folder and FileAccess came later than the others: a server that
 //   predates them ends the connection with kError. A client therefore asks
 //   on a connection of its own, which it closes after the answer.
 //   Versions: 1 is everything above Hello (a server of version 1 knows no
@@ -102,7 +111,11 @@ enum Kind : uint32_t {
     kHello = 10,
     kReadFile = 11,
     kAttach = 12,
+    kFileAccess = 16,
 };
+
+enum FileOp : uint32_t { kFileInfo = 0, kFileRead = 1, kFileWrite = 2, kFileReplace = 3 };
+constexpr uint32_t kFileChunkBytes = 0x10000;  // the transport's kFileChunk
 
 inline void Put32(std::vector<uint8_t>* out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));

@@ -58,6 +58,9 @@ struct Transport::Impl {
         if (hr == kHrInvalidData) return 1;
         return Succeeded(hr) ? version : 0;
     }
+    // The program's own file work goes on a connection of its own (made at
+    // the first request, kept until Close), never mixed with the driver's.
+    std::unique_ptr<Impl> files;
 
     HResult Connect() {
         if (fd >= 0) return kOk;
@@ -85,6 +88,47 @@ struct Transport::Impl {
         fd = -1;
         port = false;
         device = false;
+    }
+
+    // One FileAccess request on the file connection. A server older than the
+    // request answers kError and ends the connection: kHrNotSupported.
+    HResult FileCall(const std::vector<uint8_t>& payload, uint32_t* returned, std::vector<uint8_t>* data,
+                     uint32_t maxData) {
+        *returned = 0;
+        data->clear();
+        HResult hr = Connect();
+        if (!Succeeded(hr)) return hr;
+        if (!proto::WriteAll(fd, proto::Frame(proto::kFileAccess, payload))) {
+            Drop();
+            return kHrInvalidHandle;
+        }
+        uint32_t kind = 0;
+        std::vector<uint8_t> reply;
+        const proto::ReadResult read = proto::ReadFrame(fd, &kind, &reply);
+        if (read == proto::ReadResult::Closed) {
+            Drop();
+            return kHrInvalidHandle;
+        }
+        if (read == proto::ReadResult::Ok && kind == proto::kError) {
+            Drop();
+            return kHrNotSupported;
+        }
+        if (read == proto::ReadResult::Malformed || kind != (proto::kFileAccess | proto::kResponseFlag) || reply.size() < 8 ||
+            reply.size() - 8 > maxData) {
+            Drop();
+            return kHrInvalidData;
+        }
+        *returned = proto::Get32(reply.data() + 4);
+        data->assign(reply.begin() + 8, reply.end());
+        return static_cast<HResult>(proto::Get32(reply.data()));
+    }
+
+    Impl* Files() {
+        if (!files) {
+            files = std::make_unique<Impl>();
+            files->path = path;
+        }
+        return files.get();
     }
 
     // Sends a request and reads its response; `data` receives the response's
@@ -116,6 +160,28 @@ struct Transport::Impl {
         return hr;
     }
 };
+
+namespace {
+
+std::vector<uint8_t> FileRequest(uint32_t op, const char16_t* path, uint64_t offset, uint32_t length) {
+    std::vector<uint8_t> payload;
+    proto::Put32(&payload, op);
+    proto::Put32(&payload, static_cast<uint32_t>(offset));
+    proto::Put32(&payload, static_cast<uint32_t>(offset >> 32));
+    proto::Put32(&payload, length);
+    std::u16string text(path);
+    proto::PutText(&payload, text);
+    return payload;
+}
+
+bool PathFits(const char16_t* path) {
+    if (path == nullptr || *path == 0) return false;
+    size_t length = 0;
+    while (path[length] != 0) ++length;
+    return length * 2 <= proto::kMaxName;  // never a cut-off path
+}
+
+}  // namespace
 
 Transport::Transport(void* identity) : impl_(std::make_unique<Impl>()) {
     impl_->path = identity != nullptr ? static_cast<const char*>(identity) : proto::DefaultSocketPath();
@@ -158,6 +224,7 @@ void Transport::Close() {
     std::lock_guard<std::mutex> guard(impl_->lock);
     for (auto& lane : impl_->lanes) lane->Drop();
     impl_->lanes.clear();
+    if (impl_->files) impl_->files->Drop();
     if (impl_->fd >= 0) {
         uint32_t ignored = 0;
         impl_->Call(proto::kClose, {}, &ignored, nullptr, 0);
@@ -379,6 +446,51 @@ HResult Transport::ReadMachineFile(const char16_t* path, uint64_t limit, std::st
         },
         limit, proto::kMaxFileChunk, bytes);
     own.Drop();
+    return hr;
+}
+
+HResult Transport::FileInfo(const char16_t* path, FileFacts* facts) {
+    *facts = FileFacts{};
+    if (!PathFits(path)) return kHrInvalidArgument;
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    uint32_t found = 0;
+    std::vector<uint8_t> data;
+    const HResult hr = impl_->Files()->FileCall(FileRequest(proto::kFileInfo, path, 0, 0), &found, &data, 8);
+    if (!Succeeded(hr)) return hr;
+    if (found > 2 || data.size() != 8) {
+        impl_->files->Drop();
+        return kHrInvalidData;
+    }
+    facts->exists = found != 0;
+    facts->folder = found == 2;
+    facts->size = proto::Get32(data.data()) | (static_cast<uint64_t>(proto::Get32(data.data() + 4)) << 32);
+    return kOk;
+}
+
+HResult Transport::FileRead(const char16_t* path, uint64_t offset, uint32_t length, std::vector<uint8_t>* bytes) {
+    bytes->clear();
+    if (!PathFits(path) || length > kFileChunk) return kHrInvalidArgument;
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    uint32_t count = 0;
+    const HResult hr = impl_->Files()->FileCall(FileRequest(proto::kFileRead, path, offset, length), &count, bytes, length);
+    if (Succeeded(hr) && count != bytes->size()) {
+        bytes->clear();
+        impl_->files->Drop();
+        return kHrInvalidData;
+    }
+    if (!Succeeded(hr)) bytes->clear();
+    return hr;
+}
+
+HResult Transport::FileWrite(const char16_t* path, uint64_t offset, const uint8_t* data, uint32_t length, bool replace) {
+    if (!PathFits(path) || length > kFileChunk || (length != 0 && data == nullptr)) return kHrInvalidArgument;
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    std::vector<uint8_t> payload = FileRequest(replace ? proto::kFileReplace : proto::kFileWrite, path, offset, length);
+    if (length != 0) payload.insert(payload.end(), data, data + length);
+    uint32_t written = 0;
+    std::vector<uint8_t> none;
+    const HResult hr = impl_->Files()->FileCall(payload, &written, &none, 0);
+    if (Succeeded(hr) && written != length) return kHrInvalidData;
     return hr;
 }
 

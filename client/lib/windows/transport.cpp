@@ -275,4 +275,57 @@ HResult Transport::ReadMachineFile(const char16_t* path, uint64_t limit, std::st
     return hr;
 }
 
+// The program's own file work, through the Win32 file API.
+HResult Transport::FileInfo(const char16_t* path, FileFacts* facts) {
+    *facts = FileFacts{};
+    if (path == nullptr || *path == 0) return kHrInvalidArgument;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(reinterpret_cast<LPCWSTR>(path), GetFileExInfoStandard, &data)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return kOk;
+        return HRESULT_FROM_WIN32(error);
+    }
+    facts->exists = true;
+    facts->folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    facts->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return kOk;
+}
+
+HResult Transport::FileRead(const char16_t* path, uint64_t offset, uint32_t length, std::vector<uint8_t>* bytes) {
+    bytes->clear();
+    if (path == nullptr || *path == 0 || length > kFileChunk) return kHrInvalidArgument;
+    HANDLE file = CreateFileW(reinterpret_cast<LPCWSTR>(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    bytes->resize(length);
+    DWORD read = 0;
+    HResult hr = kOk;
+    if (length != 0 && !::ReadFile(file, bytes->data(), length, &read, &at)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_HANDLE_EOF) hr = HRESULT_FROM_WIN32(error);
+    }
+    bytes->resize(Succeeded(hr) ? read : 0);
+    CloseHandle(file);
+    return hr;
+}
+
+HResult Transport::FileWrite(const char16_t* path, uint64_t offset, const uint8_t* data, uint32_t length, bool replace) {
+    if (path == nullptr || *path == 0 || length > kFileChunk || (length != 0 && data == nullptr)) return kHrInvalidArgument;
+    HANDLE file = CreateFileW(reinterpret_cast<LPCWSTR>(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, replace ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD written = 0;
+    HResult hr = kOk;
+    if (length != 0 && !::WriteFile(file, data, length, &written, &at)) hr = HRESULT_FROM_WIN32(GetLastError());
+    if (Succeeded(hr) && written != length) hr = HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+    if (!CloseHandle(file) && Succeeded(hr)) hr = HRESULT_FROM_WIN32(GetLastError());
+    return hr;
+}
+
 }  // namespace vetrona::client
