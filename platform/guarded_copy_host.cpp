@@ -121,6 +121,16 @@ NTSTATUS CopyGuarded(void* destination, const void* source, SIZE_T length) {
 
 namespace {
 
+}  // namespace
+
+// The simulated kernel: FALSE when the range is a request's view of another
+// process's buffer than the current thread's (sim/user/memory.h).
+namespace sim::user {
+bool UserRangeInContext(const void* address, size_t length);
+}
+
+namespace {
+
 // TRUE if [Address, Address + Length) lies wholly in user space, as the
 // Windows build checks it: a kernel address is never touched on a client's
 // behalf. Length is non-zero here.
@@ -136,11 +146,17 @@ extern "C" NTSTATUS PlatformCopyFromClient(PVOID KernelDestination, const VOID* 
     if (Length != 0 && !RangeIsUser(ClientSource, Length)) {
         return STATUS_ACCESS_VIOLATION;
     }
+    if (Length != 0 && !sim::user::UserRangeInContext(ClientSource, Length)) {
+        return STATUS_ACCESS_VIOLATION;  // unmapped in this process's address space
+    }
     return CopyGuarded(KernelDestination, ClientSource, Length);
 }
 
 extern "C" NTSTATUS PlatformCopyToClient(PVOID ClientDestination, const VOID* KernelSource, SIZE_T Length) {
     if (Length != 0 && !RangeIsUser(ClientDestination, Length)) {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    if (Length != 0 && !sim::user::UserRangeInContext(ClientDestination, Length)) {
         return STATUS_ACCESS_VIOLATION;
     }
     return CopyGuarded(ClientDestination, KernelSource, Length);

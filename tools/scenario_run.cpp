@@ -851,8 +851,9 @@ struct ScenarioRun::Impl {
             observed = image == nullptr ? nullptr
                                         : reinterpret_cast<DRIVER_DATA*>(sim::loader::ImageSymbolAddress(image, "DriverData"));
             if (observed == nullptr) {
-                std::fprintf(stderr, "vetrona-sim: the image's DriverData is not in its link map; using the linked driver's\n");
-                observed = &DriverData;
+                // LoadVetrona refused an image whose map lacks it.
+                std::fprintf(stderr, "vetrona-sim: the image's DriverData is not in its link map\n");
+                std::abort();
             }
         }
         return observed;
@@ -2110,7 +2111,23 @@ NTSTATUS LoadVetrona(const RunOptions& options, PDRIVER_OBJECT* driver, std::str
     if (options.image.empty()) {
         return sim::LoadDriver(DriverEntry, u"vetrona", driver);
     }
-    return sim::LoadDriverImage(options.image, u"vetrona", driver, error);
+    const NTSTATUS status = sim::LoadDriverImage(options.image, u"vetrona", driver, error);
+    if (!NT_SUCCESS(status)) return status;
+    // Expectations on the driver's own state read the image's DriverData,
+    // found through the link map the cross-build writes beside the image. A
+    // run without it could only read the linked driver's untouched copy and
+    // pass by accident, so the image does not run.
+    const sim::loader::Image* image = sim::loader::FindImage((*driver)->DriverStart);
+    if (image == nullptr || sim::loader::ImageSymbolAddress(image, "DriverData") == 0) {
+        (void)sim::StopDriver(*driver);
+        *driver = nullptr;
+        if (error != nullptr) {
+            *error = options.image + ": its link map (" + sim::loader::LinkMapPath(options.image) +
+                     ") is missing or does not name DriverData, which the run's checks read";
+        }
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    return status;
 }
 
 int RunScenario(const Scenario& scenario, Transcript& out) {

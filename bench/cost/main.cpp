@@ -18,6 +18,7 @@
 #include "driver/driver_data.h"
 #include "sim/ke/core.h"
 #include "sim/fs/fs.h"
+#include "sim/ke/stack.h"
 #include "sim/io/io.h"
 #include "sim/user/file.h"
 #include "sim/user/process.h"
@@ -29,6 +30,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -204,11 +206,23 @@ bool RunConfig(const std::string& name, const fs::path& folder) {
         for (const char* routine : kCounted) {
             before[routine] = sim::CallCount(routine);
         }
+        sim::ResetKernelStackHighWater();
+        sim::SetKernelStackMeasuring(true);
         CALLGRIND_ZERO_STATS;
         for (int i = 0; i < kLoops && ok; ++i) {
             ok = loop(kWarmUp + i);
         }
         CALLGRIND_DUMP_STATS_AT(name.c_str());
+        sim::SetKernelStackMeasuring(false);
+        // The deepest kernel stack each kind of driver routine used, share
+        // above included, on standard error for the parent.
+        std::cerr << "stack " << name;
+        for (const auto& [kind, bytes] : sim::KernelStackHighWater()) {
+            std::string key = kind;
+            std::replace(key.begin(), key.end(), ' ', '_');
+            std::cerr << " " << key << "=" << bytes;
+        }
+        std::cerr << "\n";
         // The platform calls, on standard error for the parent.
         std::cerr << "calls " << name;
         for (const char* routine : kCounted) {
@@ -336,11 +350,14 @@ int Measure(bool json, bool check) {
                                 Self() + "' --workload '" + (dir / "volume").string() + "' 2>'" + errors.string() + "'";
     const int status = std::system(command.c_str());
     std::map<std::string, std::map<std::string, double>> calls;
+    std::map<std::string, std::map<std::string, size_t>> stacks;  // configuration -> kind -> deepest bytes
     {
         std::ifstream in(errors);
         std::string line;
         while (std::getline(in, line)) {
-            if (line.rfind("calls ", 0) != 0) {
+            const bool isCalls = line.rfind("calls ", 0) == 0;
+            const bool isStack = line.rfind("stack ", 0) == 0;
+            if (!isCalls && !isStack) {
                 continue;
             }
             std::istringstream fields(line.substr(6));
@@ -348,7 +365,13 @@ int Measure(bool json, bool check) {
             fields >> config;
             while (fields >> pair) {
                 const size_t eq = pair.find('=');
-                calls[config][pair.substr(0, eq)] = std::stod(pair.substr(eq + 1)) / kLoops;
+                if (isCalls) {
+                    calls[config][pair.substr(0, eq)] = std::stod(pair.substr(eq + 1)) / kLoops;
+                } else {
+                    std::string kind = pair.substr(0, eq);
+                    std::replace(kind.begin(), kind.end(), '_', ' ');
+                    stacks[config][kind] = std::stoul(pair.substr(eq + 1));
+                }
             }
         }
     }
@@ -400,6 +423,30 @@ int Measure(bool json, bool check) {
             std::printf("%-20s %12llu %8llu  %6.1f %6.1f %6.1f %6.1f  %s%s\n", c.name, static_cast<unsigned long long>(perLoop),
                         static_cast<unsigned long long>(c.budget), k["ExAllocatePoolWithTag"], k["ExAcquireFastMutex"],
                         k["FltGetFileNameInformation"], k["FltSendMessage"], c.what, past ? "   PAST ITS BUDGET" : "");
+        }
+    }
+    // The deepest use of the kernel stack per kind of driver routine, over
+    // the measured loops of every configuration.
+    std::map<std::string, std::pair<size_t, std::string>> deepest;
+    for (const auto& [config, kinds] : stacks) {
+        for (const auto& [kind, bytes] : kinds) {
+            auto& d = deepest[kind];
+            if (bytes > d.first) d = {bytes, config};
+        }
+    }
+    if (!json) {
+        std::printf("\n%-20s %12s %8s  %s\n", "driver routine", "stack used", "of", "deepest in");
+    }
+    for (const auto& [kind, d] : deepest) {
+        if (json) {
+            nlohmann::ordered_json row = {{"type", "kernel-stack"},
+                                          {"routine", kind},
+                                          {"deepestBytes", d.first},
+                                          {"stackBytes", sim::kKernelStackSize},
+                                          {"configuration", d.second}};
+            std::cout << row.dump() << "\n";
+        } else {
+            std::printf("%-20s %12zu %8zu  %s\n", kind.c_str(), d.first, sim::kKernelStackSize, d.second.c_str());
         }
     }
     if (check && over) {

@@ -1,5 +1,6 @@
 // Configuration manager: registry callback registration, the delivery of
 // notifications around registry operations, and the key-object-id routines.
+#include "sim/ke/stack.h"
 #include "sim/loader/loader.h"
 #include "sim/cm/cm.h"
 
@@ -135,10 +136,13 @@ NTSTATUS CallOnep(const std::shared_ptr<Registration>& cb, REG_NOTIFY_CLASS noti
     const KIRQL irql = thread.irql;
     const int mutexes = thread.fastMutexesHeld;
     tRunning.push_back(cb.get());
-    const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(cb->record.function), "registry callback");
+    NTSTATUS status = STATUS_SUCCESS;
     const CallbackEntry entry = EnterDriverCallback();
-    NTSTATUS status = cb->record.function(cb->record.context, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(notifyClass)),
-                                          information);
+    OnKernelStack("registry callback", StackEntry::SystemCall, [&] {
+        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(cb->record.function), "registry callback");
+        status = cb->record.function(cb->record.context, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(notifyClass)),
+                                     information);
+    });
     tRunning.pop_back();
     if (thread.fastMutexesHeld != mutexes) {
         BugCheck(kBugApcIndexMismatch, "APC_INDEX_MISMATCH",

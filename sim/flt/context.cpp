@@ -2,6 +2,7 @@
 // reference counts, attach with keep-if-exists or replace, look-up, delete, the
 // cleanup callback once at the last reference, and automatic deletion when the
 // file object is closed or the instance detaches.
+#include "sim/ke/stack.h"
 #include "sim/loader/loader.h"
 #include "sim/flt/io.h"
 #include "sim/ex/pool.h"
@@ -67,8 +68,10 @@ void ReleaseReference(PFLT_CONTEXT context, const char* routine) {
         tag = c.tag;
     }
     if (cleanup != nullptr) {
-        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(cleanup), "context cleanup");
-        cleanup(context, type);
+        sim::OnKernelStack("context cleanup", sim::StackEntry::SystemCall, [&] {
+            const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(cleanup), "context cleanup");
+            cleanup(context, type);
+        });
     }
     {
         std::lock_guard<std::mutex> guard(gLock);

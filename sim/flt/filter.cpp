@@ -1,5 +1,6 @@
 // Filter Manager: filter registration, start of filtering, unregistration and
 // the filter's part in stopping its driver.
+#include "sim/ke/stack.h"
 #include "sim/loader/loader.h"
 #include "sim/flt/flt.h"
 #include "sim/io/io.h"
@@ -261,10 +262,13 @@ NTSTATUS FilterStopHookp(PDRIVER_OBJECT driver) {
     }
     RequireIrqlAtMost(PASSIVE_LEVEL, "FilterUnloadCallback");
     // A service stop is not a mandatory unload: the filter may refuse it.
-    const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(unload), "filter unload");
-    const CallbackEntry entry = EnterDriverCallback();
-    const NTSTATUS status = unload(0);
-    CheckCallbackReturn(entry, "filter unload callback");
+    NTSTATUS status = STATUS_SUCCESS;
+    OnKernelStack("filter unload", StackEntry::SystemThread, [&] {
+        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(unload), "filter unload");
+        const CallbackEntry entry = EnterDriverCallback();
+        status = unload(0);
+        CheckCallbackReturn(entry, "filter unload callback");
+    });
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -2,6 +2,7 @@
 // request, the pre/post calling sequence, and the I/O a filter issues below
 // itself (FltCreateFile, FltReadFile, FltWriteFile, FltQueryInformationFile,
 // FltClose).
+#include "sim/ke/stack.h"
 #include "sim/loader/loader.h"
 #include "sim/flt/io.h"
 
@@ -160,10 +161,14 @@ void DrainInstances(const std::vector<_FLT_INSTANCE*>& instances) {
         FLT_RELATED_OBJECTS related{sizeof(FLT_RELATED_OBJECTS), 0, post->instance->filter, post->volume, post->instance,
                                     post->data->Iopb->TargetFileObject, nullptr};
         sim::Count("FltMgr:DrainedPostOperationCallback");
-        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(post->op->PostOperation), sim::loader::OperationKind(post->data->Iopb->MajorFunction, false));
-        const sim::CallbackEntry entry = sim::EnterDriverCallback();
-        FLT_POSTOP_CALLBACK_STATUS result = post->op->PostOperation(post->data, &related, post->context, FLTFL_POST_OPERATION_DRAINING);
-        sim::CheckCallbackReturn(entry, "post-operation callback");
+        const char* kind = sim::loader::OperationKind(post->data->Iopb->MajorFunction, false);
+        FLT_POSTOP_CALLBACK_STATUS result = FLT_POSTOP_FINISHED_PROCESSING;
+        sim::OnKernelStack(kind, sim::StackEntry::SystemCall, [&] {
+            const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(post->op->PostOperation), kind);
+            const sim::CallbackEntry entry = sim::EnterDriverCallback();
+            result = post->op->PostOperation(post->data, &related, post->context, FLTFL_POST_OPERATION_DRAINING);
+            sim::CheckCallbackReturn(entry, "post-operation callback");
+        });
         if (result != FLT_POSTOP_FINISHED_PROCESSING) {
             sim::BugCheck(sim::kBugFltmgrFileSystem, "FLTMGR_FILE_SYSTEM",
                           "a post-operation callback called while draining did not return FLT_POSTOP_FINISHED_PROCESSING",
@@ -233,7 +238,21 @@ RequestState* StateOf(const FLT_CALLBACK_DATA* data) {
     return it == gInFlight.end() ? nullptr : it->second;
 }
 
+IO_STATUS_BLOCK Performp(IoRequest& request);
+
+// A request a driver makes from one of its routines (the copy before a change
+// opens, reads and writes files in a pre-operation callback) runs on the same
+// kernel stack, below the frames of the layers it passes through on Windows.
 IO_STATUS_BLOCK Perform(IoRequest& request) {
+    if (!sim::OnKernelStackNow()) {
+        return Performp(request);
+    }
+    IO_STATUS_BLOCK result{};
+    sim::WithStackCharge(sim::StackShareAbove(sim::StackEntry::NestedRequest), [&] { result = Performp(request); });
+    return result;
+}
+
+IO_STATUS_BLOCK Performp(IoRequest& request) {
     sim::fs::Volume* volume = request.file->volume;
     FLT_IO_PARAMETER_BLOCK iopb{};
     iopb.IrpFlags = request.irpFlags;
@@ -277,10 +296,13 @@ IO_STATUS_BLOCK Perform(IoRequest& request) {
         PVOID context = nullptr;
         if (op->PreOperation != nullptr) {
             sim::Count("FltMgr:PreOperationCallback");
-            const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(op->PreOperation), sim::loader::OperationKind(data.Iopb->MajorFunction, true));
-            const sim::CallbackEntry entry = sim::EnterDriverCallback();
-            result = op->PreOperation(&data, &related, &context);
-            sim::CheckCallbackReturn(entry, "pre-operation callback");
+            const char* kind = sim::loader::OperationKind(data.Iopb->MajorFunction, true);
+            sim::OnKernelStack(kind, sim::StackEntry::SystemCall, [&] {
+                const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(op->PreOperation), kind);
+                const sim::CallbackEntry entry = sim::EnterDriverCallback();
+                result = op->PreOperation(&data, &related, &context);
+                sim::CheckCallbackReturn(entry, "pre-operation callback");
+            });
         }
         switch (result) {
         case FLT_PREOP_SUCCESS_WITH_CALLBACK:
@@ -345,10 +367,14 @@ IO_STATUS_BLOCK Perform(IoRequest& request) {
         FLT_RELATED_OBJECTS related{sizeof(FLT_RELATED_OBJECTS), 0, post->instance->filter, fltVolume, post->instance,
                                     &request.file->fo, nullptr};
         sim::Count("FltMgr:PostOperationCallback");
-        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(post->op->PostOperation), sim::loader::OperationKind(data.Iopb->MajorFunction, false));
-        const sim::CallbackEntry entry = sim::EnterDriverCallback();
-        FLT_POSTOP_CALLBACK_STATUS result = post->op->PostOperation(&data, &related, post->context, 0);
-        sim::CheckCallbackReturn(entry, "post-operation callback");
+        const char* kind = sim::loader::OperationKind(data.Iopb->MajorFunction, false);
+        FLT_POSTOP_CALLBACK_STATUS result = FLT_POSTOP_FINISHED_PROCESSING;
+        sim::OnKernelStack(kind, sim::StackEntry::SystemCall, [&] {
+            const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(post->op->PostOperation), kind);
+            const sim::CallbackEntry entry = sim::EnterDriverCallback();
+            result = post->op->PostOperation(&data, &related, post->context, 0);
+            sim::CheckCallbackReturn(entry, "post-operation callback");
+        });
         if (result == FLT_POSTOP_MORE_PROCESSING_REQUIRED) {
             sim::NotImplemented("FLT_POSTOP_MORE_PROCESSING_REQUIRED (FltCompletePendedPostOperation)");
         }

@@ -1,6 +1,7 @@
 // Filter Manager communication ports, kernel side: the default port
 // descriptor, server ports, closing client ports and FltSendMessage.
 #include "platform/kernel.h"
+#include "sim/ke/stack.h"
 #include "sim/loader/loader.h"
 #include "sim/flt/flt.h"
 #include "sim/ob/ob.h"
@@ -248,10 +249,12 @@ void DisconnectConnection(const std::shared_ptr<Connection>& connection, bool no
     }
     if (claim) {
         RequireIrqlAtMost(PASSIVE_LEVEL, "DisconnectNotify");
-        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(server->disconnectNotify), "port disconnect");
-        const sim::CallbackEntry entry = sim::EnterDriverCallback();
-        server->disconnectNotify(connection->cookie);
-        sim::CheckCallbackReturn(entry, "port disconnect callback");
+        sim::OnKernelStack("port disconnect", sim::StackEntry::SystemCall, [&] {
+            const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(server->disconnectNotify), "port disconnect");
+            const sim::CallbackEntry entry = sim::EnterDriverCallback();
+            server->disconnectNotify(connection->cookie);
+            sim::CheckCallbackReturn(entry, "port disconnect callback");
+        });
     }
 }
 

@@ -260,6 +260,7 @@ NTSTATUS CreateStream(FileObjectBody* body, std::u16string_view path, const Reso
         fcb = new Fcb;
         fcb->volume = volume;
         fcb->fileId = fileId;
+        fcb->indexNumber = FileIdOfLocked(volume, fileId);
         fcb->path = filePath;
         fcb->stream = onDisk;
         fcb->fd = fd;
@@ -392,6 +393,7 @@ NTSTATUS CreateAtPath(FileObjectBody* body, std::u16string_view path, ACCESS_MAS
             fcb = new Fcb;
             fcb->volume = volume;
             fcb->fileId = std::get<1>(key);
+            fcb->indexNumber = FileIdOfLocked(volume, fcb->fileId);
             fcb->path = fullPath;
             fcb->directory = isDir;
             fcb->fd = fd;
@@ -449,6 +451,7 @@ NTSTATUS CreateAtPath(FileObjectBody* body, std::u16string_view path, ACCESS_MAS
         fcb->fd = fd;
         result = FILE_CREATED;
         lock.lock();
+        fcb->indexNumber = FileIdOfLocked(volume, fcb->fileId);
         gFcbs[KeyOf(fcb)] = fcb;
         RecordOpen(body, fcb, granted, share, options, path);
         lock.unlock();

@@ -13,8 +13,10 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 struct _EPROCESS;
@@ -25,12 +27,22 @@ struct Fcb;
 
 // A mounted volume: \Device\HarddiskVolumeN over a host folder, with an
 // optional drive letter \??\X: linked to the device.
+// The volume's file table as the file system numbers it (sim/fs/records.cpp):
+// each host file (by inode) has a record and the record's current sequence.
+struct FileRecords {
+    std::unordered_map<uint64_t, uint64_t> byInode;  // host inode -> file id
+    std::unordered_map<uint64_t, uint16_t> sequence; // record -> sequence last handed out
+    std::set<uint64_t> freed;                         // records free for reuse
+    uint64_t next = 0;                                // the first record never used
+};
+
 struct Volume {
     ULONG number = 0;
     std::u16string deviceName;  // \Device\HarddiskVolumeN
     std::string hostRoot;       // host folder, no trailing slash
     char16_t driveLetter = 0;   // 0 when none
     DEVICE_OBJECT device{};
+    FileRecords records;        // under gLock once mounted
 };
 
 // Mounts `hostFolder` (created if missing) as the next \Device\HarddiskVolumeN

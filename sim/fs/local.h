@@ -18,7 +18,8 @@ namespace sim::fs {
 // file object open on it, identified by the host file's inode.
 struct Fcb {
     Volume* volume = nullptr;
-    uint64_t fileId = 0;
+    uint64_t fileId = 0;       // the host file's inode: the key of the model's tables
+    uint64_t indexNumber = 0;  // the file id the file system gives out (sim/fs/records.cpp)
     std::u16string path;  // volume-relative, on-disk case ("\" for the root)
     // A named data stream of the file: ":name" in its on-disk case; empty for
     // the file's default stream (or a directory). A stream's Fcb has the
@@ -156,6 +157,16 @@ void RenameStream(const Volume* volume, uint64_t fileId, std::u16string_view fro
 // Under gLock: the file's last name is gone, so are its streams. Open stream
 // Fcbs leave the table (their data lives on until they close).
 void ForgetStreamsLocked(const Volume* volume, uint64_t fileId);
+
+// File ids (sim/fs/records.cpp). Before the volume is published: numbers the
+// files already in its host folder, in the order of a walk sorted by name.
+void NumberExistingFiles(Volume* volume);
+// Under gLock: the id of the host file `inode`, numbering it if the file
+// system has not met it yet.
+uint64_t FileIdOfLocked(Volume* volume, uint64_t inode);
+// Under gLock: the file's last name is gone: its streams go, and its record
+// is free for the next new file (with the next sequence number).
+void ForgetFileLocked(Volume* volume, uint64_t inode);
 
 // IRP_MJ_CREATE (sim/fs/create.cpp). Called without gLock.
 NTSTATUS Create(FileObjectBody* body, ACCESS_MASK desired, ULONG share, ULONG disposition, ULONG options,

@@ -237,7 +237,7 @@ NTSTATUS QueryInformation(PFLT_CALLBACK_DATA data, ULONG_PTR* information) {
         return STATUS_INFO_LENGTH_MISMATCH;
     }
     auto* info = static_cast<PFILE_INTERNAL_INFORMATION>(params.InfoBuffer);
-    info->IndexNumber.QuadPart = static_cast<LONGLONG>(fcb->fileId);
+    info->IndexNumber.QuadPart = static_cast<LONGLONG>(fcb->indexNumber);
     *information = sizeof(FILE_INTERNAL_INFORMATION);
     return STATUS_SUCCESS;
 }

@@ -279,7 +279,7 @@ NTSTATUS Rename(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parent
     // be another file's.
     if (takesOver && targetLastName) {
         lock.lock();
-        ForgetStreamsLocked(volume, targetId);
+        ForgetFileLocked(volume, targetId);
         lock.unlock();
     }
     if (::rename(oldHost.c_str(), newHost.c_str()) != 0) {
@@ -359,7 +359,7 @@ NTSTATUS Link(FileObjectBody* body, Fcb* fcb, ULONG flags, PFILE_OBJECT parentOf
         }
         if (targetLastName) {
             lock.lock();
-            ForgetStreamsLocked(volume, targetId);
+            ForgetFileLocked(volume, targetId);
             lock.unlock();
         }
         ::unlink(newHost.c_str());

@@ -103,7 +103,7 @@ void Cleanup(FileObjectBody* body) {
     struct stat st;
     if (rc == 0 && (directory || (::fstat(fcb->fd, &st) == 0 && st.st_nlink == 0))) {
         lock.lock();
-        ForgetStreamsLocked(fcb->volume, fcb->fileId);
+        ForgetFileLocked(fcb->volume, fcb->fileId);
     }
 }
 
@@ -193,17 +193,17 @@ const bool gRegistered = [] {
 
 std::u16string MountVolume(const std::string& hostFolder, char16_t driveLetter) {
     std::filesystem::create_directories(hostFolder);
-    Volume* volume;
+    auto owned = std::make_unique<Volume>();
+    Volume* volume = owned.get();
+    volume->hostRoot = std::filesystem::absolute(hostFolder).lexically_normal().string();
+    while (volume->hostRoot.size() > 1 && volume->hostRoot.back() == '/') {
+        volume->hostRoot.pop_back();
+    }
+    NumberExistingFiles(volume);  // host calls: before the volume is published, without gLock
     {
         std::lock_guard<std::mutex> guard(gLock);
-        auto owned = std::make_unique<Volume>();
-        volume = owned.get();
         volume->number = static_cast<ULONG>(gVolumes.size() + 1);
         volume->deviceName = u"\\Device\\HarddiskVolume" + FromHost(std::to_string(volume->number));
-        volume->hostRoot = std::filesystem::absolute(hostFolder).lexically_normal().string();
-        while (volume->hostRoot.size() > 1 && volume->hostRoot.back() == '/') {
-            volume->hostRoot.pop_back();
-        }
         volume->driveLetter = driveLetter >= u'a' && driveLetter <= u'z' ? static_cast<char16_t>(driveLetter - 32) : driveLetter;
         volume->device.Type = 3;
         volume->device.Size = sizeof(DEVICE_OBJECT);

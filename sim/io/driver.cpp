@@ -1,5 +1,6 @@
 // I/O manager: driver objects, loading and stopping, the leftover checks
 // after a driver goes, and the reset of the I/O manager's state.
+#include "sim/ke/stack.h"
 #include "sim/loader/loader.h"
 #include "sim/io/local.h"
 
@@ -162,8 +163,10 @@ void FreeDriverObjectp(PDRIVER_OBJECT driver) {
 // DriverUnload, the wait for work items, the leftover check and the free.
 void FinishUnloadp(PDRIVER_OBJECT driver) {
     RunInSystemThreadp(driver, "DriverUnload", [&] {
-        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(driver->DriverUnload), "driver unload");
-        driver->DriverUnload(driver);
+        OnKernelStack("driver unload", StackEntry::SystemThread, [&] {
+            const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(driver->DriverUnload), "driver unload");
+            driver->DriverUnload(driver);
+        });
     });
     io::WaitWorkItemsOfDriver(driver);
     ReportLeftoversp(driver, "unloaded", CollectLeftoversp(driver));
@@ -244,8 +247,10 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view serviceName, P
                             registryPath.data()};
 
     RunInSystemThreadp(object, "DriverEntry", [&] {
-        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(entry), "driver entry");
-        status = entry(object, &registry);
+        OnKernelStack("driver entry", StackEntry::SystemThread, [&] {
+            const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(entry), "driver entry");
+            status = entry(object, &registry);
+        });
     });
 
     if (!NT_SUCCESS(status)) {

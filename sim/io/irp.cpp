@@ -1,5 +1,6 @@
 // I/O manager: IRPs with stack locations, sending a request down a device
 // stack and waiting for it, and completion with its routines.
+#include "sim/ke/stack.h"
 #include "sim/loader/loader.h"
 #include "sim/io/local.h"
 
@@ -136,10 +137,14 @@ extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     stack->DeviceObject = DeviceObject;
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     sim::DriverContextScope context(DeviceObject->DriverObject);
-    const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(dispatch), sim::loader::DispatchKind(stack->MajorFunction));
-    const sim::CallbackEntry entry = sim::EnterDriverCallback();
-    NTSTATUS status = dispatch(DeviceObject, Irp);
-    sim::CheckCallbackReturn(entry, "dispatch routine");
+    const char* kind = sim::loader::DispatchKind(stack->MajorFunction);
+    NTSTATUS status = STATUS_SUCCESS;
+    sim::OnKernelStack(kind, sim::StackEntry::SystemCall, [&] {
+        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(dispatch), kind);
+        const sim::CallbackEntry entry = sim::EnterDriverCallback();
+        status = dispatch(DeviceObject, Irp);
+        sim::CheckCallbackReturn(entry, "dispatch routine");
+    });
     return status;
 }
 

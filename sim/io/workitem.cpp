@@ -1,6 +1,7 @@
 // Work items: IoAllocateWorkItem / IoQueueWorkItem / IoFreeWorkItem, run at
 // PASSIVE_LEVEL by system worker threads of the System process. The device
 // object (and so its driver) stays referenced until the routine returns.
+#include "sim/ke/stack.h"
 #include "sim/loader/loader.h"
 #include "sim/io/io.h"
 
@@ -59,9 +60,11 @@ void RunItemp(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context) {
     {
         ThreadScope system(SystemProcess());
         CurrentThreadState().irql = PASSIVE_LEVEL;
-        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(routine), "work item");
         const CallbackEntry entry = EnterDriverCallback();
-        routine(device, context);
+        OnKernelStack("work item", StackEntry::SystemThread, [&] {
+            const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(routine), "work item");
+            routine(device, context);
+        });
         if (CurrentThreadState().irql != PASSIVE_LEVEL || CurrentThreadState().fastMutexesHeld != 0) {
             BugCheck(kBugWorkerThreadReturnedAtBadIrql, "WORKER_THREAD_RETURNED_AT_BAD_IRQL",
                      "work item routine returned at a raised IRQL or holding a fast mutex",

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstdlib>
+#include <unistd.h>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -209,19 +210,27 @@ void UpdateFaultsArmedLocked() {
 
 }  // namespace
 
+// The reports are written with one write(2): printing to the unbuffered
+// standard error through stdio takes an 8 KB buffer on the stack, more than
+// is left on a kernel stack deep in a driver's routine.
 void BugCheck(ULONG code, const std::string& name, const std::string& detail, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3,
               ULONG_PTR p4) {
-    std::fprintf(stderr,
-                 "\n*** STOP: 0x%08X (0x%016llX, 0x%016llX, 0x%016llX, 0x%016llX)\n*** %s\n*** %s\n",
-                 static_cast<unsigned>(code), static_cast<unsigned long long>(p1), static_cast<unsigned long long>(p2),
-                 static_cast<unsigned long long>(p3), static_cast<unsigned long long>(p4), name.c_str(), detail.c_str());
+    char head[128];
+    std::snprintf(head, sizeof(head), "\n*** STOP: 0x%08X (0x%016llX, 0x%016llX, 0x%016llX, 0x%016llX)\n*** ",
+                  static_cast<unsigned>(code), static_cast<unsigned long long>(p1), static_cast<unsigned long long>(p2),
+                  static_cast<unsigned long long>(p3), static_cast<unsigned long long>(p4));
     std::fflush(stderr);
+    const std::string text = head + name + "\n*** " + detail + "\n";
+    const ssize_t written = write(STDERR_FILENO, text.data(), text.size());
+    (void)written;
     std::abort();
 }
 
 void NotImplemented(const char* routine) {
-    std::fprintf(stderr, "\n*** simulated kernel: routine not implemented: %s\n", routine);
     std::fflush(stderr);
+    const std::string text = std::string("\n*** simulated kernel: routine not implemented: ") + routine + "\n";
+    const ssize_t written = write(STDERR_FILENO, text.data(), text.size());
+    (void)written;
     std::abort();
 }
 

@@ -36,116 +36,119 @@ struct Export {
     const char* name;
     void* address;
     bool data;
+    WindowsVersion since;  // the first version whose module exports it
 };
 
-#define ROUTINE(name) {#name, reinterpret_cast<void*>(&name), false}
-#define ROUTINE_AS(name, routine) {name, reinterpret_cast<void*>(&routine), false}
-#define DATA(name) {#name, reinterpret_cast<void*>(&name), true}
+// Each with the first Windows version that exports it, from the routine's
+// documentation ("Win2000": Windows 2000 or earlier).
+#define ROUTINE(name, since) {#name, reinterpret_cast<void*>(&name), false, WindowsVersion::since}
+#define ROUTINE_AS(name, routine, since) {name, reinterpret_cast<void*>(&routine), false, WindowsVersion::since}
+#define DATA(name, since) {#name, reinterpret_cast<void*>(&name), true, WindowsVersion::since}
 
 const std::vector<Export>& Ntoskrnl() {
     static const std::vector<Export> table = {
-        ROUTINE(CmCallbackGetKeyObjectID),
-        ROUTINE(CmCallbackGetKeyObjectIDEx),
-        ROUTINE(CmCallbackReleaseKeyObjectIDEx),
-        ROUTINE(CmRegisterCallback),
-        ROUTINE(CmRegisterCallbackEx),
-        ROUTINE(CmUnRegisterCallback),
-        ROUTINE(DbgPrint),
-        ROUTINE(ExAcquireFastMutex),
-        ROUTINE(ExAcquireRundownProtection),
-        ROUTINE(ExAllocatePoolWithTag),
-        ROUTINE(ExFreePool),
-        ROUTINE(ExFreePoolWithTag),
-        ROUTINE(ExInitializeRundownProtection),
-        ROUTINE(ExReInitializeRundownProtection),
-        ROUTINE(ExReleaseFastMutex),
-        ROUTINE(ExReleaseRundownProtection),
-        ROUTINE(ExTryToAcquireFastMutex),
-        ROUTINE(ExWaitForRundownProtectionRelease),
-        ROUTINE(IoAllocateWorkItem),
-        ROUTINE(IoCreateDevice),
-        ROUTINE(IoCreateSymbolicLink),
-        ROUTINE(IoDeleteDevice),
-        ROUTINE(IoDeleteSymbolicLink),
-        ROUTINE(IoFreeWorkItem),
-        ROUTINE(IoGetCurrentProcess),
-        ROUTINE(IoQueueWorkItem),
-        ROUTINE(IoThreadToProcess),
-        ROUTINE(IofCallDriver),
-        ROUTINE(IofCompleteRequest),
-        ROUTINE(KeBugCheckEx),
-        ROUTINE(KeGetCurrentIrql),
-        ROUTINE(KeInitializeEvent),
-        ROUTINE(MmGetSystemRoutineAddress),
-        DATA(MmUserProbeAddress),
-        ROUTINE(ObOpenObjectByPointer),
-        ROUTINE(ObReferenceObjectByHandle),
-        ROUTINE(ObSetSecurityObjectByPointer),
-        ROUTINE(ObfDereferenceObject),
-        ROUTINE(ObfReferenceObject),
-        ROUTINE(PsGetCurrentProcessId),
-        ROUTINE(PsGetCurrentThread),
-        ROUTINE(PsGetCurrentThreadId),
-        ROUTINE(PsGetProcessId),
-        ROUTINE(PsIsThreadTerminating),
-        ROUTINE(PsLookupProcessByProcessId),
-        ROUTINE(PsSetCreateProcessNotifyRoutine),
-        ROUTINE(PsSetCreateProcessNotifyRoutineEx),
-        ROUTINE(RtlAddAccessAllowedAce),
-        ROUTINE(RtlCopyUnicodeString),
-        ROUTINE(RtlCreateAcl),
-        ROUTINE(RtlCreateSecurityDescriptor),
-        ROUTINE(RtlEqualUnicodeString),
-        ROUTINE(RtlGetVersion),
-        ROUTINE(RtlInitUnicodeString),
-        ROUTINE(RtlIntegerToUnicodeString),
-        ROUTINE(RtlLengthSid),
-        ROUTINE(RtlPrefixUnicodeString),
-        ROUTINE(RtlSetDaclSecurityDescriptor),
-        DATA(SeExports),
-        ROUTINE(ZwClose),
-        ROUTINE(ZwOpenSymbolicLinkObject),
-        ROUTINE(ZwQueryInformationProcess),
-        ROUTINE(ZwQuerySymbolicLinkObject),
-        ROUTINE(ZwQueryValueKey),
-        ROUTINE_AS("__C_specific_handler", SimCSpecificHandler),
-        ROUTINE_AS("memcpy", SimKernelMemcpy),
-        ROUTINE_AS("memmove", SimKernelMemmove),
-        ROUTINE_AS("memset", SimKernelMemset),
+        ROUTINE(CmCallbackGetKeyObjectID, WinVista),
+        ROUTINE(CmCallbackGetKeyObjectIDEx, Win8),
+        ROUTINE(CmCallbackReleaseKeyObjectIDEx, Win8),
+        ROUTINE(CmRegisterCallback, WinXP),
+        ROUTINE(CmRegisterCallbackEx, WinVista),
+        ROUTINE(CmUnRegisterCallback, WinXP),
+        ROUTINE(DbgPrint, Win2000),
+        ROUTINE(ExAcquireFastMutex, Win2000),
+        ROUTINE(ExAcquireRundownProtection, WinXP),
+        ROUTINE(ExAllocatePoolWithTag, Win2000),
+        ROUTINE(ExFreePool, Win2000),
+        ROUTINE(ExFreePoolWithTag, Win2000),
+        ROUTINE(ExInitializeRundownProtection, WinXP),
+        ROUTINE(ExReInitializeRundownProtection, WinXP),
+        ROUTINE(ExReleaseFastMutex, Win2000),
+        ROUTINE(ExReleaseRundownProtection, WinXP),
+        ROUTINE(ExTryToAcquireFastMutex, Win2000),
+        ROUTINE(ExWaitForRundownProtectionRelease, WinXP),
+        ROUTINE(IoAllocateWorkItem, Win2000),
+        ROUTINE(IoCreateDevice, Win2000),
+        ROUTINE(IoCreateSymbolicLink, Win2000),
+        ROUTINE(IoDeleteDevice, Win2000),
+        ROUTINE(IoDeleteSymbolicLink, Win2000),
+        ROUTINE(IoFreeWorkItem, Win2000),
+        ROUTINE(IoGetCurrentProcess, Win2000),
+        ROUTINE(IoQueueWorkItem, Win2000),
+        ROUTINE(IoThreadToProcess, Win2000),
+        ROUTINE(IofCallDriver, Win2000),
+        ROUTINE(IofCompleteRequest, Win2000),
+        ROUTINE(KeBugCheckEx, Win2000),
+        ROUTINE(KeGetCurrentIrql, Win2000),
+        ROUTINE(KeInitializeEvent, Win2000),
+        ROUTINE(MmGetSystemRoutineAddress, Win2000),
+        DATA(MmUserProbeAddress, Win2000),
+        ROUTINE(ObOpenObjectByPointer, Win2000),
+        ROUTINE(ObReferenceObjectByHandle, Win2000),
+        ROUTINE(ObSetSecurityObjectByPointer, Win2000),
+        ROUTINE(ObfDereferenceObject, Win2000),
+        ROUTINE(ObfReferenceObject, Win2000),
+        ROUTINE(PsGetCurrentProcessId, Win2000),
+        ROUTINE(PsGetCurrentThread, Win2000),
+        ROUTINE(PsGetCurrentThreadId, Win2000),
+        ROUTINE(PsGetProcessId, WinXP),
+        ROUTINE(PsIsThreadTerminating, Win2000),
+        ROUTINE(PsLookupProcessByProcessId, Win2000),
+        ROUTINE(PsSetCreateProcessNotifyRoutine, Win2000),
+        ROUTINE(PsSetCreateProcessNotifyRoutineEx, WinVista),
+        ROUTINE(RtlAddAccessAllowedAce, Win2000),
+        ROUTINE(RtlCopyUnicodeString, Win2000),
+        ROUTINE(RtlCreateAcl, Win2000),
+        ROUTINE(RtlCreateSecurityDescriptor, Win2000),
+        ROUTINE(RtlEqualUnicodeString, Win2000),
+        ROUTINE(RtlGetVersion, Win2000),
+        ROUTINE(RtlInitUnicodeString, Win2000),
+        ROUTINE(RtlIntegerToUnicodeString, Win2000),
+        ROUTINE(RtlLengthSid, Win2000),
+        ROUTINE(RtlPrefixUnicodeString, Win2000),
+        ROUTINE(RtlSetDaclSecurityDescriptor, Win2000),
+        DATA(SeExports, Win2000),
+        ROUTINE(ZwClose, Win2000),
+        ROUTINE(ZwOpenSymbolicLinkObject, Win2000),
+        ROUTINE(ZwQueryInformationProcess, WinXP),
+        ROUTINE(ZwQuerySymbolicLinkObject, Win2000),
+        ROUTINE(ZwQueryValueKey, Win2000),
+        ROUTINE_AS("__C_specific_handler", SimCSpecificHandler, Win2000),
+        ROUTINE_AS("memcpy", SimKernelMemcpy, Win2000),
+        ROUTINE_AS("memmove", SimKernelMemmove, Win2000),
+        ROUTINE_AS("memset", SimKernelMemset, Win2000),
     };
     return table;
 }
 
 const std::vector<Export>& Fltmgr() {
     static const std::vector<Export> table = {
-        ROUTINE(FltAllocateContext),
-        ROUTINE(FltBuildDefaultSecurityDescriptor),
-        ROUTINE(FltClose),
-        ROUTINE(FltCloseClientPort),
-        ROUTINE(FltCloseCommunicationPort),
-        ROUTINE(FltCreateCommunicationPort),
-        ROUTINE(FltCreateFile),
-        ROUTINE(FltDeleteStreamHandleContext),
-        ROUTINE(FltFreeSecurityDescriptor),
-        ROUTINE(FltGetDestinationFileNameInformation),
-        ROUTINE(FltGetFileNameInformation),
-        ROUTINE(FltGetStreamHandleContext),
-        ROUTINE(FltGetVolumeFromName),
-        ROUTINE(FltGetVolumeInstanceFromName),
-        ROUTINE(FltObjectDereference),
-        ROUTINE(FltParseFileNameInformation),
-        ROUTINE(FltQueryInformationFile),
-        ROUTINE(FltReadFile),
-        ROUTINE(FltReferenceContext),
-        ROUTINE(FltReferenceFileNameInformation),
-        ROUTINE(FltRegisterFilter),
-        ROUTINE(FltReleaseContext),
-        ROUTINE(FltReleaseFileNameInformation),
-        ROUTINE(FltSendMessage),
-        ROUTINE(FltSetStreamHandleContext),
-        ROUTINE(FltStartFiltering),
-        ROUTINE(FltUnregisterFilter),
-        ROUTINE(FltWriteFile),
+        ROUTINE(FltAllocateContext, WinXP),
+        ROUTINE(FltBuildDefaultSecurityDescriptor, WinXP),
+        ROUTINE(FltClose, WinXP),
+        ROUTINE(FltCloseClientPort, WinXP),
+        ROUTINE(FltCloseCommunicationPort, WinXP),
+        ROUTINE(FltCreateCommunicationPort, WinXP),
+        ROUTINE(FltCreateFile, WinXP),
+        ROUTINE(FltDeleteStreamHandleContext, WinXP),
+        ROUTINE(FltFreeSecurityDescriptor, WinXP),
+        ROUTINE(FltGetDestinationFileNameInformation, WinXP),
+        ROUTINE(FltGetFileNameInformation, WinXP),
+        ROUTINE(FltGetStreamHandleContext, WinXP),
+        ROUTINE(FltGetVolumeFromName, WinXP),
+        ROUTINE(FltGetVolumeInstanceFromName, WinXP),
+        ROUTINE(FltObjectDereference, WinXP),
+        ROUTINE(FltParseFileNameInformation, WinXP),
+        ROUTINE(FltQueryInformationFile, WinXP),
+        ROUTINE(FltReadFile, WinXP),
+        ROUTINE(FltReferenceContext, WinXP),
+        ROUTINE(FltReferenceFileNameInformation, WinXP),
+        ROUTINE(FltRegisterFilter, WinXP),
+        ROUTINE(FltReleaseContext, WinXP),
+        ROUTINE(FltReleaseFileNameInformation, WinXP),
+        ROUTINE(FltSendMessage, WinXP),
+        ROUTINE(FltSetStreamHandleContext, WinXP),
+        ROUTINE(FltStartFiltering, WinXP),
+        ROUTINE(FltUnregisterFilter, WinXP),
+        ROUTINE(FltWriteFile, WinXP),
     };
     return table;
 }
@@ -182,13 +185,36 @@ void AddExport(const std::string& module, const char* name, void* address) {
             return;
         }
     }
-    Extra().push_back({module, Export{name, address, false}});
+    Extra().push_back({module, Export{name, address, false, WindowsVersion::Win2000}});
+}
+
+const char* WindowsVersionName(WindowsVersion version) {
+    switch (version) {
+    case WindowsVersion::Win2000: return "Windows 2000";
+    case WindowsVersion::WinXP: return "Windows XP";
+    case WindowsVersion::WinVista: return "Windows Vista";
+    case WindowsVersion::Win7: return "Windows 7";
+    case WindowsVersion::Win8: return "Windows 8";
+    case WindowsVersion::Win81: return "Windows 8.1";
+    case WindowsVersion::Win10_1507: return "Windows 10 1507";
+    case WindowsVersion::Win10_1703: return "Windows 10 1703";
+    case WindowsVersion::Win10_2004: return "Windows 10 2004";
+    case WindowsVersion::Win11: return "Windows 11";
+    }
+    return "a later Windows";
 }
 
 void* LookupExport(const std::string& module, const std::string& name) {
+    WindowsVersion since;
+    return LookupExport(module, name, &since);
+}
+
+void* LookupExport(const std::string& module, const std::string& name, WindowsVersion* since) {
+    *since = WindowsVersion::Win2000;
     if (const auto* table = TableOf(module)) {
         for (const Export& e : *table) {
             if (name == e.name) {
+                *since = e.since;
                 return e.address;
             }
         }

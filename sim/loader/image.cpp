@@ -410,6 +410,7 @@ bool BindImports(Image& image, const Headers& h, std::string* error, NTSTATUS* s
     const Directory& dir = h.directories[kDirImport];
     std::vector<Binding> bindings;
     std::vector<std::string> missing;
+    std::vector<std::string> tooNew;  // exported only by a later Windows than the oldest supported
     std::string badModule;
     if (dir.size != 0) {
         for (uint64_t at = dir.rva;; at += 20) {
@@ -457,7 +458,8 @@ bool BindImports(Image& image, const Headers& h, std::string* error, NTSTATUS* s
                     return false;
                 }
                 Binding binding{iatRva + 8 * i, nullptr, false, module, name};
-                binding.address = LookupExport(module, name);
+                WindowsVersion since = WindowsVersion::Win2000;
+                binding.address = LookupExport(module, name, &since);
                 if (binding.address != nullptr) {
                     binding.data = !IsExportedRoutine(binding.address);
                 } else {
@@ -465,10 +467,17 @@ bool BindImports(Image& image, const Headers& h, std::string* error, NTSTATUS* s
                     if (const FallbackExport* fallback = FindFallback(module, name)) {
                         binding.address = fallback->address;
                         binding.data = fallback->data;
+                        since = fallback->since;
                     }
                 }
                 if (binding.address == nullptr) {
                     missing.push_back(std::string(module) + "!" + name);
+                    continue;
+                }
+                if (since > kOldestSupportedWindows) {
+                    // On the oldest supported Windows the import is missing
+                    // and the load fails there: refuse it here too.
+                    tooNew.push_back(std::string(module) + "!" + name + " (from " + WindowsVersionName(since) + ")");
                     continue;
                 }
                 bindings.push_back(std::move(binding));
@@ -478,6 +487,17 @@ bool BindImports(Image& image, const Headers& h, std::string* error, NTSTATUS* s
     if (!badModule.empty()) {
         *status = STATUS_DLL_NOT_FOUND;
         *error = "imports from " + badModule + ", a module the model does not have (ntoskrnl.exe, FLTMGR.SYS, HAL.dll)";
+        return false;
+    }
+    if (missing.empty() && !tooNew.empty()) {
+        *status = STATUS_PROCEDURE_NOT_FOUND;
+        std::string list;
+        for (const std::string& name : tooNew) {
+            list += (list.empty() ? "" : ", ") + name;
+        }
+        *error = "imports " + std::to_string(tooNew.size()) + " routine(s) that " +
+                 WindowsVersionName(kOldestSupportedWindows) +
+                 ", the oldest Windows the driver supports, does not export: " + list;
         return false;
     }
     if (!missing.empty()) {

@@ -57,12 +57,16 @@ NTSTATUS LoadDriverImage(const std::string& path, std::u16string_view serviceNam
 
 namespace loader {
 
-uintptr_t ImageSymbolAddress(const Image* image, const std::string& name) {
-    std::string map = ImagePath(image);
+std::string LinkMapPath(const std::string& imagePath) {
+    std::string map = imagePath;
     const size_t dot = map.rfind('.');
     const size_t slash = map.rfind('/');
     if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) map.resize(dot);
-    std::ifstream in(map + ".map");
+    return map + ".map";
+}
+
+uintptr_t ImageSymbolAddress(const Image* image, const std::string& name) {
+    std::ifstream in(LinkMapPath(ImagePath(image)));
     std::string line;
     // lld's map: "RVA SIZE ALIGN [OUT IN] SYMBOL"; a symbol's line has the RVA,
     // a size and alignment of 0, and the name last.

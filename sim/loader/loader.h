@@ -39,11 +39,25 @@
 namespace sim::loader {
 
 // --- exports (sim/loader/exports.cpp) --------------------------------------
+// Windows versions, oldest first. Each export carries the first version whose
+// module exports it ("Win2000" stands for Windows 2000 or earlier).
+enum class WindowsVersion { Win2000, WinXP, WinVista, Win7, Win8, Win81, Win10_1507, Win10_1703, Win10_2004, Win11 };
+// The oldest version Vetrona supports: Windows 10 (its first release, 1507),
+// which the image's subsystem version (native 10.0) and the package's
+// install instructions name. An image may import only what that version
+// exports; a newer routine must be looked up at run time
+// (MmGetSystemRoutineAddress, FltGetRoutineAddress), as the driver does for
+// the ones it can do without.
+constexpr WindowsVersion kOldestSupportedWindows = WindowsVersion::Win10_1507;
+const char* WindowsVersionName(WindowsVersion version);
 // The address of the model's routine or variable `name` exported by `module`
 // ("ntoskrnl.exe", "FLTMGR.SYS", "HAL.dll"; compared without case), or nullptr
 // when the model does not implement it. Data exports (MmUserProbeAddress,
 // SeExports...) give the address of the model's variable.
 void* LookupExport(const std::string& module, const std::string& name);
+// The same, with the first Windows version that exports it (for the loader,
+// which refuses an import newer than kOldestSupportedWindows).
+void* LookupExport(const std::string& module, const std::string& name, WindowsVersion* since);
 // TRUE when `address` is one of the model's exported routines (a valid
 // control-flow-guard target for an image, as the kernel's exports are).
 bool IsExportedRoutine(const void* address);
@@ -62,6 +76,7 @@ struct FallbackExport {
     std::string name;
     void* address = nullptr;
     bool data = false;
+    WindowsVersion since = WindowsVersion::Win2000;
 };
 void SetFallbackExports(const std::vector<FallbackExport>& exports);
 
@@ -111,6 +126,8 @@ const Image* FindImage(const void* address);
 // no such symbol. For harnesses that look at a driver's own state, as tests of
 // the linked driver do through its globals.
 uintptr_t ImageSymbolAddress(const Image* image, const std::string& name);
+// Where that map is for the image at `imagePath` (its name with ".map").
+std::string LinkMapPath(const std::string& imagePath);
 // The image's file name ("vetrona.sys"), for reports.
 const std::string& ImageName(const Image* image);
 // The path it was loaded from.

@@ -12,6 +12,8 @@
 // there, outside the signal handler, on the faulting thread.
 #include "sim/loader/internal.h"
 
+#include "sim/ke/stack.h"
+
 #include "sim/ke/core.h"
 #include "sim/ps/ps.h"
 
@@ -67,6 +69,11 @@ void Forward(int signal, siginfo_t* info, void* context) {
 __attribute__((no_sanitize("address", "undefined"))) void OnTrap(int signal, siginfo_t* info, void* raw) {
     auto* uc = static_cast<ucontext_t*>(raw);
     greg_t* g = uc->uc_mcontext.gregs;
+    // A fault below a kernel stack stops the run before anything is written
+    // below the faulting frame (there is no room there).
+    if (signal == SIGSEGV) {
+        StopIfKernelStackOverflow(reinterpret_cast<uintptr_t>(info->si_addr), static_cast<uintptr_t>(g[REG_RIP]));
+    }
     if (!AddressInImage(static_cast<uintptr_t>(g[REG_RIP]))) {
         Forward(signal, info, raw);
         return;

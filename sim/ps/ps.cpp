@@ -2,6 +2,7 @@
 // thread, process notification routines, look-ups and image-name queries,
 // and routine look-up by name (MmGetSystemRoutineAddress).
 #include "sim/ps/ps.h"
+#include "sim/ke/stack.h"
 #include "sim/loader/loader.h"
 
 #include "sim/cm/cm.h"
@@ -297,17 +298,19 @@ NTSTATUS CallNotifyRoutinesp(_EPROCESS* process, PPS_CREATE_NOTIFY_INFO createIn
     size_t next = 0;
     for (; next < entries.size(); ++next) {
         NotifyEntry& entry = *entries[next];
-        const sim::loader::DriverCall driverCall(entry.routine, "process notify");
-        const CallbackEntry called = EnterDriverCallback();
-        if (entry.extended) {
-            auto routine = reinterpret_cast<PCREATE_PROCESS_NOTIFY_ROUTINE_EX>(entry.routine);
-            routine(process, reinterpret_cast<HANDLE>(process->pid), createInfo);
-        } else {
-            auto routine = reinterpret_cast<PCREATE_PROCESS_NOTIFY_ROUTINE>(entry.routine);
-            routine(reinterpret_cast<HANDLE>(process->parentPid), reinterpret_cast<HANDLE>(process->pid),
-                    createInfo != nullptr ? TRUE : FALSE);
-        }
-        CheckCallbackReturn(called, "process notify routine");
+        OnKernelStack("process notify", StackEntry::SystemCall, [&] {
+            const sim::loader::DriverCall driverCall(entry.routine, "process notify");
+            const CallbackEntry called = EnterDriverCallback();
+            if (entry.extended) {
+                auto routine = reinterpret_cast<PCREATE_PROCESS_NOTIFY_ROUTINE_EX>(entry.routine);
+                routine(process, reinterpret_cast<HANDLE>(process->pid), createInfo);
+            } else {
+                auto routine = reinterpret_cast<PCREATE_PROCESS_NOTIFY_ROUTINE>(entry.routine);
+                routine(reinterpret_cast<HANDLE>(process->parentPid), reinterpret_cast<HANDLE>(process->pid),
+                        createInfo != nullptr ? TRUE : FALSE);
+            }
+            CheckCallbackReturn(called, "process notify routine");
+        });
         {
             std::lock_guard<std::mutex> guard(S().notifyLock);
             --entry.inFlight;

@@ -2,6 +2,7 @@
 #include "sim/user/memory.h"
 
 #include "sim/ke/core.h"
+#include "sim/ps/ps.h"
 
 #include <sys/mman.h>
 #include <sys/uio.h>
@@ -33,6 +34,9 @@ struct Window {
     uintptr_t next = kWindowStart;
     std::multimap<size_t, uintptr_t> free;  // pages -> start
     std::map<uintptr_t, size_t> blocks;     // start -> pages
+    // Blocks that hold a request's view of a program's buffer: the process
+    // whose address space the buffer is in (see UserRangeInContext).
+    std::map<uintptr_t, _EPROCESS*> owners;  // start -> process
 };
 
 Window& W() {
@@ -119,6 +123,7 @@ void FreeUserMemory(void* address) {
     mprotect(address, bytes, PROT_NONE);
     madvise(address, bytes, MADV_DONTNEED);
     w.free.emplace(it->second, it->first);
+    w.owners.erase(it->first);
     w.blocks.erase(it);
 }
 
@@ -128,6 +133,30 @@ void ProtectUserMemory(void* address, size_t length, bool readable, bool writabl
     const uintptr_t end = (reinterpret_cast<uintptr_t>(address) + length + page - 1) & ~(page - 1);
     const int protection = !readable ? PROT_NONE : (writable ? PROT_READ | PROT_WRITE : PROT_READ);
     mprotect(reinterpret_cast<void*>(start), end - start, protection);
+}
+
+bool UserRangeInContext(const void* address, size_t length) {
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    if (at < kWindowStart || at >= kWindowStart + kWindowLength) {
+        return true;
+    }
+    Window& w = W();
+    std::lock_guard<std::mutex> guard(w.lock);
+    auto it = w.owners.upper_bound(at);
+    if (it == w.owners.begin()) {
+        return true;
+    }
+    --it;
+    const auto block = w.blocks.find(it->first);
+    if (block == w.blocks.end() || at >= it->first + block->second * PageSize()) {
+        return true;  // not in that block
+    }
+    (void)length;  // a view is one block: its start decides
+    if (it->second == sim::CurrentProcess()) {
+        return true;
+    }
+    sim::Count("UserBufferOutsideItsProcess");
+    return false;
 }
 
 UserView::UserView(const void* buffer, size_t length, bool writable)
@@ -141,6 +170,11 @@ UserView::UserView(const void* buffer, size_t length, bool writable)
     const size_t offset = at & (page - 1);
     blockLength_ = offset + length;
     block_ = AllocateUserMemory(blockLength_);
+    {
+        Window& w = W();
+        std::lock_guard<std::mutex> guard(w.lock);
+        w.owners[reinterpret_cast<uintptr_t>(block_)] = sim::CurrentProcess();
+    }
     auto* window = static_cast<uint8_t*>(block_);
     address_ = window + offset;
     // Page by page, as the program's pages are.

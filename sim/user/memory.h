@@ -29,6 +29,18 @@ void FreeUserMemory(void* address);
 // program's VirtualProtect would.
 void ProtectUserMemory(void* address, size_t length, bool readable, bool writable);
 
+// FALSE when [address, address + length) lies in a request's view of another
+// process's buffer than the current thread's process. On Windows a user
+// address means something only in its own process: a worker thread (the
+// System process) or another process's thread that touches it reaches that
+// process's memory, not the program's, and usually faults. The model gives
+// each request's view the requesting process, and the host build's guarded
+// copy (PlatformCopyFromClient/ToClient) fails such an access with
+// STATUS_ACCESS_VIOLATION; each refusal counts as the call
+// "UserBufferOutsideItsProcess". Memory a test builds in the window itself
+// (AllocateUserMemory) belongs to no process and is reachable from all.
+bool UserRangeInContext(const void* address, size_t length);
+
 // A program's buffer as the kernel sees it for the length of one request: the
 // buffer's bytes at a window address with the same offset in its page, each
 // page as accessible as the program's. A buffer already in the window is used

@@ -4,6 +4,7 @@
 #include "sim/user/fltuser.h"
 
 #include "platform/kernel.h"
+#include "sim/ke/stack.h"
 #include "sim/loader/loader.h"
 #include "sim/flt/flt.h"
 #include "sim/ob/ob.h"
@@ -239,11 +240,13 @@ HRESULT FilterConnectCommunicationPort(_EPROCESS* process, PCWSTR portName, DWOR
     if (NT_SUCCESS(status)) {
         PVOID cookie = nullptr;
         RequireIrqlAtMost(PASSIVE_LEVEL, "ConnectNotify");
-        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(server->connectNotify), "port connect");
-        const CallbackEntry entry = EnterDriverCallback();
-        status = server->connectNotify(clientPort, server->serverCookie,
-                                       sizeOfContext != 0 ? contextCopy.data() : nullptr, sizeOfContext, &cookie);
-        CheckCallbackReturn(entry, "port connect callback");
+        OnKernelStack("port connect", StackEntry::SystemCall, [&] {
+            const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(server->connectNotify), "port connect");
+            const CallbackEntry entry = EnterDriverCallback();
+            status = server->connectNotify(clientPort, server->serverCookie,
+                                           sizeOfContext != 0 ? contextCopy.data() : nullptr, sizeOfContext, &cookie);
+            CheckCallbackReturn(entry, "port connect callback");
+        });
         connection->cookie = cookie;
     }
     if (!NT_SUCCESS(status)) {
@@ -382,11 +385,13 @@ HRESULT FilterSendMessage(_EPROCESS* process, HANDLE port, void* inBuffer, DWORD
     UserView outView(overlap ? nullptr : outBuffer, overlap ? 0 : outBufferSize, true);
     void* userIn = overlap ? static_cast<uint8_t*>(inView.address()) + (inStart - unionStart) : inView.address();
     void* userOut = overlap ? static_cast<uint8_t*>(inView.address()) + (outStart - unionStart) : outView.address();
-    const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(server->messageNotify), "port message");
-    const CallbackEntry entry = EnterDriverCallback();
-    const NTSTATUS status =
-        server->messageNotify(connection->cookie, userIn, inBufferSize, userOut, outBufferSize, &returned);
-    CheckCallbackReturn(entry, "port message callback");
+    NTSTATUS status = STATUS_SUCCESS;
+    OnKernelStack("port message", StackEntry::SystemCall, [&] {
+        const sim::loader::DriverCall driverCall(reinterpret_cast<const void*>(server->messageNotify), "port message");
+        const CallbackEntry entry = EnterDriverCallback();
+        status = server->messageNotify(connection->cookie, userIn, inBufferSize, userOut, outBufferSize, &returned);
+        CheckCallbackReturn(entry, "port message callback");
+    });
     sim::flt::ReleaseRundown(filter);
     sim::flt::CountStatp(&sim::flt::PortStats::userMessages);
     *bytesReturned = returned;

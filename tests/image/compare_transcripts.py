@@ -6,12 +6,14 @@ left on the volumes.
 
   compare_transcripts.py --sim build/host/vetrona-sim --image build/windows/vetrona.sys FILE...
 
-Receive times are left out. Values that name host objects rather than what
-happened are compared by identity, not by value: a file object's address and a file's id differ from
-one process to the next, so each is replaced by the order in which it first
-appeared ("#1", "#2"...). Everything else must be equal. Exit status 0 when
-every scenario matched (and passed on both), 1 when one differed, 77 when the
-image is missing (the test is skipped), 2 for bad arguments.
+Receive times are left out. A file object's address names a host object
+rather than what happened and differs from one process to the next: it is
+compared by identity, replaced by the order in which it first appeared ("#1",
+"#2"...). Everything else must be equal, file ids included (the model numbers
+files the same way in every run). A scenario counts as matched only when both
+runs passed (exit status 0) and their transcripts are equal. Exit status 0
+when every scenario matched, 1 when one differed or failed, 77 when the image
+is missing (the test is skipped), 2 for bad arguments.
 """
 import argparse
 import concurrent.futures
@@ -21,7 +23,7 @@ import subprocess
 import sys
 import time
 
-IDENTITY_FIELDS = ("fileObject", "fileId")
+IDENTITY_FIELDS = ("fileObject",)
 # Wall-clock values: when an event was received differs from run to run.
 CLOCK_FIELDS = ("time",)
 # Lines only an image run prints (the stack its own frames used).
@@ -81,11 +83,13 @@ def compare(sim, image, scenario):
     report["events"] = sum(1 for o in a if o.get("type") == "event")
     report["files"] = sum(1 for o in a if o.get("type") == "file-state")
     diff = first_difference(a, b)
-    report["identical"] = diff is None and linked[0] == loaded[0]
+    report["identical"] = diff is None and linked[0] == 0 and loaded[0] == 0
     if diff is not None:
         index, left, right = diff
         report["difference"] = {"line": index + 1, "linked": left, "image": right}
-    if loaded[0] != linked[0] or loaded[0] not in (0, 1):
+    if linked[0] != 0:
+        report["linked_stderr"] = linked[2][-2000:]
+    if loaded[0] != 0:
         report["image_stderr"] = loaded[2][-2000:]
     return report
 
@@ -105,7 +109,7 @@ def main():
         reports = list(pool.map(lambda f: compare(args.sim, args.image, f), args.files))
     failed = 0
     for r in reports:
-        state = "identical" if r["identical"] else "DIFFERENT"
+        state = "identical" if r["identical"] else ("DIFFERENT" if "difference" in r else "FAILED")
         print("%-9s %s: %d lines, %d events, %d files, status %d/%d, %.1fs" % (
             state, r["scenario"], r["lines"], r["events"], r["files"], r["linked_status"], r["image_status"],
             r["seconds"]))
@@ -115,6 +119,8 @@ def main():
                 d = r["difference"]
                 print("  first difference at line %d:\n    linked: %s\n    image:  %s" % (
                     d["line"], json.dumps(d["linked"])[:400], json.dumps(d["image"])[:400]))
+            if "linked_stderr" in r:
+                print("  linked run's standard error (end):\n    " + r["linked_stderr"].replace("\n", "\n    "))
             if "image_stderr" in r:
                 print("  image run's standard error (end):\n    " + r["image_stderr"].replace("\n", "\n    "))
     print("compare-transcripts: %d of %d scenarios identical on the image (%.0fs)" % (

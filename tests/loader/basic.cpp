@@ -187,6 +187,19 @@ __attribute__((noinline)) ULONG64 Deep(ULONG64 Levels) {
     return Deep(Levels - 1) + Last(buffer, sizeof(buffer));
 }
 
+// Levels + 1 frames of a 512-byte buffer each, calling nothing of the
+// model's: only the end of the stack can stop it.
+__attribute__((noinline)) ULONG64 Descend(ULONG64 Levels) {
+    volatile UCHAR buffer[512];
+    for (SIZE_T i = 0; i < sizeof(buffer); ++i) {
+        buffer[i] = (UCHAR)Levels;
+    }
+    if (Levels == 0) {
+        return buffer[0];
+    }
+    return Descend(Levels - 1) + buffer[sizeof(buffer) - 1];
+}
+
 NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     UNREFERENCED_PARAMETER(DriverObject);
     UNREFERENCED_PARAMETER(RegistryPath);
@@ -212,6 +225,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) 
     TestRegister("ReadVariable", (PVOID)ReadVariable);
     TestRegister("Word", (PVOID)Word);
     TestRegister("Deep", (PVOID)Deep);
+    TestRegister("Descend", (PVOID)Descend);
     return STATUS_SUCCESS;
 }
 

@@ -100,8 +100,12 @@ NTSTATUS LoaderTest::LoadBasic() {
     }
     void* entry = reinterpret_cast<void*>(sim::loader::ImageEntryPoint(image_));
     using Entry = NTSTATUS(MS*)(void*, void*);
-    sim::loader::DriverCall call(entry, "DriverEntry");
-    return reinterpret_cast<Entry>(entry)(nullptr, nullptr);
+    NTSTATUS entered = STATUS_UNSUCCESSFUL;
+    sim::OnKernelStack("DriverEntry", sim::StackEntry::SystemThread, [&] {
+        sim::loader::DriverCall call(entry, "DriverEntry");
+        entered = reinterpret_cast<Entry>(entry)(nullptr, nullptr);
+    });
+    return entered;
 }
 
 }  // namespace ltest

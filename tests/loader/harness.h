@@ -9,8 +9,10 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "sim/ke/stack.h"
 #include "sim/loader/loader.h"
 
 namespace ltest {
@@ -35,13 +37,25 @@ protected:
     // Maps basic.sys and runs its DriverEntry; the status it returned.
     NTSTATUS LoadBasic();
 
-    // Calls the image's routine `name` as the kernel calls a driver's routine.
+    // Calls the image's routine `name` as the kernel calls a driver's
+    // routine: on a kernel stack, inside a DriverCall.
     template <typename R = uint64_t, typename... A>
     R Call(const char* name, A... args) {
         void* routine = Routine(name);
         using Fn = R(__attribute__((ms_abi)) *)(A...);
-        sim::loader::DriverCall call(routine, name);
-        return reinterpret_cast<Fn>(routine)(args...);
+        if constexpr (std::is_void_v<R>) {
+            sim::OnKernelStack(name, sim::StackEntry::SystemCall, [&] {
+                sim::loader::DriverCall call(routine, name);
+                reinterpret_cast<Fn>(routine)(args...);
+            });
+        } else {
+            R result{};
+            sim::OnKernelStack(name, sim::StackEntry::SystemCall, [&] {
+                sim::loader::DriverCall call(routine, name);
+                result = reinterpret_cast<Fn>(routine)(args...);
+            });
+            return result;
+        }
     }
 
     sim::loader::Image* image_ = nullptr;

@@ -73,6 +73,17 @@ TEST_F(LoaderGuardTest, PastTheBudgetTheRunStops) {
                  ".*in a Deep call, past their budget of 8192 bytes of the 24576-byte kernel stack");
 }
 
+TEST_F(LoaderGuardTest, AnImageThatRecursesPastTheKernelStackStopsTheRun) {
+    // 25 frames of a little over 512 bytes: inside the 24 KB stack below the
+    // share the layers above hold. Nothing is called, so the budget measured
+    // at import calls never looks.
+    EXPECT_EQ(Call("Descend", uint64_t{24}), 24u * 25 / 2);
+    // 57 frames, about 30 KB: into the no-access pages below the stack.
+    EXPECT_DEATH(Call("Descend", uint64_t{56}),
+                 "STOP: 0x0000007F \\(0x0000000000000008,.*\n.*UNEXPECTED_KERNEL_MODE_TRAP\n"
+                 ".*kernel stack overflow: an access [0-9]+ bytes below the 24576-byte kernel stack");
+}
+
 TEST_F(LoaderGuardTest, ImageCodeTheModelCalledWithoutADriverCallStops) {
     using Fn = ULONG64(__attribute__((ms_abi)) *)();
     auto routine = reinterpret_cast<Fn>(ltest::Routine("ManyArguments"));

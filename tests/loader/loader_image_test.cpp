@@ -152,6 +152,32 @@ TEST_F(LoaderTest, AnImportTheModelLacksRefusesTheLoadByName) {
     EXPECT_EQ(error.find("memcpy"), std::string::npos) << error;
 }
 
+TEST_F(LoaderTest, AnImportNewerThanTheOldestSupportedWindowsRefusesTheLoad) {
+    std::vector<sim::loader::FallbackExport> exports = ltest::TestExports();
+    for (auto& e : exports) {
+        if (e.name == "TestNote" || e.name == "TestVariable") {
+            e.since = sim::loader::WindowsVersion::Win11;
+        }
+    }
+    sim::loader::SetFallbackExports(exports);
+    std::string error;
+    sim::loader::Image* image = nullptr;
+    EXPECT_EQ(Map(ltest::ImagePath("basic.sys"), &error, &image), STATUS_PROCEDURE_NOT_FOUND);
+    EXPECT_EQ(image, nullptr);
+    EXPECT_NE(error.find("Windows 10 1507, the oldest Windows the driver supports"), std::string::npos) << error;
+    EXPECT_NE(error.find("ntoskrnl.exe!TestNote (from Windows 11)"), std::string::npos) << error;
+    EXPECT_NE(error.find("ntoskrnl.exe!TestVariable (from Windows 11)"), std::string::npos) << error;
+    EXPECT_EQ(error.find("TestRegister"), std::string::npos) << error;
+
+    // What the oldest supported version has binds.
+    for (auto& e : exports) {
+        e.since = sim::loader::kOldestSupportedWindows;
+    }
+    sim::loader::SetFallbackExports(exports);
+    ASSERT_EQ(Map(ltest::ImagePath("basic.sys"), &error, &image), STATUS_SUCCESS) << error;
+    sim::loader::UnmapImage(image);
+}
+
 TEST_F(LoaderTest, AWrongChecksumRefusesTheLoad) {
     const std::vector<uint8_t> good = ReadFile(ltest::ImagePath("basic.sys"));
     ASSERT_FALSE(good.empty());
