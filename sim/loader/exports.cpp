@@ -75,7 +75,9 @@ const std::vector<Export>& Ntoskrnl() {
         ROUTINE(IofCompleteRequest),
         ROUTINE(KeBugCheckEx),
         ROUTINE(KeGetCurrentIrql),
+        ROUTINE(KeEnterCriticalRegion),
         ROUTINE(KeInitializeEvent),
+        ROUTINE(KeLeaveCriticalRegion),
         ROUTINE(MmGetSystemRoutineAddress),
         DATA(MmUserProbeAddress),
         ROUTINE(ObOpenObjectByPointer),
@@ -118,6 +120,8 @@ const std::vector<Export>& Ntoskrnl() {
 
 const std::vector<Export>& Fltmgr() {
     static const std::vector<Export> table = {
+        ROUTINE(FltAcquirePushLockExclusive),
+        ROUTINE(FltAcquirePushLockShared),
         ROUTINE(FltAllocateContext),
         ROUTINE(FltBuildDefaultSecurityDescriptor),
         ROUTINE(FltClose),
@@ -125,6 +129,7 @@ const std::vector<Export>& Fltmgr() {
         ROUTINE(FltCloseCommunicationPort),
         ROUTINE(FltCreateCommunicationPort),
         ROUTINE(FltCreateFile),
+        ROUTINE(FltDeletePushLock),
         ROUTINE(FltDeleteStreamHandleContext),
         ROUTINE(FltFreeSecurityDescriptor),
         ROUTINE(FltGetDestinationFileNameInformation),
@@ -132,6 +137,7 @@ const std::vector<Export>& Fltmgr() {
         ROUTINE(FltGetStreamHandleContext),
         ROUTINE(FltGetVolumeFromName),
         ROUTINE(FltGetVolumeInstanceFromName),
+        ROUTINE(FltInitializePushLock),
         ROUTINE(FltObjectDereference),
         ROUTINE(FltParseFileNameInformation),
         ROUTINE(FltQueryInformationFile),
@@ -141,6 +147,7 @@ const std::vector<Export>& Fltmgr() {
         ROUTINE(FltRegisterFilter),
         ROUTINE(FltReleaseContext),
         ROUTINE(FltReleaseFileNameInformation),
+        ROUTINE(FltReleasePushLock),
         ROUTINE(FltSendMessage),
         ROUTINE(FltSetStreamHandleContext),
         ROUTINE(FltStartFiltering),
