@@ -70,10 +70,12 @@ struct Config {
 const Config kConfigs[] = {
     {"monitoring_off", "create, write, close; file monitoring off", 150, 150, 0},
     {"on_unwatched", "create, write, close; monitoring on, process not watched", 300, 250, 0},
-    {"watched_reads", "open, read, close of a watched process (followed, nothing sent)", 860, 860, 4},
-    {"watched_write", "open for writing and one write of a watched process, both answered", 1880, 1880, 6},
-    {"process_start_exit", "a watched process starts a child that exits, both answered", 1950, 1950, 5},
-    {"value_set", "a watched process sets a registry value, answered", 870, 870, 2},
+    // No worse than before the gates changed (host figures then; the image
+    // pays less for the same code).
+    {"watched_reads", "open, read, close of a watched process (followed, nothing sent)", 777, 777, 4},
+    {"watched_write", "open for writing and one write of a watched process, both answered", 1708, 1708, 6},
+    {"process_start_exit", "a watched process starts a child that exits, both answered", 1772, 1772, 5},
+    {"value_set", "a watched process sets a registry value, answered", 789, 789, 2},
 };
 
 const char* const kCounted[] = {"ExAllocatePoolWithTag",       "ExAcquireFastMutex",        "ExTryToAcquireFastMutex:acquired",
