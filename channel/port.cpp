@@ -98,7 +98,9 @@ NTSTATUS FLTAPI PortConnect(PFLT_PORT ClientPort, PVOID ServerPortCookie, PVOID 
     const PEPROCESS process = IoGetCurrentProcess();
     const HANDLE processId = PsGetProcessId(process);
 
-    // Under Lock, so that a gate sees either no client or the whole client.
+    // Under Lock against another connect or disconnect. The gates read without
+    // it: the identity is published before the port, so a gate that sees the
+    // port sees this client's identity with it.
     DriverDataLock();
     if (DriverClientPort() != nullptr) {
         // One client at a time: the Filter Manager's connection limit refuses a
@@ -107,12 +109,11 @@ NTSTATUS FLTAPI PortConnect(PFLT_PORT ClientPort, PVOID ServerPortCookie, PVOID 
         DriverDataUnlock();
         return STATUS_SUCCESS;
     }
-    DriverSetClientPort(ClientPort);
     DriverData.ConnectionContext = ConnectionContext;
     DriverData.ConnectionContextSize = SizeOfContext;
     DriverData.ConnectionCookie = cookie;
-    DriverData.ClientProcess = process;
-    DriverData.ClientProcessId = processId;
+    DriverSetClientProcess(process, processId);
+    DriverSetClientPort(ClientPort);
     DriverDataUnlock();
     return STATUS_SUCCESS;
 }
@@ -142,8 +143,7 @@ VOID FLTAPI PortDisconnect(PVOID ConnectionCookie) {
         DriverData.ConnectionContext = nullptr;
         DriverData.ConnectionContextSize = 0;
         DriverData.ConnectionCookie = 0;
-        DriverData.ClientProcess = nullptr;
-        DriverData.ClientProcessId = nullptr;
+        DriverSetClientProcess(nullptr, nullptr);
     }
     DriverDataUnlock();
 }
@@ -186,8 +186,10 @@ NTSTATUS FLTAPI PortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBuff
         if (!NT_SUCCESS(status)) {
             return status;
         }
+        // Under Lock against other writers; the gates read the byte without
+        // it, so the store is atomic and the next operation sees it.
         DriverDataLock();
-        *switchByte = value;  // the raw byte: any non-zero value counts as on
+        DriverSetSwitch(switchByte, value);  // the raw byte: any non-zero value counts as on
         DriverDataUnlock();
         *ReturnOutputBufferLength = 0;
         return STATUS_SUCCESS;
@@ -198,11 +200,8 @@ NTSTATUS FLTAPI PortMessage(PVOID PortCookie, PVOID InputBuffer, ULONG InputBuff
         *ReturnOutputBufferLength = 0;
         return STATUS_INVALID_PARAMETER;
     }
-    // The byte is read under Lock, like every other reader of the switches,
-    // so a get racing a set sees one value or the other.
-    DriverDataLock();
-    const UCHAR value = *switchByte;
-    DriverDataUnlock();
+    // One atomic read: a get racing a set sees one value or the other.
+    const UCHAR value = DriverSwitch(switchByte);
     status = PlatformCopyToClient(static_cast<PUCHAR>(OutputBuffer) + PORT_ANSWER_OFFSET, &value, sizeof(value));
     if (!NT_SUCCESS(status)) {
         return status;

@@ -12,10 +12,10 @@ BOOLEAN DriverSetValueDataIsCallerBuffer = TRUE;
 VOID DriverDataInit(DRIVER_DATA* Data) {
     Data->Filter = nullptr;
     Data->ServerPort = nullptr;
-    Data->FileMonEnabled = 0;
-    Data->ProcMonEnabled = 0;
-    Data->Switch2 = 0;
-    Data->RegMonEnabled = 0;
+    DriverSetSwitch(&Data->FileMonEnabled, 0);
+    DriverSetSwitch(&Data->ProcMonEnabled, 0);
+    DriverSetSwitch(&Data->Switch2, 0);
+    DriverSetSwitch(&Data->RegMonEnabled, 0);
     Data->BackupDir = nullptr;
     Data->BackupLimit = 0;
     Data->RegistryCookie.QuadPart = 0;
@@ -33,13 +33,13 @@ VOID DriverDataInit(DRIVER_DATA* Data) {
     Data->ClientPort = nullptr;
     Data->ConnectionContext = nullptr;
     Data->ConnectionCookie = 0;
-    Data->ClientProcess = nullptr;
-    Data->ClientProcessId = nullptr;
+    DriverSetClientProcess(nullptr, nullptr);
     Data->ConnectionContextSize = 0;
 }
 
 // Releases what the record owns. Lock is held across both list clears: the
 // one place where two of the driver's locks nest (Lock outside, list inside).
+// No callback runs any more, so the lists' locks go after.
 VOID DriverDataFree(DRIVER_DATA* Data) {
     ExAcquireFastMutex(&Data->Lock);
     if (Data->BackupDir != nullptr) {
@@ -49,6 +49,8 @@ VOID DriverDataFree(DRIVER_DATA* Data) {
     IdListClearPids(&Data->ProcessList);
     IdListClearFileIds(&Data->FileIdList);
     ExReleaseFastMutex(&Data->Lock);
+    IdListDelete(&Data->ProcessList);
+    IdListDelete(&Data->FileIdList);
 }
 
 VOID DriverDataLock() {
@@ -57,37 +59,4 @@ VOID DriverDataLock() {
 
 VOID DriverDataUnlock() {
     ExReleaseFastMutex(&DriverData.Lock);
-}
-
-BOOLEAN IsClientProcess(PEPROCESS Process) {
-    return DriverClientPort() != nullptr && Process == DriverData.ClientProcess;
-}
-
-BOOLEAN IsClientProcessId(HANDLE ProcessId) {
-    return DriverClientPort() != nullptr && ProcessId == DriverData.ClientProcessId;
-}
-
-BOOLEAN FilterIsWatchedRequest(PETHREAD Thread, PFILE_OBJECT FileObject) {
-    BOOLEAN watched = FALSE;
-    DriverDataLock();
-    // The requester's process is looked up only once file monitoring is on.
-    if (DriverData.FileMonEnabled != 0 && !IsClientProcess(IoThreadToProcess(Thread)) && FileObject != nullptr) {
-        watched = TRUE;
-    }
-    DriverDataUnlock();
-    return watched;
-}
-
-BOOLEAN ProcMonIsWanted(HANDLE ProcessId) {
-    DriverDataLock();
-    BOOLEAN wanted = DriverData.ProcMonEnabled != 0 && !IsClientProcessId(ProcessId);
-    DriverDataUnlock();
-    return wanted;
-}
-
-BOOLEAN RegMonIsWanted(HANDLE ProcessId) {
-    DriverDataLock();
-    BOOLEAN wanted = DriverData.RegMonEnabled != 0 && !IsClientProcessId(ProcessId);
-    DriverDataUnlock();
-    return wanted;
 }

@@ -68,9 +68,61 @@ inline VOID DriverSetClientPort(PFLT_PORT Port) {
     WritePointerRelease(reinterpret_cast<PVOID volatile*>(&DriverData.ClientPort), Port);
 }
 
-// Gates. The Is* tests expect the caller to hold Lock.
-BOOLEAN IsClientProcess(PEPROCESS Process);
-BOOLEAN IsClientProcessId(HANDLE ProcessId);
-BOOLEAN FilterIsWatchedRequest(PETHREAD Thread, PFILE_OBJECT FileObject);
-BOOLEAN ProcMonIsWanted(HANDLE ProcessId);
-BOOLEAN RegMonIsWanted(HANDLE ProcessId);
+// The switch bytes and the client's process are read by the gates without
+// Lock, so every access is one atomic load or store: the switches are written
+// under Lock by the port's set commands and start-up, the client's identity by
+// the connect and disconnect notifications (before the port on connect, after
+// it on disconnect).
+inline UCHAR DriverSwitch(const UCHAR* Switch) {
+    return ReadUCharAcquire(Switch);
+}
+
+inline VOID DriverSetSwitch(UCHAR* Switch, UCHAR Value) {
+    WriteUCharRelease(Switch, Value);
+}
+
+inline PEPROCESS DriverClientProcess() {
+    return static_cast<PEPROCESS>(ReadPointerAcquire(reinterpret_cast<PVOID const volatile*>(&DriverData.ClientProcess)));
+}
+
+inline HANDLE DriverClientProcessId() {
+    return static_cast<HANDLE>(ReadPointerAcquire(reinterpret_cast<PVOID const volatile*>(&DriverData.ClientProcessId)));
+}
+
+inline VOID DriverSetClientProcess(PEPROCESS Process, HANDLE ProcessId) {
+    WritePointerRelease(reinterpret_cast<PVOID volatile*>(&DriverData.ClientProcess), Process);
+    WritePointerRelease(reinterpret_cast<PVOID volatile*>(&DriverData.ClientProcessId), ProcessId);
+}
+
+// Gates. None takes Lock or any other exclusive lock: each reads its switch
+// and the client's identity atomically, and the process-list membership tests
+// behind them take the list's lock shared.
+// They are inline: on the host a call into the driver's own code from a
+// callback makes the callback save the registers the Windows convention
+// preserves, which is most of what an unwatched request costs, and an open of
+// a program with monitoring off should read one byte and return. A client
+// seen in the middle of connecting or disconnecting is the client or no
+// client: a requester that is the client is at worst reported once, as
+// before the connection.
+inline BOOLEAN IsClientProcess(PEPROCESS Process) {
+    return (DriverClientPort() != nullptr && Process == DriverClientProcess()) ? TRUE : FALSE;
+}
+
+inline BOOLEAN IsClientProcessId(HANDLE ProcessId) {
+    return (DriverClientPort() != nullptr && ProcessId == DriverClientProcessId()) ? TRUE : FALSE;
+}
+
+// The requester's process is looked up only once file monitoring is on.
+inline BOOLEAN FilterIsWatchedRequest(PETHREAD Thread, PFILE_OBJECT FileObject) {
+    return (DriverSwitch(&DriverData.FileMonEnabled) != 0 && FileObject != nullptr && !IsClientProcess(IoThreadToProcess(Thread)))
+               ? TRUE
+               : FALSE;
+}
+
+inline BOOLEAN ProcMonIsWanted(HANDLE ProcessId) {
+    return (DriverSwitch(&DriverData.ProcMonEnabled) != 0 && !IsClientProcessId(ProcessId)) ? TRUE : FALSE;
+}
+
+inline BOOLEAN RegMonIsWanted(HANDLE ProcessId) {
+    return (DriverSwitch(&DriverData.RegMonEnabled) != 0 && !IsClientProcessId(ProcessId)) ? TRUE : FALSE;
+}

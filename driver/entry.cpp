@@ -181,8 +181,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     // A client may have connected since the port was created and switched
     // monitoring on; file and process monitoring start off all the same.
     DriverDataLock();
-    DriverData.FileMonEnabled = 0;
-    DriverData.ProcMonEnabled = 0;
+    DriverSetSwitch(&DriverData.FileMonEnabled, 0);
+    DriverSetSwitch(&DriverData.ProcMonEnabled, 0);
     DriverDataUnlock();
 
     return STATUS_SUCCESS;

@@ -1,5 +1,6 @@
-// Locked lists of process ids and file ids. Each list has its own fast mutex;
-// a search and the change that depends on it happen under one hold of it.
+// Locked lists of process ids and file ids. Each list has its own push lock:
+// a membership test holds it shared; a search and the change that depends on
+// it happen under one exclusive hold.
 #include "driver/id_list.h"
 
 #include "driver/driver_data.h"
@@ -11,14 +12,36 @@ static const ULONG IdListpIndexThreshold = 16;
 static const ULONG IdListpFirstIndexBits = 6;
 static const ULONG IdListpMaxIndexBits = 24;
 
+// A thread suspended by an APC while it holds the lock would stall every
+// open on the machine behind it: the critical region keeps normal kernel APCs
+// off for as long as it is held.
+static VOID IdListpLockShared(LockedIdList* List) {
+    KeEnterCriticalRegion();
+    FltAcquirePushLockShared(&List->Lock);
+}
+
+static VOID IdListpLockExclusive(LockedIdList* List) {
+    KeEnterCriticalRegion();
+    FltAcquirePushLockExclusive(&List->Lock);
+}
+
+static VOID IdListpUnlock(LockedIdList* List) {
+    FltReleasePushLock(&List->Lock);
+    KeLeaveCriticalRegion();
+}
+
 VOID IdListInit(LockedIdList* List) {
-    ExInitializeFastMutex(&List->Mutex);
-    ExAcquireFastMutex(&List->Mutex);
+    FltInitializePushLock(&List->Lock);
+    IdListpLockExclusive(List);
     InitializeListHead(&List->Head);
     List->Buckets = nullptr;
     List->IndexBits = 0;
     List->Count = 0;
-    ExReleaseFastMutex(&List->Mutex);
+    IdListpUnlock(List);
+}
+
+VOID IdListDelete(LockedIdList* List) {
+    FltDeletePushLock(&List->Lock);
 }
 
 BOOLEAN IdListIsEmpty(LockedIdList* List) {
@@ -115,18 +138,18 @@ VOID IdListLink(LockedIdList* List, IdListEntry* Entry) {
     if (List == nullptr || Entry == nullptr) {
         return;
     }
-    ExAcquireFastMutex(&List->Mutex);
+    IdListpLockExclusive(List);
     IdListpLinkLocked(List, Entry);
-    ExReleaseFastMutex(&List->Mutex);
+    IdListpUnlock(List);
 }
 
 VOID IdListUnlink(LockedIdList* List, IdListEntry* Entry) {
     if (List == nullptr || Entry == nullptr) {
         return;
     }
-    ExAcquireFastMutex(&List->Mutex);
+    IdListpLockExclusive(List);
     IdListpUnlinkLocked(List, Entry);
-    ExReleaseFastMutex(&List->Mutex);
+    IdListpUnlock(List);
 }
 
 // The newest entry holding the pid, or none; the caller holds the list lock.
@@ -172,7 +195,7 @@ NTSTATUS IdListAddPid(LockedIdList* List, ULONG Pid) {
     }
 
     NTSTATUS status = STATUS_SUCCESS;
-    ExAcquireFastMutex(&List->Mutex);
+    IdListpLockExclusive(List);
     if (IdListpFindPid(List, Pid) != nullptr) {
         status = STATUS_ALREADY_REGISTERED;
     } else {
@@ -185,7 +208,7 @@ NTSTATUS IdListAddPid(LockedIdList* List, ULONG Pid) {
             IdListpLinkLocked(List, entry);
         }
     }
-    ExReleaseFastMutex(&List->Mutex);
+    IdListpUnlock(List);
     return status;
 }
 
@@ -193,9 +216,9 @@ BOOLEAN IdListHasPid(LockedIdList* List, ULONG Pid) {
     if (List == nullptr) {
         return FALSE;
     }
-    ExAcquireFastMutex(&List->Mutex);
+    IdListpLockShared(List);
     BOOLEAN found = IdListpFindPid(List, Pid) != nullptr;
-    ExReleaseFastMutex(&List->Mutex);
+    IdListpUnlock(List);
     return found;
 }
 
@@ -205,14 +228,14 @@ NTSTATUS IdListRemovePid(LockedIdList* List, ULONG Pid) {
     }
 
     NTSTATUS status = STATUS_NOT_FOUND;
-    ExAcquireFastMutex(&List->Mutex);
+    IdListpLockExclusive(List);
     IdListEntry* entry = IdListpFindPid(List, Pid);
     if (entry != nullptr) {
         IdListpUnlinkLocked(List, entry);
         ExFreePoolWithTag(entry, TagProcessEntry);
         status = STATUS_SUCCESS;
     }
-    ExReleaseFastMutex(&List->Mutex);
+    IdListpUnlock(List);
     return status;
 }
 
@@ -222,7 +245,7 @@ NTSTATUS IdListAddFileId(LockedIdList* List, ULONG64 FileId) {
     }
 
     NTSTATUS status = STATUS_SUCCESS;
-    ExAcquireFastMutex(&List->Mutex);
+    IdListpLockExclusive(List);
     if (IdListpFindFileId(List, FileId) != nullptr) {
         status = STATUS_ALREADY_REGISTERED;
     } else {
@@ -235,7 +258,7 @@ NTSTATUS IdListAddFileId(LockedIdList* List, ULONG64 FileId) {
             IdListpLinkLocked(List, entry);
         }
     }
-    ExReleaseFastMutex(&List->Mutex);
+    IdListpUnlock(List);
     return status;
 }
 
@@ -243,9 +266,9 @@ BOOLEAN IdListHasFileId(LockedIdList* List, ULONG64 FileId) {
     if (List == nullptr) {
         return FALSE;
     }
-    ExAcquireFastMutex(&List->Mutex);
+    IdListpLockShared(List);
     BOOLEAN found = IdListpFindFileId(List, FileId) != nullptr;
-    ExReleaseFastMutex(&List->Mutex);
+    IdListpUnlock(List);
     return found;
 }
 
@@ -253,7 +276,7 @@ VOID IdListClear(LockedIdList* List, ID_LIST_FREE_ROUTINE FreeRoutine) {
     if (List == nullptr) {
         return;
     }
-    ExAcquireFastMutex(&List->Mutex);
+    IdListpLockExclusive(List);
     while (!IdListIsEmpty(List)) {
         // RemoveHeadList checks that the front entry points back at the head
         // and that its successor points back at it before anything moves.
@@ -266,7 +289,7 @@ VOID IdListClear(LockedIdList* List, ID_LIST_FREE_ROUTINE FreeRoutine) {
         }
     }
     IdListpIndexFree(List);
-    ExReleaseFastMutex(&List->Mutex);
+    IdListpUnlock(List);
 }
 
 VOID IdListFreePidEntry(IdListEntry* Entry) {

@@ -6,12 +6,6 @@
 #include "driver/driver_data.h"
 #include "driver/tags.h"
 
-// Pre-create asks whether the process is watched before it asks for the name:
-// for a process outside the watched set every road ends with the name released
-// and no callback, so the name query is skipped. Tests turn it off to run the
-// same workload the long way round and compare.
-BOOLEAN FilterCreateMembershipFirst = TRUE;
-
 namespace {
 
 ULONG CreatepCurrentPid() { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())); }
@@ -82,21 +76,20 @@ FILE_OPERATION FilterClassifyCreate(PFLT_PARAMETERS Create) {
 }
 
 FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreCreate(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID* CompletionContext) {
-    const ULONG pid = CreatepCurrentPid();
     *CompletionContext = nullptr;
     if (!FilterIsWatchedRequest(Data->Thread, FltObjects->FileObject)) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
+    const ULONG pid = CreatepCurrentPid();
     if (CreatepPassedOver(Data)) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
-    // Once the early test has passed, the later ones need not take the list's
-    // mutex again on every watched open.
-    const BOOLEAN listedEarly = FilterCreateMembershipFirst;
-    if (listedEarly && !IdListHasPid(&DriverData.ProcessList, pid)) {
+    // The watched set is asked before the name: for a process outside it
+    // every road below ends with the name released and no callback, so the
+    // name query, the dearest step of an open, is skipped.
+    if (!IdListHasPid(&DriverData.ProcessList, pid)) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
-    auto listed = [&]() -> BOOLEAN { return listedEarly || IdListHasPid(&DriverData.ProcessList, pid); };
 
     PFLT_FILE_NAME_INFORMATION nameInfo = nullptr;
     if (!NT_SUCCESS(FilterGetFileName(Data, &nameInfo))) {
@@ -106,10 +99,6 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreCreate(PFLT_CALLBACK_DATA Data, PCFLT_
     const FILE_OPERATION operation = FilterClassifyCreate(params.Create);
 
     if (operation == FileOpWriteAccess || operation == FileOpDelete) {
-        if (!listed()) {
-            FilterReleaseName(nameInfo);
-            return FLT_PREOP_SUCCESS_NO_CALLBACK;
-        }
         const Verdict verdict = FileMonSendEvent(nameInfo, nullptr, FltObjects, Data->Iopb, operation, &params, nullptr);
         if (verdict == VerdictDeny) {
             Data->IoStatus.Status = STATUS_ACCESS_DENIED;
@@ -135,7 +124,7 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreCreate(PFLT_CALLBACK_DATA Data, PCFLT_
         FilterReleaseName(nameInfo);
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
-    if (operation == FileOpOpen && listed()) {
+    if (operation == FileOpOpen) {
         return CreatepHandOver(nameInfo, CompletionContext);
     }
     FilterReleaseName(nameInfo);

@@ -67,10 +67,6 @@ constexpr UCHAR FilterAtaDestroyCommands[] = {0x06, 0xB4, 0xF4};
 // Partition-table requests sent to a volume: reported as SCSI writes.
 constexpr ULONG FilterPartitionTableCodes[] = {0x7C054, 0x7C058, 0x7C100};
 
-// Whether pre-create tests the watched set before it asks for the name (see
-// filemon/create.cpp).
-extern BOOLEAN FilterCreateMembershipFirst;
-
 FILE_OPERATION FilterClassifyCreate(PFLT_PARAMETERS Create);
 FILE_OPERATION FilterClassifyDeviceControl(ULONG IrpFlags, PFLT_PARAMETERS DeviceControl);
 

@@ -11,7 +11,7 @@ namespace {
 
 ULONG WritepCurrentPid() { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())); }
 
-// The look-up the write and cleanup callbacks share: the gate, then the
+// The cleanup's look-up: the gate, then the
 // handle's record with a reference the caller releases.
 PHandleTrack WritepLookUp(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects) {
     if (!FilterIsWatchedRequest(Data->Thread, FltObjects->FileObject)) {
@@ -43,9 +43,13 @@ FLT_PREOP_CALLBACK_STATUS WritepDeny(PFLT_CALLBACK_DATA Data) {
 }  // namespace
 
 FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreWrite(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID* CompletionContext) {
-    const ULONG pid = WritepCurrentPid();
     *CompletionContext = nullptr;
     FLT_PREOP_CALLBACK_STATUS result = FLT_PREOP_SUCCESS_NO_CALLBACK;
+    // The gate first: with monitoring off a write costs one byte read.
+    if (!FilterIsWatchedRequest(Data->Thread, FltObjects->FileObject)) {
+        return result;
+    }
+    const ULONG pid = WritepCurrentPid();
     // A write with no bytes marks and reports nothing: tell it before the
     // handle's record is looked up.
     const OpParams params = FilterGetParams(Data->Iopb);
@@ -53,8 +57,8 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreWrite(PFLT_CALLBACK_DATA Data, PCFLT_R
     if (write == nullptr || write->Write.Length == 0 || (write->Write.WriteBuffer == nullptr && write->Write.MdlAddress == nullptr)) {
         return result;
     }
-    PHandleTrack track = WritepLookUp(Data, FltObjects);
-    if (track == nullptr) {
+    PHandleTrack track = nullptr;
+    if (!NT_SUCCESS(FilterGetHandleTrack(FltObjects->Instance, FltObjects->FileObject, &track)) || track == nullptr) {
         return result;
     }
     // Any process that passes the gate marks the handle, watched or not.
@@ -149,13 +153,13 @@ FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreDeviceControl(PFLT_CALLBACK_DATA Data,
 }
 
 FLT_PREOP_CALLBACK_STATUS FLTAPI FilterPreCleanup(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID* CompletionContext) {
-    const ULONG pid = WritepCurrentPid();
     *CompletionContext = nullptr;
-    const OpParams params = {nullptr, nullptr, nullptr, nullptr, nullptr};
     PHandleTrack track = WritepLookUp(Data, FltObjects);
     if (track == nullptr) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
+    const ULONG pid = WritepCurrentPid();
+    const OpParams params = {nullptr, nullptr, nullptr, nullptr, nullptr};
     if (track->Tracked == 1 && track->Written == 1 && IdListHasPid(&DriverData.ProcessList, pid)) {
         const Verdict verdict =
             FileMonSendEvent(track->NameInfo, nullptr, FltObjects, Data->Iopb, FileOpCloseModified, &params, track);

@@ -428,4 +428,12 @@ NTSTATUS FLTAPI FltGetVolumeInstanceFromName(PFLT_FILTER Filter, PFLT_VOLUME Vol
                                              PFLT_INSTANCE* RetInstance);
 VOID FLTAPI FltObjectDereference(PVOID FltObject);
 
+// Push locks: shared or exclusive, not recursive, at IRQL <= APC_LEVEL with
+// normal kernel APCs disabled (KeEnterCriticalRegion) while one is held.
+VOID FLTAPI FltInitializePushLock(PEX_PUSH_LOCK PushLock);
+VOID FLTAPI FltDeletePushLock(PEX_PUSH_LOCK PushLock);
+VOID FLTAPI FltAcquirePushLockShared(PEX_PUSH_LOCK PushLock);
+VOID FLTAPI FltAcquirePushLockExclusive(PEX_PUSH_LOCK PushLock);
+VOID FLTAPI FltReleasePushLock(PEX_PUSH_LOCK PushLock);
+
 }  // extern "C"

@@ -84,6 +84,15 @@ inline VOID WritePointerRelease(PVOID volatile* Destination, PVOID Value) {
     __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
 }
 
+// The same for a byte: the switches the gates read while a set command writes them.
+inline UCHAR ReadUCharAcquire(UCHAR const volatile* Source) {
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+
+inline VOID WriteUCharRelease(UCHAR volatile* Destination, UCHAR Value) {
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+
 // ---------------------------------------------------------------------------
 // The safe-string limits (the kit's ntstrsafe; the toolchain has none).
 #ifndef NTSTRSAFE_MAX_CCH

@@ -10,10 +10,16 @@
 // client and the test harness stay out of the figure. platform/ is the
 // platform's: on the host its guarded copy serves the simulated kernel too.
 //
-//   vetrona_cost              the table, readable
-//   vetrona_cost --json       the same as JSON lines
-//   vetrona_cost --check      also fail (exit 1) when a figure is past its budget
-//   vetrona_cost --workload   (run under callgrind by the parent)
+// With --image the same loops run a second time on the shipped driver image
+// loaded into the simulated kernel, and the instructions counted are those
+// whose address lies in the image's mapped range: what a user's machine pays
+// for the driver's own code, compiled as shipped.
+//
+//   vetrona_cost                          the table, readable
+//   vetrona_cost --json                   the same as JSON lines
+//   vetrona_cost --check                  also fail (exit 1) when a figure is past its budget
+//   vetrona_cost --image build/windows/vetrona.sys   the image's figures beside the host build's
+//   vetrona_cost --workload DIR [IMAGE]   (run under callgrind by the parent)
 #include "client/lib/client.h"
 #include "driver/driver_data.h"
 #include "sim/ke/core.h"
@@ -23,6 +29,7 @@
 #include "sim/user/file.h"
 #include "sim/user/process.h"
 #include "sim/user/registry.h"
+#include "sim/loader/loader.h"
 
 #include <nlohmann/json.hpp>
 #include <valgrind/callgrind.h>
@@ -51,25 +58,37 @@ namespace fs = std::filesystem;
 constexpr int kWarmUp = 4;
 constexpr int kLoops = 16;
 
-// One configuration: its name, the budget (driver instructions per loop) and
+// One configuration: its name, the budgets (driver instructions per loop, for
+// the host build and for the image; exclusive lock acquisitions per loop) and
 // the platform routines whose calls per loop are shown beside it.
 struct Config {
     const char* name;
     const char* what;
     uint64_t budget;
+    uint64_t imageBudget;
+    double exclusiveBudget;
 };
 
 const Config kConfigs[] = {
-    {"monitoring_off", "create, write, close; file monitoring off", 300},
-    {"on_unwatched", "create, write, close; monitoring on, process not watched", 460},
-    {"watched_reads", "open, read, close of a watched process (followed, nothing sent)", 860},
-    {"watched_write", "open for writing and one write of a watched process, both answered", 1880},
-    {"process_start_exit", "a watched process starts a child that exits, both answered", 1950},
-    {"value_set", "a watched process sets a registry value, answered", 870},
-    {"watched_backup_64k", "open for writing of a 64 KB file answered backup (copied first), one write, both answered", 14500},
+    {"monitoring_off", "create, write, close; file monitoring off", 150, 150, 0},
+    {"on_unwatched", "create, write, close; monitoring on, process not watched", 300, 250, 0},
+    // No worse than before the gates changed (host figures then; the image
+    // pays less for the same code).
+    {"watched_reads", "open, read, close of a watched process (followed, nothing sent)", 777, 777, 4},
+    {"watched_write", "open for writing and one write of a watched process, both answered", 1708, 1708, 6},
+    {"process_start_exit", "a watched process starts a child that exits, both answered", 1772, 1772, 5},
+    {"value_set", "a watched process sets a registry value, answered", 789, 789, 2},
+    // The copy before a change: the fast mutex of the backup folder and the
+    // copy's own opens. Not played on the image (image budget 0): under
+    // callgrind, and only there, the image's copy reaches FltCreateFile with
+    // object-attribute bits the image outside callgrind and the linked driver
+    // never pass, and the model stops; not understood yet.
+    {"watched_backup_64k", "open for writing of a 64 KB file answered backup (copied first), one write, both answered", 14500, 0, 12},
 };
 
-const char* const kCounted[] = {"ExAllocatePoolWithTag", "ExAcquireFastMutex", "FltGetFileNameInformation", "FltSendMessage"};
+const char* const kCounted[] = {"ExAllocatePoolWithTag",       "ExAcquireFastMutex",        "ExTryToAcquireFastMutex:acquired",
+                                "FltAcquirePushLockExclusive", "FltAcquirePushLockShared", "FltGetFileNameInformation",
+                                "FltSendMessage"};
 
 // --- the workload (under callgrind) ------------------------------------------
 
@@ -110,15 +129,28 @@ bool OpenReadClose(_EPROCESS* app, const std::u16string& path) {
     return sim::user::CloseHandle(app, handle) == STATUS_SUCCESS && ok;
 }
 
-// Runs one configuration on a fresh boot; false when its set-up or a loop failed.
-bool RunConfig(const std::string& name, const fs::path& folder) {
+// Runs one configuration on a fresh boot, with the linked driver or the image
+// at `image`; false when its set-up or a loop failed.
+bool RunConfig(const std::string& name, const fs::path& folder, const std::string& image) {
     sim::ResetKernel();
     fs::remove_all(folder);
     fs::create_directories(folder);
     sim::fs::MountVolume(folder.string(), u'C');
     PDRIVER_OBJECT driver = nullptr;
-    if (sim::LoadDriver(DriverEntry, u"vetrona", &driver) != STATUS_SUCCESS) {
-        return false;
+    if (image.empty()) {
+        if (sim::LoadDriver(DriverEntry, u"vetrona", &driver) != STATUS_SUCCESS) {
+            return false;
+        }
+    } else {
+        std::string error;
+        if (sim::LoadDriverImage(image, u"vetrona", &driver, &error) != STATUS_SUCCESS) {
+            std::cerr << "vetrona_cost: " << error << "\n";
+            return false;
+        }
+        // Where the image lies, for the parent: its instructions are those
+        // executed at these addresses.
+        const sim::loader::Image* loaded = sim::loader::FindImage(driver->DriverStart);
+        std::cerr << "image " << name << " " << sim::loader::ImageBase(loaded) << " " << sim::loader::ImageSize(loaded) << "\n";
     }
     _EPROCESS* clientProcess = sim::user::StartProcess(nullptr, u"\\Device\\HarddiskVolume1\\client.exe", u"", true);
     _EPROCESS* app = sim::user::StartProcess(nullptr, u"\\Device\\HarddiskVolume1\\app.exe");
@@ -245,10 +277,13 @@ bool RunConfig(const std::string& name, const fs::path& folder) {
     return ok;
 }
 
-int Workload(const fs::path& folder) {
+int Workload(const fs::path& folder, const std::string& image) {
+    // See SetKernelStackSwitching: the image's loops run on the caller's stack.
+    if (!image.empty()) sim::SetKernelStackSwitching(false);
     bool ok = true;
     for (const Config& c : kConfigs) {
-        if (!RunConfig(c.name, folder)) {
+        if (!image.empty() && c.imageBudget == 0) continue;
+        if (!RunConfig(c.name, folder, image)) {
             std::cerr << "vetrona_cost: configuration " << c.name << " failed\n";
             ok = false;
         }
@@ -263,16 +298,24 @@ bool IsDriverSource(const std::string& file) {
     return std::regex_search(file, driver);
 }
 
-// The instructions of one dump whose source lies in a driver source: self
-// cost lines only (the line after a calls= line is a call's inclusive cost),
-// each counted in the file that fi=/fe= name for inlined code.
+// The instructions of one dump that are the driver's own: self cost lines
+// only (the line after a calls= line is a call's inclusive cost). For the
+// host build, those whose source lies in a driver source, each counted in the
+// file that fi=/fe= name for inlined code; for the image (a range given),
+// those whose instruction address lies in the image's mapped range.
 struct Dump {
     std::string trigger;
     uint64_t driverInstructions = 0;
     uint64_t allInstructions = 0;
 };
 
-Dump ReadDump(const fs::path& file) {
+struct Range {
+    uint64_t base = 0;
+    uint64_t size = 0;
+    bool Contains(uint64_t address) const { return address >= base && address - base < size; }
+};
+
+Dump ReadDump(const fs::path& file, const Range* image) {
     Dump dump;
     std::ifstream in(file);
     std::map<std::string, std::string> files;  // compressed id -> name
@@ -292,26 +335,53 @@ Dump ReadDump(const fs::path& file) {
     std::string functionFile;  // fl= of the current function
     bool inDriver = false;
     bool skipNext = false;
+    int positions = 1;  // "positions: line", or "instr line" with --dump-instr=yes
+    uint64_t address = 0;
     while (std::getline(in, line)) {
         if (line.rfind("desc: Trigger: Client Request: ", 0) == 0) {
             dump.trigger = line.substr(31);
             continue;
         }
+        if (line.rfind("positions:", 0) == 0) {
+            positions = line.find("instr") != std::string::npos ? 2 : 1;
+            continue;
+        }
         if (line.empty()) {
             continue;
         }
-        if (skipNext) {
+        const char c = line[0];
+        const bool cost = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '*';
+        if (skipNext && cost) {
             skipNext = false;
+            // The call's inclusive cost: its instruction position still moves on.
+            if (positions == 2) {
+                std::istringstream fields(line);
+                std::string position;
+                fields >> position;
+                if (position.rfind("0x", 0) == 0) {
+                    address = std::stoull(position, nullptr, 16);
+                } else if (position[0] == '+' || position[0] == '-') {
+                    address += static_cast<uint64_t>(std::stoll(position));
+                }
+            }
             continue;
         }
-        const char c = line[0];
-        if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '*') {
+        if (cost) {
             std::istringstream fields(line);
-            std::string position;
+            std::string position, lineNumber;
             uint64_t ir = 0;
-            fields >> position >> ir;
+            fields >> position;
+            if (positions == 2) {
+                if (position.rfind("0x", 0) == 0) {
+                    address = std::stoull(position, nullptr, 16);
+                } else if (position[0] == '+' || position[0] == '-') {
+                    address += static_cast<uint64_t>(std::stoll(position));
+                }
+                fields >> lineNumber;
+            }
+            fields >> ir;
             dump.allInstructions += ir;
-            if (inDriver) {
+            if (image != nullptr ? image->Contains(address) : inDriver) {
                 dump.driverInstructions += ir;
             }
             continue;
@@ -338,23 +408,43 @@ std::string Self() {
     return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
 }
 
-int Measure(bool json, bool check) {
-    const fs::path dir = fs::temp_directory_path() / ("vetrona-cost-" + std::to_string(::getpid()));
+// One pass of every configuration under callgrind, on the linked driver or on
+// the image: per configuration the driver's instructions per loop and the
+// platform calls per loop.
+struct Pass {
+    std::map<std::string, uint64_t> perLoop;
+    std::map<std::string, std::map<std::string, double>> calls;
+    std::map<std::string, std::map<std::string, size_t>> stacks;  // configuration -> kind -> deepest bytes
+};
+
+// 0 on success, else the exit status for main.
+int RunPass(const std::string& image, Pass* pass) {
+    const fs::path dir = fs::temp_directory_path() / ("vetrona-cost-" + std::to_string(::getpid()) + (image.empty() ? "" : "-image"));
     fs::remove_all(dir);
     fs::create_directories(dir);
     const fs::path out = dir / "callgrind.out";
     const fs::path errors = dir / "stderr.txt";
     // Only the dumps the workload asks for matter; the instrumentation is the
     // cost of the run, so nothing else is collected (no cache or branch model).
-    const std::string command = "valgrind --tool=callgrind --callgrind-out-file=" + out.string() + " --dump-instr=no --compress-pos=no '" +
-                                Self() + "' --workload '" + (dir / "volume").string() + "' 2>'" + errors.string() + "'";
+    // The image has no line information: its instructions are known by address.
+    const std::string command = "valgrind --tool=callgrind --callgrind-out-file=" + out.string() + " --dump-instr=" +
+                                (image.empty() ? "no" : "yes") + " --compress-pos=no '" + Self() + "' --workload '" +
+                                (dir / "volume").string() + "'" + (image.empty() ? "" : " '" + image + "'") + " 2>'" +
+                                errors.string() + "'";
     const int status = std::system(command.c_str());
-    std::map<std::string, std::map<std::string, double>> calls;
-    std::map<std::string, std::map<std::string, size_t>> stacks;  // configuration -> kind -> deepest bytes
+    std::map<std::string, Range> ranges;
     {
         std::ifstream in(errors);
         std::string line;
         while (std::getline(in, line)) {
+            if (line.rfind("image ", 0) == 0) {
+                std::istringstream fields(line.substr(6));
+                std::string config;
+                Range range;
+                fields >> config >> range.base >> range.size;
+                ranges[config] = range;
+                continue;
+            }
             const bool isCalls = line.rfind("calls ", 0) == 0;
             const bool isStack = line.rfind("stack ", 0) == 0;
             if (!isCalls && !isStack) {
@@ -366,11 +456,11 @@ int Measure(bool json, bool check) {
             while (fields >> pair) {
                 const size_t eq = pair.find('=');
                 if (isCalls) {
-                    calls[config][pair.substr(0, eq)] = std::stod(pair.substr(eq + 1)) / kLoops;
+                    pass->calls[config][pair.substr(0, eq)] = std::stod(pair.substr(eq + 1)) / kLoops;
                 } else {
                     std::string kind = pair.substr(0, eq);
                     std::replace(kind.begin(), kind.end(), '_', ' ');
-                    stacks[config][kind] = std::stoul(pair.substr(eq + 1));
+                    pass->stacks[config][kind] = std::stoul(pair.substr(eq + 1));
                 }
             }
         }
@@ -382,53 +472,118 @@ int Measure(bool json, bool check) {
         fs::remove_all(dir);
         return 2;
     }
-    std::map<std::string, Dump> dumps;
     for (const auto& entry : fs::directory_iterator(dir)) {
-        if (entry.path().filename().string().rfind("callgrind.out.", 0) == 0) {
-            Dump d = ReadDump(entry.path());
-            dumps[d.trigger] = d;
+        if (entry.path().filename().string().rfind("callgrind.out.", 0) != 0) {
+            continue;
         }
+        // The trigger names the configuration; the image's range is known
+        // only once the trigger is read, so an image dump is read twice.
+        Dump d = ReadDump(entry.path(), nullptr);
+        if (!image.empty()) {
+            auto range = ranges.find(d.trigger);
+            if (range == ranges.end()) {
+                std::cerr << "vetrona_cost: no image range for " << d.trigger << "\n";
+                fs::remove_all(dir);
+                return 2;
+            }
+            d = ReadDump(entry.path(), &range->second);
+        }
+        pass->perLoop[d.trigger] = (d.driverInstructions + kLoops / 2) / kLoops;
     }
     fs::remove_all(dir);
+    for (const Config& c : kConfigs) {
+        if (pass->perLoop.find(c.name) == pass->perLoop.end() && (image.empty() || c.imageBudget != 0)) {
+            std::cerr << "vetrona_cost: no dump for " << c.name << (image.empty() ? "" : " (image)") << "\n";
+            return 2;
+        }
+    }
+    return 0;
+}
+
+int Measure(bool json, bool check, const std::string& image) {
+    Pass host, shipped;
+    if (const int status = RunPass("", &host); status != 0) {
+        return status;
+    }
+    if (!image.empty()) {
+        if (const int status = RunPass(image, &shipped); status != 0) {
+            return status;
+        }
+    }
 
     bool over = false;
     if (!json) {
-        std::printf("%-20s %12s %8s  %6s %6s %6s %6s  %s\n", "configuration", "instr/loop", "budget", "allocs", "mutex", "names",
-                    "sends", "loop");
+        std::printf("%-20s %10s %7s", "configuration", "instr/loop", "budget");
+        if (!image.empty()) {
+            std::printf(" %10s %7s", "image", "budget");
+        }
+        std::printf("  %6s %9s %6s %6s %6s  %s\n", "allocs", "exclusive", "shared", "names", "sends", "loop");
     }
     for (const Config& c : kConfigs) {
-        auto it = dumps.find(c.name);
-        if (it == dumps.end()) {
-            std::cerr << "vetrona_cost: no dump for " << c.name << "\n";
-            return 2;
+        const uint64_t perLoop = host.perLoop[c.name];
+        auto& k = host.calls[c.name];
+        const double exclusive = k["ExAcquireFastMutex"] + k["ExTryToAcquireFastMutex:acquired"] + k["FltAcquirePushLockExclusive"];
+        const double shared = k["FltAcquirePushLockShared"];
+        std::vector<std::string> past;
+        if (perLoop > c.budget) {
+            past.push_back("instructions");
         }
-        const uint64_t perLoop = (it->second.driverInstructions + kLoops / 2) / kLoops;
-        const bool past = perLoop > c.budget;
-        over = over || past;
-        auto& k = calls[c.name];
+        if (exclusive > c.exclusiveBudget) {
+            past.push_back("exclusive locks");
+        }
+        const bool onImage = !image.empty() && c.imageBudget != 0;
+        const uint64_t imagePerLoop = onImage ? shipped.perLoop[c.name] : 0;
+        if (onImage) {
+            auto& i = shipped.calls[c.name];
+            if (imagePerLoop > c.imageBudget) {
+                past.push_back("image instructions");
+            }
+            if (i["ExAcquireFastMutex"] + i["ExTryToAcquireFastMutex:acquired"] + i["FltAcquirePushLockExclusive"] > c.exclusiveBudget) {
+                past.push_back("image exclusive locks");
+            }
+        }
+        over = over || !past.empty();
+        std::string pastText;
+        for (const std::string& p : past) {
+            pastText += (pastText.empty() ? "" : ", ") + p;
+        }
         if (json) {
             nlohmann::ordered_json row = {{"type", "cost"},
                                           {"configuration", c.name},
                                           {"loops", kLoops},
                                           {"instructionsPerLoop", perLoop},
-                                          {"budget", c.budget},
-                                          {"withinBudget", !past},
-                                          {"allocationsPerLoop", k["ExAllocatePoolWithTag"]},
-                                          {"fastMutexesPerLoop", k["ExAcquireFastMutex"]},
-                                          {"nameQueriesPerLoop", k["FltGetFileNameInformation"]},
-                                          {"sendsPerLoop", k["FltSendMessage"]},
-                                          {"loop", c.what}};
+                                          {"budget", c.budget}};
+            if (onImage) {
+                row["imageInstructionsPerLoop"] = imagePerLoop;
+                row["imageBudget"] = c.imageBudget;
+            }
+            row["withinBudget"] = past.empty();
+            row["allocationsPerLoop"] = k["ExAllocatePoolWithTag"];
+            row["exclusiveLocksPerLoop"] = exclusive;
+            row["exclusiveBudget"] = c.exclusiveBudget;
+            row["sharedLocksPerLoop"] = shared;
+            row["nameQueriesPerLoop"] = k["FltGetFileNameInformation"];
+            row["sendsPerLoop"] = k["FltSendMessage"];
+            row["loop"] = c.what;
             std::cout << row.dump() << "\n";
         } else {
-            std::printf("%-20s %12llu %8llu  %6.1f %6.1f %6.1f %6.1f  %s%s\n", c.name, static_cast<unsigned long long>(perLoop),
-                        static_cast<unsigned long long>(c.budget), k["ExAllocatePoolWithTag"], k["ExAcquireFastMutex"],
-                        k["FltGetFileNameInformation"], k["FltSendMessage"], c.what, past ? "   PAST ITS BUDGET" : "");
+            std::printf("%-20s %10llu %7llu", c.name, static_cast<unsigned long long>(perLoop), static_cast<unsigned long long>(c.budget));
+            if (!image.empty()) {
+                if (onImage) {
+                    std::printf(" %10llu %7llu", static_cast<unsigned long long>(imagePerLoop), static_cast<unsigned long long>(c.imageBudget));
+                } else {
+                    std::printf(" %10s %7s", "-", "-");
+                }
+            }
+            std::printf("  %6.1f %9.1f %6.1f %6.1f %6.1f  %s%s%s\n", k["ExAllocatePoolWithTag"], exclusive, shared,
+                        k["FltGetFileNameInformation"], k["FltSendMessage"], c.what, past.empty() ? "" : "   PAST ITS BUDGET: ",
+                        pastText.c_str());
         }
     }
     // The deepest use of the kernel stack per kind of driver routine, over
     // the measured loops of every configuration.
     std::map<std::string, std::pair<size_t, std::string>> deepest;
-    for (const auto& [config, kinds] : stacks) {
+    for (const auto& [config, kinds] : host.stacks) {
         for (const auto& [kind, bytes] : kinds) {
             auto& d = deepest[kind];
             if (bytes > d.first) d = {bytes, config};
@@ -450,7 +605,7 @@ int Measure(bool json, bool check) {
         }
     }
     if (check && over) {
-        std::cerr << "vetrona_cost: a configuration costs more driver instructions than its budget\n";
+        std::cerr << "vetrona_cost: a configuration costs more than its budget\n";
         return 1;
     }
     return 0;
@@ -460,19 +615,27 @@ int Measure(bool json, bool check) {
 
 int main(int argc, char** argv) {
     bool json = false, check = false;
+    std::string image;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--workload" && i + 1 < argc) {
-            return Workload(argv[i + 1]);
+            return Workload(argv[i + 1], i + 2 < argc ? argv[i + 2] : "");
         }
         if (arg == "--json") {
             json = true;
         } else if (arg == "--check") {
             check = true;
+        } else if (arg == "--image" && i + 1 < argc) {
+            image = argv[++i];
+            if (!fs::is_regular_file(image)) {
+                std::cerr << "vetrona_cost: no image at " << image << "\n";
+                return 2;
+            }
+            image = fs::absolute(image).string();
         } else {
-            std::cerr << "usage: vetrona_cost [--json] [--check]\n";
+            std::cerr << "usage: vetrona_cost [--json] [--check] [--image PATH]\n";
             return 2;
         }
     }
-    return Measure(json, check);
+    return Measure(json, check, image);
 }

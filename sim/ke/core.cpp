@@ -405,7 +405,7 @@ std::atomic<uint64_t> gCallbacksCalled{0};
 CallbackEntry EnterDriverCallback() {
     gCallbacksRunning.fetch_add(1);
     gCallbacksCalled.fetch_add(1);
-    return {tState.irql, tState.fastMutexesHeld};
+    return {tState.irql, tState.fastMutexesHeld, tState.pushLocksHeld, tState.criticalRegion};
 }
 
 int64_t DriverCallbacksRunning() { return gCallbacksRunning.load(); }
@@ -419,6 +419,20 @@ void CheckCallbackReturn(const CallbackEntry& entry, const char* kind) {
                  std::string(kind) + " returned holding " +
                      std::to_string(tState.fastMutexesHeld - entry.fastMutexesHeld) + " fast mutex(es)",
                  static_cast<ULONG_PTR>(tState.fastMutexesHeld), static_cast<ULONG_PTR>(entry.fastMutexesHeld));
+    }
+    if (tState.pushLocksHeld != entry.pushLocksHeld) {
+        BugCheck(kBugApcIndexMismatch, "APC_INDEX_MISMATCH",
+                 std::string(kind) + " returned holding " + std::to_string(tState.pushLocksHeld - entry.pushLocksHeld) +
+                     " push lock(s)",
+                 static_cast<ULONG_PTR>(tState.pushLocksHeld), static_cast<ULONG_PTR>(entry.pushLocksHeld));
+    }
+    // The kernel's own check at the return of a call: the thread's APC-disable
+    // count must be what it was.
+    if (tState.criticalRegion != entry.criticalRegion) {
+        BugCheck(kBugApcIndexMismatch, "APC_INDEX_MISMATCH",
+                 std::string(kind) + " returned with its critical-region depth changed from " +
+                     std::to_string(entry.criticalRegion) + " to " + std::to_string(tState.criticalRegion),
+                 static_cast<ULONG_PTR>(tState.criticalRegion), static_cast<ULONG_PTR>(entry.criticalRegion));
     }
     if (tState.irql != entry.irql) {
         BugCheck(kBugIrqlUnexpectedValue, "IRQL_UNEXPECTED_VALUE",

@@ -95,6 +95,11 @@ struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
     _ETHREAD* thread = nullptr;
     int fastMutexesHeld = 0;
+    // Push locks held, and the critical-region depth (KeEnterCriticalRegion
+    // minus KeLeaveCriticalRegion): normal kernel APCs are off while it is
+    // above zero.
+    int pushLocksHeld = 0;
+    int criticalRegion = 0;
 };
 ThreadState& CurrentThreadState();
 
@@ -116,6 +121,8 @@ void RequireIrqlAtMost(KIRQL maxIrql, const char* routine);
 struct CallbackEntry {
     KIRQL irql = PASSIVE_LEVEL;
     int fastMutexesHeld = 0;
+    int pushLocksHeld = 0;
+    int criticalRegion = 0;
 };
 CallbackEntry EnterDriverCallback();
 void CheckCallbackReturn(const CallbackEntry& entry, const char* kind);

@@ -92,6 +92,7 @@ std::map<std::string, size_t>& HighWater() {
     return *table;
 }
 std::atomic<bool> gMeasuring{false};
+std::atomic<bool> gSwitching{true};
 
 struct sigaction gPrevious;
 
@@ -236,7 +237,7 @@ size_t KernelStackRemaining() {
 }
 
 void RunOnKernelStack(const char* kind, StackEntry which, void (*routine)(void*), void* argument) {
-    if (OnKernelStackNow()) {
+    if (OnKernelStackNow() || !gSwitching.load(std::memory_order_relaxed)) {
         routine(argument);
         return;
     }
@@ -291,6 +292,7 @@ void ChargeKernelStack(size_t bytes, void (*routine)(void*), void* argument) {
 }
 
 void SetKernelStackMeasuring(bool on) { gMeasuring.store(on); }
+void SetKernelStackSwitching(bool on) { gSwitching.store(on); }
 
 std::map<std::string, size_t> KernelStackHighWater() {
     std::lock_guard<std::mutex> guard(gHighWaterLock);

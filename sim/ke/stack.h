@@ -82,6 +82,12 @@ void WithStackCharge(size_t bytes, F&& body) {
 // included) per kind of outermost call, while measuring is on. Measuring
 // costs a scan of the stack after each outermost call.
 void SetKernelStackMeasuring(bool on);
+// Switching to the kernel stack on (the default). The instruction-count tool
+// turns it off for a loaded image: callgrind loses track of a signal the
+// image's trap handler takes on a stack it did not see the program switch to
+// (it stops with an assertion about the signal), so the image's loops run on
+// the caller's stack there and no stack figures are taken for them.
+void SetKernelStackSwitching(bool on);
 std::map<std::string, size_t> KernelStackHighWater();
 void ResetKernelStackHighWater();
 

@@ -298,6 +298,8 @@ uint64_t AcquireCount() { return CallCount("ExAcquireFastMutex") + CallCount("Ex
 
 uint64_t ContendedCount() { return CallCount("ExAcquireFastMutex:contended"); }
 
+std::vector<const void*> HeldFastMutexes() { return std::vector<const void*>(tHeld.begin(), tHeld.end()); }
+
 }  // namespace sim::sync
 
 using namespace sim;
@@ -406,6 +408,9 @@ extern "C" VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     }
     if (!tHeld.empty()) {
         CheckLockOrder(FastMutex, *state);
+    }
+    if (CurrentThreadState().pushLocksHeld > 0) {
+        CheckOrderAcrossKinds(FastMutex);
     }
     KIRQL old = RaiseIrql(APC_LEVEL);
     if (LockWord(*state)) {

@@ -115,12 +115,16 @@ const std::vector<Export>& Ntoskrnl() {
         ROUTINE_AS("memcpy", SimKernelMemcpy, Win2000),
         ROUTINE_AS("memmove", SimKernelMemmove, Win2000),
         ROUTINE_AS("memset", SimKernelMemset, Win2000),
+        ROUTINE(KeEnterCriticalRegion, Win2000),
+        ROUTINE(KeLeaveCriticalRegion, Win2000),
     };
     return table;
 }
 
 const std::vector<Export>& Fltmgr() {
     static const std::vector<Export> table = {
+        ROUTINE(FltAcquirePushLockExclusive, WinXP),
+        ROUTINE(FltAcquirePushLockShared, WinXP),
         ROUTINE(FltAllocateContext, WinXP),
         ROUTINE(FltBuildDefaultSecurityDescriptor, WinXP),
         ROUTINE(FltClose, WinXP),
@@ -128,6 +132,7 @@ const std::vector<Export>& Fltmgr() {
         ROUTINE(FltCloseCommunicationPort, WinXP),
         ROUTINE(FltCreateCommunicationPort, WinXP),
         ROUTINE(FltCreateFile, WinXP),
+        ROUTINE(FltDeletePushLock, WinXP),
         ROUTINE(FltDeleteStreamHandleContext, WinXP),
         ROUTINE(FltFreeSecurityDescriptor, WinXP),
         ROUTINE(FltGetDestinationFileNameInformation, WinXP),
@@ -135,6 +140,7 @@ const std::vector<Export>& Fltmgr() {
         ROUTINE(FltGetStreamHandleContext, WinXP),
         ROUTINE(FltGetVolumeFromName, WinXP),
         ROUTINE(FltGetVolumeInstanceFromName, WinXP),
+        ROUTINE(FltInitializePushLock, WinXP),
         ROUTINE(FltObjectDereference, WinXP),
         ROUTINE(FltParseFileNameInformation, WinXP),
         ROUTINE(FltQueryInformationFile, WinXP),
@@ -144,6 +150,7 @@ const std::vector<Export>& Fltmgr() {
         ROUTINE(FltRegisterFilter, WinXP),
         ROUTINE(FltReleaseContext, WinXP),
         ROUTINE(FltReleaseFileNameInformation, WinXP),
+        ROUTINE(FltReleasePushLock, WinXP),
         ROUTINE(FltSendMessage, WinXP),
         ROUTINE(FltSetStreamHandleContext, WinXP),
         ROUTINE(FltStartFiltering, WinXP),

@@ -58,6 +58,10 @@ typedef struct _EX_RUNDOWN_REF {
 } EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
 static_assert(sizeof(EX_RUNDOWN_REF) == 8, "EX_RUNDOWN_REF is 8 bytes on x64");
 
+// A push lock: one pointer-sized word, opaque to the driver, initialised and
+// taken through the Filter Manager's push-lock routines (windows/fltkernel.h).
+typedef ULONG_PTR EX_PUSH_LOCK, *PEX_PUSH_LOCK;
+
 #define FAST_FAIL_CORRUPT_LIST_ENTRY 3
 #define KERNEL_SECURITY_CHECK_FAILURE 0x139
 
@@ -79,6 +83,11 @@ NTKERNELAPI VOID NTAPI ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef);
 NTKERNELAPI VOID NTAPI ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef);
 
 NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
+
+// Critical regions: normal kernel APCs stay away from the thread between the
+// two calls, which nest. Push locks need one around them.
+NTKERNELAPI VOID NTAPI KeEnterCriticalRegion(VOID);
+NTKERNELAPI VOID NTAPI KeLeaveCriticalRegion(VOID);
 
 // The lowest address above user space. A driver checks a client's range against
 // it before touching the client's memory.

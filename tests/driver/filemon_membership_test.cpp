@@ -1,8 +1,10 @@
 // Pre-create tests the watched set before it asks for the file's name. For a
 // process outside the set every road of pre-create ends with the name released
-// and no callback, so the outcome cannot differ: the same workload run both
-// ways gives the same events, verdict effects, statuses, records and files, and
-// unwatched opens cost no name query.
+// and no callback, so the outcome cannot differ: the same workload run the
+// shipped way and through the name-first reference copy gives the same events,
+// verdict effects, statuses, records and files, and unwatched opens cost no
+// name query only the shipped way.
+#include "tests/support/create_reference.h"
 #include "tests/support/filemon_fixture.h"
 
 #include "driver/driver_data.h"
@@ -24,7 +26,7 @@ struct Outcome {
 class MembershipFirst : public vtest::FileMonTest {
 protected:
     void TearDown() override {
-        FilterCreateMembershipFirst = TRUE;
+        vtest::UseReferenceCreatePath(false);
         FileMonTest::TearDown();
     }
 
@@ -97,9 +99,9 @@ protected:
 
 TEST_F(MembershipFirst, SameOutcomeBothWaysAndNoNameQueryForUnwatchedOpens) {
     _EPROCESS* other = StartProcess();
-    FilterCreateMembershipFirst = FALSE;
+    vtest::UseReferenceCreatePath(true);
     const Outcome longWay = Run(u"long", other);
-    FilterCreateMembershipFirst = TRUE;
+    vtest::UseReferenceCreatePath(false);
     const Outcome shortWay = Run(u"short", other);
 
     EXPECT_EQ(shortWay.events, longWay.events);

@@ -3,6 +3,7 @@
 // the client's verdicts do to the registry; the three ways of naming a key;
 // the callback's own registry calls; unloading while changes are in flight.
 #include "tests/support/fixture.h"
+#include "sim/ke/sync.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -619,7 +620,8 @@ TEST_F(RegMonTest, UnreportedClassesCostNoLock) {
     HANDLE key = Create(watched_, software_, u"Reads");
     ASSERT_EQ(SetDword(watched_, key, u"V", 1), STATUS_SUCCESS);
     ClearAfter(2);
-    const uint64_t locks = sim::CallCount("ExAcquireFastMutex");
+    const uint64_t exclusive = sim::sync::ExclusiveAcquireCount();
+    const uint64_t shared = sim::sync::SharedAcquireCount();
     uint8_t buffer[32];
     ULONG needed = 0;
     for (int i = 0; i < 4; ++i) {
@@ -628,12 +630,15 @@ TEST_F(RegMonTest, UnreportedClassesCostNoLock) {
     }
     alignas(8) uint8_t record[256] = {};
     EXPECT_EQ(Notify(RegNtPreKeyHandleClose, record), STATUS_SUCCESS);
-    EXPECT_EQ(sim::CallCount("ExAcquireFastMutex"), locks);
+    EXPECT_EQ(sim::sync::ExclusiveAcquireCount(), exclusive);
+    EXPECT_EQ(sim::sync::SharedAcquireCount(), shared);
     // A set still passes the gate: its own value test re-enters the callback
-    // twice (query and close), and only the set itself takes the two locks.
+    // twice (query and close), and only the set itself asks the watched set,
+    // under its lock shared; nothing is taken exclusively.
     ASSERT_EQ(SetDword(watched_, key, u"V", 2), STATUS_SUCCESS);
     ASSERT_TRUE(WaitForMessages(1));
-    EXPECT_EQ(sim::CallCount("ExAcquireFastMutex"), locks + 2);
+    EXPECT_EQ(sim::sync::ExclusiveAcquireCount(), exclusive);
+    EXPECT_EQ(sim::sync::SharedAcquireCount(), shared + 1);
     EXPECT_EQ(Decode(Messages().at(0).body).op, RegOpValueModified);
 }
 
