@@ -33,7 +33,7 @@ run_ctest host
 
 echo "== address + undefined sanitizer build"
 cmake --preset asan >/dev/null
-cmake --build --preset asan -j "$jobs" --target vetrona_tests vetrona_concurrency_tests vetrona-sim vetrona-client
+cmake --build --preset asan -j "$jobs" --target vetrona_tests vetrona_concurrency_tests vetrona_socket_tests vetrona-sim vetrona-client
 run_ctest asan
 
 echo "== thread sanitizer build (concurrency tests)"
